@@ -1,0 +1,32 @@
+# moc_core_library(name SOURCES... [LINK libs...]): a static core of the system,
+# position independent so that it can go into the shared deliverables.
+function(moc_core_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC winplatform ${ARG_LINK})
+endfunction()
+
+# moc_deliverable(name EXPORTS file SOURCES... LINK...): one of the two shared
+# libraries. Everything is hidden except the symbols listed in the version
+# script, so that two libraries loaded into one process keep their own globals.
+function(moc_deliverable name)
+  cmake_parse_arguments(ARG "" "EXPORTS" "SOURCES;LINK" ${ARGN})
+  add_library(${name} SHARED ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LINK})
+  target_link_options(${name} PRIVATE
+    -Wl,--exclude-libs,ALL
+    -Wl,--version-script=${ARG_EXPORTS}
+    -Wl,--no-undefined)
+  set_target_properties(${name} PROPERTIES LINK_DEPENDS ${ARG_EXPORTS})
+endfunction()
+
+# moc_test(name SOURCES... LINK...): one GoogleTest suite, one CTest entry.
+function(moc_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LINK} moc_test_support GTest::gtest GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+endfunction()

@@ -1,0 +1,2 @@
+#pragma once
+extern "C" __attribute__((visibility("default"))) int _mkdir(const char* path);

@@ -1,0 +1,5 @@
+#pragma once
+#include "wintypes.h"
+// {62AB5D82-FDC1-4DC3-A9DD-070D1D495D97}
+inline constexpr KNOWNFOLDERID FOLDERID_ProgramData = {
+    0x62AB5D82, 0xFDC1, 0x4DC3, {0xA9, 0xDD, 0x07, 0x0D, 0x1D, 0x49, 0x5D, 0x97}};

@@ -1,0 +1,44 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+#include "../windows.h"
+#include "../evntrace.h"
+
+namespace platform::test {
+
+// One TraceMessage call as the stand-in's controller received it.
+struct TraceStatement {
+    TRACEHANDLE logger = 0;
+    ULONG flags = 0;
+    GUID guid{};
+    USHORT number = 0;
+    std::vector<std::vector<uint8_t>> args; // each (pointer, length) pair's bytes
+};
+
+// A trace session that enables the provider of `control`. It reaches the
+// provider's enable callback (WMI_ENABLE_EVENTS) at once if the provider is
+// registered, else when it registers, as the platform's controller does.
+WINPLATFORM_CPP void EnableTraceSession(const GUID& control, UCHAR level, ULONG flags);
+// Stops the session: the callback gets WMI_DISABLE_EVENTS.
+WINPLATFORM_CPP void DisableTraceSession(const GUID& control);
+// Sends any request code to a registered provider's callback; returns its result,
+// or ERROR_NOT_FOUND when no provider of that GUID is registered.
+WINPLATFORM_CPP ULONG SendTraceRequest(const GUID& control, ULONG requestCode);
+// The next RegisterTraceGuidsW fails with `error`.
+WINPLATFORM_CPP void FailNextTraceRegistration(ULONG error);
+WINPLATFORM_CPP bool IsTraceProviderRegistered(const GUID& control);
+WINPLATFORM_CPP int TraceRegisterCalls();
+WINPLATFORM_CPP int TraceUnregisterCalls();
+
+WINPLATFORM_CPP std::vector<TraceStatement> CapturedTraces();
+WINPLATFORM_CPP void ClearCapturedTraces();
+
+// Decoders of one argument's bytes; they throw std::invalid_argument when the
+// size does not fit the type (a 32-bit value of 3 bytes, a string without NUL).
+WINPLATFORM_CPP uint32_t TraceArgU32(const std::vector<uint8_t>& arg);
+WINPLATFORM_CPP double TraceArgDouble(const std::vector<uint8_t>& arg);
+WINPLATFORM_CPP std::string TraceArgString(const std::vector<uint8_t>& arg);
+WINPLATFORM_CPP std::u16string TraceArgWString(const std::vector<uint8_t>& arg);
+
+} // namespace platform::test

@@ -1,0 +1,3 @@
+// Declarations added with the parts of the system that call them.
+#pragma once
+#include "wintypes.h"

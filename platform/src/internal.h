@@ -1,0 +1,38 @@
+// Shared machinery of the stand-in's implementation (not a platform header).
+#pragma once
+#include <functional>
+#include <memory>
+#include <mutex>
+#include "windows.h"
+
+namespace platform::detail {
+
+// Anything a HANDLE can name: files, events, devices, registry keys.
+struct HandleObject {
+    virtual ~HandleObject() = default;
+    // Called by CloseHandle; false makes CloseHandle fail with ERROR_INVALID_HANDLE.
+    virtual bool Close() { return true; }
+};
+
+// One table serves every kind of handle, as on the platform. Handles are
+// small non-null values that never collide with INVALID_HANDLE_VALUE.
+HANDLE InsertHandle(std::shared_ptr<HandleObject> object);
+std::shared_ptr<HandleObject> LookupHandle(HANDLE handle);
+template <class T> std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
+    return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+}
+// Removes the entry; returns the object (null when the handle was not open).
+std::shared_ptr<HandleObject> RemoveHandle(HANDLE handle);
+size_t HandleCount();
+void ResetHandles();
+
+// Each area of the stand-in registers how to put its state back to the start;
+// platform::test::ResetAll runs them all.
+struct ResetHook {
+    explicit ResetHook(std::function<void()> fn);
+};
+
+// errno of a failed POSIX call as the platform's error code.
+DWORD Win32ErrorFromErrno(int err);
+
+} // namespace platform::detail

@@ -1,0 +1,82 @@
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include "internal.h"
+#include "platform/native_path.h"
+
+namespace platform {
+namespace {
+std::mutex g_rootMutex;
+std::string& RootStorage() {
+    static std::string root = [] {
+        const char* env = std::getenv("WINPLATFORM_ROOT");
+        return std::string(env && *env ? env : "./winroot");
+    }();
+    return root;
+}
+
+std::string Utf16ToUtf8(const WCHAR* text) {
+    std::string out;
+    for (; *text; ++text) {
+        uint32_t c = *text;
+        if (c >= 0xD800 && c <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[1] - 0xDC00);
+            ++text;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+} // namespace
+
+void SetDriveRoot(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(g_rootMutex);
+    RootStorage() = folder;
+}
+
+std::string DriveRoot() {
+    std::lock_guard<std::mutex> lock(g_rootMutex);
+    return RootStorage();
+}
+
+std::string NativePath(const char* path) {
+    if (path == nullptr)
+        return std::string();
+    std::string in(path);
+    std::string out;
+    size_t start = 0;
+    if (in.size() >= 2 && in[1] == ':' &&
+        ((in[0] >= 'A' && in[0] <= 'Z') || (in[0] >= 'a' && in[0] <= 'z'))) {
+        char drive = static_cast<char>(in[0] & ~0x20);
+        out = DriveRoot() + "/" + drive;
+        start = 2;
+        if (start < in.size() && in[start] != '\\' && in[start] != '/')
+            out += '/';
+    }
+    for (size_t i = start; i < in.size(); ++i)
+        out += in[i] == '\\' ? '/' : in[i];
+    return out;
+}
+
+std::string NativePath(const WCHAR* path) {
+    if (path == nullptr)
+        return std::string();
+    std::string narrow = Utf16ToUtf8(path);
+    return NativePath(narrow.c_str());
+}
+
+} // namespace platform

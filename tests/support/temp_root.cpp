@@ -1,0 +1,32 @@
+#include "support/temp_root.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <platform/native_path.h>
+
+namespace moc_test {
+
+TempRoot::TempRoot() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "moc-test-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    folder_ = tmpl;
+    platform::SetDriveRoot(folder_);
+    std::filesystem::create_directories(folder_ + "/C");
+}
+
+TempRoot::~TempRoot() {
+    std::error_code ec;
+    // Read-only files and folders must not keep the tree from going away.
+    for (auto& entry : std::filesystem::recursive_directory_iterator(folder_, ec))
+        std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(folder_, ec);
+}
+
+std::string TempRoot::Native(const std::string& windowsPath) const {
+    return platform::NativePath(windowsPath.c_str());
+}
+
+} // namespace moc_test
