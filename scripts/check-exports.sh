@@ -16,5 +16,5 @@ check() {
   fi
 }
 check "$BUILD_DIR/adapter/libTolviMocAdapter.so"
-check "$BUILD_DIR/util/libTolviMocUtil.so"
+check "$BUILD_DIR/util/libTolviMocUtil.so" EntryPoint
 exit $status

@@ -51,6 +51,7 @@ WINPLATFORM_API BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID mem);
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define INVALID_FILE_SIZE 0xFFFFFFFFu
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
@@ -72,9 +73,8 @@ typedef struct _WIN32_FILE_ATTRIBUTE_DATA {
 } WIN32_FILE_ATTRIBUTE_DATA, *LPWIN32_FILE_ATTRIBUTE_DATA;
 static_assert(sizeof(WIN32_FILE_ATTRIBUTE_DATA) == 36, "WIN32_FILE_ATTRIBUTE_DATA");
 
-WINPLATFORM_API HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share,
-                                   LPSECURITY_ATTRIBUTES sa, DWORD disposition, DWORD flags,
-                                   HANDLE templ);
+WINPLATFORM_API HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                                   DWORD disposition, DWORD flags, HANDLE templ);
 WINPLATFORM_API HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
                                    LPSECURITY_ATTRIBUTES sa, DWORD disposition, DWORD flags,
                                    HANDLE templ);
@@ -87,8 +87,7 @@ WINPLATFORM_API DWORD GetFileSize(HANDLE file, LPDWORD high);
 WINPLATFORM_API BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 WINPLATFORM_API DWORD SetFilePointer(HANDLE file, LONG distance, PLONG high, DWORD method);
 WINPLATFORM_API BOOL GetFileAttributesExA(LPCSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID info);
-WINPLATFORM_API BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level,
-                                          LPVOID info);
+WINPLATFORM_API BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID info);
 WINPLATFORM_API DWORD GetFileAttributesA(LPCSTR name);
 WINPLATFORM_API DWORD GetFileAttributesW(LPCWSTR name);
 WINPLATFORM_API BOOL SetFileAttributesA(LPCSTR name, DWORD attributes);
@@ -120,8 +119,8 @@ WINPLATFORM_API void Sleep(DWORD milliseconds);
 WINPLATFORM_API int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount,
                                         LPSTR narrow, int narrowSize, LPCSTR defaultChar,
                                         LPBOOL usedDefault);
-WINPLATFORM_API int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR narrow,
-                                        int narrowCount, LPWSTR wide, int wideSize);
+WINPLATFORM_API int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR narrow, int narrowCount,
+                                        LPWSTR wide, int wideSize);
 WINPLATFORM_API int lstrlenW(LPCWSTR text);
 WINPLATFORM_API int lstrlenA(LPCSTR text);
 
@@ -138,8 +137,10 @@ WINPLATFORM_API LPVOID LockResource(HGLOBAL data);
 WINPLATFORM_API DWORD SizeofResource(HMODULE module, HRSRC resource);
 
 #include "winver.h"
+#include "winversion_check.h"
 #include "winreg.h"
 #include "winsvc.h"
+#include "winioctl.h"
 #include "ioapiset.h"
 #include "synchapi.h"
 #include "winpower.h"

@@ -1,3 +1,53 @@
-// Declarations added with the parts of the system that call them.
+// Service control manager: the dispatcher, the control handler and status reports.
 #pragma once
 #include "wintypes.h"
+
+struct SERVICE_STATUS_HANDLE__ {
+    int unused;
+};
+typedef SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
+
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010u
+
+#define SERVICE_STOPPED 0x00000001u
+#define SERVICE_START_PENDING 0x00000002u
+#define SERVICE_STOP_PENDING 0x00000003u
+#define SERVICE_RUNNING 0x00000004u
+#define SERVICE_CONTINUE_PENDING 0x00000005u
+#define SERVICE_PAUSE_PENDING 0x00000006u
+#define SERVICE_PAUSED 0x00000007u
+
+#define SERVICE_ACCEPT_STOP 0x00000001u
+#define SERVICE_ACCEPT_PAUSE_CONTINUE 0x00000002u
+#define SERVICE_ACCEPT_SHUTDOWN 0x00000004u
+
+#define SERVICE_CONTROL_STOP 0x00000001u
+#define SERVICE_CONTROL_PAUSE 0x00000002u
+#define SERVICE_CONTROL_CONTINUE 0x00000003u
+#define SERVICE_CONTROL_INTERROGATE 0x00000004u
+#define SERVICE_CONTROL_SHUTDOWN 0x00000005u
+
+typedef struct _SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+} SERVICE_STATUS, *LPSERVICE_STATUS;
+static_assert(sizeof(SERVICE_STATUS) == 28, "SERVICE_STATUS");
+
+typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONW)(DWORD argc, LPWSTR* argv);
+typedef void(WINAPI* LPHANDLER_FUNCTION)(DWORD control);
+
+typedef struct _SERVICE_TABLE_ENTRYW {
+    LPWSTR lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
+} SERVICE_TABLE_ENTRYW, *LPSERVICE_TABLE_ENTRYW;
+static_assert(sizeof(SERVICE_TABLE_ENTRYW) == 16, "SERVICE_TABLE_ENTRYW");
+
+WINPLATFORM_API BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
+WINPLATFORM_API SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR serviceName,
+                                                                  LPHANDLER_FUNCTION handler);
+WINPLATFORM_API BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);

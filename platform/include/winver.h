@@ -23,6 +23,5 @@ typedef struct tagVS_FIXEDFILEINFO {
 } VS_FIXEDFILEINFO;
 static_assert(sizeof(VS_FIXEDFILEINFO) == 52, "VS_FIXEDFILEINFO");
 
-extern "C" __attribute__((visibility("default"))) BOOL VerQueryValueW(LPCVOID block,
-                                                                      LPCWSTR subBlock,
-                                                                      LPVOID* buffer, UINT* length);
+extern "C" __attribute__((visibility("default"))) BOOL
+VerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, UINT* length);

@@ -66,7 +66,9 @@ void ResetHandles() {
         entry.second->Close();
 }
 
-ResetHook::ResetHook(std::function<void()> fn) { hooks().push_back(std::move(fn)); }
+ResetHook::ResetHook(std::function<void()> fn) {
+    hooks().push_back(std::move(fn));
+}
 
 DWORD Win32ErrorFromErrno(int err) {
     switch (err) {
@@ -110,8 +112,12 @@ DWORD Win32ErrorFromErrno(int err) {
 
 using namespace platform::detail;
 
-extern "C" DWORD GetLastError(void) { return t_lastError; }
-extern "C" void SetLastError(DWORD error) { t_lastError = error; }
+extern "C" DWORD GetLastError(void) {
+    return t_lastError;
+}
+extern "C" void SetLastError(DWORD error) {
+    t_lastError = error;
+}
 
 extern "C" BOOL CloseHandle(HANDLE handle) {
     auto object = RemoveHandle(handle);
@@ -128,5 +134,7 @@ void ResetAll() {
         hook();
     ResetHandles();
 }
-size_t OpenHandleCount() { return HandleCount(); }
+size_t OpenHandleCount() {
+    return HandleCount();
+}
 } // namespace platform::test

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include "windows.h"
 
 namespace platform::detail {
@@ -31,6 +32,11 @@ void ResetHandles();
 struct ResetHook {
     explicit ResetHook(std::function<void()> fn);
 };
+
+// UTF-8 (the stand-in's ANSI code page) of a UTF-16 code point or text; a lone
+// surrogate is carried through rather than refused, for diagnostics and paths.
+void AppendUtf8(std::string& out, uint32_t codePoint);
+std::string Utf8FromUtf16(const WCHAR* text);
 
 // errno of a failed POSIX call as the platform's error code.
 DWORD Win32ErrorFromErrno(int err);

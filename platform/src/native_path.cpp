@@ -15,32 +15,6 @@ std::string& RootStorage() {
     return root;
 }
 
-std::string Utf16ToUtf8(const WCHAR* text) {
-    std::string out;
-    for (; *text; ++text) {
-        uint32_t c = *text;
-        if (c >= 0xD800 && c <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[1] - 0xDC00);
-            ++text;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 } // namespace
 
 void SetDriveRoot(const std::string& folder) {
@@ -75,7 +49,7 @@ std::string NativePath(const char* path) {
 std::string NativePath(const WCHAR* path) {
     if (path == nullptr)
         return std::string();
-    std::string narrow = Utf16ToUtf8(path);
+    std::string narrow = detail::Utf8FromUtf16(path);
     return NativePath(narrow.c_str());
 }
 

@@ -1,0 +1,146 @@
+// The stand-in's file semantics that the system relies on and that the
+// utilities' own tests do not show.
+#include <filesystem>
+#include <string>
+#include <gtest/gtest.h>
+#include <platform/native_path.h>
+#include <platform/test.h>
+#include <windows.h>
+#include "support/temp_root.h"
+
+namespace {
+
+using platform::test::ReadWholeFile;
+using platform::test::WriteWholeFile;
+
+class StandInFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform::test::ResetAll(); }
+    void TearDown() override { platform::test::ResetAll(); }
+
+    moc_test::TempRoot root;
+};
+
+TEST_F(StandInFilesTest, PathMapping) {
+    const std::string r = root.Folder();
+    struct Case {
+        const char* path;
+        std::string expected;
+    } cases[] = {
+        {"C:\\a\\b.txt", r + "/C/a/b.txt"},
+        {"c:/a/b", r + "/C/a/b"},
+        {"C:", r + "/C"},
+        {"D:rel", r + "/D/rel"},
+        {"rel\\x", "rel/x"},
+        {"/dev/null", "/dev/null"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(platform::NativePath(c.path), c.expected) << c.path;
+    EXPECT_EQ(platform::NativePath(u"C:\\w\u00e9"), r + "/C/w\xc3\xa9");
+}
+
+TEST_F(StandInFilesTest, DispositionsOnAnExistingFile) {
+    WriteWholeFile("C:\\f.bin", "old");
+    struct Case {
+        DWORD disposition;
+        bool opens;
+        DWORD error;
+        std::string after;
+    } cases[] = {
+        {CREATE_NEW, false, ERROR_FILE_EXISTS, "old"},
+        {OPEN_EXISTING, true, ERROR_SUCCESS, "old"},
+        {OPEN_ALWAYS, true, ERROR_ALREADY_EXISTS, "old"},
+        {CREATE_ALWAYS, true, ERROR_ALREADY_EXISTS, ""},
+    };
+    for (const Case& c : cases) {
+        WriteWholeFile("C:\\f.bin", "old");
+        SetLastError(12345);
+        HANDLE h = CreateFileA("C:\\f.bin", GENERIC_WRITE, 0, nullptr, c.disposition,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << c.disposition;
+        EXPECT_EQ(GetLastError(), c.error) << c.disposition;
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        EXPECT_EQ(ReadWholeFile("C:\\f.bin"), c.after) << c.disposition;
+    }
+}
+
+TEST_F(StandInFilesTest, ReadOnlyFileStaysUntilItsMarkIsCleared) {
+    WriteWholeFile("C:\\ro.txt", "keep");
+    ASSERT_TRUE(SetFileAttributesA("C:\\ro.txt", FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesA("C:\\ro.txt"), FILE_ATTRIBUTE_READONLY);
+    EXPECT_FALSE(DeleteFileA("C:\\ro.txt"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(CreateFileA("C:\\ro.txt", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ASSERT_TRUE(SetFileAttributesA("C:\\ro.txt", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(GetFileAttributesA("C:\\ro.txt"), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(DeleteFileA("C:\\ro.txt"));
+}
+
+TEST_F(StandInFilesTest, ShareModesOfOpenHandles) {
+    WriteWholeFile("C:\\s.bin", "x");
+    const DWORD rw = GENERIC_READ | GENERIC_WRITE;
+    const DWORD both = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    struct Case {
+        DWORD access1, share1, access2, share2;
+        bool secondOpens;
+    } cases[] = {
+        {GENERIC_WRITE, 0, GENERIC_READ, both, false},
+        {GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, true},
+        {GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, both, false},
+        {rw, both, rw, both, true},
+        {rw, both, GENERIC_READ, FILE_SHARE_READ, false}, // the second denies the first's write
+    };
+    for (const Case& c : cases) {
+        HANDLE first =
+            CreateFileA("C:\\s.bin", c.access1, c.share1, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(first, INVALID_HANDLE_VALUE);
+        HANDLE second =
+            CreateFileA("C:\\s.bin", c.access2, c.share2, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(second != INVALID_HANDLE_VALUE, c.secondOpens) << c.access1 << "/" << c.share1;
+        if (second == INVALID_HANDLE_VALUE)
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        else
+            CloseHandle(second);
+        // An open file without delete sharing can be neither deleted nor replaced.
+        EXPECT_FALSE(DeleteFileA("C:\\s.bin"));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        CloseHandle(first);
+    }
+    HANDLE again = CreateFileA("C:\\s.bin", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    CloseHandle(again);
+}
+
+TEST_F(StandInFilesTest, ErrorCodesOfFailedCalls) {
+    WriteWholeFile("C:\\file.txt", "x");
+    WriteWholeFile("C:\\other.txt", "y");
+    std::filesystem::create_directories(root.Native("C:\\dir\\sub"));
+    auto error = [](BOOL ok) { return ok ? ERROR_SUCCESS : static_cast<long>(GetLastError()); };
+    struct Case {
+        const char* name;
+        long actual;
+        long expected;
+    } cases[] = {
+        {"missing file", error(GetFileAttributesA("C:\\none.txt") != INVALID_FILE_ATTRIBUTES),
+         ERROR_FILE_NOT_FOUND},
+        {"missing folder", error(DeleteFileA("C:\\nodir\\none.txt")), ERROR_PATH_NOT_FOUND},
+        {"file as folder", error(DeleteFileA("C:\\file.txt\\x")), ERROR_PATH_NOT_FOUND},
+        {"folder exists", error(CreateDirectoryA("C:\\dir", nullptr)), ERROR_ALREADY_EXISTS},
+        {"parent missing", error(CreateDirectoryA("C:\\no\\dir", nullptr)), ERROR_PATH_NOT_FOUND},
+        {"folder not empty", error(RemoveDirectoryA("C:\\dir")), ERROR_DIR_NOT_EMPTY},
+        {"not a folder", error(RemoveDirectoryA("C:\\file.txt")), ERROR_DIRECTORY},
+        {"delete a folder", error(DeleteFileA("C:\\dir")), ERROR_ACCESS_DENIED},
+        {"target exists", error(MoveFileExA("C:\\file.txt", "C:\\other.txt", 0)),
+         ERROR_ALREADY_EXISTS},
+        {"replace", error(MoveFileExA("C:\\file.txt", "C:\\other.txt", MOVEFILE_REPLACE_EXISTING)),
+         ERROR_SUCCESS},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.actual, c.expected) << c.name;
+    EXPECT_EQ(ReadWholeFile("C:\\other.txt"), "x");
+}
+
+} // namespace

@@ -6,15 +6,22 @@ namespace platform::test {
 
 // Files: `path` is mapped like every file call. Extra attribute bits
 // (hidden, system, reparse point, ...) that POSIX cannot hold are kept by the
-// stand-in per path and reported by GetFileAttributes*.
+// stand-in per path and reported by GetFileAttributes*. The two helpers below
+// throw std::runtime_error when the file cannot be read or written.
 WINPLATFORM_CPP std::string ReadWholeFile(const char* path);
 WINPLATFORM_CPP void WriteWholeFile(const char* path, const std::string& bytes);
 
 // The next call of the named file function ("CreateFileA", "WriteFile",
-// "FlushFileBuffers", "DeleteFileA", "MoveFileExA", ...) fails with `error`.
+// "FlushFileBuffers", "DeleteFileA", "MoveFileExA", "_mkdir", "fopen_s", ...)
+// fails with `error` (a C runtime call with the errno that error stands for).
 WINPLATFORM_CPP void FailNextFileCall(const char* function, DWORD error);
+// How often the named file function was called since the last ResetAll.
+WINPLATFORM_CPP int FileCallCount(const char* function);
 // WriteFile writes at most `limit` bytes per call and reports what it wrote
 // (a short write); SIZE_MAX again turns it off.
 WINPLATFORM_CPP void SetWriteFileLimit(size_t limit);
+// Extra attribute bits of `path` (FILE_ATTRIBUTE_HIDDEN, _REPARSE_POINT,
+// _DEVICE, ...) that GetFileAttributes* reports with its own; 0 clears them.
+WINPLATFORM_CPP void SetExtraFileAttributes(const char* path, DWORD bits);
 
 } // namespace platform::test

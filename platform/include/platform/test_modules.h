@@ -20,6 +20,6 @@ WINPLATFORM_CPP void FailLoadResource(HMODULE module, bool fail);
 // A VS_VERSIONINFO block as the resource compiler lays it out, with the given
 // file version (product version the same).
 WINPLATFORM_CPP std::vector<uint8_t> BuildVersionResource(WORD major, WORD minor, WORD build,
-                                                         WORD revision);
+                                                          WORD revision);
 
 } // namespace platform::test

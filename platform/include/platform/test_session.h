@@ -18,7 +18,9 @@ WINPLATFORM_CPP void FailSessionQuery(DWORD error);
 WINPLATFORM_CPP void SetSessionReply(const std::vector<uint8_t>& bytes);
 WINPLATFORM_CPP void SetSessionReplyLevel(DWORD level);
 
-// Known folders: the path SHGetKnownFolderPath returns for `id`, or a failure.
+// Known folders: the path SHGetKnownFolderPath returns for `id`
+// (FOLDERID_ProgramData starts as u"C:\\ProgramData"), or a failure of every
+// query until FailKnownFolder(S_OK).
 WINPLATFORM_CPP void SetKnownFolderPath(const GUID& id, const std::u16string& path);
 WINPLATFORM_CPP void FailKnownFolder(HRESULT hr);
 

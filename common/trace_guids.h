@@ -1,0 +1,58 @@
+// Message GUIDs of the adapter library's source units. A decoder pairs
+// (message GUID, message number) with the message text, so a GUID once
+// published never changes and never moves to another unit.
+#pragma once
+#include <wintypes.h>
+
+// Module entry: 10 load, 11 unload.
+// {81DBB5CD-7953-3C54-8E02-7737DF6DC6E6}
+inline constexpr GUID kTraceGuidModuleEntry = {
+    0x81DBB5CD, 0x7953, 0x3C54, {0x8E, 0x02, 0x77, 0x37, 0xDF, 0x6D, 0xC6, 0xE6}};
+
+// Engine adapter, and the shared adapter functions: 10 full hex-dump line,
+// 11 last hex-dump line.
+// {A9D075A2-66FB-3286-F6E2-3530928C6506}
+inline constexpr GUID kTraceGuidEngineAdapter = {
+    0xA9D075A2, 0x66FB, 0x3286, {0xF6, 0xE2, 0x35, 0x30, 0x92, 0x8C, 0x65, 0x06}};
+
+// Sensor adapter.
+// {1D805D09-B515-37CF-9C39-29A614B7C36F}
+inline constexpr GUID kTraceGuidSensorAdapter = {
+    0x1D805D09, 0xB515, 0x37CF, {0x9C, 0x39, 0x29, 0xA6, 0x14, 0xB7, 0xC3, 0x6F}};
+
+// Storage adapter.
+// {EC01D703-28A1-33CE-07D1-9B43D1C2DA25}
+inline constexpr GUID kTraceGuidStorageAdapter = {
+    0xEC01D703, 0x28A1, 0x33CE, {0x07, 0xD1, 0x9B, 0x43, 0xD1, 0xC2, 0xDA, 0x25}};
+
+// The sensor adapter's attach operation.
+// {A5A67C24-A6E9-37A9-A813-492AF4C74DBF}
+inline constexpr GUID kTraceGuidSensorAttach = {
+    0xA5A67C24, 0xA6E9, 0x37A9, {0xA8, 0x13, 0x49, 0x2A, 0xF4, 0xC7, 0x4D, 0xBF}};
+
+// Units without a published GUID; these values are the library's own.
+
+// Device channel: device objects and chip operations (device/).
+// {BADC54AA-3F6C-4523-B490-66A08EB68996}
+inline constexpr GUID kTraceGuidDeviceChannel = {
+    0xBADC54AA, 0x3F6C, 0x4523, {0xB4, 0x90, 0x66, 0xA0, 0x8E, 0xB6, 0x89, 0x96}};
+
+// Secure-connection exchange and its crypto client.
+// {6ACD0C52-1C9D-435C-AB5C-4738C08CEA8C}
+inline constexpr GUID kTraceGuidSecureConnection = {
+    0x6ACD0C52, 0x1C9D, 0x435C, {0xAB, 0x5C, 0x47, 0x38, 0xC0, 0x8C, 0xEA, 0x8C}};
+
+// Private database file of the storage adapter.
+// {DED7FF64-B3EB-4B25-89D5-08E30A951512}
+inline constexpr GUID kTraceGuidDatabaseFile = {
+    0xDED7FF64, 0xB3EB, 0x4B25, {0x89, 0xD5, 0x08, 0xE3, 0x0A, 0x95, 0x15, 0x12}};
+
+// Legacy database files and their migration.
+// {FC6BD9BD-13B6-477F-9276-F1FB29D6445E}
+inline constexpr GUID kTraceGuidLegacyDatabase = {
+    0xFC6BD9BD, 0x13B6, 0x477F, {0x92, 0x76, 0xF1, 0xFB, 0x29, 0xD6, 0x44, 0x5E}};
+
+// The engine's match statistics file.
+// {E90E2F68-52DA-4DFB-B641-5587039B8BC4}
+inline constexpr GUID kTraceGuidMatchStatistics = {
+    0xE90E2F68, 0x52DA, 0x4DFB, {0xB6, 0x41, 0x55, 0x87, 0x03, 0x9B, 0x8B, 0xC4}};

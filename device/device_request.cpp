@@ -1,0 +1,53 @@
+#include "device/device_request.h"
+
+#include <cstring>
+
+#include "common/trace.h"
+
+DeviceRequest::DeviceRequest(PWINBIO_PIPELINE pipeline, DWORD controlCode, HRESULT family)
+    : pipeline_(pipeline), code_(controlCode), family_(family) {}
+
+DeviceRequest& DeviceRequest::Input(const void* data, DWORD size) {
+    in_ = data;
+    inSize_ = data != nullptr ? size : 0;
+    return *this;
+}
+
+DeviceRequest& DeviceRequest::Output(void* buffer, DWORD capacity, DWORD required, BYTE fill) {
+    out_ = buffer;
+    outCapacity_ = buffer != nullptr ? capacity : 0;
+    required_ = required;
+    fill_ = fill;
+    return *this;
+}
+
+HRESULT DeviceRequest::Send() {
+    returned_ = 0;
+    // Cleared on every path, so that a failed request leaves known bytes and
+    // no reply of an earlier request can be read as this one's.
+    if (out_ != nullptr && outCapacity_ != 0) {
+        std::memset(out_, fill_, outCapacity_);
+    }
+    if (pipeline_ == nullptr || pipeline_->SensorHandle == nullptr ||
+        pipeline_->SensorHandle == INVALID_HANDLE_VALUE) {
+        return MocFailure(family_, ERROR_INVALID_HANDLE);
+    }
+    if (required_ > outCapacity_) {
+        return MocFailure(family_, ERROR_INSUFFICIENT_BUFFER);
+    }
+    DWORD returned = 0;
+    // DeviceIoControl only reads a buffered request; its parameter is not const.
+    BOOL ok = DeviceIoControl(pipeline_->SensorHandle, code_, const_cast<void*>(in_), inSize_, out_,
+                              outCapacity_, &returned, nullptr);
+    if (!ok) {
+        return MocFailure(family_, GetLastError());
+    }
+    returned_ = returned;
+    // A driver that claims more than the buffer holds cannot be trusted for
+    // any of it.
+    if (returned > outCapacity_ || returned < required_) {
+        MOC_TRACE_ERROR(kTraceGuidDeviceChannel, 10, code_, returned, required_);
+        return MocFailure(family_, ERROR_INVALID_DATA);
+    }
+    return S_OK;
+}

@@ -1,0 +1,44 @@
+// The one request path of the device channel: every control code goes through
+// DeviceRequest, which clears (or presets) the reply buffer, sends the request
+// synchronously on the pipeline's SensorHandle and turns a failure or a reply
+// shorter than the fields the caller reads into the operation's failure family.
+#pragma once
+#include <windows.h>
+#include <winbio_adapter.h>
+#include "device/driver_interface.h"
+
+class DeviceRequest {
+public:
+    // `family` is the MOC_E_ value the request reports its failures under.
+    DeviceRequest(PWINBIO_PIPELINE pipeline, DWORD controlCode, HRESULT family);
+
+    DeviceRequest& Input(const void* data, DWORD size);
+    template <class Record> DeviceRequest& Input(const Record& record) {
+        return Input(&record, sizeof(Record));
+    }
+
+    // The reply buffer is filled with `fill` before the request. A successful
+    // reply of fewer than `required` bytes fails with ERROR_INVALID_DATA; a
+    // `required` of 0 keeps the preset bytes as the answer the driver left.
+    DeviceRequest& Output(void* buffer, DWORD capacity, DWORD required, BYTE fill = 0);
+    template <class Record> DeviceRequest& Output(Record* record) {
+        return Output(record, sizeof(Record), sizeof(Record));
+    }
+
+    // 0, or the family with the Win32 error in its low half.
+    HRESULT Send();
+
+    DWORD BytesReturned() const { return returned_; }
+
+private:
+    PWINBIO_PIPELINE pipeline_;
+    DWORD code_;
+    HRESULT family_;
+    const void* in_ = nullptr;
+    DWORD inSize_ = 0;
+    void* out_ = nullptr;
+    DWORD outCapacity_ = 0;
+    DWORD required_ = 0;
+    BYTE fill_ = 0;
+    DWORD returned_ = 0;
+};

@@ -1,0 +1,763 @@
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+#include <fcntl.h>
+#include <unistd.h>
+#include "files_internal.h"
+#include "platform/native_path.h"
+#include "platform/test_files.h"
+
+namespace platform::detail {
+namespace {
+
+// Attribute bits that SetFileAttributes may change; the others (directory,
+// reparse point, device, ...) belong to the file system.
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                      FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+using FileKey = std::pair<dev_t, ino_t>;
+
+struct OpenEntry {
+    uint64_t id;
+    DWORD access;
+    DWORD share;
+};
+
+struct State {
+    std::mutex mutex;
+    std::map<std::string, DWORD> callFailures;
+    std::map<std::string, int> callCounts;
+    size_t writeLimit = SIZE_MAX;
+    // Attribute bits that POSIX cannot keep, by normalized native path.
+    std::map<std::string, DWORD> extraAttributes;
+    // Every open file handle by file identity, for the share-mode checks.
+    std::map<FileKey, std::vector<OpenEntry>> opens;
+    uint64_t nextOpenId = 1;
+};
+
+State& state() {
+    static State s;
+    return s;
+}
+
+ResetHook g_resetFiles([] {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.callFailures.clear();
+    s.callCounts.clear();
+    s.writeLimit = SIZE_MAX;
+    s.extraAttributes.clear();
+    // Open entries go when ResetHandles closes their handles.
+});
+
+bool WantsRead(DWORD access) {
+    return (access & (GENERIC_READ | GENERIC_ALL)) != 0;
+}
+bool WantsWrite(DWORD access) {
+    return (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+}
+
+// The platform refuses an open when either side wants an access the other
+// side does not share.
+bool SharingConflict(DWORD access, DWORD share, const OpenEntry& other) {
+    return (WantsRead(access) && !(other.share & FILE_SHARE_READ)) ||
+           (WantsWrite(access) && !(other.share & FILE_SHARE_WRITE)) ||
+           (WantsRead(other.access) && !(share & FILE_SHARE_READ)) ||
+           (WantsWrite(other.access) && !(share & FILE_SHARE_WRITE));
+}
+
+std::string AttributeKey(const std::string& native) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(native, ec);
+    if (ec)
+        p = native;
+    std::string key = p.lexically_normal().string();
+    while (key.size() > 1 && key.back() == '/')
+        key.pop_back();
+    return key;
+}
+
+DWORD ExtraAttributes(const std::string& native) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.extraAttributes.find(AttributeKey(native));
+    return it == s.extraAttributes.end() ? 0 : it->second;
+}
+
+void StoreExtraAttributes(const std::string& native, DWORD bits) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (bits == 0)
+        s.extraAttributes.erase(AttributeKey(native));
+    else
+        s.extraAttributes[AttributeKey(native)] = bits;
+}
+
+void MoveExtraAttributes(const std::string& from, const std::string& to) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::string toKey = AttributeKey(to);
+    s.extraAttributes.erase(toKey);
+    auto it = s.extraAttributes.find(AttributeKey(from));
+    if (it != s.extraAttributes.end()) {
+        s.extraAttributes[toKey] = it->second;
+        s.extraAttributes.erase(it);
+    }
+}
+
+// A file that is open without FILE_SHARE_DELETE can be neither deleted nor renamed.
+bool OpenWithoutDeleteShare(const struct stat& st) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.opens.find(FileKey(st.st_dev, st.st_ino));
+    if (it == s.opens.end())
+        return false;
+    return std::any_of(it->second.begin(), it->second.end(),
+                       [](const OpenEntry& e) { return !(e.share & FILE_SHARE_DELETE); });
+}
+
+struct FileObject : HandleObject {
+    int fd = -1;
+    DWORD access = 0;
+    FileKey key{};
+    uint64_t openId = 0;
+
+    ~FileObject() override { Close(); }
+    bool Close() override {
+        if (fd < 0)
+            return true;
+        ::close(fd);
+        fd = -1;
+        State& s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        auto it = s.opens.find(key);
+        if (it != s.opens.end()) {
+            auto& list = it->second;
+            list.erase(std::remove_if(list.begin(), list.end(),
+                                      [this](const OpenEntry& e) { return e.id == openId; }),
+                       list.end());
+            if (list.empty())
+                s.opens.erase(it);
+        }
+        return true;
+    }
+};
+
+// The armed failure of `function`, set as the last error; true when it fired.
+bool Injected(const char* function) {
+    DWORD error = TakeFileCallFailure(function);
+    if (error == 0)
+        return false;
+    SetLastError(error);
+    return true;
+}
+
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+HANDLE FailHandle(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+HANDLE CreateFileNative(const char* function, const void* name, const std::string& native,
+                        DWORD access, DWORD share, DWORD disposition) {
+    if (Injected(function))
+        return INVALID_HANDLE_VALUE;
+    if (name == nullptr)
+        return FailHandle(ERROR_INVALID_PARAMETER);
+    if (native.empty())
+        return FailHandle(ERROR_PATH_NOT_FOUND);
+
+    struct stat st {};
+    bool exists = ::stat(native.c_str(), &st) == 0;
+    bool write = WantsWrite(access);
+    bool truncate = false;
+    int oflags = O_CLOEXEC | (write ? (WantsRead(access) ? O_RDWR : O_WRONLY) : O_RDONLY);
+    switch (disposition) {
+    case CREATE_NEW:
+        if (exists)
+            return FailHandle(ERROR_FILE_EXISTS);
+        oflags |= O_CREAT | O_EXCL;
+        break;
+    case CREATE_ALWAYS:
+        oflags |= O_CREAT;
+        truncate = exists;
+        break;
+    case OPEN_ALWAYS:
+        oflags |= O_CREAT;
+        break;
+    case OPEN_EXISTING:
+        if (!exists)
+            return FailHandle(PathError(ENOENT, native));
+        break;
+    case TRUNCATE_EXISTING:
+        if (!exists)
+            return FailHandle(PathError(ENOENT, native));
+        if (!write)
+            return FailHandle(ERROR_INVALID_PARAMETER);
+        truncate = true;
+        break;
+    default:
+        return FailHandle(ERROR_INVALID_PARAMETER);
+    }
+    if (exists && S_ISDIR(st.st_mode))
+        return FailHandle(ERROR_ACCESS_DENIED);
+    if (exists && IsReadOnlyMode(st.st_mode) && (write || truncate))
+        return FailHandle(ERROR_ACCESS_DENIED);
+
+    int fd = ::open(native.c_str(), oflags, 0666);
+    if (fd < 0)
+        return FailHandle(PathError(errno, native));
+    if (::fstat(fd, &st) != 0) {
+        int err = errno;
+        ::close(fd);
+        return FailHandle(Win32ErrorFromErrno(err));
+    }
+
+    auto object = std::make_shared<FileObject>();
+    object->access = access;
+    object->key = FileKey(st.st_dev, st.st_ino);
+    {
+        State& s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        auto& list = s.opens[object->key];
+        for (const OpenEntry& other : list) {
+            if (SharingConflict(access, share, other)) {
+                ::close(fd);
+                if (list.empty())
+                    s.opens.erase(object->key);
+                return FailHandle(ERROR_SHARING_VIOLATION);
+            }
+        }
+        object->openId = s.nextOpenId++;
+        list.push_back(OpenEntry{object->openId, access, share});
+    }
+    object->fd = fd;
+    if (truncate && ::ftruncate(fd, 0) != 0) {
+        int err = errno;
+        object->Close();
+        return FailHandle(Win32ErrorFromErrno(err));
+    }
+    HANDLE handle = InsertHandle(object);
+    // The platform reports an existing file that it opened or replaced.
+    SetLastError((exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS))
+                     ? ERROR_ALREADY_EXISTS
+                     : ERROR_SUCCESS);
+    return handle;
+}
+
+std::shared_ptr<FileObject> FileFromHandle(HANDLE handle) {
+    auto file = LookupHandleAs<FileObject>(handle);
+    if (!file || file->fd < 0)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return file && file->fd >= 0 ? file : nullptr;
+}
+
+// 100-ns intervals since 1601-01-01, the platform's file time.
+FILETIME ToFileTime(const struct timespec& ts) {
+    constexpr uint64_t kEpochDelta = 116444736000000000ull;
+    uint64_t value = kEpochDelta + static_cast<uint64_t>(ts.tv_sec) * 10000000ull +
+                     static_cast<uint64_t>(ts.tv_nsec) / 100;
+    return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+}
+
+DWORD AttributesOf(const std::string& native, const struct stat& st) {
+    DWORD attributes = ExtraAttributes(native);
+    if (S_ISDIR(st.st_mode))
+        attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    else if (IsReadOnlyMode(st.st_mode))
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+}
+
+DWORD GetAttributesNative(const char* function, const void* name, const std::string& native) {
+    if (Injected(function))
+        return INVALID_FILE_ATTRIBUTES;
+    if (name == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    struct stat st {};
+    if (native.empty() || ::stat(native.c_str(), &st) != 0) {
+        SetLastError(native.empty() ? ERROR_PATH_NOT_FOUND : PathError(errno, native));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return AttributesOf(native, st);
+}
+
+BOOL GetAttributesExNative(const char* function, const void* name, const std::string& native,
+                           GET_FILEEX_INFO_LEVELS level, LPVOID info) {
+    if (Injected(function))
+        return FALSE;
+    if (name == nullptr || info == nullptr || level != GetFileExInfoStandard)
+        return Fail(ERROR_INVALID_PARAMETER);
+    struct stat st {};
+    if (native.empty())
+        return Fail(ERROR_PATH_NOT_FOUND);
+    if (::stat(native.c_str(), &st) != 0)
+        return Fail(PathError(errno, native));
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    data.dwFileAttributes = AttributesOf(native, st);
+    data.ftCreationTime = ToFileTime(st.st_ctim);
+    data.ftLastAccessTime = ToFileTime(st.st_atim);
+    data.ftLastWriteTime = ToFileTime(st.st_mtim);
+    if (!S_ISDIR(st.st_mode)) {
+        uint64_t size = static_cast<uint64_t>(st.st_size);
+        data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+        data.nFileSizeLow = static_cast<DWORD>(size);
+    }
+    std::memcpy(info, &data, sizeof(data));
+    return TRUE;
+}
+
+BOOL SetAttributesNative(const char* function, const void* name, const std::string& native,
+                         DWORD attributes) {
+    if (Injected(function))
+        return FALSE;
+    if (name == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    struct stat st {};
+    if (native.empty())
+        return Fail(ERROR_PATH_NOT_FOUND);
+    if (::stat(native.c_str(), &st) != 0)
+        return Fail(PathError(errno, native));
+    DWORD extras = ExtraAttributes(native) & ~kSettableAttributes;
+    DWORD settable = attributes & kSettableAttributes;
+    if (S_ISDIR(st.st_mode)) {
+        // A folder's read-only mark does not stop writes into it on the
+        // platform, so it is kept as a bit and the folder stays writable.
+        extras |= settable;
+    } else {
+        mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY)
+                          ? (st.st_mode & ~(S_IWUSR | S_IWGRP | S_IWOTH))
+                          : (st.st_mode | S_IWUSR);
+        if (::chmod(native.c_str(), mode & 07777) != 0)
+            return Fail(Win32ErrorFromErrno(errno));
+        extras |= settable & ~FILE_ATTRIBUTE_READONLY;
+    }
+    StoreExtraAttributes(native, extras);
+    return TRUE;
+}
+
+BOOL DeleteNative(const char* function, const void* name, const std::string& native) {
+    if (Injected(function))
+        return FALSE;
+    if (name == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    struct stat st {};
+    if (native.empty())
+        return Fail(ERROR_PATH_NOT_FOUND);
+    if (::lstat(native.c_str(), &st) != 0)
+        return Fail(PathError(errno, native));
+    if (S_ISDIR(st.st_mode) || IsReadOnlyMode(st.st_mode))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (OpenWithoutDeleteShare(st))
+        return Fail(ERROR_SHARING_VIOLATION);
+    if (::unlink(native.c_str()) != 0)
+        return Fail(PathError(errno, native));
+    StoreExtraAttributes(native, 0);
+    return TRUE;
+}
+
+BOOL CreateDirectoryNative(const char* function, const void* name, const std::string& native) {
+    if (Injected(function))
+        return FALSE;
+    if (name == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (native.empty())
+        return Fail(ERROR_PATH_NOT_FOUND);
+    if (::mkdir(native.c_str(), 0777) != 0) {
+        int err = errno;
+        // A missing parent folder is a missing path, whatever the last component.
+        return Fail(err == EEXIST   ? ERROR_ALREADY_EXISTS
+                    : err == ENOENT ? ERROR_PATH_NOT_FOUND
+                                    : Win32ErrorFromErrno(err));
+    }
+    return TRUE;
+}
+
+BOOL RemoveDirectoryNative(const char* function, const void* name, const std::string& native) {
+    if (Injected(function))
+        return FALSE;
+    if (name == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (native.empty())
+        return Fail(ERROR_PATH_NOT_FOUND);
+    if (::rmdir(native.c_str()) != 0) {
+        int err = errno;
+        return Fail(err == ENOTDIR                        ? ERROR_DIRECTORY
+                    : (err == ENOTEMPTY || err == EEXIST) ? ERROR_DIR_NOT_EMPTY
+                                                          : PathError(err, native));
+    }
+    StoreExtraAttributes(native, 0);
+    return TRUE;
+}
+
+BOOL MoveNative(const char* function, const void* from, const void* to,
+                const std::string& nativeFrom, const std::string& nativeTo, DWORD flags) {
+    if (Injected(function))
+        return FALSE;
+    if (from == nullptr || to == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (nativeFrom.empty() || nativeTo.empty())
+        return Fail(ERROR_PATH_NOT_FOUND);
+    struct stat source {};
+    if (::lstat(nativeFrom.c_str(), &source) != 0)
+        return Fail(PathError(errno, nativeFrom));
+    if (OpenWithoutDeleteShare(source))
+        return Fail(ERROR_SHARING_VIOLATION);
+    struct stat target {};
+    if (::lstat(nativeTo.c_str(), &target) == 0) {
+        if (!(flags & MOVEFILE_REPLACE_EXISTING))
+            return Fail(ERROR_ALREADY_EXISTS);
+        if (S_ISDIR(target.st_mode) || IsReadOnlyMode(target.st_mode))
+            return Fail(ERROR_ACCESS_DENIED);
+        if (OpenWithoutDeleteShare(target))
+            return Fail(ERROR_SHARING_VIOLATION);
+    }
+    if (::rename(nativeFrom.c_str(), nativeTo.c_str()) != 0)
+        return Fail(PathError(errno, nativeTo));
+    MoveExtraAttributes(nativeFrom, nativeTo);
+    return TRUE;
+}
+
+} // namespace
+
+DWORD TakeFileCallFailure(const char* function) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    ++s.callCounts[function];
+    auto it = s.callFailures.find(function);
+    if (it == s.callFailures.end())
+        return 0;
+    DWORD error = it->second;
+    s.callFailures.erase(it);
+    return error;
+}
+
+DWORD PathError(int err, const std::string& native) {
+    if (err == ENOTDIR)
+        return ERROR_PATH_NOT_FOUND;
+    if (err != ENOENT)
+        return Win32ErrorFromErrno(err);
+    std::string parent = native;
+    while (parent.size() > 1 && parent.back() == '/')
+        parent.pop_back();
+    size_t slash = parent.rfind('/');
+    if (slash == std::string::npos)
+        return ERROR_FILE_NOT_FOUND;
+    parent.resize(slash == 0 ? 1 : slash);
+    struct stat st {};
+    return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND
+                                                                   : ERROR_PATH_NOT_FOUND;
+}
+
+int ErrnoFromWin32(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_DISK_FULL:
+        return ENOSPC;
+    case ERROR_NOT_ENOUGH_MEMORY:
+        return ENOMEM;
+    case ERROR_INVALID_PARAMETER:
+        return EINVAL;
+    default:
+        return EIO;
+    }
+}
+
+} // namespace platform::detail
+
+using namespace platform::detail;
+using platform::NativePath;
+
+extern "C" HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                              DWORD disposition, DWORD, HANDLE) {
+    return CreateFileNative("CreateFileA", name, NativePath(name), access, share, disposition);
+}
+
+extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                              DWORD disposition, DWORD, HANDLE) {
+    return CreateFileNative("CreateFileW", name, NativePath(name), access, share, disposition);
+}
+
+extern "C" BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read,
+                         LPOVERLAPPED overlapped) {
+    if (read != nullptr)
+        *read = 0;
+    if (Injected("ReadFile"))
+        return FALSE;
+    auto file = FileFromHandle(handle);
+    if (!file)
+        return FALSE;
+    // Positioned and overlapped file I/O is not part of the stand-in.
+    if (overlapped != nullptr || (buffer == nullptr && toRead > 0))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!WantsRead(file->access))
+        return Fail(ERROR_ACCESS_DENIED);
+    DWORD done = 0;
+    while (done < toRead) {
+        ssize_t n = ::read(file->fd, static_cast<char*>(buffer) + done, toRead - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Fail(Win32ErrorFromErrno(errno));
+        if (n == 0)
+            break;
+        done += static_cast<DWORD>(n);
+    }
+    if (read != nullptr)
+        *read = done;
+    return TRUE;
+}
+
+extern "C" BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
+                          LPOVERLAPPED overlapped) {
+    if (written != nullptr)
+        *written = 0;
+    if (Injected("WriteFile"))
+        return FALSE;
+    auto file = FileFromHandle(handle);
+    if (!file)
+        return FALSE;
+    if (overlapped != nullptr || (buffer == nullptr && toWrite > 0))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!WantsWrite(file->access))
+        return Fail(ERROR_ACCESS_DENIED);
+    size_t limit;
+    {
+        State& s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        limit = s.writeLimit;
+    }
+    DWORD goal = static_cast<DWORD>(std::min<size_t>(toWrite, limit));
+    DWORD done = 0;
+    while (done < goal) {
+        ssize_t n = ::write(file->fd, static_cast<const char*>(buffer) + done, goal - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Fail(Win32ErrorFromErrno(errno));
+        done += static_cast<DWORD>(n);
+    }
+    if (written != nullptr)
+        *written = done;
+    return TRUE;
+}
+
+extern "C" BOOL FlushFileBuffers(HANDLE handle) {
+    if (Injected("FlushFileBuffers"))
+        return FALSE;
+    auto file = FileFromHandle(handle);
+    if (!file)
+        return FALSE;
+    if (!WantsWrite(file->access))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (::fsync(file->fd) != 0)
+        return Fail(Win32ErrorFromErrno(errno));
+    return TRUE;
+}
+
+extern "C" BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {
+    if (Injected("GetFileSizeEx"))
+        return FALSE;
+    auto file = FileFromHandle(handle);
+    if (!file)
+        return FALSE;
+    if (size == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    struct stat st {};
+    if (::fstat(file->fd, &st) != 0)
+        return Fail(Win32ErrorFromErrno(errno));
+    size->QuadPart = st.st_size;
+    return TRUE;
+}
+
+extern "C" DWORD GetFileSize(HANDLE handle, LPDWORD high) {
+    if (Injected("GetFileSize"))
+        return INVALID_FILE_SIZE;
+    auto file = FileFromHandle(handle);
+    if (!file)
+        return INVALID_FILE_SIZE;
+    struct stat st {};
+    if (::fstat(file->fd, &st) != 0) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return INVALID_FILE_SIZE;
+    }
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (high != nullptr)
+        *high = static_cast<DWORD>(size >> 32);
+    // A low part equal to INVALID_FILE_SIZE is told apart by a cleared last error.
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(size);
+}
+
+extern "C" DWORD SetFilePointer(HANDLE handle, LONG distance, PLONG high, DWORD method) {
+    if (Injected("SetFilePointer"))
+        return INVALID_SET_FILE_POINTER;
+    auto file = FileFromHandle(handle);
+    if (!file)
+        return INVALID_SET_FILE_POINTER;
+    if (method > FILE_END) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    // With `high` the distance is 64 bits wide, without it a signed 32-bit value.
+    int64_t offset =
+        high != nullptr
+            ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32) |
+                                   static_cast<uint32_t>(distance))
+            : static_cast<int64_t>(distance);
+    int64_t base = 0;
+    if (method == FILE_CURRENT) {
+        base = ::lseek(file->fd, 0, SEEK_CUR);
+    } else if (method == FILE_END) {
+        struct stat st {};
+        base = ::fstat(file->fd, &st) == 0 ? st.st_size : -1;
+    }
+    if (base < 0) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return INVALID_SET_FILE_POINTER;
+    }
+    // A failed move leaves the position where it was.
+    if (offset < -base) {
+        SetLastError(ERROR_NEGATIVE_SEEK);
+        return INVALID_SET_FILE_POINTER;
+    }
+    off_t position = ::lseek(file->fd, static_cast<off_t>(base + offset), SEEK_SET);
+    if (position < 0) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (high != nullptr)
+        *high = static_cast<LONG>(static_cast<uint64_t>(position) >> 32);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(position);
+}
+
+extern "C" DWORD GetFileAttributesA(LPCSTR name) {
+    return GetAttributesNative("GetFileAttributesA", name, NativePath(name));
+}
+
+extern "C" DWORD GetFileAttributesW(LPCWSTR name) {
+    return GetAttributesNative("GetFileAttributesW", name, NativePath(name));
+}
+
+extern "C" BOOL GetFileAttributesExA(LPCSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID info) {
+    return GetAttributesExNative("GetFileAttributesExA", name, NativePath(name), level, info);
+}
+
+extern "C" BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID info) {
+    return GetAttributesExNative("GetFileAttributesExW", name, NativePath(name), level, info);
+}
+
+extern "C" BOOL SetFileAttributesA(LPCSTR name, DWORD attributes) {
+    return SetAttributesNative("SetFileAttributesA", name, NativePath(name), attributes);
+}
+
+extern "C" BOOL SetFileAttributesW(LPCWSTR name, DWORD attributes) {
+    return SetAttributesNative("SetFileAttributesW", name, NativePath(name), attributes);
+}
+
+extern "C" BOOL DeleteFileA(LPCSTR name) {
+    return DeleteNative("DeleteFileA", name, NativePath(name));
+}
+
+extern "C" BOOL DeleteFileW(LPCWSTR name) {
+    return DeleteNative("DeleteFileW", name, NativePath(name));
+}
+
+extern "C" BOOL CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES) {
+    return CreateDirectoryNative("CreateDirectoryA", name, NativePath(name));
+}
+
+extern "C" BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
+    return CreateDirectoryNative("CreateDirectoryW", name, NativePath(name));
+}
+
+extern "C" BOOL RemoveDirectoryA(LPCSTR name) {
+    return RemoveDirectoryNative("RemoveDirectoryA", name, NativePath(name));
+}
+
+extern "C" BOOL RemoveDirectoryW(LPCWSTR name) {
+    return RemoveDirectoryNative("RemoveDirectoryW", name, NativePath(name));
+}
+
+extern "C" BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags) {
+    return MoveNative("MoveFileExA", existing, target, NativePath(existing), NativePath(target),
+                      flags);
+}
+
+extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
+    return MoveNative("MoveFileExW", existing, target, NativePath(existing), NativePath(target),
+                      flags);
+}
+
+namespace platform::test {
+
+std::string ReadWholeFile(const char* path) {
+    std::ifstream in(NativePath(path), std::ios::binary);
+    if (!in)
+        throw std::runtime_error(std::string("ReadWholeFile: cannot open ") + (path ? path : ""));
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void WriteWholeFile(const char* path, const std::string& bytes) {
+    std::ofstream out(NativePath(path), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out)
+        throw std::runtime_error(std::string("WriteWholeFile: cannot write ") + (path ? path : ""));
+}
+
+void FailNextFileCall(const char* function, DWORD error) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (error == 0)
+        s.callFailures.erase(function);
+    else
+        s.callFailures[function] = error;
+}
+
+int FileCallCount(const char* function) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.callCounts.find(function);
+    return it == s.callCounts.end() ? 0 : it->second;
+}
+
+void SetWriteFileLimit(size_t limit) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.writeLimit = limit;
+}
+
+void SetExtraFileAttributes(const char* path, DWORD bits) {
+    StoreExtraAttributes(NativePath(path),
+                         bits & ~(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+}
+
+} // namespace platform::test

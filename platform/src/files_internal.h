@@ -1,0 +1,26 @@
+// Machinery shared by the stand-in's file calls and its C runtime calls.
+#pragma once
+#include <string>
+#include <sys/stat.h>
+#include "internal.h"
+
+namespace platform::detail {
+
+// Counts the call of `function` and hands out a failure armed for it by
+// FailNextFileCall (0 when none is armed).
+DWORD TakeFileCallFailure(const char* function);
+
+// POSIX cannot hold the platform's read-only mark for root, who may write any
+// file: the stand-in reads it from the owner's write bit and enforces it itself.
+inline bool IsReadOnlyMode(mode_t mode) {
+    return (mode & S_IWUSR) == 0;
+}
+
+// The platform's error for a failed call on `native`: a missing last component
+// is ERROR_FILE_NOT_FOUND, a missing folder on the way ERROR_PATH_NOT_FOUND.
+DWORD PathError(int err, const std::string& native);
+
+// A failure armed for a C runtime call, as the errno it stands for.
+int ErrnoFromWin32(DWORD error);
+
+} // namespace platform::detail

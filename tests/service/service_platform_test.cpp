@@ -1,0 +1,264 @@
+// The stand-in's registry, version check and service control manager: the
+// platform behaviour the service's tests rely on.
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+#include <gtest/gtest.h>
+#include <platform/test.h>
+
+namespace {
+
+class PlatformServiceAreasTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform::test::ResetAll(); }
+    void TearDown() override { platform::test::ResetAll(); }
+};
+
+HKEY Create(HKEY parent, const char16_t* path, REGSAM access = KEY_WRITE,
+            DWORD* disposition = nullptr, LSTATUS* status = nullptr) {
+    HKEY key = nullptr;
+    LSTATUS s = RegCreateKeyExW(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr,
+                                &key, disposition);
+    if (status != nullptr)
+        *status = s;
+    return key;
+}
+
+LSTATUS SetDword(HKEY key, const char16_t* name, DWORD value) {
+    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                          sizeof(value));
+}
+
+TEST_F(PlatformServiceAreasTest, RegistryCreatesMissingLevelsAndMatchesNamesWithoutCase) {
+    DWORD disposition = 0;
+    HKEY deep = Create(HKEY_LOCAL_MACHINE, u"Soft\\Vendor\\App", KEY_WRITE, &disposition);
+    ASSERT_NE(deep, nullptr);
+    EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+    HKEY same = Create(HKEY_LOCAL_MACHINE, u"SOFT\\vendor\\app", KEY_WRITE, &disposition);
+    ASSERT_NE(same, nullptr);
+    EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+    HKEY child = Create(same, u"Child", KEY_WRITE, &disposition);
+    EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+
+    EXPECT_EQ(SetDword(deep, u"Value", 1), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(same, u"Other", 2), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(same, u"VALUE", 3), ERROR_SUCCESS); // rewrites "Value" in place
+
+    std::vector<std::u16string> paths;
+    for (const auto& key : platform::test::RegistryKeys())
+        paths.push_back(key.path);
+    EXPECT_EQ(paths, (std::vector<std::u16string>{u"Soft", u"Soft\\Vendor", u"Soft\\Vendor\\App",
+                                                  u"Soft\\Vendor\\App\\Child"}));
+    auto app = platform::test::FindRegistryKey(u"soft\\VENDOR\\App");
+    ASSERT_TRUE(app.has_value());
+    ASSERT_EQ(app->values.size(), 2u);
+    EXPECT_EQ(app->values[0].name, u"Value");
+    EXPECT_EQ(app->values[0].data, (std::vector<uint8_t>{3, 0, 0, 0}));
+    EXPECT_EQ(app->values[1].name, u"Other");
+
+    EXPECT_EQ(platform::test::OpenRegistryKeyCount(), 3u);
+    for (HKEY key : {deep, same, child})
+        EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(platform::test::OpenRegistryKeyCount(), 0u);
+}
+
+TEST_F(PlatformServiceAreasTest, RegistryRejectsBadCallsWithoutChangingTheTree) {
+    HKEY open = Create(HKEY_LOCAL_MACHINE, u"Key");
+    HKEY readOnly = Create(HKEY_LOCAL_MACHINE, u"Key", KEY_READ);
+    HKEY closed = Create(HKEY_LOCAL_MACHINE, u"Closed");
+    ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
+    const DWORD one = 1;
+    struct Case {
+        const char* what;
+        std::function<LSTATUS()> call;
+        LSTATUS expected;
+    };
+    const Case cases[] = {
+        {"null result",
+         [] {
+             return RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"New", 0, nullptr, 0, KEY_WRITE, nullptr,
+                                    nullptr, nullptr);
+         },
+         ERROR_INVALID_PARAMETER},
+        {"empty level",
+         [] {
+             LSTATUS s;
+             Create(HKEY_LOCAL_MACHINE, u"New\\\\Level", KEY_WRITE, nullptr, &s);
+             return s;
+         },
+         ERROR_INVALID_PARAMETER},
+        {"leading separator",
+         [] {
+             LSTATUS s;
+             Create(HKEY_LOCAL_MACHINE, u"\\New", KEY_WRITE, nullptr, &s);
+             return s;
+         },
+         ERROR_INVALID_PARAMETER},
+        {"closed parent",
+         [closed] {
+             LSTATUS s;
+             Create(closed, u"New", KEY_WRITE, nullptr, &s);
+             return s;
+         },
+         ERROR_INVALID_HANDLE},
+        {"subkey under a read-only key",
+         [readOnly] {
+             LSTATUS s;
+             Create(readOnly, u"New", KEY_WRITE, nullptr, &s);
+             return s;
+         },
+         ERROR_ACCESS_DENIED},
+        {"value on a read-only key", [readOnly] { return SetDword(readOnly, u"V", 1); },
+         ERROR_ACCESS_DENIED},
+        {"value on a closed key", [closed] { return SetDword(closed, u"V", 1); },
+         ERROR_INVALID_HANDLE},
+        {"null data with a size",
+         [open] { return RegSetValueExW(open, u"V", 0, REG_DWORD, nullptr, 4); }, ERROR_NOACCESS},
+        {"value on the hive itself",
+         [&one] {
+             return RegSetValueExW(HKEY_LOCAL_MACHINE, u"V", 0, REG_DWORD,
+                                   reinterpret_cast<const BYTE*>(&one), 4);
+         },
+         ERROR_ACCESS_DENIED},
+        {"second close", [closed] { return RegCloseKey(closed); }, ERROR_INVALID_HANDLE},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.call(), c.expected) << c.what;
+
+    EXPECT_EQ(platform::test::BadRegistryCloseCount(), 1);
+    std::vector<std::u16string> paths;
+    for (const auto& key : platform::test::RegistryKeys()) {
+        paths.push_back(key.path);
+        EXPECT_TRUE(key.values.empty());
+    }
+    EXPECT_EQ(paths, (std::vector<std::u16string>{u"Key", u"Closed"}));
+    RegCloseKey(open);
+    RegCloseKey(readOnly);
+    EXPECT_EQ(platform::test::OpenRegistryKeyCount(), 0u);
+}
+
+TEST_F(PlatformServiceAreasTest, RegistryFailsTheChosenCallAndDeniesWriteAccess) {
+    platform::test::FailRegistryCall("RegCreateKeyExW", 2, ERROR_NOT_ENOUGH_MEMORY);
+    LSTATUS status[3];
+    HKEY keys[3];
+    const char16_t* names[3] = {u"A", u"B", u"C"};
+    for (int i = 0; i < 3; ++i)
+        keys[i] = Create(HKEY_LOCAL_MACHINE, names[i], KEY_WRITE, nullptr, &status[i]);
+    EXPECT_EQ(status[0], ERROR_SUCCESS);
+    EXPECT_EQ(status[1], ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(keys[1], nullptr);
+    EXPECT_EQ(status[2], ERROR_SUCCESS);
+    EXPECT_FALSE(platform::test::FindRegistryKey(u"B").has_value());
+    auto calls = platform::test::RegistryCalls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[1].path, u"B");
+    EXPECT_EQ(calls[1].result, ERROR_NOT_ENOUGH_MEMORY);
+
+    platform::test::DenyRegistryWrite(true);
+    LSTATUS denied;
+    EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, u"D", KEY_WRITE, nullptr, &denied), nullptr);
+    EXPECT_EQ(denied, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, u"A", KEY_WRITE, nullptr, &denied), nullptr);
+    EXPECT_EQ(denied, ERROR_ACCESS_DENIED);
+    HKEY reader = Create(HKEY_LOCAL_MACHINE, u"A", KEY_READ, nullptr, &denied);
+    EXPECT_EQ(denied, ERROR_SUCCESS);
+    EXPECT_FALSE(platform::test::FindRegistryKey(u"D").has_value());
+    for (HKEY key : {keys[0], keys[2], reader})
+        RegCloseKey(key);
+}
+
+TEST_F(PlatformServiceAreasTest, VersionCheckComparesTheRunningSystem) {
+    EXPECT_EQ(VerSetConditionMask(0, VER_BUILDNUMBER, VER_GREATER_EQUAL), 3ull << 6);
+    struct Case {
+        DWORD running;
+        DWORD wanted;
+        BYTE condition;
+        BOOL result;
+    };
+    const Case cases[] = {
+        {22000, 22000, VER_GREATER_EQUAL, TRUE}, {21999, 22000, VER_GREATER_EQUAL, FALSE},
+        {22631, 22000, VER_GREATER_EQUAL, TRUE}, {19045, 22000, VER_LESS, TRUE},
+        {22000, 22000, VER_GREATER, FALSE},      {22000, 22000, VER_EQUAL, TRUE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.running) + " vs " + std::to_string(c.wanted));
+        platform::test::SetOsVersion(10, 0, c.running);
+        OSVERSIONINFOEXW info{};
+        info.dwOSVersionInfoSize = sizeof(info);
+        info.dwBuildNumber = c.wanted;
+        SetLastError(0);
+        EXPECT_EQ(VerifyVersionInfoW(&info, VER_BUILDNUMBER,
+                                     VerSetConditionMask(0, VER_BUILDNUMBER, c.condition)),
+                  c.result);
+        if (!c.result) {
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_OLD_WIN_VERSION));
+        }
+    }
+
+    // Major and minor form one version: 10.0 is at least 6.3.
+    OSVERSIONINFOEXW info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    info.dwMajorVersion = 6;
+    info.dwMinorVersion = 3;
+    ULONGLONG mask = VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL);
+    mask = VerSetConditionMask(mask, VER_MINORVERSION, VER_GREATER_EQUAL);
+    EXPECT_EQ(VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION, mask), TRUE);
+
+    // Bad records and an injected failure are failures, not answers.
+    const ULONGLONG buildMask = VerSetConditionMask(0, VER_BUILDNUMBER, VER_GREATER_EQUAL);
+    EXPECT_EQ(VerifyVersionInfoW(nullptr, VER_BUILDNUMBER, buildMask), FALSE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    info.dwOSVersionInfoSize = 4;
+    EXPECT_EQ(VerifyVersionInfoW(&info, VER_BUILDNUMBER, buildMask), FALSE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    info.dwOSVersionInfoSize = sizeof(info);
+    EXPECT_EQ(VerifyVersionInfoW(&info, VER_BUILDNUMBER, 0), FALSE); // no condition
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    platform::test::FailVersionCheck(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(VerifyVersionInfoW(&info, VER_BUILDNUMBER, buildMask), FALSE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+}
+
+// The service main of the dispatcher test: what the manager handed it.
+std::thread::id g_mainThread;
+std::u16string g_mainArgument;
+SERVICE_STATUS_HANDLE g_mainHandle;
+void WINAPI RecordingControl(DWORD) {}
+void WINAPI RecordingMain(DWORD argc, LPWSTR* argv) {
+    g_mainThread = std::this_thread::get_id();
+    g_mainArgument = argc > 0 ? argv[0] : u"";
+    g_mainHandle = RegisterServiceCtrlHandlerW(u"svc", RecordingControl);
+}
+
+TEST_F(PlatformServiceAreasTest, ServiceManagerRunsTheNamedServiceOnAThreadOfItsOwn) {
+    WCHAR name[] = u"Svc";
+    SERVICE_TABLE_ENTRYW table[] = {{name, RecordingMain}, {nullptr, nullptr}};
+
+    EXPECT_EQ(StartServiceCtrlDispatcherW(table), FALSE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+    EXPECT_EQ(RegisterServiceCtrlHandlerW(u"Svc", RecordingControl), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_FALSE(platform::test::SendServiceControl(SERVICE_CONTROL_STOP));
+
+    platform::test::SetStartedByServiceManager(u"SVC");
+    EXPECT_EQ(StartServiceCtrlDispatcherW(table), TRUE);
+    EXPECT_NE(g_mainThread, std::this_thread::get_id());
+    EXPECT_EQ(g_mainArgument, u"Svc");
+    ASSERT_NE(g_mainHandle, nullptr);
+    EXPECT_EQ(g_mainHandle, platform::test::RegisteredServiceHandle());
+
+    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
+    EXPECT_EQ(SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(0x10), &status), FALSE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(SetServiceStatus(g_mainHandle, nullptr), FALSE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    status.dwCurrentState = 0;
+    EXPECT_EQ(SetServiceStatus(g_mainHandle, &status), FALSE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
+    EXPECT_TRUE(platform::test::ReportedServiceStatuses().empty());
+    EXPECT_EQ(StartServiceCtrlDispatcherW(nullptr), FALSE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+} // namespace
