@@ -107,7 +107,10 @@ void SaveBmpFile(const BmpImage& image, const char* path) {
     for (const BmpPaletteEntry& entry : image.palette)
         out.write(reinterpret_cast<const char*>(entry.data()), entry.size());
     std::vector<char> row;
-    row.reserve(3 * columns + image.rowFill);
+    // Only rows that exist size the buffer: an image of no rows may still
+    // carry a width of billions.
+    if (rows > 0)
+        row.reserve(3 * columns + image.rowFill);
     for (uint64_t r = 0; r < rows; ++r) {
         row.clear();
         for (uint64_t c = 0; c < columns; ++c) {

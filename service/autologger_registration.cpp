@@ -1,17 +1,60 @@
 #include "service/autologger_registration.h"
 
 #include "common/log_hub.h"
+#include "common/trace_provider.h"
 
 namespace {
 
 // Systems of this build and later get no autologger registration.
 constexpr DWORD kFirstBuildWithoutRegistration = 22000;
 
-const WCHAR kSessionKey[] = u"SYSTEM\\CurrentControlSet\\Control\\WMI\\Autologger\\KyvMocWbdi";
-const WCHAR kDriverProviderKey[] = u"SYSTEM\\CurrentControlSet\\Control\\WMI\\Autologger\\"
-                                   u"KyvMocWbdi\\{F7B941EE-EA5A-4984-927B-8DF3218DE3C8}";
-const WCHAR kAdapterProviderKey[] = u"SYSTEM\\CurrentControlSet\\Control\\WMI\\Autologger\\"
-                                    u"KyvMocWbdi\\{E1A44DA1-D546-4FF9-A1C7-A4F4FED9A9A4}";
+constexpr WCHAR kSessionKey[] = u"SYSTEM\\CurrentControlSet\\Control\\WMI\\Autologger\\KyvMocWbdi";
+
+// {F7B941EE-EA5A-4984-927B-8DF3218DE3C8}: the sensor driver's provider, which
+// neither library registers.
+constexpr GUID DriverTraceProviderGuid = {
+    0xF7B941EE, 0xEA5A, 0x4984, {0x92, 0x7B, 0x8D, 0xF3, 0x21, 0x8D, 0xE3, 0xC8}};
+
+constexpr size_t kSessionKeyLength = sizeof(kSessionKey) / sizeof(WCHAR) - 1;
+constexpr size_t kGuidTextLength = 38; // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+
+// A provider subkey is named by the provider's GUID in braces under the
+// session key.
+struct ProviderKeyPath {
+    WCHAR text[kSessionKeyLength + 1 + kGuidTextLength + 1];
+};
+
+constexpr ProviderKeyPath MakeProviderKeyPath(const GUID& guid) {
+    ProviderKeyPath path{};
+    size_t n = 0;
+    for (size_t i = 0; i < kSessionKeyLength; ++i)
+        path.text[n++] = kSessionKey[i];
+    path.text[n++] = u'\\';
+    auto hex = [&path, &n](uint32_t value, int digits) {
+        for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+            path.text[n++] = u"0123456789ABCDEF"[(value >> shift) & 0xF];
+    };
+    path.text[n++] = u'{';
+    hex(guid.Data1, 8);
+    path.text[n++] = u'-';
+    hex(guid.Data2, 4);
+    path.text[n++] = u'-';
+    hex(guid.Data3, 4);
+    path.text[n++] = u'-';
+    hex(guid.Data4[0], 2);
+    hex(guid.Data4[1], 2);
+    path.text[n++] = u'-';
+    for (int i = 2; i < 8; ++i)
+        hex(guid.Data4[i], 2);
+    path.text[n++] = u'}';
+    path.text[n] = 0;
+    return path;
+}
+
+constexpr ProviderKeyPath kDriverProviderKey = MakeProviderKeyPath(DriverTraceProviderGuid);
+// Named from the very constant TolviMocAdapter registers its provider with, so
+// the session cannot end up enabling a GUID that nothing registers.
+constexpr ProviderKeyPath kAdapterProviderKey = MakeProviderKeyPath(AdapterTraceControlGuid);
 
 struct SessionValue {
     const WCHAR* name;
@@ -121,7 +164,7 @@ LSTATUS RegisterAutologger(HKEY* openKey) {
     RegCloseKey(*openKey);
     *openKey = nullptr;
 
-    if (CreateKey(kDriverProviderKey, openKey) == ERROR_SUCCESS) {
+    if (CreateKey(kDriverProviderKey.text, openKey) == ERROR_SUCCESS) {
         status = WriteProviderValues(*openKey);
         if (status != ERROR_SUCCESS)
             return status;
@@ -129,7 +172,7 @@ LSTATUS RegisterAutologger(HKEY* openKey) {
         *openKey = nullptr;
     }
 
-    status = CreateKey(kAdapterProviderKey, openKey);
+    status = CreateKey(kAdapterProviderKey.text, openKey);
     if (status != ERROR_SUCCESS)
         return status;
     return WriteProviderValues(*openKey);

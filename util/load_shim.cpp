@@ -14,6 +14,10 @@ HINSTANCE ThisModule() {
     return static_cast<HINSTANCE>(info.dli_fbase);
 }
 
-__attribute__((constructor)) void OnLoad() { DllMain(ThisModule(), DLL_PROCESS_ATTACH, nullptr); }
-__attribute__((destructor)) void OnUnload() { DllMain(ThisModule(), DLL_PROCESS_DETACH, nullptr); }
+__attribute__((constructor)) void OnLoad() {
+    DllMain(ThisModule(), DLL_PROCESS_ATTACH, nullptr);
+}
+__attribute__((destructor)) void OnUnload() {
+    DllMain(ThisModule(), DLL_PROCESS_DETACH, nullptr);
+}
 } // namespace

@@ -170,6 +170,10 @@ template <class Char> int TextLength(const Char* text) {
 }
 } // namespace
 
-extern "C" int lstrlenW(LPCWSTR text) { return TextLength(text); }
+extern "C" int lstrlenW(LPCWSTR text) {
+    return TextLength(text);
+}
 
-extern "C" int lstrlenA(LPCSTR text) { return TextLength(text); }
+extern "C" int lstrlenA(LPCSTR text) {
+    return TextLength(text);
+}

@@ -195,6 +195,25 @@ TEST_F(TraceTest, HexDumpSplitsIntoLinesOfSixteen) {
     EXPECT_TRUE(pt::CapturedTraces().empty());
 }
 
+// The dump's lines are information statements under the adapter flag: a
+// session that lets only failures through, or lacks the flag, sees none.
+TEST_F(TraceTest, HexDumpLinesPassOnlyAtInformationLevelWithTheAdapterFlag) {
+    Attach();
+    const BYTE bytes[17] = {};
+    const struct {
+        UCHAR level;
+        ULONG flags;
+        size_t lines;
+    } cases[] = {{3, 0x1, 0}, {4, 0x2, 0}, {4, 0x3, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "level " << int(c.level) << " flags " << c.flags);
+        Enable(c.level, c.flags);
+        pt::ClearCapturedTraces();
+        TraceHexDump("LABEL", bytes, 17);
+        EXPECT_EQ(pt::CapturedTraces().size(), c.lines);
+    }
+}
+
 // --- unit label, error mapping, heap -----------------------------------------
 
 TEST(HashToHexTest, WritesSixtyFourUpperCaseDigitsAndNul) {

@@ -331,7 +331,7 @@ TEST_F(ChipOperationsTest, CheckDuplicateReadsTheKindAndLeavesOutValuesOnNoDupli
     } cases[] = {
         {MOC_IDENTITY_KIND_SECURE_ID, 0, 1, WINBIO_ID_TYPE_SECURE_ID},
         {MOC_IDENTITY_KIND_SID, 0, 1, WINBIO_ID_TYPE_SID},
-        {MOC_IDENTITY_KIND_GUID, 0, 1, WINBIO_ID_TYPE_SID},
+        {2, 0, 1, WINBIO_ID_TYPE_SID}, // a kind the interface does not name
         {MOC_IDENTITY_KIND_SECURE_ID, 1, 0, 0},
         {MOC_IDENTITY_KIND_SID, 0xFF, 0, 0},
     };

@@ -206,15 +206,22 @@ TEST_F(SecureConnectionTest, FullConnectPicksTheChainByClaimLengthAndLaysOutTheD
 }
 
 TEST_F(SecureConnectionTest, ClaimOfNoChainsLengthFailsWithReasonOne) {
+    // A chain chosen earlier, so that a failed choice shows whether it is kept.
+    sensor->SetModelCertificate(chains.model2);
+    PWINBIO_SECURE_CONNECTION_DATA data = nullptr;
+    ASSERT_EQ(MocConnectSecure(connection, Params(0), &data), S_OK);
     // Claims of 390, 1096, 1099 and 1135 bytes: next to the chains' lengths.
     for (size_t model : {100, 806, 809, 845}) {
         sensor->SetModelCertificate(Pattern(model, 0x10));
-        PWINBIO_SECURE_CONNECTION_DATA data = nullptr;
+        data = nullptr;
         EXPECT_EQ(static_cast<DWORD>(MocConnectSecure(connection, Params(0), &data)), 0xED050001u)
             << model;
         EXPECT_EQ(data, nullptr);
-        EXPECT_EQ(connection->MatchedChain, 0u);
+        EXPECT_EQ(connection->MatchedChain, 2u);
     }
+    ASSERT_EQ(MocConnectSecure(connection, Params(1), &data), S_OK);
+    EXPECT_EQ(data->ModelCertificateSize, 846u);
+    EXPECT_EQ(data->IntermediateCA1Size, 1025u);
 }
 
 TEST_F(SecureConnectionTest, OneByteDifferenceInTheModelFailsAndReconnectKeepsThatChain) {
@@ -268,7 +275,8 @@ TEST_F(SecureConnectionTest, MalformedReplyFailsWithReasonThreeAndChangesNothing
     const Bytes malformed[] = {
         FullReply(64, 1097, 32),     // nonce longer than its holder
         FullReply(32, 1097, 200),    // MAC longer than its holder
-        FullReply(32, 1136, 32, 10), // claim runs past the reply
+        FullReply(32, 1136, 32, 40), // claim runs past the reply
+        FullReply(32, 1136, 32, 10), // MAC runs past the reply
         FullReply(32, 100, 32),      // claim shorter than its fixed fields
         Bytes{0x20},                 // no room for the first length
     };

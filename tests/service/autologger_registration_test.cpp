@@ -134,25 +134,30 @@ protected:
 
 TEST_F(AutologgerRegistrationTest, OnlyBuildsBelow22000OrAFailedCheckWriteTheKeys) {
     struct Case {
-        DWORD build;
+        DWORD major, minor, build;
         DWORD checkError; // VerifyVersionInfoW fails with this (0: it works)
         bool writes;
     };
     const Case cases[] = {
-        {22000, 0, false},
-        {22631, 0, false},
-        {30000, 0, false},
-        {21999, 0, true},
-        {19045, 0, true},
-        {9200, 0, true},
-        {22631, ERROR_INVALID_PARAMETER, true},
+        {10, 0, 22000, 0, false},
+        {10, 0, 22631, 0, false},
+        {10, 0, 30000, 0, false},
+        {10, 0, 21999, 0, true},
+        {10, 0, 19045, 0, true},
+        {10, 0, 9200, 0, true},
+        {10, 0, 22631, ERROR_INVALID_PARAMETER, true},
+        // Only the build number is compared: a test that also took major and
+        // minor into account would write the keys on 6.3 build 22000.
+        {6, 3, 22000, 0, false},
+        {11, 0, 21999, 0, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE("build " + std::to_string(c.build) + " check error " +
+        SCOPED_TRACE("version " + std::to_string(c.major) + "." + std::to_string(c.minor) +
+                     " build " + std::to_string(c.build) + " check error " +
                      std::to_string(c.checkError));
         platform::test::ResetAll();
         hub_.messages().clear();
-        platform::test::SetOsVersion(10, 0, c.build);
+        platform::test::SetOsVersion(c.major, c.minor, c.build);
         platform::test::FailVersionCheck(c.checkError);
 
         EXPECT_EQ(Attach(), TRUE);
