@@ -2,8 +2,6 @@
 #include <algorithm>
 #include <cstring>
 #include <mbedtls/md.h>
-#include <mbedtls/sha256.h>
-#include <mbedtls/version.h>
 
 using platform::test::IoRequest;
 
@@ -849,11 +847,8 @@ void SimulatedSensor::ClearLog() {
 
 IdentityKey SimulatedSensor::Sha256Key(const IdentityKey& key) {
     IdentityKey digest{};
-#if MBEDTLS_VERSION_NUMBER >= 0x03000000
-    mbedtls_sha256(key.Bytes, sizeof(key.Bytes), digest.Bytes, 0);
-#else
-    mbedtls_sha256_ret(key.Bytes, sizeof(key.Bytes), digest.Bytes, 0);
-#endif
+    mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), key.Bytes, sizeof(key.Bytes),
+               digest.Bytes);
     return digest;
 }
 
