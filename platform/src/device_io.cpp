@@ -209,6 +209,10 @@ extern "C" BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID inBuffer, DWOR
     if (!object)
         return Fail(ERROR_INVALID_HANDLE);
     auto core = object->core;
+    // A synchronous call has nowhere else to report its byte count, so the
+    // platform refuses it before the driver sees anything.
+    if (!overlapped && !bytesReturned)
+        return Fail(ERROR_INVALID_PARAMETER);
     // The platform probes both buffers before the driver sees the request.
     if ((inSize != 0 && !inBuffer) || (outSize != 0 && !outBuffer))
         return Fail(ERROR_NOACCESS);

@@ -8,10 +8,12 @@
 #include "device/identity_key.h"
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
+#include "support/bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using moc_test::Bytes;
+using moc_test::BytesOf;
 using simsensor::Presentation;
 using simsensor::SimulatedSensor;
 
@@ -24,11 +26,6 @@ IdentityKey KeyOf(BYTE first, bool sidShaped) {
         std::memset(key.Bytes + 28, 0, 4);
     }
     return key;
-}
-
-Bytes BytesOf(const void* data, size_t size) {
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    return Bytes(p, p + size);
 }
 
 // The key the simulated sensor signs authorizations with unless told otherwise.

@@ -2,12 +2,9 @@
 #include <cstring>
 #include <vector>
 #include "device/identity_key.h"
+#include "support/bytes.h"
 
 namespace {
-
-std::vector<BYTE> KeyBytes(const IdentityKey& key) {
-    return std::vector<BYTE>(key.Bytes, key.Bytes + sizeof(key.Bytes));
-}
 
 WINBIO_IDENTITY SidIdentity(DWORD size, BYTE first) {
     WINBIO_IDENTITY id;
@@ -33,7 +30,7 @@ TEST(IdentityKey, GuidPacksInTheOrderOfItsTextForm) {
     std::vector<BYTE> expected = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF,
                                   0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
     expected.resize(32, 0);
-    EXPECT_EQ(KeyBytes(key), expected);
+    EXPECT_EQ(moc_test::BytesOf(key.Bytes), expected);
 }
 
 TEST(IdentityKey, SecureIdRoundTrips) {
@@ -74,7 +71,7 @@ TEST(IdentityKey, SidPacksItsBytesAndComesBackByTheKeyRule) {
         std::vector<BYTE> expected(id.Value.AccountSid.Data,
                                    id.Value.AccountSid.Data + c.bytesPacked);
         expected.resize(32, 0);
-        EXPECT_EQ(KeyBytes(key), expected) << c.size;
+        EXPECT_EQ(moc_test::BytesOf(key.Bytes), expected) << c.size;
 
         WINBIO_IDENTITY back;
         std::memset(&back, 0xCC, sizeof(back));
@@ -101,12 +98,12 @@ TEST(IdentityKey, OtherTypesAndNullPackToZero) {
         IdentityKey key;
         std::memset(&key, 0xEE, sizeof(key));
         PackIdentityKey(&id, &key);
-        EXPECT_EQ(KeyBytes(key), std::vector<BYTE>(32, 0)) << type;
+        EXPECT_EQ(moc_test::BytesOf(key.Bytes), std::vector<BYTE>(32, 0)) << type;
     }
     IdentityKey key;
     std::memset(&key, 0xEE, sizeof(key));
     PackIdentityKey(nullptr, &key);
-    EXPECT_EQ(KeyBytes(key), std::vector<BYTE>(32, 0));
+    EXPECT_EQ(moc_test::BytesOf(key.Bytes), std::vector<BYTE>(32, 0));
     PackIdentityKey(nullptr, nullptr); // must not crash
 }
 

@@ -5,18 +5,12 @@
 #include "device/secure_connection.h"
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
+#include "support/bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes Pattern(size_t size, uint8_t seed) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
-    }
-    return bytes;
-}
+using moc_test::Bytes;
+using moc_test::Pattern;
 
 // Certificates of the lengths the sensor adapter embeds: chains 0 and 1 share
 // intermediate CA 1, all three share intermediate CA 2.
@@ -37,24 +31,13 @@ struct ChainFixture {
     }
 };
 
-void PutLe16(Bytes* out, size_t value) {
-    out->push_back(static_cast<uint8_t>(value));
-    out->push_back(static_cast<uint8_t>(value >> 8));
-}
-
 // A full reply with the given lengths; the fields hold `fill`-derived bytes
 // and are as long as the lengths say unless `cut` trims the reply's end.
 Bytes FullReply(size_t l1, size_t l2, size_t l3, size_t cut = 0) {
-    Bytes reply;
-    PutLe16(&reply, l1);
-    Bytes nonce = Pattern(l1, 0x01);
-    reply.insert(reply.end(), nonce.begin(), nonce.end());
-    PutLe16(&reply, l2);
-    Bytes claim = Pattern(l2, 0x02);
-    reply.insert(reply.end(), claim.begin(), claim.end());
-    PutLe16(&reply, l3);
-    Bytes mac = Pattern(l3, 0x03);
-    reply.insert(reply.end(), mac.begin(), mac.end());
+    using moc_test::Le16;
+    Bytes reply = moc_test::Concat({Le16(static_cast<uint32_t>(l1)), Pattern(l1, 0x01),
+                                    Le16(static_cast<uint32_t>(l2)), Pattern(l2, 0x02),
+                                    Le16(static_cast<uint32_t>(l3)), Pattern(l3, 0x03)});
     reply.resize(reply.size() - cut);
     return reply;
 }

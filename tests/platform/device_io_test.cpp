@@ -296,11 +296,18 @@ TEST_F(DeviceIoTest, BadHandlesAndBuffersFailWithoutReachingTheDriver) {
     EXPECT_FALSE(Send(&wrongEvent, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     // Buffers missing behind non-zero sizes.
-    EXPECT_FALSE(DeviceIoControl(device, kCode, nullptr, 4, nullptr, 0, nullptr, nullptr));
+    DWORD bytes = 0;
+    EXPECT_FALSE(DeviceIoControl(device, kCode, nullptr, 4, nullptr, 0, &bytes, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
-    EXPECT_FALSE(DeviceIoControl(device, kCode, nullptr, 0, nullptr, 4, nullptr, nullptr));
+    EXPECT_FALSE(DeviceIoControl(device, kCode, nullptr, 0, nullptr, 4, &bytes, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+    // A synchronous call without a byte count, however good its buffers.
+    EXPECT_FALSE(Send(nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(driver->Count(), 0u);
+    // Overlapped, the count may be left out: GetOverlappedResult gives it.
+    EXPECT_TRUE(Send(&overlapped, nullptr));
+    EXPECT_EQ(driver->Count(), 1u);
 }
 
 TEST_F(DeviceIoTest, EventsResetManuallyOrAutomatically) {

@@ -4,13 +4,14 @@
 #include <mbedtls/md.h>
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
+#include "support/bytes.h"
 
 namespace {
 
 using simsensor::Fault;
 using simsensor::Presentation;
 using simsensor::SimSlot;
-using Bytes = std::vector<uint8_t>;
+using moc_test::Bytes;
 
 struct Result {
     BOOL ok;
@@ -76,14 +77,9 @@ Bytes Sha256(const uint8_t* data, size_t size) {
     return digest;
 }
 
-Bytes KeyBytes(const IdentityKey& key) {
-    return Bytes(key.Bytes, key.Bytes + 32);
-}
-
 TEST_F(SimulatedSensorTest, AnswersEveryControlCodeOfTheInterface) {
     WINBIO_SECURE_CONNECTION_PARAMS reconnect{sizeof(reconnect), 1, MOC_SECURE_FLAGS_RECONNECT};
-    Bytes reconnectBytes(reinterpret_cast<uint8_t*>(&reconnect),
-                         reinterpret_cast<uint8_t*>(&reconnect) + sizeof(reconnect));
+    Bytes reconnectBytes = moc_test::BytesOf(reconnect);
     struct Case {
         DWORD code;
         Bytes in;
@@ -266,7 +262,7 @@ TEST_F(SimulatedSensorTest, CommitKindAndHashedKeys) {
         EXPECT_EQ(slot[2], WINBIO_ANSI_381_POS_LH_THUMB);
         Bytes expectedKey = (c.hashed && c.kind == MOC_IDENTITY_KIND_SECURE_ID)
                                 ? Sha256(key.Bytes, 32)
-                                : KeyBytes(key);
+                                : moc_test::BytesOf(key.Bytes);
         EXPECT_EQ(Bytes(slot + 3, slot + 35), expectedKey);
         if (c.owned) {
             HostOwnerId owner = sensor->HostOwner();
@@ -281,7 +277,7 @@ TEST_F(SimulatedSensorTest, CommitKindAndHashedKeys) {
         ASSERT_EQ(id.reply.size(), 94u);
         EXPECT_EQ(id.reply[0], MOC_STATUS_SUCCESS);
         EXPECT_EQ(id.reply[1], WINBIO_ANSI_381_POS_LH_THUMB);
-        EXPECT_EQ(Bytes(id.reply.begin() + 2, id.reply.begin() + 34), KeyBytes(key));
+        EXPECT_EQ(Bytes(id.reply.begin() + 2, id.reply.begin() + 34), moc_test::BytesOf(key.Bytes));
         Bytes message = nonce;
         message.insert(message.end(), key.Bytes, key.Bytes + 32);
         message.push_back(WINBIO_ANSI_381_POS_LH_THUMB);
