@@ -5,6 +5,7 @@
 // as they are in memory on the platform's processors.
 #pragma once
 #include <windows.h>
+#include <winbio_adapter.h>
 #include "device/driver_interface.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -115,3 +116,37 @@ static_assert(offsetof(DatabaseRecordBlock, SensorId) == 144, "SensorId");
 static_assert(offsetof(DatabaseRecordBlock, Reserved) ==
                   MOC_BLOCK_RECORD_OFFSET + MOC_LEGACY_RECORD_SIZE_OWNED,
               "Reserved");
+
+// ---------------------------------------------------------------------------
+// Moving the whole file between disk and the storage context
+// ---------------------------------------------------------------------------
+
+// The 29-byte header of a file without blocks, as a reset and a fresh
+// framework database file carry it: magic, version 3, no block, header size
+// 29, zero counters.
+inline DatabaseFileHeader FreshDatabaseHeader(DWORD magic) {
+    DatabaseFileHeader header{};
+    header.Magic = magic;
+    header.Version = MOC_DATABASE_FILE_VERSION;
+    header.BlockCount = 0;
+    header.HeaderSize = MOC_DATABASE_HEADER_SIZE;
+    return header;
+}
+
+// Reads the file at `path` and appends its blocks to the context's three
+// lists by block type (the caller empties them first), keeping its header
+// and trailing bytes for the next save. S_OK also for a file shorter than 9
+// bytes or with another magic (nothing is loaded then);
+// WINBIO_E_DATABASE_CORRUPTED for a file that cannot be read whole or whose
+// header size or blocks reach past its end (nothing is loaded then);
+// E_OUTOFMEMORY. On every failure the lists are as they were.
+HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path);
+
+// Replaces the private file with the three lists (plain, owned, other), the
+// kept header bytes and the kept trailing bytes, then releases the kept
+// copies. S_OK, or WINBIO_E_DATABASE_CORRUPTED with the old file untouched.
+HRESULT SaveDatabaseFile(PWINIBIO_STORAGE_CONTEXT context);
+
+// Releases the kept header and trailing copies (both counts become 0), as
+// every operation that loads does before it returns.
+void ReleaseKeptCopies(PWINIBIO_STORAGE_CONTEXT context);
