@@ -158,8 +158,8 @@ HRESULT SaveDatabaseFile(PWINIBIO_STORAGE_CONTEXT context) {
         }
     }
     if (SUCCEEDED(hr)) {
-        std::memcpy(image.data(), context->KeptHeader.data(),
-                    std::min<size_t>(context->KeptHeader.size(), headerSize));
+        std::copy_n(context->KeptHeader.begin(),
+                    std::min<size_t>(context->KeptHeader.size(), headerSize), image.begin());
         // The fields before the counters are this save's; the rest comes from the kept copy.
         DatabaseFileHeader fields{};
         fields.Magic = context->DatabaseMagic;
@@ -170,10 +170,11 @@ HRESULT SaveDatabaseFile(PWINIBIO_STORAGE_CONTEXT context) {
         size_t at = headerSize;
         for (const BlockList* list : lists) {
             size_t bytes = BlockCount(*list) * MOC_DATABASE_BLOCK_SIZE;
-            std::memcpy(image.data() + at, list->data(), bytes);
+            std::copy_n(list->begin(), bytes, image.begin() + static_cast<std::ptrdiff_t>(at));
             at += bytes;
         }
-        std::memcpy(image.data() + at, context->KeptTrailing.data(), context->KeptTrailing.size());
+        std::copy(context->KeptTrailing.begin(), context->KeptTrailing.end(),
+                  image.begin() + static_cast<std::ptrdiff_t>(at));
 
         DWORD error = ReplaceWholeFile(context->PrivateFilePath, image.data(), image.size());
         if (error != 0) {
