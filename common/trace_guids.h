@@ -71,3 +71,8 @@ inline constexpr GUID kTraceGuidReconcile = {
 // {5D9C170D-0CEC-4549-A7EB-27B487496465}
 inline constexpr GUID kTraceGuidWholeFile = {
     0x5D9C170D, 0x0CEC, 0x4549, {0xA7, 0xEB, 0x27, 0xB4, 0x87, 0x49, 0x64, 0x65}};
+
+// Storage adapter: record blocks and template slots shared by its operations.
+// {2F595EA2-A7B4-4241-ACCE-DF15A2F5E221}
+inline constexpr GUID kTraceGuidRecordBlock = {
+    0x2F595EA2, 0xA7B4, 0x4241, {0xAC, 0xCE, 0xDF, 0x15, 0xA2, 0xF5, 0xE2, 0x21}};

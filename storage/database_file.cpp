@@ -4,7 +4,6 @@
 #include <cstring>
 #include <new>
 #include <vector>
-#include "common/file_utils.h"
 #include "common/trace.h"
 #include "storage/record_block.h"
 #include "storage/storage_context.h"
@@ -79,25 +78,13 @@ HRESULT TakeFile(WINIBIO_STORAGE_CONTEXT& context, const std::vector<BYTE>& file
 HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path) {
     if (context == nullptr || path == nullptr)
         return E_POINTER;
-    // The length traced here is only a hint; the loader measures the file it opened.
-    MOC_TRACE_INFO(kTraceGuidDatabaseFile, 10, context->UnitLabel, GetFileLength(path));
 
     std::vector<BYTE> file;
-    switch (LoadWholeFile(path, &file)) {
-    case WholeFileRead::Read:
-        break;
-    case WholeFileRead::NoMemory:
-        return E_OUTOFMEMORY;
-    case WholeFileRead::CannotOpen:
-        MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 11, context->UnitLabel, path);
-        return WINBIO_E_DATABASE_CORRUPTED;
-    case WholeFileRead::TooLarge:
-    case WholeFileRead::ShortRead:
-        // A file read in part would save back as the part: refuse it whole.
-        MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 12, context->UnitLabel, path);
-        return WINBIO_E_DATABASE_CORRUPTED;
+    HRESULT hr = LoadWholeFile(path, &file);
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 11, context->UnitLabel, path, hr);
+        return hr;
     }
-
     if (file.size() < MOC_DATABASE_MIN_FILE_SIZE ||
         ReadLe32(file.data()) != context->DatabaseMagic) {
         MOC_TRACE_INFO(kTraceGuidDatabaseFile, 13, context->UnitLabel,
@@ -122,7 +109,7 @@ HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path) {
         context->KeptHeaderSize = MOC_DATABASE_HEADER_SIZE;
         return WINBIO_E_DATABASE_CORRUPTED;
     }
-    HRESULT hr = TakeFile(*context, file, headerSize, blockCount);
+    hr = TakeFile(*context, file, headerSize, blockCount);
     MOC_TRACE_INFO(kTraceGuidDatabaseFile, 18, context->UnitLabel, hr);
     return hr;
 }

@@ -14,10 +14,6 @@
 
 namespace {
 
-bool FolderExists(const DatabasePaths& paths) {
-    return _access(paths.Folder, 0) == 0;
-}
-
 void SetPrivateFilePath(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& paths) {
     static_assert(sizeof(paths.PrivateFile) <= sizeof(context.PrivateFilePath),
                   "the private path fits the context's field");
@@ -61,16 +57,10 @@ HRESULT PurgeForeignTemplatesAtOpen(WINIBIO_STORAGE_CONTEXT& context) {
         MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 13, hr);
         return hr;
     }
-    for (DWORD slot = 0; slot < TableSlotCount(context); ++slot) {
-        if (!IsForeignSlot(context, slot))
-            continue;
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 14, slot);
-        hr = MocDeleteTemplate(context.Device, static_cast<BYTE>(slot));
-        if (FAILED(hr)) {
-            MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 15, hr);
-            return hr; // the policy stays, so the next open purges again
-        }
-    }
+    // A failure keeps the policy, so that the next open purges again.
+    hr = DeleteSlots(context, IsForeignSlot);
+    if (FAILED(hr))
+        return hr;
     context.Policy = 0;
     return S_OK;
 }
@@ -103,17 +93,28 @@ void DeleteExistingFile(const char* path) {
     }
 }
 
-HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath) {
-    DatabasePaths paths;
-    if (!MakeDatabasePaths(filePath, &paths)) {
+// The paths of the database named by `filePath`, in a folder that exists:
+// `pathFailure` when they have no usable narrow form,
+// WINBIO_E_DATABASE_CANT_CREATE when the folder is missing.
+HRESULT FindDatabase(const WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath,
+                     HRESULT pathFailure, DatabasePaths* paths) {
+    if (!MakeDatabasePaths(filePath, paths)) {
         MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 19, context.UnitLabel, filePath);
-        return WINBIO_E_DATABASE_CANT_OPEN;
+        return pathFailure;
     }
-    if (!FolderExists(paths)) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 20, context.UnitLabel, paths.Folder);
+    if (_access(paths->Folder, 0) != 0) {
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 20, context.UnitLabel, paths->Folder);
         return WINBIO_E_DATABASE_CANT_CREATE;
     }
-    HRESULT hr = PurgeForeignTemplatesAtOpen(context);
+    return S_OK;
+}
+
+HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath) {
+    DatabasePaths paths;
+    HRESULT hr = FindDatabase(context, filePath, WINBIO_E_DATABASE_CANT_OPEN, &paths);
+    if (FAILED(hr))
+        return hr;
+    hr = PurgeForeignTemplatesAtOpen(context);
     if (FAILED(hr))
         return hr;
 
@@ -265,14 +266,9 @@ HRESULT WriteFrameworkFile(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePa
 HRESULT CreateWithContext(WINIBIO_STORAGE_CONTEXT& context, PWINBIO_PIPELINE pipeline,
                           const GUID& format, const WCHAR* filePath, SIZE_T indexElementCount) {
     DatabasePaths paths;
-    if (!MakeDatabasePaths(filePath, &paths)) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 19, context.UnitLabel, filePath);
-        return WINBIO_E_DATABASE_CANT_CREATE;
-    }
-    if (!FolderExists(paths)) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 20, context.UnitLabel, paths.Folder);
-        return WINBIO_E_DATABASE_CANT_CREATE;
-    }
+    if (HRESULT hr = FindDatabase(context, filePath, WINBIO_E_DATABASE_CANT_CREATE, &paths);
+        FAILED(hr))
+        return hr;
     if (pipeline->StorageHandle != INVALID_HANDLE_VALUE)
         return WINBIO_E_INVALID_DEVICE_STATE;
     // A block holds four index elements; a database keyed by more could
@@ -287,50 +283,25 @@ HRESULT CreateWithContext(WINIBIO_STORAGE_CONTEXT& context, PWINBIO_PIPELINE pip
 
 HRESULT EraseWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath) {
     DatabasePaths paths;
-    if (!MakeDatabasePaths(filePath, &paths)) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 19, context.UnitLabel, filePath);
-        return WINBIO_E_DATABASE_CANT_ERASE;
-    }
-    if (!FolderExists(paths)) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 20, context.UnitLabel, paths.Folder);
-        return WINBIO_E_DATABASE_CANT_CREATE;
-    }
+    if (HRESULT hr = FindDatabase(context, filePath, WINBIO_E_DATABASE_CANT_ERASE, &paths);
+        FAILED(hr))
+        return hr;
     SetPrivateFilePath(context, paths);
     MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 40, context.UnitLabel, filePath);
     DeleteExistingFile(filePath);
     DeleteExistingFile(context.PrivateFilePath);
 
-    if (context.OwnerIdMode != 0) {
-        HRESULT hr = ReadTemplateTable(context);
-        if (FAILED(hr)) {
-            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 41, hr);
-            return hr;
-        }
-        for (DWORD slot = 0; slot < TableSlotCount(context); ++slot) {
-            if (!IsHostSlot(context, slot))
-                continue;
-            MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 42, slot);
-            hr = MocDeleteTemplate(context.Device, static_cast<BYTE>(slot));
-            if (FAILED(hr)) {
-                MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 43, hr);
-                return hr;
-            }
-        }
-    } else {
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 44, context.UnitLabel);
-        HRESULT hr = MocDeleteTemplate(context.Device, MOC_TEMPLATE_SLOT_ALL);
-        if (FAILED(hr))
-            MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 45, context.UnitLabel, hr);
-    }
+    // The query and record state stays as it was when the chip step fails.
+    HRESULT hr = DeleteHostTemplates(context);
+    if (FAILED(hr))
+        return hr;
 
     context.ResultCount = 0;
     context.ResultPosition = 0;
     context.QueryCounter = 0;
     context.DeleteCounter = 0;
     context.ResultList.clear();
-    std::memset(context.RememberedSid, 0,
-                context.RememberedSidLength < kRememberedSidSize ? context.RememberedSidLength
-                                                                 : kRememberedSidSize);
+    ForgetRememberedSid(&context);
     EmptyBlockLists(&context);
     context.FormatGuid = GUID{};
     return S_OK;

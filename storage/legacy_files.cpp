@@ -4,7 +4,6 @@
 #include <cstring>
 #include <new>
 #include <vector>
-#include "common/file_utils.h"
 #include "common/trace.h"
 #include "storage/record_block.h"
 #include "storage/whole_file.h"
@@ -111,16 +110,11 @@ bool HoldsBlock(const BlockList& list, const BYTE* block) {
 HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path) {
     if (context == nullptr || path == nullptr)
         return E_POINTER;
-    MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 10, context->UnitLabel, GetFileLength(path));
     std::vector<BYTE> file;
-    switch (LoadWholeFile(path, &file)) {
-    case WholeFileRead::Read:
-        break;
-    case WholeFileRead::NoMemory:
-        return E_OUTOFMEMORY;
-    default:
-        MOC_TRACE_ERROR(kTraceGuidLegacyDatabase, 11, context->UnitLabel, path);
-        return WINBIO_E_DATABASE_CORRUPTED;
+    HRESULT hr = LoadWholeFile(path, &file);
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTraceGuidLegacyDatabase, 11, context->UnitLabel, path, hr);
+        return hr;
     }
 
     LegacyRecords records;

@@ -1,7 +1,9 @@
 #include "storage/record_block.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include "common/trace.h"
 #include "device/identity_key.h"
 
 bool AppendBlock(BlockList& list, const DatabaseRecordBlock& block) {
@@ -74,6 +76,37 @@ bool IsForeignSlot(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot) {
 bool BlockDescribesSlot(const DatabaseRecordBlock& block, const TemplateSlotEntry& entry) {
     return block.IdentityKind == entry.IdentityKind && block.SubFactor == entry.SubFactor &&
            IdentityKeyEqual(block.Key, entry.Key);
+}
+
+HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
+                    bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot)) {
+    for (DWORD slot = 0; slot < TableSlotCount(context); ++slot) {
+        if (!pick(context, slot))
+            continue;
+        MOC_TRACE_INFO(kTraceGuidRecordBlock, 10, context.UnitLabel, slot);
+        HRESULT hr = MocDeleteTemplate(context.Device, static_cast<BYTE>(slot));
+        if (FAILED(hr)) {
+            MOC_TRACE_ERROR(kTraceGuidRecordBlock, 11, context.UnitLabel, slot, hr);
+            return hr;
+        }
+    }
+    return S_OK;
+}
+
+HRESULT DeleteHostTemplates(WINIBIO_STORAGE_CONTEXT& context) {
+    if (context.OwnerIdMode == 0) {
+        MOC_TRACE_INFO(kTraceGuidRecordBlock, 12, context.UnitLabel);
+        HRESULT hr = MocDeleteTemplate(context.Device, MOC_TEMPLATE_SLOT_ALL);
+        if (FAILED(hr))
+            MOC_TRACE_INFO(kTraceGuidRecordBlock, 13, context.UnitLabel, hr);
+        return S_OK;
+    }
+    HRESULT hr = ReadTemplateTable(context);
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTraceGuidRecordBlock, 14, context.UnitLabel, hr);
+        return hr;
+    }
+    return DeleteSlots(context, IsHostSlot);
 }
 
 HRESULT ReadTemplateTable(WINIBIO_STORAGE_CONTEXT& context) {

@@ -100,6 +100,19 @@ bool IsForeignSlot(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot);
 // The block records the template of the entry: same kind, sub-factor and key.
 bool BlockDescribesSlot(const DatabaseRecordBlock& block, const TemplateSlotEntry& entry);
 
+// Deletes, in slot order, every slot of the table buffer that `pick` takes
+// (IsHostSlot, IsForeignSlot, ...). Stops at the first failed deletion and
+// returns its MOC_E_DELETE_TEMPLATE value; the slots deleted before it stay
+// deleted. The buffer is not changed: read it afresh before the next pass.
+HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
+                    bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot));
+
+// Deletes this host's templates from the chip: in owner-id mode the used
+// slots with this host's owner id, from a fresh table read (its failure, or
+// the first failed deletion, is returned); otherwise every slot at once, and
+// a failure of that is only traced.
+HRESULT DeleteHostTemplates(WINIBIO_STORAGE_CONTEXT& context);
+
 // Clears the table buffer and reads the chip's table into it. A failed or
 // short read leaves the buffer cleared, so that it shows no used slot; the
 // caller must still not act on it (0 or the MOC_E_READ_TEMPLATE_TABLE value).

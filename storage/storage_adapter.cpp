@@ -194,11 +194,9 @@ HRESULT WINAPI StorageAdapterDetach(PWINBIO_PIPELINE Pipeline) {
 }
 
 HRESULT WINAPI StorageAdapterClearContext(PWINBIO_PIPELINE Pipeline) {
-    if (Pipeline == nullptr)
-        return Exit(Pipeline, E_POINTER);
-    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
-    if (context == nullptr)
-        return Exit(Pipeline, WINBIO_E_INVALID_DEVICE_STATE);
+    PWINIBIO_STORAGE_CONTEXT context;
+    if (HRESULT hr = StorageContextOf(Pipeline, &context); FAILED(hr))
+        return Exit(Pipeline, hr);
     context->ResultCount = 0;
     context->ResultPosition = 0;
     context->DeleteCounter = 0;
@@ -207,10 +205,9 @@ HRESULT WINAPI StorageAdapterClearContext(PWINBIO_PIPELINE Pipeline) {
 }
 
 HRESULT WINAPI StorageAdapterCloseDatabase(PWINBIO_PIPELINE Pipeline) {
-    if (Pipeline == nullptr)
-        return Exit(Pipeline, E_POINTER);
-    if (UsableStorageContext(Pipeline) == nullptr)
-        return Exit(Pipeline, WINBIO_E_INVALID_DEVICE_STATE);
+    PWINIBIO_STORAGE_CONTEXT context;
+    if (HRESULT hr = StorageContextOf(Pipeline, &context); FAILED(hr))
+        return Exit(Pipeline, hr);
     if (Pipeline->StorageHandle != INVALID_HANDLE_VALUE) {
         CloseHandle(Pipeline->StorageHandle);
         Pipeline->StorageHandle = INVALID_HANDLE_VALUE;
@@ -272,10 +269,9 @@ HRESULT WINAPI StorageAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, UL
 }
 
 HRESULT WINAPI StorageAdapterNotifyPowerChange(PWINBIO_PIPELINE Pipeline, ULONG PowerEventType) {
-    if (Pipeline == nullptr)
-        return Exit(Pipeline, E_POINTER);
-    if (UsableStorageContext(Pipeline) == nullptr)
-        return Exit(Pipeline, WINBIO_E_INVALID_DEVICE_STATE);
+    PWINIBIO_STORAGE_CONTEXT context;
+    if (HRESULT hr = StorageContextOf(Pipeline, &context); FAILED(hr))
+        return Exit(Pipeline, hr);
     switch (PowerEventType) {
     case PBT_APMSUSPEND:
     case PBT_APMPOWERSTATUSCHANGE:
@@ -287,10 +283,9 @@ HRESULT WINAPI StorageAdapterNotifyPowerChange(PWINBIO_PIPELINE Pipeline, ULONG 
 }
 
 HRESULT WINAPI StorageAdapterPipelineInit(PWINBIO_PIPELINE Pipeline) {
-    if (Pipeline == nullptr)
-        return Exit(Pipeline, E_POINTER);
-    if (UsableStorageContext(Pipeline) == nullptr)
-        return Exit(Pipeline, WINBIO_E_INVALID_DEVICE_STATE);
+    PWINIBIO_STORAGE_CONTEXT context;
+    if (HRESULT hr = StorageContextOf(Pipeline, &context); FAILED(hr))
+        return Exit(Pipeline, hr);
     return Exit(Pipeline, S_OK);
 }
 
@@ -299,30 +294,25 @@ HRESULT WINAPI StorageAdapterPipelineCleanup(PWINBIO_PIPELINE Pipeline) {
 }
 
 HRESULT WINAPI StorageAdapterActivate(PWINBIO_PIPELINE Pipeline) {
-    if (Pipeline == nullptr)
-        return Exit(Pipeline, E_POINTER);
-    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
-    if (context == nullptr)
-        return Exit(Pipeline, WINBIO_E_INVALID_DEVICE_STATE);
+    PWINIBIO_STORAGE_CONTEXT context;
+    if (HRESULT hr = StorageContextOf(Pipeline, &context); FAILED(hr))
+        return Exit(Pipeline, hr);
     context->DeleteCounter = 0;
     context->IndexElementCount = 0;
     context->ResultCount = 0;
     context->ResultPosition = 0;
     context->QueryCounter = 0;
     context->ResultList.clear();
-    std::memset(context->RememberedSid, 0,
-                std::min<DWORD>(context->RememberedSidLength, kRememberedSidSize));
+    ForgetRememberedSid(context);
     context->ReturnedIndexVector[0] = 0;
     context->FormatGuid = GUID{};
     return Exit(Pipeline, S_OK);
 }
 
 HRESULT WINAPI StorageAdapterDeactivate(PWINBIO_PIPELINE Pipeline) {
-    if (Pipeline == nullptr)
-        return Exit(Pipeline, E_POINTER);
-    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
-    if (context == nullptr)
-        return Exit(Pipeline, WINBIO_E_INVALID_DEVICE_STATE);
+    PWINIBIO_STORAGE_CONTEXT context;
+    if (HRESULT hr = StorageContextOf(Pipeline, &context); FAILED(hr))
+        return Exit(Pipeline, hr);
     context->DeleteCounter = 0;
     context->ResultList.clear();
     return Exit(Pipeline, S_OK);
@@ -345,11 +335,9 @@ HRESULT WINAPI StorageAdapterQueryExtendedInfo(PWINBIO_PIPELINE Pipeline,
 }
 
 HRESULT WINAPI StorageAdapterNotifyDatabaseChange(PWINBIO_PIPELINE Pipeline, BOOLEAN RecordsAdded) {
-    if (Pipeline == nullptr)
-        return Exit(Pipeline, E_POINTER);
-    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
-    if (context == nullptr)
-        return Exit(Pipeline, WINBIO_E_INVALID_DEVICE_STATE);
+    PWINIBIO_STORAGE_CONTEXT context;
+    if (HRESULT hr = StorageContextOf(Pipeline, &context); FAILED(hr))
+        return Exit(Pipeline, hr);
     MOC_TRACE_INFO(kTraceGuidStorageAdapter, 26, context->UnitLabel, RecordsAdded);
     return Exit(Pipeline, S_OK);
 }
@@ -387,29 +375,7 @@ HRESULT ResetDatabase(PWINIBIO_STORAGE_CONTEXT context) {
                        error);
         return WINBIO_E_DATABASE_CANT_CREATE;
     }
-    HRESULT hr = S_OK;
-    if (context->OwnerIdMode != 0) {
-        hr = ReadTemplateTable(*context);
-        if (FAILED(hr)) {
-            MOC_TRACE_ERROR(kTraceGuidStorageAdapter, 32, context->UnitLabel, hr);
-            return hr;
-        }
-        for (DWORD slot = 0; slot < TableSlotCount(*context); ++slot) {
-            if (!IsHostSlot(*context, slot))
-                continue;
-            MOC_TRACE_INFO(kTraceGuidStorageAdapter, 33, context->UnitLabel, slot);
-            hr = MocDeleteTemplate(context->Device, static_cast<BYTE>(slot));
-            if (FAILED(hr)) {
-                MOC_TRACE_INFO(kTraceGuidStorageAdapter, 34, context->UnitLabel, hr);
-                return hr;
-            }
-        }
-    } else {
-        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 35, context->UnitLabel);
-        HRESULT deleted = MocDeleteTemplate(context->Device, MOC_TEMPLATE_SLOT_ALL);
-        if (FAILED(deleted))
-            MOC_TRACE_INFO(kTraceGuidStorageAdapter, 36, context->UnitLabel, deleted);
-    }
+    HRESULT hr = DeleteHostTemplates(*context);
     MOC_TRACE_INFO(kTraceGuidStorageAdapter, 37, context->UnitLabel, hr);
     return hr;
 }

@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 #include <winbio_adapter.h>
+#include <cstring>
 #include <vector>
 #include "common/adapter_shared.h"
 #include "device/device_objects.h"
@@ -83,6 +84,25 @@ inline PWINIBIO_STORAGE_CONTEXT UsableStorageContext(const WINBIO_PIPELINE* pipe
         !pipeline->StorageContext->Usable)
         return nullptr;
     return pipeline->StorageContext;
+}
+
+// The usable context of a slot that tests its pipeline and context:
+// E_POINTER for a null pipeline, WINBIO_E_INVALID_DEVICE_STATE without a
+// context whose attach completed.
+inline HRESULT StorageContextOf(const WINBIO_PIPELINE* pipeline,
+                                PWINIBIO_STORAGE_CONTEXT* context) {
+    *context = UsableStorageContext(pipeline);
+    if (pipeline == nullptr)
+        return E_POINTER;
+    return *context != nullptr ? S_OK : WINBIO_E_INVALID_DEVICE_STATE;
+}
+
+// Zeroes the remembered account SID over its remembered length (never more
+// than its field); the length stays.
+inline void ForgetRememberedSid(WINIBIO_STORAGE_CONTEXT* context) {
+    DWORD length = context->RememberedSidLength;
+    std::memset(context->RememberedSid, 0,
+                length < kRememberedSidSize ? length : kRememberedSidSize);
 }
 
 // Empties the owned, plain and other block lists.

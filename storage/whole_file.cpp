@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <winbio_err.h>
+#include "common/file_utils.h"
 #include "common/trace.h"
 
 namespace {
@@ -32,47 +34,50 @@ DWORD WriteAll(HANDLE file, const BYTE* data, size_t size) {
 
 } // namespace
 
-WholeFileRead LoadWholeFile(const char* path, std::vector<BYTE>* bytes) {
+HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes) {
     if (path == nullptr || bytes == nullptr)
-        return WholeFileRead::CannotOpen;
+        return E_POINTER;
+    // Only a hint for the trace: the length that counts is the opened file's.
+    MOC_TRACE_INFO(kTraceGuidWholeFile, 16, path, GetFileLength(path));
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        MOC_TRACE_INFO(kTraceGuidWholeFile, 10, path, GetLastError());
-        return WholeFileRead::CannotOpen;
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 10, path, GetLastError());
+        return WINBIO_E_DATABASE_CORRUPTED;
     }
-    WholeFileRead status = WholeFileRead::Read;
+    HRESULT hr = S_OK;
     LARGE_INTEGER length{};
     std::vector<BYTE> content;
     if (!GetFileSizeEx(file, &length) || length.QuadPart < 0) {
-        status = WholeFileRead::CannotOpen;
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 11, path, GetLastError());
+        hr = WINBIO_E_DATABASE_CORRUPTED;
     } else if (static_cast<ULONGLONG>(length.QuadPart) > kMaxWholeFileBytes) {
-        MOC_TRACE_INFO(kTraceGuidWholeFile, 11, path, static_cast<ULONGLONG>(length.QuadPart));
-        status = WholeFileRead::TooLarge;
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 12, path, static_cast<ULONGLONG>(length.QuadPart));
+        hr = WINBIO_E_DATABASE_CORRUPTED;
     } else {
         try {
             content.resize(static_cast<size_t>(length.QuadPart));
         } catch (const std::bad_alloc&) {
-            status = WholeFileRead::NoMemory;
+            hr = E_OUTOFMEMORY;
         }
     }
     size_t done = 0;
-    while (status == WholeFileRead::Read && done < content.size()) {
+    while (SUCCEEDED(hr) && done < content.size()) {
         DWORD chunk = static_cast<DWORD>(std::min<size_t>(content.size() - done, 1u << 30));
         DWORD read = 0;
         if (!ReadFile(file, content.data() + done, chunk, &read, nullptr) || read == 0 ||
             read > chunk) {
-            MOC_TRACE_INFO(kTraceGuidWholeFile, 12, path, static_cast<ULONGLONG>(done),
-                           static_cast<ULONGLONG>(content.size()));
-            status = WholeFileRead::ShortRead;
-            break;
+            MOC_TRACE_ERROR(kTraceGuidWholeFile, 13, path, static_cast<ULONGLONG>(done),
+                            static_cast<ULONGLONG>(content.size()));
+            hr = WINBIO_E_DATABASE_CORRUPTED;
+        } else {
+            done += read;
         }
-        done += read;
     }
     CloseHandle(file);
-    if (status == WholeFileRead::Read)
+    if (SUCCEEDED(hr))
         bytes->swap(content);
-    return status;
+    return hr;
 }
 
 DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
@@ -88,7 +93,7 @@ DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = LastErrorOrFailure();
-        MOC_TRACE_ERROR(kTraceGuidWholeFile, 13, path, error);
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 14, path, error);
         return error;
     }
     DWORD error = WriteAll(file, data, size);
@@ -101,7 +106,7 @@ DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
         !MoveFileExW(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         error = LastErrorOrFailure();
     if (error != 0) {
-        MOC_TRACE_ERROR(kTraceGuidWholeFile, 14, path, error);
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 15, path, error);
         DeleteFileW(temporary.c_str());
     }
     return error;

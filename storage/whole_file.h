@@ -10,17 +10,13 @@
 // buffer is sized from it.
 constexpr ULONGLONG kMaxWholeFileBytes = 128ull << 20;
 
-enum class WholeFileRead {
-    Read,       // `bytes` holds the whole file
-    CannotOpen, // the file could not be opened or measured
-    TooLarge,   // longer than kMaxWholeFileBytes
-    ShortRead,  // fewer bytes arrived than the opened file's length
-    NoMemory,
-};
-
-// Reads the file at the narrow (ANSI) path. The length is that of the opened
-// file, never one taken beforehand; `bytes` is changed only on Read.
-WholeFileRead LoadWholeFile(const char* path, std::vector<BYTE>* bytes);
+// Reads the file at the narrow (ANSI) path whole. The length is that of the
+// opened file, never one taken beforehand, and a read that ends early fails:
+// a file read in part would be saved back as the part. S_OK;
+// WINBIO_E_DATABASE_CORRUPTED when the file cannot be opened, measured or
+// read whole, or is longer than kMaxWholeFileBytes; E_OUTOFMEMORY. `bytes`
+// changes only on S_OK.
+HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes);
 
 // Replaces the file at `path` with `size` bytes: writes them to a temporary
 // file in the same folder, checks every write, flushes, closes and moves the
