@@ -368,18 +368,23 @@ TEST_F(StorageAdapterTest, ResetDeletesOnlyThisHostsTemplates) {
     struct Case {
         const char* name;
         bool ownerIdMode;
-        bool deleteFails;
+        DWORD failingCode;
         HRESULT result;
         std::vector<int> deleted;
     } cases[] = {
-        {"owner-id mode", true, false, S_OK, {1, 4}},
+        {"owner-id mode", true, 0, S_OK, {1, 4}},
         {"owner-id mode, deletion fails",
          true,
-         true,
+         IOCTL_MOC_DELETE_TEMPLATE,
          MocFailure(MOC_E_DELETE_TEMPLATE, ERROR_GEN_FAILURE),
          {1}},
-        {"plain mode", false, false, S_OK, {255}},
-        {"plain mode, deletion fails", false, true, S_OK, {255}},
+        {"owner-id mode, table read fails",
+         true,
+         IOCTL_MOC_READ_TEMPLATE_TABLE,
+         MocFailure(MOC_E_READ_TEMPLATE_TABLE, ERROR_GEN_FAILURE),
+         {}},
+        {"plain mode", false, 0, S_OK, {255}},
+        {"plain mode, deletion fails", false, IOCTL_MOC_DELETE_TEMPLATE, S_OK, {255}},
     };
     for (const Case& c : cases) {
         Attach(c.ownerIdMode);
@@ -387,8 +392,8 @@ TEST_F(StorageAdapterTest, ResetDeletesOnlyThisHostsTemplates) {
         SetSlot(2, 1, 2, KeyBytes(2), OtherOwner());
         SetSlot(3, 1, 2, KeyBytes(3), Bytes(16, 0));
         SetSlot(4, 0, 3, KeyBytes(4));
-        if (c.deleteFails)
-            sensor->FailNext(IOCTL_MOC_DELETE_TEMPLATE, ERROR_GEN_FAILURE);
+        if (c.failingCode != 0)
+            sensor->FailNext(c.failingCode, ERROR_GEN_FAILURE);
         std::strcpy(Context().PrivateFilePath, kPrivateFile);
         WriteFile(kPrivateFile, DatabaseFile({PlainBlock(1, 2, KeyBytes(1))}));
         EXPECT_EQ(ResetDatabase(&Context()), c.result) << c.name;
