@@ -151,7 +151,8 @@ extern "C" errno_t fopen_s(FILE** stream, const char* path, const char* mode) {
         delete cookie;
         return EACCES;
     }
-    if ((flags & O_TRUNC) && ::ftruncate(fd, 0) != 0) {
+    // As O_TRUNC would: only a regular file is emptied.
+    if ((flags & O_TRUNC) && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
         int e = errno;
         StreamClose(cookie);
         return e;
