@@ -3,6 +3,7 @@
 #include <cstring>
 #include "storage/database_file.h"
 #include "storage/record_block.h"
+#include "storage/whole_file.h"
 #include "storage_fixture.h"
 
 namespace storage_test {
@@ -134,6 +135,10 @@ TEST_F(DatabaseFileTest, FailedReadsRefuseTheFile) {
     }
     EXPECT_EQ(Load(), S_OK);
     EXPECT_EQ(BlockCount(Context().PlainBlocks), 1u);
+    // A file far beyond what the header can describe is not read at all (sparse here).
+    std::filesystem::resize_file(root.Native(kPrivateFile), kMaxWholeFileBytes + 1);
+    EXPECT_EQ(Load(), WINBIO_E_DATABASE_CORRUPTED);
+    EXPECT_EQ(platform::test::FileCallCount("ReadFile"), 2);
 }
 
 TEST_F(DatabaseFileTest, SaveAfterAnEmptyLoadWritesAFreshHeader) {
