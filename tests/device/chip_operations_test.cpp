@@ -65,8 +65,8 @@ protected:
         platform::test::ResetAll();
     }
 
-    // Captures and accepts one presentation of `finger`, as the engine does
-    // before an identify or an enrollment step.
+    // Captures, accepts and confirms one presentation of `finger`, as the engine
+    // does before an identify or an enrollment step.
     void Present(simsensor::Finger finger, BYTE acceptStatus = 0) {
         Presentation p;
         p.finger = finger;
@@ -81,7 +81,12 @@ protected:
         ASSERT_TRUE(DeviceIoControl(pipeline.SensorHandle, IOCTL_BIOMETRIC_CAPTURE_DATA, &params,
                                     sizeof(params), capture.data(), 161, &returned, nullptr));
         DWORD status = 0xFFFF;
-        ASSERT_EQ(MocAcceptSample(engine, WINBIO_PURPOSE_IDENTIFY, &status, nullptr), S_OK);
+        MocConfirmSampleRequest confirm = {};
+        ASSERT_EQ(MocAcceptSample(engine, WINBIO_PURPOSE_IDENTIFY, &status, &confirm.SampleToken),
+                  S_OK);
+        confirm.Status = static_cast<BYTE>(status);
+        ASSERT_TRUE(DeviceIoControl(pipeline.SensorHandle, IOCTL_MOC_CONFIRM_SAMPLE, &confirm,
+                                    sizeof(confirm), nullptr, 0, &returned, nullptr));
         sensor->ClearLog();
     }
 
@@ -418,7 +423,10 @@ TEST_F(ChipOperationsTest, CommitEnrollmentSendsSubFactorAndPackedKey) {
     BYTE slot = 1;
     for (const WINBIO_IDENTITY* id : identities) {
         ASSERT_EQ(MocBeginEnrollment(engine, slot, nullptr, nullptr), S_OK);
-        Present(20 + slot);
+        // The chip commits only the samples its capabilities ask for (4 by default).
+        for (int i = 0; i < 4; ++i) {
+            Present(20 + slot);
+        }
         ASSERT_EQ(MocCommitEnrollment(engine, id, WINBIO_ANSI_381_POS_LH_INDEX_FINGER), S_OK);
         IdentityKey key;
         PackIdentityKey(id, &key);
