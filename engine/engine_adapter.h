@@ -7,6 +7,7 @@
 #include "common/adapter_shared.h"
 #include "device/device_objects.h"
 #include "device/driver_interface.h"
+#include "storage/database_file.h"
 
 // {B876FDC8-34E7-471A-82C8-9CBA6A3538EC}
 inline constexpr GUID EngineAdapterId = {
@@ -39,6 +40,7 @@ struct _WINIBIO_ENGINE_CONTEXT {
     ULONG64 SampleToken;
     BYTE SensorIdDigest[32];
     char UnitLabel[kUnitLabelChars];
+    MatchStatistics Statistics; // working copy of the counters in the private file
     char StatisticsPath[kStatisticsPathChars];
     OVERLAPPED Overlapped; // hEvent: manual-reset, created by attach
 };
