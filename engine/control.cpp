@@ -37,12 +37,7 @@ bool IsEngineControlCode(ULONG code) {
 }
 
 HRESULT Finish(USHORT number, PWINIBIO_ENGINE_CONTEXT context, HRESULT hr) {
-    if (context != nullptr) {
-        MOC_TRACE_INFO(kTrace, number, context->UnitLabel, hr);
-    } else {
-        MOC_TRACE_INFO(kTrace, number, hr);
-    }
-    return hr;
+    return TraceEngineResult(kTrace, number, context, hr);
 }
 
 // The common start of both control operations; S_OK with the context.
@@ -191,12 +186,10 @@ HRESULT WINAPI EngineAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULO
 }
 
 HRESULT WINAPI EngineAdapterNotifyPowerChange(PWINBIO_PIPELINE Pipeline, ULONG PowerEventType) {
-    if (Pipeline == nullptr) {
-        return Finish(15, nullptr, E_POINTER);
-    }
-    PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(Pipeline);
-    if (context == nullptr) {
-        return Finish(15, nullptr, WINBIO_E_INVALID_DEVICE_STATE);
+    PWINIBIO_ENGINE_CONTEXT context = nullptr;
+    HRESULT hr = StartEngineOperation(Pipeline, true, &context);
+    if (FAILED(hr)) {
+        return Finish(15, context, hr);
     }
     const char* label = context->UnitLabel;
     switch (PowerEventType) {
@@ -251,12 +244,10 @@ void TraceConsoleSessionLockState(const char* unitLabel) {
 
 HRESULT WINAPI EngineAdapterActivate(PWINBIO_PIPELINE Pipeline) {
     MOC_TRACE_INFO(kTrace, 25);
-    if (Pipeline == nullptr) {
-        return Finish(26, nullptr, E_POINTER);
-    }
-    PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(Pipeline);
-    if (context == nullptr) {
-        return Finish(26, nullptr, WINBIO_E_INVALID_DEVICE_STATE);
+    PWINIBIO_ENGINE_CONTEXT context = nullptr;
+    HRESULT hr = StartEngineOperation(Pipeline, true, &context);
+    if (FAILED(hr)) {
+        return Finish(26, context, hr);
     }
     TraceConsoleSessionLockState(context->UnitLabel);
     // Any open enrollment ends here on the host side, and an authenticated
@@ -269,12 +260,10 @@ HRESULT WINAPI EngineAdapterActivate(PWINBIO_PIPELINE Pipeline) {
 
 HRESULT WINAPI EngineAdapterDeactivate(PWINBIO_PIPELINE Pipeline) {
     MOC_TRACE_INFO(kTrace, 27);
-    if (Pipeline == nullptr) {
-        return Finish(28, nullptr, E_POINTER);
-    }
-    PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(Pipeline);
-    if (context == nullptr) {
-        return Finish(28, nullptr, WINBIO_E_INVALID_DEVICE_STATE);
+    PWINIBIO_ENGINE_CONTEXT context = nullptr;
+    HRESULT hr = StartEngineOperation(Pipeline, true, &context);
+    if (FAILED(hr)) {
+        return Finish(28, context, hr);
     }
     DWORD state = kLockStateUnknown;
     GetConsoleSessionLockState(&state);
@@ -282,7 +271,7 @@ HRESULT WINAPI EngineAdapterDeactivate(PWINBIO_PIPELINE Pipeline) {
                    state == WTS_SESSIONSTATE_LOCK     ? "WTS_SESSIONSTATE_LOCK"
                    : state == WTS_SESSIONSTATE_UNLOCK ? "WTS_SESSIONSTATE_UNLOCK"
                                                       : "UNKNOWN");
-    HRESULT hr = DeviceRequest(Pipeline, IOCTL_MOC_NOTIFY_DEACTIVATE, kEngineRequestFailed).Send();
+    hr = DeviceRequest(Pipeline, IOCTL_MOC_NOTIFY_DEACTIVATE, kEngineRequestFailed).Send();
     if (FAILED(hr)) {
         MOC_TRACE_ERROR(kTrace, 30, context->UnitLabel, Win32ErrorOf(hr));
     } else {

@@ -19,15 +19,8 @@ constexpr SIZE_T kExtendedInfoSize = 36;
 constexpr SIZE_T kEnrollmentParametersSize = 16;
 constexpr SIZE_T kExtendedEnrollmentStatusSize = 376;
 
-// Traces the result under the unit label, or alone before there is a context.
 HRESULT Result(USHORT number, PWINBIO_PIPELINE pipeline, HRESULT hr) {
-    PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(pipeline);
-    if (context != nullptr) {
-        MOC_TRACE_INFO(kTrace, number, context->UnitLabel, hr);
-    } else {
-        MOC_TRACE_INFO(kTrace, number, hr);
-    }
-    return hr;
+    return TraceEngineResult(kTrace, number, UsableEngineContext(pipeline), hr);
 }
 
 HRESULT NotImplemented(USHORT number) {
@@ -125,6 +118,26 @@ PWINIBIO_ENGINE_CONTEXT UsableEngineContext(PWINBIO_PIPELINE pipeline) {
     return pipeline->EngineContext;
 }
 
+HRESULT StartEngineOperation(PWINBIO_PIPELINE pipeline, bool pointersPresent,
+                             PWINIBIO_ENGINE_CONTEXT* context) {
+    *context = nullptr;
+    if (pipeline == nullptr || !pointersPresent) {
+        return E_POINTER;
+    }
+    *context = UsableEngineContext(pipeline);
+    return *context != nullptr ? S_OK : WINBIO_E_INVALID_DEVICE_STATE;
+}
+
+HRESULT TraceEngineResult(const GUID& unit, USHORT number, const WINIBIO_ENGINE_CONTEXT* context,
+                          HRESULT hr) {
+    if (context != nullptr) {
+        MOC_TRACE_INFO(unit, number, context->UnitLabel, hr);
+    } else {
+        MOC_TRACE_INFO(unit, number, hr);
+    }
+    return hr;
+}
+
 // ---------------------------------------------------------------------------
 // Attach and detach
 // ---------------------------------------------------------------------------
@@ -178,12 +191,9 @@ HRESULT WINAPI EngineAdapterDetach(PWINBIO_PIPELINE Pipeline) {
 
 namespace {
 
-// The shared start of a fixed operation: its pointers, then the context.
 HRESULT Begin(PWINBIO_PIPELINE pipeline, bool pointersPresent) {
-    if (pipeline == nullptr || !pointersPresent) {
-        return E_POINTER;
-    }
-    return UsableEngineContext(pipeline) != nullptr ? S_OK : WINBIO_E_INVALID_DEVICE_STATE;
+    PWINIBIO_ENGINE_CONTEXT context = nullptr;
+    return StartEngineOperation(pipeline, pointersPresent, &context);
 }
 
 } // namespace

@@ -50,6 +50,16 @@ struct _WINIBIO_ENGINE_CONTEXT {
 // table) for the detach to release; no other operation may use it.
 PWINIBIO_ENGINE_CONTEXT UsableEngineContext(PWINBIO_PIPELINE pipeline);
 
+// The start every working operation shares: its pointers (E_POINTER), then the
+// context (WINBIO_E_INVALID_DEVICE_STATE); S_OK with the context.
+HRESULT StartEngineOperation(PWINBIO_PIPELINE pipeline, bool pointersPresent,
+                             PWINIBIO_ENGINE_CONTEXT* context);
+
+// Traces an operation's result under its unit's message GUID, with the unit
+// label once there is a context, and returns the result.
+HRESULT TraceEngineResult(const GUID& unit, USHORT number, const WINIBIO_ENGINE_CONTEXT* context,
+                          HRESULT hr);
+
 // The table handed out by WbioQueryEngineInterface.
 extern "C" __attribute__((visibility("default"))) HRESULT WINAPI
 WbioQueryEngineInterface(PWINBIO_ENGINE_INTERFACE* EngineInterface);

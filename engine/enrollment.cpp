@@ -61,12 +61,7 @@ PWINIBIO_ENGINE_CONTEXT EnrollingContext(PWINBIO_PIPELINE pipeline) {
 }
 
 HRESULT Finish(USHORT number, PWINIBIO_ENGINE_CONTEXT context, HRESULT hr) {
-    if (context != nullptr) {
-        MOC_TRACE_INFO(kTrace, number, context->UnitLabel, hr);
-    } else {
-        MOC_TRACE_INFO(kTrace, number, hr);
-    }
-    return hr;
+    return TraceEngineResult(kTrace, number, context, hr);
 }
 
 bool Sha256(const BYTE* data, size_t size, BYTE* digest) {
@@ -157,12 +152,10 @@ void TraceIdentity(const char* label, const WINBIO_IDENTITY& identity) {
 } // namespace
 
 HRESULT WINAPI EngineAdapterCreateEnrollment(PWINBIO_PIPELINE Pipeline) {
-    if (Pipeline == nullptr) {
-        return Finish(16, nullptr, E_POINTER);
-    }
-    PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(Pipeline);
-    if (context == nullptr) {
-        return Finish(16, nullptr, WINBIO_E_INVALID_DEVICE_STATE);
+    PWINIBIO_ENGINE_CONTEXT context = nullptr;
+    HRESULT hr = StartEngineOperation(Pipeline, true, &context);
+    if (FAILED(hr)) {
+        return Finish(16, context, hr);
     }
     if (context->AuthenticatedStartResult != S_OK) {
         return Finish(16, context, context->AuthenticatedStartResult);
@@ -175,7 +168,7 @@ HRESULT WINAPI EngineAdapterCreateEnrollment(PWINBIO_PIPELINE Pipeline) {
     }
     BYTE slot = 0;
     BYTE used = 0;
-    HRESULT hr = ChooseSlot(context, &slot, &used);
+    hr = ChooseSlot(context, &slot, &used);
     if (FAILED(hr)) {
         return Finish(16, context, hr);
     }
@@ -191,16 +184,14 @@ HRESULT WINAPI EngineAdapterCreateEnrollment(PWINBIO_PIPELINE Pipeline) {
 
 HRESULT WINAPI EngineAdapterCreateEnrollmentAuthenticated(PWINBIO_PIPELINE Pipeline, PUCHAR* Nonce,
                                                           PSIZE_T NonceSize) {
-    if (Pipeline == nullptr || Nonce == nullptr || NonceSize == nullptr) {
-        return E_POINTER;
-    }
-    PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(Pipeline);
-    if (context == nullptr) {
-        return WINBIO_E_INVALID_DEVICE_STATE;
+    PWINIBIO_ENGINE_CONTEXT context = nullptr;
+    HRESULT hr = StartEngineOperation(Pipeline, Nonce != nullptr && NonceSize != nullptr, &context);
+    if (FAILED(hr)) {
+        return hr; // neither traced nor kept
     }
     BYTE slot = 0;
     context->UsedSlotCount = 0;
-    HRESULT hr = ChooseSlot(context, &slot, &context->UsedSlotCount);
+    hr = ChooseSlot(context, &slot, &context->UsedSlotCount);
     if (SUCCEEDED(hr)) {
         context->SamplesRemaining = context->SamplesPerEnrollment;
         *NonceSize = context->Device->EnrollmentNonceSize;
@@ -352,9 +343,6 @@ HRESULT WINAPI EngineAdapterCommitEnrollment(PWINBIO_PIPELINE Pipeline, PWINBIO_
 }
 
 HRESULT WINAPI EngineAdapterDiscardEnrollment(PWINBIO_PIPELINE Pipeline) {
-    if (Pipeline == nullptr) {
-        return Finish(33, nullptr, E_POINTER);
-    }
-    PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(Pipeline);
-    return Finish(33, context, context != nullptr ? S_OK : WINBIO_E_INVALID_DEVICE_STATE);
+    PWINIBIO_ENGINE_CONTEXT context = nullptr;
+    return Finish(33, context, StartEngineOperation(Pipeline, true, &context));
 }

@@ -100,22 +100,20 @@ HRESULT WINAPI EngineAdapterVerifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBIO_
                                              PUCHAR* PayloadBlob, PSIZE_T PayloadBlobSize,
                                              PUCHAR* HashValue, PSIZE_T HashSize,
                                              PWINBIO_REJECT_DETAIL RejectDetail) {
-    if (Pipeline == nullptr || Identity == nullptr || Match == nullptr || PayloadBlob == nullptr ||
-        PayloadBlobSize == nullptr || HashValue == nullptr || HashSize == nullptr ||
-        RejectDetail == nullptr) {
-        MOC_TRACE_INFO(kTrace, 14, E_POINTER);
-        return E_POINTER;
-    }
-    PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(Pipeline);
-    if (context == nullptr) {
-        MOC_TRACE_INFO(kTrace, 14, WINBIO_E_INVALID_DEVICE_STATE);
-        return WINBIO_E_INVALID_DEVICE_STATE;
+    PWINIBIO_ENGINE_CONTEXT context = nullptr;
+    HRESULT hr =
+        StartEngineOperation(Pipeline,
+                             Identity != nullptr && Match != nullptr && PayloadBlob != nullptr &&
+                                 PayloadBlobSize != nullptr && HashValue != nullptr &&
+                                 HashSize != nullptr && RejectDetail != nullptr,
+                             &context);
+    if (FAILED(hr)) {
+        return TraceEngineResult(kTrace, 14, context, hr);
     }
     const char* label = context->UnitLabel;
     MOC_TRACE_INFO(kTrace, 15, label, SubFactor, Identity->Type);
     if (SubFactor == 0) {
-        MOC_TRACE_INFO(kTrace, 16, label, E_INVALIDARG);
-        return E_INVALIDARG;
+        return TraceEngineResult(kTrace, 16, context, E_INVALIDARG);
     }
     if (Identity->Type == WINBIO_ID_TYPE_SID) {
         TraceSid(label, *Identity);
@@ -131,7 +129,7 @@ HRESULT WINAPI EngineAdapterVerifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBIO_
     BYTE chipSubFactor = 0;
     const ChipMatch match = RunChipMatch(context, nullptr, 0, &chipIdentity, &chipSubFactor,
                                          RejectDetail, nullptr, nullptr);
-    HRESULT hr = match.resultSent;
+    hr = match.resultSent;
     if (SUCCEEDED(hr)) {
         if (match.identify == WINBIO_E_UNKNOWN_ID) {
             hr = WINBIO_E_NO_MATCH;
@@ -147,8 +145,7 @@ HRESULT WINAPI EngineAdapterVerifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBIO_
             hr = WINBIO_E_NO_MATCH;
         }
     }
-    MOC_TRACE_INFO(kTrace, 16, label, hr);
-    return hr;
+    return TraceEngineResult(kTrace, 16, context, hr);
 }
 
 HRESULT WINAPI EngineAdapterIdentifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBIO_IDENTITY Identity,
@@ -159,8 +156,7 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBI
     if (Pipeline == nullptr || Identity == nullptr || SubFactor == nullptr ||
         PayloadBlob == nullptr || PayloadBlobSize == nullptr || HashValue == nullptr ||
         HashSize == nullptr || RejectDetail == nullptr) {
-        MOC_TRACE_INFO(kTrace, 17, E_POINTER);
-        return E_POINTER;
+        return TraceEngineResult(kTrace, 17, nullptr, E_POINTER);
     }
     std::memset(Identity, 0, sizeof(*Identity));
     *SubFactor = 0;
@@ -171,8 +167,7 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBI
     *RejectDetail = 0;
     PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(Pipeline);
     if (context == nullptr) {
-        MOC_TRACE_INFO(kTrace, 17, WINBIO_E_INVALID_DEVICE_STATE);
-        return WINBIO_E_INVALID_DEVICE_STATE;
+        return TraceEngineResult(kTrace, 17, nullptr, WINBIO_E_INVALID_DEVICE_STATE);
     }
     const char* label = context->UnitLabel;
 
@@ -180,8 +175,7 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBI
     const ChipMatch match =
         RunChipMatch(context, nullptr, 0, &chipIdentity, SubFactor, RejectDetail, nullptr, nullptr);
     if (FAILED(match.resultSent)) {
-        MOC_TRACE_INFO(kTrace, 18, label, match.resultSent);
-        return match.resultSent;
+        return TraceEngineResult(kTrace, 18, context, match.resultSent);
     }
     CountAndReport(context, match);
 
@@ -199,23 +193,21 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBI
             hr = WINBIO_E_UNKNOWN_ID;
         }
     }
-    MOC_TRACE_INFO(kTrace, 18, label, hr);
-    return hr;
+    return TraceEngineResult(kTrace, 18, context, hr);
 }
 
 HRESULT WINAPI EngineAdapterIdentifyFeatureSetAuthenticated(
     PWINBIO_PIPELINE Pipeline, const UCHAR* Nonce, SIZE_T NonceSize, PWINBIO_IDENTITY Identity,
     PWINBIO_BIOMETRIC_SUBTYPE SubFactor, PWINBIO_REJECT_DETAIL RejectDetail, PUCHAR* Authorization,
     PSIZE_T AuthorizationSize) {
-    if (Pipeline == nullptr || Nonce == nullptr || Identity == nullptr || SubFactor == nullptr ||
-        RejectDetail == nullptr || Authorization == nullptr || AuthorizationSize == nullptr) {
-        MOC_TRACE_INFO(kTrace, 20, E_POINTER);
-        return E_POINTER;
-    }
-    PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(Pipeline);
-    if (context == nullptr) {
-        MOC_TRACE_INFO(kTrace, 20, WINBIO_E_INVALID_DEVICE_STATE);
-        return WINBIO_E_INVALID_DEVICE_STATE;
+    PWINIBIO_ENGINE_CONTEXT context = nullptr;
+    HRESULT hr = StartEngineOperation(Pipeline,
+                                      Nonce != nullptr && Identity != nullptr &&
+                                          SubFactor != nullptr && RejectDetail != nullptr &&
+                                          Authorization != nullptr && AuthorizationSize != nullptr,
+                                      &context);
+    if (FAILED(hr)) {
+        return TraceEngineResult(kTrace, 20, context, hr);
     }
     const char* label = context->UnitLabel;
     *RejectDetail = 0;
@@ -229,14 +221,12 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSetAuthenticated(
     const ChipMatch match = RunChipMatch(context, Nonce, NonceSize, Identity, SubFactor,
                                          RejectDetail, Authorization, AuthorizationSize);
     if (FAILED(match.resultSent)) {
-        MOC_TRACE_INFO(kTrace, 21, label, match.resultSent);
-        return match.resultSent;
+        return TraceEngineResult(kTrace, 21, context, match.resultSent);
     }
     CountAndReport(context, match);
 
     if (FAILED(match.identify)) {
-        MOC_TRACE_INFO(kTrace, 21, label, match.identify);
-        return match.identify;
+        return TraceEngineResult(kTrace, 21, context, match.identify);
     }
     MOC_TRACE_INFO(kTrace, 22, label, *SubFactor, Identity->Type);
     BYTE digest[32];
@@ -250,6 +240,5 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSetAuthenticated(
     if (*Authorization != nullptr) {
         TraceHexDump(label, *Authorization, static_cast<INT32>(*AuthorizationSize));
     }
-    MOC_TRACE_INFO(kTrace, 21, label, S_OK);
-    return S_OK;
+    return TraceEngineResult(kTrace, 21, context, S_OK);
 }

@@ -19,7 +19,7 @@ const GUID& kTrace = kTraceGuidMatchStatistics;
 
 class FileHandle {
 public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    FileHandle() = default;
     ~FileHandle() {
         if (Valid()) {
             CloseHandle(handle_);
@@ -30,6 +30,11 @@ public:
 
     bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
     HANDLE Get() const { return handle_; }
+    void Open(const char* path, DWORD access) {
+        // Shared both ways: the storage adapter may hold the file too.
+        handle_ = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     // Closes now, reporting whether the close succeeded.
     bool Close() {
         const bool closed = CloseHandle(handle_) != FALSE;
@@ -38,14 +43,8 @@ public:
     }
 
 private:
-    HANDLE handle_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
-
-HANDLE OpenStatisticsFile(const char* path, DWORD access) {
-    // Shared both ways: the storage adapter may hold the file too.
-    return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-}
 
 // Reads the header from the start of the file and checks it: a whole fixed
 // header, the database magic, and a header size from 29 to the file's length.
@@ -76,6 +75,18 @@ bool ReadCheckedHeader(HANDLE file, const char* label, DatabaseFileHeader* heade
     return true;
 }
 
+// Opens the file at the context's statistics path, as it is, and reads and
+// checks its header.
+bool OpenChecked(const WINIBIO_ENGINE_CONTEXT& context, DWORD access, FileHandle* file,
+                 DatabaseFileHeader* header) {
+    file->Open(context.StatisticsPath, access);
+    if (!file->Valid()) {
+        MOC_TRACE_ERROR(kTrace, 14, context.UnitLabel, context.StatisticsPath);
+        return false;
+    }
+    return ReadCheckedHeader(file->Get(), context.UnitLabel, header);
+}
+
 void TraceCounters(USHORT number, const char* label, const MatchStatistics& s) {
     MOC_TRACE_INFO(kTrace, number, label, s.Identifications, s.Matches, s.BadCaptures,
                    s.UnknownIdentities, s.OtherFailures);
@@ -98,31 +109,22 @@ void Count(MatchStatistics* statistics, HRESULT identifyResult) {
 } // namespace
 
 bool LoadMatchStatistics(PWINIBIO_ENGINE_CONTEXT context) {
-    const char* label = context->UnitLabel;
-    FileHandle file(OpenStatisticsFile(context->StatisticsPath, GENERIC_READ));
-    if (!file.Valid()) {
-        MOC_TRACE_ERROR(kTrace, 14, label, context->StatisticsPath);
-        return false;
-    }
+    FileHandle file;
     DatabaseFileHeader header;
-    if (!ReadCheckedHeader(file.Get(), label, &header)) {
+    if (!OpenChecked(*context, GENERIC_READ, &file, &header)) {
         return false;
     }
     context->Statistics = header.Statistics;
-    TraceCounters(15, label, context->Statistics);
+    TraceCounters(15, context->UnitLabel, context->Statistics);
     return true;
 }
 
 bool SaveMatchStatistics(PWINIBIO_ENGINE_CONTEXT context) {
     const char* label = context->UnitLabel;
-    FileHandle file(OpenStatisticsFile(context->StatisticsPath, GENERIC_READ | GENERIC_WRITE));
-    if (!file.Valid()) {
-        MOC_TRACE_ERROR(kTrace, 14, label, context->StatisticsPath);
-        return false;
-    }
     // Checked again: the storage adapter may have rewritten the file since.
+    FileHandle file;
     DatabaseFileHeader header;
-    if (!ReadCheckedHeader(file.Get(), label, &header)) {
+    if (!OpenChecked(*context, GENERIC_READ | GENERIC_WRITE, &file, &header)) {
         return false;
     }
     TraceCounters(16, label, context->Statistics);

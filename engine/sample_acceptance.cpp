@@ -65,14 +65,11 @@ bool ReadSampleFields(const BYTE* sample, SIZE_T size, SampleFields* fields) {
 HRESULT WINAPI EngineAdapterAcceptSampleData(PWINBIO_PIPELINE Pipeline, PWINBIO_BIR SampleBuffer,
                                              SIZE_T SampleSize, WINBIO_BIR_PURPOSE Purpose,
                                              PWINBIO_REJECT_DETAIL RejectDetail) {
-    if (Pipeline == nullptr || SampleBuffer == nullptr || RejectDetail == nullptr) {
-        MOC_TRACE_INFO(kTrace, 10, E_POINTER);
-        return E_POINTER;
-    }
-    PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(Pipeline);
-    if (context == nullptr) {
-        MOC_TRACE_INFO(kTrace, 10, WINBIO_E_INVALID_DEVICE_STATE);
-        return WINBIO_E_INVALID_DEVICE_STATE;
+    PWINIBIO_ENGINE_CONTEXT context = nullptr;
+    HRESULT hr = StartEngineOperation(Pipeline, SampleBuffer != nullptr && RejectDetail != nullptr,
+                                      &context);
+    if (FAILED(hr)) {
+        return TraceEngineResult(kTrace, 10, context, hr);
     }
     const char* label = context->UnitLabel;
     MOC_TRACE_INFO(kTrace, 11, label, SampleSize, Purpose);
@@ -108,7 +105,7 @@ HRESULT WINAPI EngineAdapterAcceptSampleData(PWINBIO_PIPELINE Pipeline, PWINBIO_
 
     DWORD status = 0;
     ULONG64 token = 0;
-    HRESULT hr = MocAcceptSample(context->Device, Purpose, &status, &token);
+    hr = MocAcceptSample(context->Device, Purpose, &status, &token);
     if (FAILED(hr)) {
         MOC_TRACE_INFO(kTrace, 18, label, Win32ErrorOf(hr));
         return hr;

@@ -9,6 +9,7 @@
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
 #include "support/bytes.h"
+#include "support/sample_capture.h"
 
 namespace {
 
@@ -72,15 +73,10 @@ protected:
         p.finger = finger;
         p.acceptStatus = acceptStatus;
         sensor->PresentFinger(p);
-        WINBIO_CAPTURE_PARAMETERS params = {};
-        params.PayloadSize = sizeof(params);
-        params.Purpose = WINBIO_PURPOSE_IDENTIFY;
-        params.Format = {WINBIO_ANSI_381_FORMAT_OWNER, WINBIO_ANSI_381_FORMAT_TYPE};
-        Bytes capture(161);
-        DWORD returned = 0;
-        ASSERT_TRUE(DeviceIoControl(pipeline.SensorHandle, IOCTL_BIOMETRIC_CAPTURE_DATA, &params,
-                                    sizeof(params), capture.data(), 161, &returned, nullptr));
+        ASSERT_FALSE(
+            moc_test::CaptureSample(pipeline.SensorHandle, WINBIO_PURPOSE_IDENTIFY).empty());
         DWORD status = 0xFFFF;
+        DWORD returned = 0;
         MocConfirmSampleRequest confirm = {};
         ASSERT_EQ(MocAcceptSample(engine, WINBIO_PURPOSE_IDENTIFY, &status, &confirm.SampleToken),
                   S_OK);

@@ -12,6 +12,7 @@
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
 #include "support/bytes.h"
+#include "support/sample_capture.h"
 #include "support/temp_root.h"
 
 namespace engine_test {
@@ -106,17 +107,9 @@ protected:
         p.finger = finger;
         p.acceptStatus = acceptStatus;
         sensor->PresentFinger(p);
-        WINBIO_CAPTURE_PARAMETERS params = {};
-        params.PayloadSize = sizeof(params);
-        params.Purpose = purpose;
-        params.Format = {WINBIO_ANSI_381_FORMAT_OWNER, WINBIO_ANSI_381_FORMAT_TYPE};
-        Bytes reply(161);
-        DWORD returned = 0;
-        EXPECT_TRUE(DeviceIoControl(pipeline.SensorHandle, IOCTL_BIOMETRIC_CAPTURE_DATA, &params,
-                                    sizeof(params), reply.data(), 161, &returned, nullptr));
-        WINBIO_CAPTURE_DATA head;
-        std::memcpy(&head, reply.data(), 20);
-        return Bytes(reply.begin() + 20, reply.begin() + 20 + head.CaptureData.Size);
+        Bytes sample = moc_test::CaptureSample(pipeline.SensorHandle, purpose);
+        EXPECT_FALSE(sample.empty());
+        return sample;
     }
 
     // Captures `finger` and hands the sample to the engine.
