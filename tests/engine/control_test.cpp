@@ -192,6 +192,18 @@ TEST_F(ControlTest, MatchDataRefusals) {
         EXPECT_EQ(r.dataSize, 0u);
         EXPECT_EQ(r.status, 0u);
     }
+    // The driver takes 32-bit sizes: a larger one is refused, never cut short.
+    BYTE buffer[4] = {};
+    SIZE_T dataSize = 0;
+    ULONG status = 0;
+    sensor->ClearLog();
+    EXPECT_EQ(engine->ControlUnitPrivileged(&pipeline, IOCTL_MOC_PRIVATE_COMMAND_1, buffer,
+                                            SIZE_T(1) << 32, buffer, 4, &dataSize, &status),
+              E_INVALIDARG);
+    EXPECT_EQ(engine->ControlUnitPrivileged(&pipeline, IOCTL_MOC_PRIVATE_COMMAND_2, buffer, 4,
+                                            buffer, (SIZE_T(1) << 32) + 4, &dataSize, &status),
+              E_INVALIDARG);
+    EXPECT_TRUE(Requests().empty());
     // Exactly fitting is fine.
     Context()->MatchDataLength = 16;
     EXPECT_EQ(Privileged(IOCTL_MOC_READ_MATCH_DATA, {0}, 30).hr, S_OK);
