@@ -77,10 +77,11 @@ protected:
             moc_test::CaptureSample(pipeline.SensorHandle, WINBIO_PURPOSE_IDENTIFY).empty());
         DWORD status = 0xFFFF;
         DWORD returned = 0;
+        ULONG64 token = 0;
+        ASSERT_EQ(MocAcceptSample(engine, WINBIO_PURPOSE_IDENTIFY, &status, &token), S_OK);
         MocConfirmSampleRequest confirm = {};
-        ASSERT_EQ(MocAcceptSample(engine, WINBIO_PURPOSE_IDENTIFY, &status, &confirm.SampleToken),
-                  S_OK);
         confirm.Status = static_cast<BYTE>(status);
+        confirm.SampleToken = token;
         ASSERT_TRUE(DeviceIoControl(pipeline.SensorHandle, IOCTL_MOC_CONFIRM_SAMPLE, &confirm,
                                     sizeof(confirm), nullptr, 0, &returned, nullptr));
         sensor->ClearLog();

@@ -25,7 +25,9 @@ protected:
         Call c = {};
         // Exactly the sizes given, so that a write past them shows.
         std::unique_ptr<BYTE[]> in(new BYTE[send.size() + 1]);
-        std::memcpy(in.get(), send.data(), send.size());
+        if (!send.empty()) {
+            std::memcpy(in.get(), send.data(), send.size());
+        }
         std::unique_ptr<BYTE[]> out(new BYTE[receiveSize + 1]);
         std::memset(out.get(), 0xEE, receiveSize + 1);
         c.dataSize = 0xDDDD;

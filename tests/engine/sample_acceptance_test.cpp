@@ -14,7 +14,9 @@ protected:
     HRESULT AcceptBytes(const Bytes& sample, WINBIO_BIR_PURPOSE purpose,
                         WINBIO_REJECT_DETAIL* reject) {
         std::unique_ptr<BYTE[]> exact(new BYTE[sample.size() ? sample.size() : 1]);
-        std::memcpy(exact.get(), sample.data(), sample.size());
+        if (!sample.empty()) {
+            std::memcpy(exact.get(), sample.data(), sample.size());
+        }
         return engine->AcceptSampleData(&pipeline, reinterpret_cast<PWINBIO_BIR>(exact.get()),
                                         sample.size(), purpose, reject);
     }
