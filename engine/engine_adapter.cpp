@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <new>
-#include <mbedtls/md.h>
 #include <synchapi.h>
 
 #include "common/trace.h"
@@ -58,10 +57,8 @@ bool CompleteContext(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT context)
     if (FAILED(hr)) {
         MOC_TRACE_INFO(kTrace, 13, Win32ErrorOf(hr));
     }
-    int digest = mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), sensorId.Bytes,
-                            sizeof(sensorId.Bytes), context->SensorIdDigest);
-    if (digest != 0) {
-        MOC_TRACE_ERROR(kTrace, 14, digest);
+    if (!Sha256Digest(sensorId.Bytes, sizeof(sensorId.Bytes), context->SensorIdDigest)) {
+        MOC_TRACE_ERROR(kTrace, 14);
     }
     HashToHex(context->SensorIdDigest, context->UnitLabel);
 

@@ -2,7 +2,6 @@
 // engine opens the enrollment on a free slot, counts its samples, checks for
 // duplicates and commits the template, host record first.
 #include <cstring>
-#include <mbedtls/md.h>
 
 #include "common/trace.h"
 #include "device/device_request.h"
@@ -64,10 +63,6 @@ HRESULT Finish(USHORT number, PWINIBIO_ENGINE_CONTEXT context, HRESULT hr) {
     return TraceEngineResult(kTrace, number, context, hr);
 }
 
-bool Sha256(const BYTE* data, size_t size, BYTE* digest) {
-    return mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), data, size, digest) == 0;
-}
-
 // Identities a commit can key the template by; a SID must fit the 28 bytes
 // that come back from an identify as the same account.
 bool CommittableIdentity(const WINBIO_IDENTITY& identity) {
@@ -95,7 +90,7 @@ HRESULT FindEqualEnrollment(PWINIBIO_ENGINE_CONTEXT context, const WINBIO_IDENTI
     IdentityKey key;
     PackIdentityKey(&identity, &key);
     if (identity.Type == WINBIO_ID_TYPE_SECURE_ID && context->HashedSecureIdentities) {
-        if (!Sha256(identity.Value.SecureId, sizeof(identity.Value.SecureId), key.Bytes)) {
+        if (!Sha256Digest(identity.Value.SecureId, sizeof(identity.Value.SecureId), key.Bytes)) {
             MOC_TRACE_INFO(kTrace, 12, context->UnitLabel);
             return WINBIO_E_CANCELED;
         }
@@ -126,7 +121,7 @@ void TraceIdentity(const char* label, const WINBIO_IDENTITY& identity) {
     switch (identity.Type) {
     case WINBIO_ID_TYPE_SECURE_ID: {
         BYTE digest[32];
-        if (Sha256(identity.Value.SecureId, sizeof(identity.Value.SecureId), digest)) {
+        if (Sha256Digest(identity.Value.SecureId, sizeof(identity.Value.SecureId), digest)) {
             TraceHexDump(label, digest, sizeof(digest));
         } else {
             MOC_TRACE_INFO(kTrace, 14, label);

@@ -3,7 +3,6 @@
 // the chip the outcome, counts sign-ins at the lock screen and reports the
 // match.
 #include <cstring>
-#include <mbedtls/md.h>
 #include <wtsapi32.h>
 
 #include "common/file_utils.h"
@@ -230,10 +229,8 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSetAuthenticated(
     }
     MOC_TRACE_INFO(kTrace, 22, label, *SubFactor, Identity->Type);
     BYTE digest[32];
-    int failed = mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), Identity->Value.SecureId,
-                            sizeof(Identity->Value.SecureId), digest);
-    if (failed != 0) {
-        MOC_TRACE_INFO(kTrace, 23, label, failed);
+    if (!Sha256Digest(Identity->Value.SecureId, sizeof(Identity->Value.SecureId), digest)) {
+        MOC_TRACE_INFO(kTrace, 23, label);
     } else {
         TraceHexDump(label, digest, sizeof(digest));
     }
