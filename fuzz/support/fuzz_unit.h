@@ -1,0 +1,67 @@
+// What every harness stands on: the platform stand-in with a drive root in a
+// fresh temporary folder, and one biometric unit whose sensor handle leads to
+// the simulated sensor, with the adapters attached through their exported
+// tables as the framework attaches them. A harness scripts the sensor's reply
+// to the control code it fuzzes and runs the adapter operation that reads it.
+#pragma once
+#include <windows.h>
+#include <winbio_adapter.h>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+#include "simsensor/simulated_sensor.h"
+
+namespace moc_fuzz {
+
+using Bytes = std::vector<uint8_t>;
+
+// The folder the framework names for its database, and the framework's file in it.
+constexpr const WCHAR* kDatabaseFilePath =
+    u"C:\\WinBioDatabase\\{6A2F2E1C-0E1E-4D2B-9C3C-5B7E0A1D2F30}.DAT";
+
+// Resets the stand-in and maps the drives onto a fresh temporary folder with
+// the database folders in it; the folder goes when the process exits. Called
+// once, from LLVMFuzzerInitialize.
+void PrepareGround();
+
+// A property of the code under test that the input broke: reported and
+// aborted, so that the fuzzer keeps the input as a crash.
+[[noreturn]] inline void Broken(const char* what) {
+    std::fprintf(stderr, "fuzz: broken: %s\n", what);
+    std::abort();
+}
+inline void Expect(bool holds, const char* what) {
+    if (!holds)
+        Broken(what);
+}
+
+class Unit {
+public:
+    Unit();
+    ~Unit();
+    Unit(const Unit&) = delete;
+    Unit& operator=(const Unit&) = delete;
+
+    HRESULT AttachEngine();
+    HRESULT AttachStorage();
+    void DetachEngine();
+    void DetachStorage();
+
+    // Before each input: no fault planned, an empty request log (so that a
+    // long run does not grow it), the console unlocked.
+    void Forget();
+
+    std::shared_ptr<simsensor::SimulatedSensor> sensor;
+    WINBIO_PIPELINE pipeline{};
+    PWINBIO_ENGINE_INTERFACE engine = nullptr;
+    PWINBIO_STORAGE_INTERFACE storage = nullptr;
+};
+
+// The bytes after the first `skip` of an input (none when it is shorter).
+inline Bytes Rest(const uint8_t* data, size_t size, size_t skip) {
+    return size > skip ? Bytes(data + skip, data + size) : Bytes();
+}
+
+} // namespace moc_fuzz

@@ -1,0 +1,88 @@
+// The chip's capabilities and its template table, read by both adapters: the
+// engine picks a free slot from the table and looks for an equal enrollment
+// before a commit; the storage adapter reconciles its records with the table
+// when it opens the database. Input: the 8-byte capability reply, then the
+// table reply (every table read of the run gets it).
+#include <cstring>
+#include <string>
+#include "engine/engine_adapter.h"
+#include "platform/test.h"
+#include "storage/database_file.h"
+#include "storage/storage_context.h"
+#include "support/fuzz_unit.h"
+
+namespace {
+
+moc_fuzz::Unit* unit = nullptr;
+std::string privateFile; // a few blocks of this host, for the reconciliation
+constexpr const char* kPrivateFile = "C:\\WinBioDatabase\\0A0A09AC-31A1-4880-9AC8-B1FF3C9E94EB.DAT";
+
+// One block of each type the storage adapter searches, keyed like the
+// simulated sensor's commits: a secure identity on slot 0's usual key.
+std::string PrivateFile() {
+    DatabaseFileHeader header = FreshDatabaseHeader(MOC_DATABASE_MAGIC);
+    header.BlockCount = 2;
+    std::string file(reinterpret_cast<const char*>(&header), sizeof(header));
+    for (BYTE type : {MOC_BLOCK_TYPE_PLAIN, MOC_BLOCK_TYPE_OWNED}) {
+        DatabaseRecordBlock block = {};
+        block.BlockType = type;
+        block.RecordLength = type == MOC_BLOCK_TYPE_OWNED ? MOC_LEGACY_RECORD_SIZE_OWNED
+                                                          : MOC_LEGACY_RECORD_SIZE_PLAIN;
+        block.Valid = 1;
+        block.IdentityKind = MOC_IDENTITY_KIND_SECURE_ID;
+        block.SubFactor = WINBIO_ANSI_381_POS_RH_INDEX_FINGER;
+        block.IdentityLength = MOC_IDENTITY_KEY_SIZE;
+        for (DWORD i = 0; i < MOC_IDENTITY_KEY_SIZE; ++i)
+            block.Key.Bytes[i] = static_cast<BYTE>(0x60 + i);
+        file.append(reinterpret_cast<const char*>(&block), sizeof(block));
+    }
+    return file;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    moc_fuzz::PrepareGround();
+    unit = new moc_fuzz::Unit();
+    privateFile = PrivateFile();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using moc_fuzz::Expect;
+    if (size < sizeof(MocCapabilities))
+        return 0;
+    unit->DetachEngine();
+    unit->DetachStorage();
+    unit->Forget();
+    const moc_fuzz::Bytes caps(data, data + sizeof(MocCapabilities));
+    unit->sensor->ReplyWith(IOCTL_MOC_GET_CAPABILITIES, caps, ERROR_SUCCESS, 2);
+    unit->sensor->ReplyWith(IOCTL_MOC_READ_TEMPLATE_TABLE,
+                            moc_fuzz::Rest(data, size, sizeof(MocCapabilities)), ERROR_SUCCESS, 16);
+    Expect(unit->AttachEngine() == S_OK, "engine attach");
+    Expect(unit->AttachStorage() == S_OK, "storage attach");
+    PWINBIO_PIPELINE pipeline = &unit->pipeline;
+
+    if (unit->engine->CreateEnrollment(pipeline) == S_OK) {
+        WINBIO_IDENTITY identity = {};
+        identity.Type = WINBIO_ID_TYPE_SECURE_ID;
+        for (int i = 0; i < 32; ++i)
+            identity.Value.SecureId[i] = static_cast<UCHAR>(0x60 + i);
+        unit->engine->CommitEnrollment(pipeline, &identity, WINBIO_ANSI_381_POS_RH_INDEX_FINGER,
+                                       nullptr, 0);
+    }
+
+    platform::test::WriteWholeFile(kPrivateFile, privateFile);
+    GUID id{};
+    unit->storage->OpenDatabase(pipeline, &id, moc_fuzz::kDatabaseFilePath, u"");
+    unit->storage->CloseDatabase(pipeline);
+
+    // A table that did not arrive whole shows no slot, and must cost none.
+    MocCapabilities parsed;
+    std::memcpy(&parsed, caps.data(), sizeof(parsed));
+    if (size - sizeof(MocCapabilities) < size_t(parsed.SlotCount) * TemplateSlotEntrySize(parsed))
+        Expect(unit->sensor->CountOf(IOCTL_MOC_DELETE_TEMPLATE) == 0 &&
+                   unit->sensor->CountOf(IOCTL_MOC_DELETE_TEMPLATES) == 0,
+               "no slot deleted on a table that did not arrive");
+    return 0;
+}
