@@ -19,6 +19,7 @@ typedef UCHAR WINBIO_BIR_VERSION;
 typedef CHAR WINBIO_BIR_QUALITY;
 typedef ULONG WINBIO_UNIT_ID;
 typedef GUID WINBIO_UUID;
+typedef GUID* PWINBIO_UUID;
 
 typedef WINBIO_IDENTITY_TYPE* PWINBIO_IDENTITY_TYPE;
 typedef WINBIO_BIOMETRIC_SUBTYPE* PWINBIO_BIOMETRIC_SUBTYPE;
@@ -236,3 +237,114 @@ typedef struct _WINBIO_BDB_ANSI_381_RECORD {
     UCHAR Reserved;
 } WINBIO_BDB_ANSI_381_RECORD, *PWINBIO_BDB_ANSI_381_RECORD;
 static_assert(sizeof(WINBIO_BDB_ANSI_381_RECORD) == 16, "WINBIO_BDB_ANSI_381_RECORD");
+
+// One record as the storage adapter hands it to the framework and takes it
+// back; every pointer stays owned by the side that filled it.
+typedef struct _WINBIO_STORAGE_RECORD {
+    PWINBIO_IDENTITY Identity;
+    WINBIO_BIOMETRIC_SUBTYPE SubFactor;
+    PULONG IndexVector;
+    SIZE_T IndexElementCount;
+    PUCHAR TemplateBlob;
+    SIZE_T TemplateBlobSize;
+    PUCHAR PayloadBlob;
+    SIZE_T PayloadBlobSize;
+} WINBIO_STORAGE_RECORD, *PWINBIO_STORAGE_RECORD;
+static_assert(sizeof(WINBIO_STORAGE_RECORD) == 64, "WINBIO_STORAGE_RECORD");
+static_assert(offsetof(WINBIO_STORAGE_RECORD, IndexVector) == 16,
+              "WINBIO_STORAGE_RECORD.IndexVector");
+
+typedef struct _WINBIO_EXTENDED_SENSOR_INFO {
+    WINBIO_CAPABILITIES GenericSensorCapabilities;
+    WINBIO_BIOMETRIC_TYPE Factor;
+    union {
+        ULONG Null;
+        struct {
+            ULONG Reserved;
+        } FacialFeatures;
+        struct {
+            ULONG Reserved;
+        } Fingerprint;
+        struct {
+            ULONG Reserved;
+        } Iris;
+        struct {
+            ULONG Reserved;
+        } Voice;
+        // The other factors' members make the published union larger; no
+        // fingerprint adapter writes past the first member.
+        BYTE Published[1072];
+    } Specific;
+} WINBIO_EXTENDED_SENSOR_INFO, *PWINBIO_EXTENDED_SENSOR_INFO;
+
+typedef struct _WINBIO_EXTENDED_ENGINE_INFO {
+    WINBIO_CAPABILITIES GenericEngineCapabilities;
+    WINBIO_BIOMETRIC_TYPE Factor;
+    union {
+        ULONG Null;
+        struct {
+            ULONG Capabilities;
+            struct {
+                ULONG GeneralSamples;
+                ULONG Center;
+                ULONG TopEdge;
+                ULONG BottomEdge;
+                ULONG LeftEdge;
+                ULONG RightEdge;
+            } EnrollmentRequirements;
+        } Fingerprint;
+    } Specific;
+} WINBIO_EXTENDED_ENGINE_INFO, *PWINBIO_EXTENDED_ENGINE_INFO;
+static_assert(sizeof(WINBIO_EXTENDED_ENGINE_INFO) == 36, "WINBIO_EXTENDED_ENGINE_INFO");
+
+typedef struct _WINBIO_EXTENDED_STORAGE_INFO {
+    WINBIO_CAPABILITIES GenericStorageCapabilities;
+    WINBIO_BIOMETRIC_TYPE Factor;
+    union {
+        ULONG Null;
+        struct {
+            ULONG Capabilities;
+        } Fingerprint;
+    } Specific;
+} WINBIO_EXTENDED_STORAGE_INFO, *PWINBIO_EXTENDED_STORAGE_INFO;
+static_assert(sizeof(WINBIO_EXTENDED_STORAGE_INFO) == 12, "WINBIO_EXTENDED_STORAGE_INFO");
+
+typedef struct _WINBIO_EXTENDED_ENROLLMENT_PARAMETERS {
+    SIZE_T Size;
+    WINBIO_BIOMETRIC_SUBTYPE SubFactor;
+} WINBIO_EXTENDED_ENROLLMENT_PARAMETERS, *PWINBIO_EXTENDED_ENROLLMENT_PARAMETERS;
+static_assert(sizeof(WINBIO_EXTENDED_ENROLLMENT_PARAMETERS) == 16,
+              "WINBIO_EXTENDED_ENROLLMENT_PARAMETERS");
+
+typedef struct _WINBIO_EXTENDED_ENROLLMENT_STATUS {
+    HRESULT TemplateStatus;
+    WINBIO_REJECT_DETAIL RejectDetail;
+    ULONG PercentComplete;
+    WINBIO_BIOMETRIC_TYPE Factor;
+    WINBIO_BIOMETRIC_SUBTYPE SubFactor;
+    union {
+        ULONG Null;
+        struct {
+            ULONG GeneralSamples;
+            ULONG Center;
+            ULONG TopEdge;
+            ULONG BottomEdge;
+            ULONG LeftEdge;
+            ULONG RightEdge;
+        } Fingerprint;
+        // The face member, the largest, and the iris member's doubles set the
+        // union's size and alignment.
+        double Alignment;
+        BYTE Published[352];
+    } Specific;
+} WINBIO_EXTENDED_ENROLLMENT_STATUS, *PWINBIO_EXTENDED_ENROLLMENT_STATUS;
+static_assert(sizeof(WINBIO_EXTENDED_ENROLLMENT_STATUS) == 376,
+              "WINBIO_EXTENDED_ENROLLMENT_STATUS");
+static_assert(offsetof(WINBIO_EXTENDED_ENROLLMENT_STATUS, Factor) == 12,
+              "WINBIO_EXTENDED_ENROLLMENT_STATUS.Factor");
+static_assert(offsetof(WINBIO_EXTENDED_ENROLLMENT_STATUS, Specific) == 24,
+              "WINBIO_EXTENDED_ENROLLMENT_STATUS.Specific");
+
+// Records that only the slots this unit does not support take.
+typedef struct _WINBIO_PRESENCE WINBIO_PRESENCE, *PWINBIO_PRESENCE;
+typedef struct _WINBIO_ACCOUNT_POLICY WINBIO_ACCOUNT_POLICY, *PWINBIO_ACCOUNT_POLICY;
