@@ -19,7 +19,7 @@ ctest --test-dir build-asan --output-on-failure -j"$JOBS"
 # Races on shared state (a capture against its cancel, the trace control block
 # against the enable callback, the log hub's responder list against Log) go
 # unseen by the other two builds: these suites also run under ThreadSanitizer.
-TSAN_SUITES=(platform_device_io_test common_trace_test common_log_hub_test)
+TSAN_SUITES=(platform_device_io_test common_trace_test common_log_hub_test sensor_cancel_test)
 cmake -S . -B build-tsan -DMOC_TSAN=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-tsan -j"$JOBS" --target "${TSAN_SUITES[@]}"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
