@@ -7,12 +7,13 @@ function(moc_core_library name)
   target_link_libraries(${name} PUBLIC winplatform ${ARG_LINK})
 endfunction()
 
-# moc_deliverable(name EXPORTS file SOURCES... LINK...): one of the two shared
+# moc_deliverable(name EXPORTS file [SOURCES...] LINK...): one of the two shared
 # libraries. Everything is hidden except the symbols listed in the version
 # script, so that two libraries loaded into one process keep their own globals.
+# Each gets its own copy of the load shim, which calls its DllMain.
 function(moc_deliverable name)
   cmake_parse_arguments(ARG "" "EXPORTS" "SOURCES;LINK" ${ARGN})
-  add_library(${name} SHARED ${ARG_SOURCES})
+  add_library(${name} SHARED ${PROJECT_SOURCE_DIR}/common/load_shim.cpp ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LINK})
   target_link_options(${name} PRIVATE
     -Wl,--exclude-libs,ALL

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when they are missing, then
 # configures and builds one build folder.
-#   scripts/setup.sh [build-dir] [extra cmake args...]
+#   scripts/setup.sh [build-dir] [extra cmake args...] [--target TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(cmake make g++ libgtest-dev libgmock-dev libmbedtls-dev binutils)
+PACKAGES=(cmake make g++ libgtest-dev libgmock-dev libmbedtls-dev binutils valgrind)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -20,5 +20,16 @@ fi
 
 BUILD_DIR=${1:-build}
 shift || true
-cmake -S . -B "$BUILD_DIR" "$@" >/dev/null
-cmake --build "$BUILD_DIR" -j"$(nproc)"
+configure=()
+targets=()
+while (($#)); do
+  if [ "$1" = "--target" ]; then
+    shift
+    targets=("$@")
+    break
+  fi
+  configure+=("$1")
+  shift
+done
+cmake -S . -B "$BUILD_DIR" "${configure[@]}" >/dev/null
+cmake --build "$BUILD_DIR" -j"$(nproc)" ${targets[@]:+--target "${targets[@]}"}

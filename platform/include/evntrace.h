@@ -41,5 +41,13 @@ EVNTRACE_API TRACEHANDLE GetTraceLoggerHandle(PVOID buffer);
 EVNTRACE_API UCHAR GetTraceEnableLevel(TRACEHANDLE loggerHandle);
 EVNTRACE_API ULONG GetTraceEnableFlags(TRACEHANDLE loggerHandle);
 // Arguments after the number are (pointer, size_t length) pairs ended by a null pointer.
-EVNTRACE_API ULONG TraceMessage(TRACEHANDLE loggerHandle, ULONG messageFlags, LPCGUID messageGuid,
-                                USHORT messageNumber, ...);
+// va_start after a parameter that undergoes default promotion (the platform's
+// USHORT message number) is undefined, so the stand-in's entry takes the number
+// widened and TraceMessage keeps the platform's call shape in front of it.
+EVNTRACE_API ULONG TraceMessageWidened(TRACEHANDLE loggerHandle, ULONG messageFlags,
+                                       LPCGUID messageGuid, ULONG messageNumber, ...);
+template <class... Args>
+inline ULONG TraceMessage(TRACEHANDLE loggerHandle, ULONG messageFlags, LPCGUID messageGuid,
+                          USHORT messageNumber, Args... args) {
+    return TraceMessageWidened(loggerHandle, messageFlags, messageGuid, messageNumber, args...);
+}

@@ -10,7 +10,7 @@ struct WaiterWatch {
     uint64_t generation = 0;
 };
 WaiterWatch& watch() {
-    static WaiterWatch w;
+    static WaiterWatch& w = *new WaiterWatch;
     return w;
 }
 

@@ -25,8 +25,6 @@ constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_H
                                       FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
                                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-using FileKey = std::pair<dev_t, ino_t>;
-
 struct OpenEntry {
     uint64_t id;
     DWORD access;
@@ -46,7 +44,7 @@ struct State {
 };
 
 State& state() {
-    static State s;
+    static State& s = *new State;
     return s;
 }
 
@@ -126,6 +124,39 @@ bool OpenWithoutDeleteShare(const struct stat& st) {
                        [](const OpenEntry& e) { return !(e.share & FILE_SHARE_DELETE); });
 }
 
+} // namespace
+
+bool BeginOpen(const FileKey& key, DWORD access, DWORD share, uint64_t* id) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.opens.find(key);
+    if (it != s.opens.end()) {
+        for (const OpenEntry& other : it->second) {
+            if (SharingConflict(access, share, other))
+                return false;
+        }
+    }
+    *id = s.nextOpenId++;
+    s.opens[key].push_back(OpenEntry{*id, access, share});
+    return true;
+}
+
+void EndOpen(const FileKey& key, uint64_t id) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.opens.find(key);
+    if (it == s.opens.end())
+        return;
+    auto& list = it->second;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [id](const OpenEntry& e) { return e.id == id; }),
+               list.end());
+    if (list.empty())
+        s.opens.erase(it);
+}
+
+namespace {
+
 struct FileObject : HandleObject {
     int fd = -1;
     DWORD access = 0;
@@ -138,17 +169,7 @@ struct FileObject : HandleObject {
             return true;
         ::close(fd);
         fd = -1;
-        State& s = state();
-        std::lock_guard<std::mutex> lock(s.mutex);
-        auto it = s.opens.find(key);
-        if (it != s.opens.end()) {
-            auto& list = it->second;
-            list.erase(std::remove_if(list.begin(), list.end(),
-                                      [this](const OpenEntry& e) { return e.id == openId; }),
-                       list.end());
-            if (list.empty())
-                s.opens.erase(it);
-        }
+        EndOpen(key, openId);
         return true;
     }
 };
@@ -230,20 +251,9 @@ HANDLE CreateFileNative(const char* function, const void* name, const std::strin
     auto object = std::make_shared<FileObject>();
     object->access = access;
     object->key = FileKey(st.st_dev, st.st_ino);
-    {
-        State& s = state();
-        std::lock_guard<std::mutex> lock(s.mutex);
-        auto& list = s.opens[object->key];
-        for (const OpenEntry& other : list) {
-            if (SharingConflict(access, share, other)) {
-                ::close(fd);
-                if (list.empty())
-                    s.opens.erase(object->key);
-                return FailHandle(ERROR_SHARING_VIOLATION);
-            }
-        }
-        object->openId = s.nextOpenId++;
-        list.push_back(OpenEntry{object->openId, access, share});
+    if (!BeginOpen(object->key, access, share, &object->openId)) {
+        ::close(fd);
+        return FailHandle(ERROR_SHARING_VIOLATION);
     }
     object->fd = fd;
     if (truncate && ::ftruncate(fd, 0) != 0) {

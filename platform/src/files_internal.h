@@ -1,10 +1,21 @@
 // Machinery shared by the stand-in's file calls and its C runtime calls.
 #pragma once
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 #include "internal.h"
 
 namespace platform::detail {
+
+// A file's identity, for the share-mode checks of every open.
+using FileKey = std::pair<dev_t, ino_t>;
+
+// Records an open of `key` with its access and share mode (GENERIC_*,
+// FILE_SHARE_*), unless it conflicts with an open already recorded; `id`
+// names the record for EndOpen.
+bool BeginOpen(const FileKey& key, DWORD access, DWORD share, uint64_t* id);
+void EndOpen(const FileKey& key, uint64_t id);
 
 // Counts the call of `function` and hands out a failure armed for it by
 // FailNextFileCall (0 when none is armed).

@@ -12,11 +12,11 @@ struct Table {
     uintptr_t next = 0x100;
 };
 Table& table() {
-    static Table t;
+    static Table& t = *new Table;
     return t;
 }
 std::vector<std::function<void()>>& hooks() {
-    static std::vector<std::function<void()>> h;
+    static auto& h = *new std::vector<std::function<void()>>;
     return h;
 }
 thread_local DWORD t_lastError = 0;

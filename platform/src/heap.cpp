@@ -17,7 +17,7 @@ struct Heap {
 };
 
 Heap& heap() {
-    static Heap h;
+    static Heap& h = *new Heap;
     return h;
 }
 

@@ -31,7 +31,7 @@ void SetDefaults(State& s) {
 }
 
 State& state() {
-    static State s;
+    static State& s = *new State;
     static const bool initialized = (SetDefaults(s), true);
     (void)initialized;
     return s;

@@ -21,7 +21,7 @@ struct MiscState {
 };
 
 MiscState& misc() {
-    static MiscState m;
+    static MiscState& m = *new MiscState;
     return m;
 }
 

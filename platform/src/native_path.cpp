@@ -8,10 +8,10 @@ namespace platform {
 namespace {
 std::mutex g_rootMutex;
 std::string& RootStorage() {
-    static std::string root = [] {
+    static std::string& root = *new std::string([] {
         const char* env = std::getenv("WINPLATFORM_ROOT");
         return std::string(env && *env ? env : "./winroot");
-    }();
+    }());
     return root;
 }
 

@@ -97,7 +97,7 @@ struct Registry {
 };
 
 Registry& registry() {
-    static Registry r;
+    static Registry& r = *new Registry;
     return r;
 }
 

@@ -48,7 +48,7 @@ struct ServiceManager {
 };
 
 ServiceManager& manager() {
-    static ServiceManager m;
+    static ServiceManager& m = *new ServiceManager;
     return m;
 }
 

@@ -22,7 +22,7 @@ struct State {
 };
 
 State& state() {
-    static State s;
+    static State& s = *new State;
     return s;
 }
 

@@ -40,7 +40,7 @@ struct Controller {
 };
 
 Controller& controller() {
-    static Controller c;
+    static Controller& c = *new Controller;
     return c;
 }
 
@@ -175,14 +175,14 @@ extern "C" ULONG GetTraceEnableFlags(TRACEHANDLE loggerHandle) {
     return 0;
 }
 
-extern "C" ULONG TraceMessage(TRACEHANDLE loggerHandle, ULONG messageFlags, LPCGUID messageGuid,
-                              USHORT messageNumber, ...) {
+extern "C" ULONG TraceMessageWidened(TRACEHANDLE loggerHandle, ULONG messageFlags,
+                                     LPCGUID messageGuid, ULONG messageNumber, ...) {
     platform::test::TraceStatement statement;
     statement.logger = loggerHandle;
     statement.flags = messageFlags;
     if (messageGuid != nullptr)
         statement.guid = *messageGuid;
-    statement.number = messageNumber;
+    statement.number = static_cast<USHORT>(messageNumber);
 
     va_list ap;
     va_start(ap, messageNumber);

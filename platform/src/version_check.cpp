@@ -14,7 +14,7 @@ struct RunningVersion {
 };
 
 RunningVersion& running() {
-    static RunningVersion v;
+    static RunningVersion& v = *new RunningVersion;
     return v;
 }
 

@@ -1,4 +1,8 @@
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sys/wait.h>
 #include <cstring>
 #include <filesystem>
 #include <iomanip>
@@ -277,6 +281,30 @@ TEST_F(LogHubTest, AddAndRemoveAreSafeWhileOtherThreadsLog) {
     }
     stop = true;
     logger.join();
+}
+
+} // namespace
+
+namespace {
+
+// The hub is destroyed by its exit handler, registered before the platform's
+// own process-wide state is first built; that state must still be there when
+// the handler writes the end line and closes the file.
+TEST(LogHubExit, ResponderAliveAtExitWritesItsEndLine) {
+    moc_test::TempRoot root;
+    std::filesystem::create_directories(root.Native("C:\\Logs"));
+    const std::string command = "WINPLATFORM_ROOT='" + root.Folder() + "' '" +
+                                MOC_LOG_EXIT_CHILD + "' 'C:\\Logs\\exit.log'";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    std::ifstream in(root.Native("C:\\Logs\\exit.log"), std::ios::binary);
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(log.rfind(kBanner, 0), 0u);
+    EXPECT_NE(log.find("exiting with a live responder"), std::string::npos);
+    ASSERT_GE(log.size(), kEnd.size());
+    EXPECT_EQ(log.substr(log.size() - kEnd.size()), kEnd);
 }
 
 } // namespace

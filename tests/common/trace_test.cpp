@@ -112,6 +112,9 @@ static_assert(!moc_trace::kIsSupported<const BYTE*>);
 static_assert(!moc_trace::kIsSupported<const void*>);
 static_assert(!moc_trace::kIsSupported<std::nullptr_t>);
 static_assert(!moc_trace::kIsSupported<std::string>);
+// Win32 codes are 32-bit on the platform: one handed straight to a statement
+// (or to any variadic call) must carry 4 bytes, not 8.
+static_assert(sizeof(ERROR_GEN_FAILURE) == 4 && sizeof(ERROR_SUCCESS) == 4);
 
 TEST_F(TraceTest, ArgumentsAreSentInOrderWithTheirWidths) {
     Attach();
@@ -124,9 +127,10 @@ TEST_F(TraceTest, ArgumentsAreSentInOrderWithTheirWidths) {
                    SmallEnum::Value, kNegative, BYTE(0xFE), int16_t(-2), LONGLONG(-0x123456789),
                    SIZE_T(0x1122334455667788), 2.5, "abc", nullNarrow, u"wide\u00e9", nullWide);
     MOC_TRACE_INFO(kTestGuid, 31);
+    MOC_TRACE_ERROR(kTestGuid, 32, ERROR_INSUFFICIENT_BUFFER);
 
     auto traces = pt::CapturedTraces();
-    ASSERT_EQ(traces.size(), 2u);
+    ASSERT_EQ(traces.size(), 3u);
     const auto& a = traces[0].args;
     ASSERT_EQ(a.size(), 14u);
     EXPECT_EQ(pt::TraceArgU32(a[0]), 0xFFFFFFFBu);
@@ -150,6 +154,9 @@ TEST_F(TraceTest, ArgumentsAreSentInOrderWithTheirWidths) {
 
     EXPECT_EQ(traces[1].number, 31);
     EXPECT_TRUE(traces[1].args.empty());
+    ASSERT_EQ(traces[2].args.size(), 1u);
+    EXPECT_EQ(traces[2].args[0].size(), 4u);
+    EXPECT_EQ(pt::TraceArgU32(traces[2].args[0]), 122u);
 }
 
 // --- hex dump ----------------------------------------------------------------

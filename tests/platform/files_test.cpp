@@ -1,10 +1,13 @@
 // The stand-in's file semantics that the system relies on and that the
 // utilities' own tests do not show.
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <gtest/gtest.h>
 #include <platform/native_path.h>
 #include <platform/test.h>
+#include <io.h>
 #include <windows.h>
 #include "support/temp_root.h"
 
@@ -112,6 +115,52 @@ TEST_F(StandInFilesTest, ShareModesOfOpenHandles) {
     HANDLE again = CreateFileA("C:\\s.bin", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(again, INVALID_HANDLE_VALUE);
     CloseHandle(again);
+}
+
+// fopen_s shares nothing: it is refused while any handle with access holds
+// the file, leaves that file as it is, and keeps everyone out until fclose.
+TEST_F(StandInFilesTest, FopenSOpensExclusively) {
+    WriteWholeFile("C:\\x.bin", "kept");
+    const DWORD both = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    struct Case {
+        DWORD access, share;
+    } holders[] = {{GENERIC_WRITE, 0}, {GENERIC_READ, both}, {GENERIC_READ | GENERIC_WRITE, both}};
+    for (const Case& c : holders) {
+        HANDLE holder = CreateFileA("C:\\x.bin", c.access, c.share, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        for (const char* mode : {"rb", "wb", "ab", "r+b"}) {
+            FILE* stream = reinterpret_cast<FILE*>(1);
+            EXPECT_EQ(fopen_s(&stream, "C:\\x.bin", mode), EACCES) << mode << " " << c.access;
+            EXPECT_EQ(stream, nullptr);
+        }
+        CloseHandle(holder);
+        EXPECT_EQ(ReadWholeFile("C:\\x.bin"), "kept");
+    }
+
+    FILE* stream = nullptr;
+    ASSERT_EQ(fopen_s(&stream, "C:\\x.bin", "wb"), 0);
+    HANDLE reader = CreateFileA("C:\\x.bin", GENERIC_READ, both, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(reader, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    FILE* second = nullptr;
+    EXPECT_EQ(fopen_s(&second, "C:\\x.bin", "rb"), EACCES);
+    ASSERT_EQ(std::fwrite("new", 1, 3, stream), 3u);
+    ASSERT_EQ(std::fclose(stream), 0);
+
+    EXPECT_EQ(ReadWholeFile("C:\\x.bin"), "new");
+    reader = CreateFileA("C:\\x.bin", GENERIC_READ, both, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+    CloseHandle(reader);
+    // Appending and reading back through the same stream.
+    ASSERT_EQ(fopen_s(&stream, "C:\\x.bin", "a+b"), 0);
+    ASSERT_EQ(std::fputs("er", stream), 1);
+    ASSERT_EQ(std::fseek(stream, 0, SEEK_SET), 0);
+    char text[8] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof(text) - 1, stream), 5u);
+    EXPECT_STREQ(text, "newer");
+    std::fclose(stream);
+    EXPECT_EQ(fopen_s(&stream, "C:\\x.bin", "rw"), EINVAL);
 }
 
 TEST_F(StandInFilesTest, ErrorCodesOfFailedCalls) {

@@ -6,7 +6,7 @@
 #include <platform/test.h>
 #include "common/trace_provider.h"
 #include "service/autologger_registration.h"
-#include "log_recorder.h"
+#include "support/log_recorder.h"
 
 namespace {
 

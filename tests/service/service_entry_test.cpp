@@ -2,7 +2,7 @@
 #include <vector>
 #include <gtest/gtest.h>
 #include <platform/test.h>
-#include "log_recorder.h"
+#include "support/log_recorder.h"
 #include "service/service_entry.h"
 
 namespace {

@@ -1,5 +1,7 @@
 // The platform's loader calls a DLL's entry on load and unload; a shared
 // object gets the same from a constructor and a destructor.
+// Compiled into each deliverable, never into a static core, so that each
+// library calls its own DllMain.
 #include <dlfcn.h>
 #include <windows.h>
 

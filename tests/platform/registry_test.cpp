@@ -1,15 +1,12 @@
-// The stand-in's registry, version check and service control manager: the
-// platform behaviour the service's tests rely on.
-#include <functional>
+// The stand-in's registry: the platform behaviour the service's tests rely on.
 #include <string>
-#include <thread>
 #include <vector>
 #include <gtest/gtest.h>
 #include <platform/test.h>
 
 namespace {
 
-class PlatformServiceAreasTest : public ::testing::Test {
+class StandInRegistryTest : public ::testing::Test {
 protected:
     void SetUp() override { platform::test::ResetAll(); }
     void TearDown() override { platform::test::ResetAll(); }
@@ -30,7 +27,7 @@ LSTATUS SetDword(HKEY key, const char16_t* name, DWORD value) {
                           sizeof(value));
 }
 
-TEST_F(PlatformServiceAreasTest, RegistryCreatesMissingLevelsAndMatchesNamesWithoutCase) {
+TEST_F(StandInRegistryTest, RegistryCreatesMissingLevelsAndMatchesNamesWithoutCase) {
     DWORD disposition = 0;
     HKEY deep = Create(HKEY_LOCAL_MACHINE, u"Soft\\Vendor\\App", KEY_WRITE, &disposition);
     ASSERT_NE(deep, nullptr);
@@ -63,7 +60,7 @@ TEST_F(PlatformServiceAreasTest, RegistryCreatesMissingLevelsAndMatchesNamesWith
     EXPECT_EQ(platform::test::OpenRegistryKeyCount(), 0u);
 }
 
-TEST_F(PlatformServiceAreasTest, RegistryRejectsBadCallsWithoutChangingTheTree) {
+TEST_F(StandInRegistryTest, RegistryRejectsBadCallsWithoutChangingTheTree) {
     HKEY open = Create(HKEY_LOCAL_MACHINE, u"Key");
     HKEY readOnly = Create(HKEY_LOCAL_MACHINE, u"Key", KEY_READ);
     HKEY closed = Create(HKEY_LOCAL_MACHINE, u"Closed");
@@ -138,7 +135,7 @@ TEST_F(PlatformServiceAreasTest, RegistryRejectsBadCallsWithoutChangingTheTree) 
     EXPECT_EQ(platform::test::OpenRegistryKeyCount(), 0u);
 }
 
-TEST_F(PlatformServiceAreasTest, RegistryFailsTheChosenCallAndDeniesWriteAccess) {
+TEST_F(StandInRegistryTest, RegistryFailsTheChosenCallAndDeniesWriteAccess) {
     platform::test::FailRegistryCall("RegCreateKeyExW", 2, ERROR_NOT_ENOUGH_MEMORY);
     LSTATUS status[3];
     HKEY keys[3];
@@ -166,99 +163,6 @@ TEST_F(PlatformServiceAreasTest, RegistryFailsTheChosenCallAndDeniesWriteAccess)
     EXPECT_FALSE(platform::test::FindRegistryKey(u"D").has_value());
     for (HKEY key : {keys[0], keys[2], reader})
         RegCloseKey(key);
-}
-
-TEST_F(PlatformServiceAreasTest, VersionCheckComparesTheRunningSystem) {
-    EXPECT_EQ(VerSetConditionMask(0, VER_BUILDNUMBER, VER_GREATER_EQUAL), 3ull << 6);
-    struct Case {
-        DWORD running;
-        DWORD wanted;
-        BYTE condition;
-        BOOL result;
-    };
-    const Case cases[] = {
-        {22000, 22000, VER_GREATER_EQUAL, TRUE}, {21999, 22000, VER_GREATER_EQUAL, FALSE},
-        {22631, 22000, VER_GREATER_EQUAL, TRUE}, {19045, 22000, VER_LESS, TRUE},
-        {22000, 22000, VER_GREATER, FALSE},      {22000, 22000, VER_EQUAL, TRUE},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.running) + " vs " + std::to_string(c.wanted));
-        platform::test::SetOsVersion(10, 0, c.running);
-        OSVERSIONINFOEXW info{};
-        info.dwOSVersionInfoSize = sizeof(info);
-        info.dwBuildNumber = c.wanted;
-        SetLastError(0);
-        EXPECT_EQ(VerifyVersionInfoW(&info, VER_BUILDNUMBER,
-                                     VerSetConditionMask(0, VER_BUILDNUMBER, c.condition)),
-                  c.result);
-        if (!c.result) {
-            EXPECT_EQ(GetLastError(), DWORD(ERROR_OLD_WIN_VERSION));
-        }
-    }
-
-    // Major and minor form one version: 10.0 is at least 6.3.
-    OSVERSIONINFOEXW info{};
-    info.dwOSVersionInfoSize = sizeof(info);
-    info.dwMajorVersion = 6;
-    info.dwMinorVersion = 3;
-    ULONGLONG mask = VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL);
-    mask = VerSetConditionMask(mask, VER_MINORVERSION, VER_GREATER_EQUAL);
-    EXPECT_EQ(VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION, mask), TRUE);
-
-    // Bad records and an injected failure are failures, not answers.
-    const ULONGLONG buildMask = VerSetConditionMask(0, VER_BUILDNUMBER, VER_GREATER_EQUAL);
-    EXPECT_EQ(VerifyVersionInfoW(nullptr, VER_BUILDNUMBER, buildMask), FALSE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    info.dwOSVersionInfoSize = 4;
-    EXPECT_EQ(VerifyVersionInfoW(&info, VER_BUILDNUMBER, buildMask), FALSE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    info.dwOSVersionInfoSize = sizeof(info);
-    EXPECT_EQ(VerifyVersionInfoW(&info, VER_BUILDNUMBER, 0), FALSE); // no condition
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    platform::test::FailVersionCheck(ERROR_ACCESS_DENIED);
-    EXPECT_EQ(VerifyVersionInfoW(&info, VER_BUILDNUMBER, buildMask), FALSE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-}
-
-// The service main of the dispatcher test: what the manager handed it.
-std::thread::id g_mainThread;
-std::u16string g_mainArgument;
-SERVICE_STATUS_HANDLE g_mainHandle;
-void WINAPI RecordingControl(DWORD) {}
-void WINAPI RecordingMain(DWORD argc, LPWSTR* argv) {
-    g_mainThread = std::this_thread::get_id();
-    g_mainArgument = argc > 0 ? argv[0] : u"";
-    g_mainHandle = RegisterServiceCtrlHandlerW(u"svc", RecordingControl);
-}
-
-TEST_F(PlatformServiceAreasTest, ServiceManagerRunsTheNamedServiceOnAThreadOfItsOwn) {
-    WCHAR name[] = u"Svc";
-    SERVICE_TABLE_ENTRYW table[] = {{name, RecordingMain}, {nullptr, nullptr}};
-
-    EXPECT_EQ(StartServiceCtrlDispatcherW(table), FALSE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
-    EXPECT_EQ(RegisterServiceCtrlHandlerW(u"Svc", RecordingControl), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
-    EXPECT_FALSE(platform::test::SendServiceControl(SERVICE_CONTROL_STOP));
-
-    platform::test::SetStartedByServiceManager(u"SVC");
-    EXPECT_EQ(StartServiceCtrlDispatcherW(table), TRUE);
-    EXPECT_NE(g_mainThread, std::this_thread::get_id());
-    EXPECT_EQ(g_mainArgument, u"Svc");
-    ASSERT_NE(g_mainHandle, nullptr);
-    EXPECT_EQ(g_mainHandle, platform::test::RegisteredServiceHandle());
-
-    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
-    EXPECT_EQ(SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(0x10), &status), FALSE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(SetServiceStatus(g_mainHandle, nullptr), FALSE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    status.dwCurrentState = 0;
-    EXPECT_EQ(SetServiceStatus(g_mainHandle, &status), FALSE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
-    EXPECT_TRUE(platform::test::ReportedServiceStatuses().empty());
-    EXPECT_EQ(StartServiceCtrlDispatcherW(nullptr), FALSE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
 } // namespace

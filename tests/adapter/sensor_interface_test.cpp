@@ -1,7 +1,7 @@
 // The deliverable as the biometric service uses it: loaded, its sensor table
 // looked up by name, a unit attached, a sample captured and pushed, detached.
 #include <dlfcn.h>
-#include "sensor_fixture.h"
+#include "sensor/sensor_fixture.h"
 
 namespace {
 
