@@ -6,19 +6,12 @@
 
 #include "common/trace.h"
 #include "device/capture_data.h"
-#include "device/device_request.h"
 #include "device/driver_interface.h"
 #include "sensor/sensor_adapter.h"
 
 namespace {
 
 constexpr BYTE kNoCaptureStatus = MOC_SAMPLE_STATUS_NONE;
-
-HRESULT Traced(PWINIBIO_SENSOR_CONTEXT context, USHORT message, HRESULT hr) {
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, message,
-                   context != nullptr ? context->UnitLabel : nullptr, hr);
-    return hr;
-}
 
 // True while the capture sent on the context's OVERLAPPED has not completed.
 bool CapturePending(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context) {
@@ -99,10 +92,10 @@ HRESULT JudgeSample(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context, 
     }
     // The preset answer stands when the driver writes none.
     BYTE freeSlot = 0xFF;
-    DeviceRequest request(pipeline, IOCTL_MOC_CHECK_FREE_SLOT);
-    if (FAILED(request.Output(&freeSlot, sizeof(freeSlot), 0, 0xFF).Send())) {
-        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 42, context->UnitLabel, request.Error());
-        return WinBioErrorFromWin32(request.Error());
+    HRESULT hr = SensorRequest(pipeline, context, IOCTL_MOC_CHECK_FREE_SLOT, &freeSlot,
+                               sizeof(freeSlot), 0, 0xFF);
+    if (FAILED(hr)) {
+        return hr;
     }
     MOC_TRACE_INFO(kTraceGuidSensorAdapter, 43, context->UnitLabel, freeSlot);
     context->FreeSlotCheckPending = 0;
@@ -139,7 +132,7 @@ HRESULT WINAPI SensorAdapterActivate(PWINBIO_PIPELINE Pipeline) {
         context->CaptureStatus = kNoCaptureStatus;
         InterlockedExchange(&context->CancelFlag, 0);
     }
-    return Traced(context, 45, hr);
+    return SensorTraced(context, 45, hr);
 }
 
 HRESULT WINAPI SensorAdapterDeactivate(PWINBIO_PIPELINE Pipeline) {
@@ -151,7 +144,7 @@ HRESULT WINAPI SensorAdapterDeactivate(PWINBIO_PIPELINE Pipeline) {
         context->CaptureBuffer = nullptr;
         context->SampleSize = 0;
     }
-    return Traced(context, 46, hr);
+    return SensorTraced(context, 46, hr);
 }
 
 HRESULT SensorQueryAttributes(PWINBIO_PIPELINE Pipeline) {
@@ -163,31 +156,27 @@ HRESULT SensorQueryAttributes(PWINBIO_PIPELINE Pipeline) {
     const DWORD capacity = context->AttributesCapacity < sizeof(context->Attributes)
                                ? context->AttributesCapacity
                                : static_cast<DWORD>(sizeof(context->Attributes));
-    DeviceRequest request(Pipeline, IOCTL_BIOMETRIC_GET_ATTRIBUTES);
-    if (FAILED(
-            request.Output(&context->Attributes, capacity, sizeof(context->Attributes)).Send())) {
-        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 47, context->UnitLabel, request.Error());
-        return WinBioErrorFromWin32(request.Error());
-    }
-    return context->Attributes.WinBioHresult;
+    hr = SensorRequest(Pipeline, context, IOCTL_BIOMETRIC_GET_ATTRIBUTES, &context->Attributes,
+                       capacity, sizeof(context->Attributes));
+    return FAILED(hr) ? hr : context->Attributes.WinBioHresult;
 }
 
 HRESULT WINAPI SensorAdapterStartCapture(PWINBIO_PIPELINE Pipeline, WINBIO_BIR_PURPOSE Purpose,
                                          LPOVERLAPPED* Overlapped) {
     if (Pipeline == nullptr || Purpose == WINBIO_NO_PURPOSE_AVAILABLE || Overlapped == nullptr) {
-        return Traced(nullptr, 48, E_POINTER);
+        return SensorTraced(nullptr, 48, E_POINTER);
     }
     *Overlapped = nullptr;
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return Traced(nullptr, 48, hr);
+        return SensorTraced(nullptr, 48, hr);
     }
     MOC_TRACE_INFO(kTraceGuidSensorAdapter, 49, context->UnitLabel, Purpose);
     // A second request on the OVERLAPPED would leave the first one writing
     // into the buffer that this one clears.
     if (CapturePending(Pipeline, context)) {
-        return Traced(context, 48, WINBIO_E_DEVICE_BUSY);
+        return SensorTraced(context, 48, WINBIO_E_DEVICE_BUSY);
     }
     InterlockedExchange(&context->CancelFlag, 0);
     context->CapturePurpose = Purpose;
@@ -196,7 +185,7 @@ HRESULT WINAPI SensorAdapterStartCapture(PWINBIO_PIPELINE Pipeline, WINBIO_BIR_P
         context->SampleFormat.Type == WINBIO_NO_FORMAT_TYPE_AVAILABLE) {
         hr = NegotiateSampleFormat(Pipeline, context);
         if (FAILED(hr)) {
-            return Traced(context, 48, hr);
+            return SensorTraced(context, 48, hr);
         }
     }
 
@@ -213,7 +202,7 @@ HRESULT WINAPI SensorAdapterStartCapture(PWINBIO_PIPELINE Pipeline, WINBIO_BIR_P
         if (context->CaptureBuffer == nullptr) {
             MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 50, context->UnitLabel,
                             context->CaptureBufferSize);
-            return Traced(context, 48, E_OUTOFMEMORY);
+            return SensorTraced(context, 48, E_OUTOFMEMORY);
         }
     }
     std::memset(context->CaptureBuffer, 0, context->CaptureBufferSize);
@@ -231,27 +220,27 @@ HRESULT WINAPI SensorAdapterStartCapture(PWINBIO_PIPELINE Pipeline, WINBIO_BIR_P
     if (ok || error == ERROR_IO_PENDING) {
         context->CaptureInFlight = 1;
         *Overlapped = &overlapped;
-        return Traced(context, 48, S_OK);
+        return SensorTraced(context, 48, S_OK);
     }
     MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 51, context->UnitLabel, error);
-    return Traced(context, 48, WinBioErrorFromWin32(error));
+    return SensorTraced(context, 48, WinBioErrorFromWin32(error));
 }
 
 HRESULT WINAPI SensorAdapterFinishCapture(PWINBIO_PIPELINE Pipeline,
                                           PWINBIO_REJECT_DETAIL RejectDetail) {
     if (Pipeline == nullptr || RejectDetail == nullptr) {
-        return Traced(nullptr, 52, E_POINTER);
+        return SensorTraced(nullptr, 52, E_POINTER);
     }
     *RejectDetail = 0;
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return Traced(nullptr, 52, hr);
+        return SensorTraced(nullptr, 52, hr);
     }
     // Without a capture of its own to wait for, the OVERLAPPED would report
     // the last request's outcome, and the buffer a stale or cleared sample.
     if (context->CaptureBuffer == nullptr || context->CaptureInFlight == 0) {
-        return Traced(context, 52, WINBIO_E_NO_CAPTURE_DATA);
+        return SensorTraced(context, 52, WINBIO_E_NO_CAPTURE_DATA);
     }
 
     SetLastError(ERROR_SUCCESS);
@@ -267,7 +256,7 @@ HRESULT WINAPI SensorAdapterFinishCapture(PWINBIO_PIPELINE Pipeline,
     } else {
         hr = JudgeSample(Pipeline, context, returned, RejectDetail);
     }
-    Traced(context, 52, hr);
+    SensorTraced(context, 52, hr);
 
     if (InterlockedExchange(&context->CancelFlag, 0) != 0 && hr != WINBIO_E_CANCELED) {
         MOC_TRACE_INFO(kTraceGuidSensorAdapter, 54, context->UnitLabel, hr);
@@ -279,24 +268,24 @@ HRESULT WINAPI SensorAdapterFinishCapture(PWINBIO_PIPELINE Pipeline,
 HRESULT WINAPI SensorAdapterExportSensorData(PWINBIO_PIPELINE Pipeline, PWINBIO_BIR* SampleBuffer,
                                              PSIZE_T SampleSize) {
     if (Pipeline == nullptr || SampleBuffer == nullptr || SampleSize == nullptr) {
-        return Traced(nullptr, 55, E_POINTER);
+        return SensorTraced(nullptr, 55, E_POINTER);
     }
     *SampleBuffer = nullptr;
     *SampleSize = 0;
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return Traced(nullptr, 55, hr);
+        return SensorTraced(nullptr, 55, hr);
     }
     if (context->CaptureBuffer == nullptr || context->SampleSize == 0) {
-        return Traced(context, 55, WINBIO_E_NO_CAPTURE_DATA);
+        return SensorTraced(context, 55, WINBIO_E_NO_CAPTURE_DATA);
     }
     // Grown to the sample, so that a later, larger sample never runs past it.
     const DWORD size = context->SampleSize;
     if (context->ExportBuffer == nullptr || context->ExportBufferSize < size) {
         BYTE* grown = new (std::nothrow) BYTE[size];
         if (grown == nullptr) {
-            return Traced(context, 55, E_OUTOFMEMORY);
+            return SensorTraced(context, 55, E_OUTOFMEMORY);
         }
         delete[] context->ExportBuffer;
         context->ExportBuffer = grown;
@@ -306,69 +295,69 @@ HRESULT WINAPI SensorAdapterExportSensorData(PWINBIO_PIPELINE Pipeline, PWINBIO_
     *SampleBuffer = reinterpret_cast<PWINBIO_BIR>(context->ExportBuffer);
     *SampleSize = size;
     MOC_TRACE_INFO(kTraceGuidSensorAdapter, 56, context->UnitLabel, size);
-    return Traced(context, 55, S_OK);
+    return SensorTraced(context, 55, S_OK);
 }
 
 HRESULT WINAPI SensorAdapterCancel(PWINBIO_PIPELINE Pipeline) {
     MOC_TRACE_INFO(kTraceGuidSensorAdapter, 57);
     if (Pipeline == nullptr) {
-        return Traced(nullptr, 58, E_POINTER);
+        return SensorTraced(nullptr, 58, E_POINTER);
     }
     PWINIBIO_SENSOR_CONTEXT context = Pipeline->SensorContext;
     if (Pipeline->SensorHandle == INVALID_HANDLE_VALUE || context == nullptr) {
-        return Traced(nullptr, 58, WINBIO_E_INVALID_DEVICE_STATE);
+        return SensorTraced(nullptr, 58, WINBIO_E_INVALID_DEVICE_STATE);
     }
     // Every request of the process on the handle, as the framework expects;
     // the flag tells FinishCapture, on whatever thread it waits.
     if (CancelIoEx(Pipeline->SensorHandle, nullptr)) {
         InterlockedExchange(&context->CancelFlag, 1);
-        return Traced(context, 58, S_OK);
+        return SensorTraced(context, 58, S_OK);
     }
     DWORD error = GetLastError();
     if (error == ERROR_NOT_FOUND) {
-        return Traced(context, 58, S_OK);
+        return SensorTraced(context, 58, S_OK);
     }
     MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 59, context->UnitLabel, error);
-    return Traced(context, 58, WinBioErrorFromWin32(error));
+    return SensorTraced(context, 58, WinBioErrorFromWin32(error));
 }
 
 HRESULT WINAPI SensorAdapterPushDataToEngine(PWINBIO_PIPELINE Pipeline, WINBIO_BIR_PURPOSE Purpose,
                                              WINBIO_BIR_DATA_FLAGS Flags,
                                              PWINBIO_REJECT_DETAIL RejectDetail) {
     if (Pipeline == nullptr || RejectDetail == nullptr) {
-        return Traced(nullptr, 60, E_POINTER);
+        return SensorTraced(nullptr, 60, E_POINTER);
     }
     if (Purpose == WINBIO_NO_PURPOSE_AVAILABLE) {
-        return Traced(nullptr, 60, E_INVALIDARG);
+        return SensorTraced(nullptr, 60, E_INVALIDARG);
     }
     *RejectDetail = 0;
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return Traced(nullptr, 60, hr);
+        return SensorTraced(nullptr, 60, hr);
     }
     MOC_TRACE_INFO(kTraceGuidSensorAdapter, 61, context->UnitLabel, Purpose, Flags);
     // The sample of this capture, not one of an earlier capture whose buffer
     // has been cleared since.
     if (context->CaptureDone == 0 || context->SampleSize == 0 ||
         context->CaptureBuffer == nullptr) {
-        return Traced(context, 60, WINBIO_E_NO_CAPTURE_DATA);
+        return SensorTraced(context, 60, WINBIO_E_NO_CAPTURE_DATA);
     }
     if (context->CaptureStatus == MOC_SAMPLE_STATUS_POOR ||
         context->CaptureStatus == MOC_SAMPLE_STATUS_NONE) {
         *RejectDetail = WINBIO_FP_POOR_QUALITY;
-        return Traced(context, 60, WINBIO_E_BAD_CAPTURE);
+        return SensorTraced(context, 60, WINBIO_E_BAD_CAPTURE);
     }
     MOC_TRACE_INFO(kTraceGuidSensorAdapter, 62, context->UnitLabel, context->SampleSize);
     PWINBIO_ENGINE_INTERFACE engine = Pipeline->EngineInterface;
     if (engine == nullptr) {
-        return Traced(context, 60, E_POINTER);
+        return SensorTraced(context, 60, E_POINTER);
     }
     if (engine->AcceptSampleData == nullptr) {
-        return Traced(context, 60, E_NOTIMPL);
+        return SensorTraced(context, 60, E_NOTIMPL);
     }
     hr = engine->AcceptSampleData(
         Pipeline, reinterpret_cast<PWINBIO_BIR>(context->CaptureBuffer + MOC_CAPTURE_BIR_OFFSET),
         context->SampleSize, Purpose, RejectDetail);
-    return Traced(context, 60, hr);
+    return SensorTraced(context, 60, hr);
 }

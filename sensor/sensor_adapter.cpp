@@ -53,16 +53,6 @@ WINBIO_SENSOR_INTERFACE g_SensorInterface = {
 constexpr DWORD kGenericSensorCapabilities = 0x311;
 constexpr BYTE kNoCaptureStatus = MOC_SAMPLE_STATUS_NONE;
 
-const char* LabelOf(PWINIBIO_SENSOR_CONTEXT context) {
-    return context != nullptr ? context->UnitLabel : nullptr;
-}
-
-// The slots that send nothing: they trace their result with the label.
-HRESULT Done(PWINIBIO_SENSOR_CONTEXT context, USHORT message, HRESULT hr) {
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, message, LabelOf(context), hr);
-    return hr;
-}
-
 // The slots the adapter does not support look at no argument.
 HRESULT NotImplemented(USHORT message) {
     MOC_TRACE_INFO(kTraceGuidSensorAdapter, message);
@@ -80,6 +70,22 @@ HRESULT SensorContextOf(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT* cont
         return WINBIO_E_INVALID_DEVICE_STATE;
     }
     *context = pipeline->SensorContext;
+    return S_OK;
+}
+
+HRESULT SensorTraced(PWINIBIO_SENSOR_CONTEXT context, USHORT message, HRESULT hr) {
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, message,
+                   context != nullptr ? context->UnitLabel : nullptr, hr);
+    return hr;
+}
+
+HRESULT SensorRequest(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context, DWORD code,
+                      void* reply, DWORD size, DWORD required, BYTE fill) {
+    DeviceRequest request(pipeline, code);
+    if (FAILED(request.Output(reply, size, required, fill).Send())) {
+        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 31, context->UnitLabel, code, request.Error());
+        return WinBioErrorFromWin32(request.Error());
+    }
     return S_OK;
 }
 
@@ -165,7 +171,7 @@ HRESULT WINAPI SensorAdapterDetach(PWINBIO_PIPELINE Pipeline) {
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return Done(nullptr, 11, hr);
+        return SensorTraced(nullptr, 11, hr);
     }
     SensorDrainCapture(Pipeline, context);
 
@@ -201,7 +207,7 @@ HRESULT WINAPI SensorAdapterDetach(PWINBIO_PIPELINE Pipeline) {
 HRESULT WINAPI SensorAdapterClearContext(PWINBIO_PIPELINE Pipeline) {
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
-    return Done(context, 13, hr);
+    return SensorTraced(context, 13, hr);
 }
 
 // ---------------------------------------------------------------------------
@@ -215,7 +221,7 @@ HRESULT WINAPI SensorAdapterSetMode(PWINBIO_PIPELINE Pipeline, WINBIO_SENSOR_MOD
         MOC_TRACE_INFO(kTraceGuidSensorAdapter, 14, context->UnitLabel, Mode);
         hr = Mode <= WINBIO_SENSOR_SLEEP_MODE ? S_OK : WINBIO_E_INVALID_SENSOR_MODE;
     }
-    return Done(context, 15, hr);
+    return SensorTraced(context, 15, hr);
 }
 
 HRESULT WINAPI SensorAdapterSetIndicatorStatus(PWINBIO_PIPELINE Pipeline,
@@ -234,7 +240,7 @@ HRESULT WINAPI SensorAdapterSetIndicatorStatus(PWINBIO_PIPELINE Pipeline,
                  ? S_OK
                  : E_INVALIDARG;
     }
-    return Done(context, 16, hr);
+    return SensorTraced(context, 16, hr);
 }
 
 HRESULT WINAPI SensorAdapterGetIndicatorStatus(PWINBIO_PIPELINE, PWINBIO_INDICATOR_STATUS) {
@@ -250,19 +256,19 @@ HRESULT WINAPI SensorAdapterNotifyPowerChange(PWINBIO_PIPELINE Pipeline, ULONG P
                  ? S_OK
                  : E_INVALIDARG;
     }
-    return Done(context, 18, hr);
+    return SensorTraced(context, 18, hr);
 }
 
 HRESULT WINAPI SensorAdapterPipelineInit(PWINBIO_PIPELINE Pipeline) {
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
-    return Done(context, 19, hr);
+    return SensorTraced(context, 19, hr);
 }
 
 HRESULT WINAPI SensorAdapterPipelineCleanup(PWINBIO_PIPELINE Pipeline) {
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
-    return Done(context, 20, hr);
+    return SensorTraced(context, 20, hr);
 }
 
 HRESULT WINAPI SensorAdapterQueryExtendedInfo(PWINBIO_PIPELINE Pipeline,
@@ -279,7 +285,7 @@ HRESULT WINAPI SensorAdapterQueryExtendedInfo(PWINBIO_PIPELINE Pipeline,
             SensorInfo->Factor = WINBIO_TYPE_FINGERPRINT;
         }
     }
-    return Done(context, 21, hr);
+    return SensorTraced(context, 21, hr);
 }
 
 HRESULT WINAPI SensorAdapterQueryCalibrationFormats(PWINBIO_PIPELINE, PWINBIO_UUID, SIZE_T,

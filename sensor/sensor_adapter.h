@@ -128,6 +128,18 @@ HRESULT WINAPI SensorAdapterConnectSecure(PWINBIO_PIPELINE Pipeline,
 // context; on success `*context` is the pipeline's.
 HRESULT SensorContextOf(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT* context);
 
+// Within the adapter: traces a slot's result with the unit label (none
+// without a context) and returns it.
+HRESULT SensorTraced(PWINIBIO_SENSOR_CONTEXT context, USHORT message, HRESULT hr);
+
+// Within the adapter: sends one of the platform's codes synchronously with no
+// request into `reply` (`size` bytes, preset with `fill`; fewer than `required`
+// back is a failed request). A failure is traced and reported through
+// WinBioErrorFromWin32, so a short reply is WINBIO_E_DEVICE_FAILURE whatever
+// the thread's last error.
+HRESULT SensorRequest(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context, DWORD code,
+                      void* reply, DWORD size, DWORD required, BYTE fill = 0);
+
 // Within the adapter: cancels a capture still in flight on the context's
 // OVERLAPPED and waits for it, so that no request can write into the capture
 // buffer, the OVERLAPPED or the event once they are freed.

@@ -4,17 +4,10 @@
 #include <cstring>
 
 #include "common/trace.h"
-#include "device/device_request.h"
 #include "device/driver_interface.h"
 #include "sensor/sensor_adapter.h"
 
 namespace {
-
-HRESULT Traced(PWINIBIO_SENSOR_CONTEXT context, USHORT message, HRESULT hr) {
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, message,
-                   context != nullptr ? context->UnitLabel : nullptr, hr);
-    return hr;
-}
 
 bool IsSensorPrivateCode(ULONG code) {
     return code == IOCTL_MOC_SENSOR_PRIVATE_SET || code == IOCTL_MOC_SENSOR_PRIVATE_GET;
@@ -48,38 +41,34 @@ HRESULT BeginControl(PWINBIO_PIPELINE pipeline, ULONG code, PUCHAR send, SIZE_T 
 
 HRESULT WINAPI SensorAdapterQueryStatus(PWINBIO_PIPELINE Pipeline, PWINBIO_SENSOR_STATUS Status) {
     if (Pipeline == nullptr || Status == nullptr) {
-        return Traced(nullptr, 81, E_POINTER);
+        return SensorTraced(nullptr, 81, E_POINTER);
     }
     *Status = WINBIO_SENSOR_STATUS_UNKNOWN;
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return Traced(nullptr, 81, hr);
+        return SensorTraced(nullptr, 81, hr);
     }
     // The whole record is required: SensorStatus lies past its first bytes.
     WINBIO_DIAGNOSTICS diagnostics;
-    DeviceRequest request(Pipeline, IOCTL_BIOMETRIC_GET_SENSOR_STATUS);
-    if (FAILED(request.Output(&diagnostics).Send())) {
-        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 82, context->UnitLabel, request.Error());
-        return Traced(context, 81, WinBioErrorFromWin32(request.Error()));
+    hr = SensorRequest(Pipeline, context, IOCTL_BIOMETRIC_GET_SENSOR_STATUS, &diagnostics,
+                       sizeof(diagnostics), sizeof(diagnostics));
+    if (SUCCEEDED(hr)) {
+        *Status = diagnostics.SensorStatus;
     }
-    *Status = diagnostics.SensorStatus;
-    return Traced(context, 81, S_OK);
+    return SensorTraced(context, 81, hr);
 }
 
 HRESULT WINAPI SensorAdapterReset(PWINBIO_PIPELINE Pipeline) {
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return Traced(nullptr, 83, hr);
+        return SensorTraced(nullptr, 83, hr);
     }
     WINBIO_BLANK_PAYLOAD reply;
-    DeviceRequest request(Pipeline, IOCTL_BIOMETRIC_RESET);
-    if (FAILED(request.Output(&reply).Send())) {
-        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 84, context->UnitLabel, request.Error());
-        return Traced(context, 83, WinBioErrorFromWin32(request.Error()));
-    }
-    return Traced(context, 83, reply.WinBioHresult);
+    hr = SensorRequest(Pipeline, context, IOCTL_BIOMETRIC_RESET, &reply, sizeof(reply),
+                       sizeof(reply));
+    return SensorTraced(context, 83, FAILED(hr) ? hr : reply.WinBioHresult);
 }
 
 HRESULT WINAPI SensorAdapterControlUnit(PWINBIO_PIPELINE Pipeline, ULONG ControlCode,
@@ -92,7 +81,7 @@ HRESULT WINAPI SensorAdapterControlUnit(PWINBIO_PIPELINE Pipeline, ULONG Control
     if (SUCCEEDED(hr)) {
         hr = IsSensorPrivateCode(ControlCode) ? S_OK : E_INVALIDARG;
     }
-    return Traced(context, 85, hr);
+    return SensorTraced(context, 85, hr);
 }
 
 HRESULT WINAPI SensorAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULONG ControlCode,
@@ -103,27 +92,27 @@ HRESULT WINAPI SensorAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULO
     HRESULT hr = BeginControl(Pipeline, ControlCode, SendBuffer, SendBufferSize, ReceiveBuffer,
                               ReceiveBufferSize, ReceiveDataSize, OperationStatus, &context);
     if (FAILED(hr)) {
-        return Traced(context, 86, hr);
+        return SensorTraced(context, 86, hr);
     }
     if (ControlCode == IOCTL_MOC_SENSOR_PRIVATE_SET) {
         if (SendBufferSize != 1) {
-            return Traced(context, 86, E_INVALIDARG);
+            return SensorTraced(context, 86, E_INVALIDARG);
         }
     } else if (ControlCode == IOCTL_MOC_SENSOR_PRIVATE_GET) {
         if (ReceiveBufferSize != MOC_SENSOR_PRIVATE_GET_SIZE) {
-            return Traced(context, 86, E_INVALIDARG);
+            return SensorTraced(context, 86, E_INVALIDARG);
         }
     } else {
-        return Traced(context, 86, E_INVALIDARG);
+        return SensorTraced(context, 86, E_INVALIDARG);
     }
     // The request takes 32-bit sizes.
     if (SendBufferSize > 0xFFFFFFFFu || ReceiveBufferSize > 0xFFFFFFFFu) {
-        return Traced(context, 86, E_INVALIDARG);
+        return SensorTraced(context, 86, E_INVALIDARG);
     }
     // The OVERLAPPED is the capture's: a request on it now would take over the
     // outcome that FinishCapture is to read.
     if (context->CaptureInFlight != 0) {
-        return Traced(context, 86, WINBIO_E_DEVICE_BUSY);
+        return SensorTraced(context, 86, WINBIO_E_DEVICE_BUSY);
     }
 
     OVERLAPPED& overlapped = context->CaptureOverlapped;
@@ -145,8 +134,8 @@ HRESULT WINAPI SensorAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULO
     *OperationStatus = error;
     if (!ok) {
         MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 87, context->UnitLabel, error);
-        return Traced(context, 86, WinBioErrorFromWin32(error));
+        return SensorTraced(context, 86, WinBioErrorFromWin32(error));
     }
     *ReceiveDataSize = received <= ReceiveBufferSize ? received : ReceiveBufferSize;
-    return Traced(context, 86, S_OK);
+    return SensorTraced(context, 86, S_OK);
 }
