@@ -1,5 +1,7 @@
 #include "common/adapter_shared.h"
 
+#include <cstring>
+#include <mbedtls/md.h>
 #include <winbio_err.h>
 #include "common/trace.h"
 
@@ -58,4 +60,18 @@ LPVOID ProcessHeapAlloc(SIZE_T bytes) {
 
 BOOL ProcessHeapFree(LPVOID block) {
     return HeapFree(GetProcessHeap(), 0, block);
+}
+
+bool Sha256Digest(const BYTE* data, size_t size, BYTE* digest) {
+    if (digest == nullptr)
+        return false;
+    std::memset(digest, 0, 32);
+    if (data == nullptr && size != 0)
+        return false;
+    const mbedtls_md_info_t* info = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
+    if (info == nullptr || mbedtls_md(info, data, size, digest) != 0) {
+        std::memset(digest, 0, 32);
+        return false;
+    }
+    return true;
 }

@@ -22,3 +22,8 @@ void TraceHexDump(const char* unitLabel, const BYTE* bytes, INT32 count);
 LPVOID ProcessHeapAlloc(SIZE_T bytes);
 // Releases a block of ProcessHeapAlloc (or of HeapAlloc on the process heap).
 BOOL ProcessHeapFree(LPVOID block);
+
+// One-shot SHA-256 of `size` bytes into the 32-byte `digest`, as the adapters
+// hash sensor ids and secure identities; false when the digest fails (the
+// digest is then zero).
+bool Sha256Digest(const BYTE* data, size_t size, BYTE* digest);

@@ -56,3 +56,43 @@ inline constexpr GUID kTraceGuidLegacyDatabase = {
 // {E90E2F68-52DA-4DFB-B641-5587039B8BC4}
 inline constexpr GUID kTraceGuidMatchStatistics = {
     0xE90E2F68, 0x52DA, 0x4DFB, {0xB6, 0x41, 0x55, 0x87, 0x03, 0x9B, 0x8B, 0xC4}};
+
+// Storage adapter: open, create and erase of the template database.
+// {5654FA0F-4C47-421F-A53E-B52DA539F75A}
+inline constexpr GUID kTraceGuidDatabaseLifecycle = {
+    0x5654FA0F, 0x4C47, 0x421F, {0xA5, 0x3E, 0xB5, 0x2D, 0xA5, 0x39, 0xF7, 0x5A}};
+
+// Storage adapter: legacy migration sequence and reconciliation with the chip.
+// {D7C4921F-3C61-4208-A0FA-9AAFFF299B83}
+inline constexpr GUID kTraceGuidReconcile = {
+    0xD7C4921F, 0x3C61, 0x4208, {0xA0, 0xFA, 0x9A, 0xAF, 0xFF, 0x29, 0x9B, 0x83}};
+
+// Storage adapter: whole-file reads and replacing writes.
+// {5D9C170D-0CEC-4549-A7EB-27B487496465}
+inline constexpr GUID kTraceGuidWholeFile = {
+    0x5D9C170D, 0x0CEC, 0x4549, {0xA7, 0xEB, 0x27, 0xB4, 0x87, 0x49, 0x64, 0x65}};
+
+// Storage adapter: record blocks and template slots shared by its operations.
+// {2F595EA2-A7B4-4241-ACCE-DF15A2F5E221}
+inline constexpr GUID kTraceGuidRecordBlock = {
+    0x2F595EA2, 0xA7B4, 0x4241, {0xAC, 0xCE, 0xDF, 0x15, 0xA2, 0xF5, 0xE2, 0x21}};
+
+// The engine's sample acceptance.
+// {FFD3C930-780C-4632-A6E3-7AD4901679FD}
+inline constexpr GUID kTraceGuidEngineSampleAcceptance = {
+    0xFFD3C930, 0x780C, 0x4632, {0xA6, 0xE3, 0x7A, 0xD4, 0x90, 0x16, 0x79, 0xFD}};
+
+// The engine's identify and verify on the chip.
+// {07DC326A-9C0A-44D9-9F8B-A9013F683628}
+inline constexpr GUID kTraceGuidEngineIdentify = {
+    0x07DC326A, 0x9C0A, 0x44D9, {0x9F, 0x8B, 0xA9, 0x01, 0x3F, 0x68, 0x36, 0x28}};
+
+// The engine's enrollment.
+// {4594429E-159E-4D8D-8988-39FA62E15699}
+inline constexpr GUID kTraceGuidEngineEnrollment = {
+    0x4594429E, 0x159E, 0x4D8D, {0x89, 0x88, 0x39, 0xFA, 0x62, 0xE1, 0x56, 0x99}};
+
+// The engine's private control codes, power and activation.
+// {375765CE-C508-44AD-A4EB-792E45B73141}
+inline constexpr GUID kTraceGuidEngineControl = {
+    0x375765CE, 0xC508, 0x44AD, {0xA4, 0xEB, 0x79, 0x2E, 0x45, 0xB7, 0x31, 0x41}};

@@ -1,7 +1,6 @@
 #include "sensor/sensor_adapter.h"
 
 #include <cstring>
-#include <mbedtls/md.h>
 
 #include "common/trace.h"
 #include "device/driver_interface.h"
@@ -146,10 +145,8 @@ HRESULT WINAPI SensorAdapterAttach(PWINBIO_PIPELINE Pipeline) {
             MOC_TRACE_INFO(kTraceGuidSensorAttach, 14, request.Error());
             std::memset(&sensorId, 0xFF, sizeof(sensorId));
         }
-        int digest = mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), sensorId.Bytes,
-                                sizeof(sensorId.Bytes), context->SensorIdDigest);
-        if (digest != 0) {
-            MOC_TRACE_ERROR(kTraceGuidSensorAttach, 15, digest);
+        if (!Sha256Digest(sensorId.Bytes, sizeof(sensorId.Bytes), context->SensorIdDigest)) {
+            MOC_TRACE_ERROR(kTraceGuidSensorAttach, 15);
         }
         HashToHex(context->SensorIdDigest, context->UnitLabel);
 

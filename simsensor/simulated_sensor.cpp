@@ -92,8 +92,13 @@ SimulatedSensor::SimulatedSensor() {
 
 void SimulatedSensor::IoControl(const std::shared_ptr<IoRequest>& request) {
     std::lock_guard<std::mutex> lock(mutex_);
-    log_.push_back(
-        {request->Code(), request->Input(), request->OutputCapacity(), request->Overlapped()});
+    LoggedRequest entry;
+    entry.code = request->Code();
+    entry.input = request->Input();
+    entry.outputCapacity = request->OutputCapacity();
+    entry.overlapped = request->Overlapped();
+    log_.push_back(std::move(entry));
+    logRequests_.push_back(request.get());
 
     Fault fault;
     if (TakeFault(request->Code(), &fault)) {
@@ -105,10 +110,10 @@ void SimulatedSensor::IoControl(const std::shared_ptr<IoRequest>& request) {
                 pending_[request->Code()].push_back(request);
                 return;
             }
-            request->Complete(fault.error);
+            Finish(request, fault.error, {});
             return;
         case Fault::Kind::Script:
-            request->Complete(fault.error, fault.script);
+            Finish(request, fault.error, fault.script);
             return;
         case Fault::Kind::Pend:
             pending_[request->Code()].push_back(request);
@@ -118,7 +123,7 @@ void SimulatedSensor::IoControl(const std::shared_ptr<IoRequest>& request) {
             break;
         }
     }
-    if (!Finish(request))
+    if (!AnswerNow(request))
         pending_[request->Code()].push_back(request);
 }
 
@@ -126,14 +131,14 @@ bool SimulatedSensor::WaitsForFinger(const IoRequest& request) const {
     return request.Code() == IOCTL_BIOMETRIC_CAPTURE_DATA && presentations_.empty();
 }
 
-bool SimulatedSensor::Finish(const std::shared_ptr<IoRequest>& request) {
+bool SimulatedSensor::AnswerNow(const std::shared_ptr<IoRequest>& request) {
     auto held = heldFaults_.find(request.get());
     if (held != heldFaults_.end() && held->second.kind == Fault::Kind::Fail) {
         if (WaitsForFinger(*request))
             return false;
         DWORD error = held->second.error;
         heldFaults_.erase(held);
-        request->Complete(error);
+        Finish(request, error, {});
         return true;
     }
     Answer answer = Serve(*request);
@@ -144,7 +149,25 @@ bool SimulatedSensor::Finish(const std::shared_ptr<IoRequest>& request) {
             answer.reply.resize(held->second.bytes);
         heldFaults_.erase(held);
     }
-    request->Complete(answer.error, answer.reply);
+    Finish(request, answer.error, answer.reply);
+    return true;
+}
+
+bool SimulatedSensor::Finish(const std::shared_ptr<IoRequest>& request, DWORD error,
+                             const std::vector<uint8_t>& reply) {
+    if (!request->Complete(error, reply))
+        return false;
+    // The newest entry of this request: an older one at the same address belongs to a
+    // request that is gone.
+    for (size_t i = log_.size(); i-- > 0;) {
+        if (logRequests_[i] == request.get() && !log_[i].answered) {
+            log_[i].answered = true;
+            log_[i].error = error;
+            log_[i].bytesReturned =
+                static_cast<DWORD>(std::min<size_t>(reply.size(), request->OutputCapacity()));
+            break;
+        }
+    }
     return true;
 }
 
@@ -229,10 +252,7 @@ SimulatedSensor::Answer SimulatedSensor::Serve(const IoRequest& request) {
     case IOCTL_MOC_GET_PURGE_FLAG:
         return reply({purgeFlag_});
     case IOCTL_MOC_CONFIRM_SAMPLE:
-        if (!expectInput(sizeof(MocConfirmSampleRequest)))
-            return invalid;
-        lastConfirm_ = in;
-        return done;
+        return ServeConfirm(in);
     case IOCTL_MOC_GET_SENSOR_ID:
         return reply(BytesOf(sensorId_));
     case IOCTL_MOC_SET_MATCH_DATA_LENGTH: {
@@ -349,13 +369,29 @@ SimulatedSensor::Answer SimulatedSensor::ServeAcceptSample(const std::vector<uin
     response.Status = sample_.acceptStatus;
     response.SampleToken = ++sampleToken_;
     haveAccepted_ = true;
+    acceptedUsed_ = false;
+    acceptedConfirmed_ = false;
     acceptedStatus_ = sample_.acceptStatus;
     acceptedFinger_ = sample_.finger;
-    if (acceptedStatus_ == MOC_STATUS_SUCCESS && enrollment_.active) {
+    if (acceptedStatus_ == MOC_STATUS_SUCCESS && enrollment_.active)
         enrollment_.finger = sample_.finger;
+    return Answer{ERROR_SUCCESS, BytesOf(response), false};
+}
+
+SimulatedSensor::Answer SimulatedSensor::ServeConfirm(const std::vector<uint8_t>& in) {
+    if (in.size() != sizeof(MocConfirmSampleRequest))
+        return Answer{ERROR_INVALID_PARAMETER, {}, false};
+    lastConfirm_ = in;
+    auto request = RecordOf<MocConfirmSampleRequest>(in);
+    // Only a good sample, confirmed as good under its own token and once, becomes part of
+    // the template being enrolled.
+    if (enrollment_.active && haveAccepted_ && !acceptedConfirmed_ &&
+        acceptedStatus_ == MOC_STATUS_SUCCESS && request.Status == MOC_STATUS_SUCCESS &&
+        request.SampleToken == sampleToken_) {
+        acceptedConfirmed_ = true;
         ++enrollment_.samples;
     }
-    return Answer{ERROR_SUCCESS, BytesOf(response), false};
+    return Answer{ERROR_SUCCESS, {}, false};
 }
 
 SimulatedSensor::Answer SimulatedSensor::ServeIdentify(const std::vector<uint8_t>& in) {
@@ -365,8 +401,10 @@ SimulatedSensor::Answer SimulatedSensor::ServeIdentify(const std::vector<uint8_t
         return Answer{ERROR_NOT_READY, {}, false};
     const bool withNonce = !in.empty();
     MocIdentifyResponse response{};
-    response.Status = acceptedStatus_;
-    if (acceptedStatus_ == MOC_STATUS_SUCCESS) {
+    response.Status = acceptedUsed_ ? MOC_STATUS_NO_MATCH : acceptedStatus_;
+    const bool fresh = !acceptedUsed_;
+    acceptedUsed_ = true;
+    if (fresh && acceptedStatus_ == MOC_STATUS_SUCCESS) {
         response.Status = MOC_STATUS_NO_MATCH;
         for (const SimSlot& slot : table_) {
             if (slot.state == MOC_SLOT_STATE_USED && slot.finger != kNoFinger &&
@@ -437,13 +475,18 @@ SimulatedSensor::Answer SimulatedSensor::ServeCommit(const std::vector<uint8_t>&
         return Answer{ERROR_INVALID_PARAMETER, {}, false};
     if (!enrollment_.active)
         return Answer{ERROR_NOT_READY, {}, false};
+    // A template is only built from the samples the chip was asked for.
+    const BYTE required = static_cast<BYTE>(capabilities_.SamplesPerEnrollmentPlusOne - 1);
+    if (enrollment_.samples < required)
+        return Answer{ERROR_NOT_READY, {}, false};
     auto request = RecordOf<MocCommitEnrollmentRequest>(in);
     // The table may have been resized since the begin.
     if (enrollment_.slot >= table_.size()) {
         enrollment_ = Enrollment{};
         return Answer{ERROR_NOT_READY, {}, false};
     }
-    WriteSlot(enrollment_.slot, request.Key, request.SubFactor, enrollment_.finger);
+    WriteSlot(enrollment_.slot, request.Key, request.SubFactor, enrollment_.finger,
+              commitKind_.value_or(KindOfKey(request.Key)));
     enrollment_ = Enrollment{};
     return Answer{ERROR_SUCCESS, {}, false};
 }
@@ -464,11 +507,11 @@ SimulatedSensor::Answer SimulatedSensor::ServeDelete(const std::vector<uint8_t>&
     return Answer{ERROR_SUCCESS, {}, false};
 }
 
-void SimulatedSensor::WriteSlot(size_t index, const IdentityKey& key, BYTE subFactor,
-                                Finger finger) {
+void SimulatedSensor::WriteSlot(size_t index, const IdentityKey& key, BYTE subFactor, Finger finger,
+                                BYTE kind) {
     SimSlot slot;
     slot.state = MOC_SLOT_STATE_USED;
-    slot.identityKind = KindOfKey(key);
+    slot.identityKind = kind;
     slot.subFactor = subFactor;
     slot.rawKey = key;
     slot.key =
@@ -628,7 +671,7 @@ bool SimulatedSensor::CompletePending(DWORD code) {
     std::shared_ptr<IoRequest> request;
     if (!TakePending(code, &request))
         return false;
-    if (!Finish(request)) {
+    if (!AnswerNow(request)) {
         pending_[code].push_front(request);
         return false;
     }
@@ -641,7 +684,7 @@ bool SimulatedSensor::CompletePending(DWORD code, DWORD error, const std::vector
     if (!TakePending(code, &request))
         return false;
     heldFaults_.erase(request.get());
-    return request->Complete(error, reply);
+    return Finish(request, error, reply);
 }
 
 void SimulatedSensor::PresentFinger(const Presentation& presentation) {
@@ -650,7 +693,7 @@ void SimulatedSensor::PresentFinger(const Presentation& presentation) {
     std::shared_ptr<IoRequest> capture;
     if (!TakePending(IOCTL_BIOMETRIC_CAPTURE_DATA, &capture))
         return;
-    if (!Finish(capture))
+    if (!AnswerNow(capture))
         pending_[IOCTL_BIOMETRIC_CAPTURE_DATA].push_front(capture);
 }
 
@@ -707,6 +750,21 @@ DWORD SimulatedSensor::DatabaseVersion() const {
 void SimulatedSensor::SetPurgeFlag(BYTE flag) {
     std::lock_guard<std::mutex> lock(mutex_);
     purgeFlag_ = flag;
+}
+
+BYTE SimulatedSensor::PurgeFlag() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return purgeFlag_;
+}
+
+MocPolicy SimulatedSensor::Policy() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return policy_;
+}
+
+MocSensorId SimulatedSensor::SensorId() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sensorId_;
 }
 
 void SimulatedSensor::SetAttributes(const WINBIO_SENSOR_ATTRIBUTES& attributes) {
@@ -768,12 +826,17 @@ void SimulatedSensor::SetSlot(size_t index, const SimSlot& slot) {
 void SimulatedSensor::Enroll(size_t index, const IdentityKey& key, BYTE subFactor, Finger finger) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (index < table_.size())
-        WriteSlot(index, key, subFactor, finger);
+        WriteSlot(index, key, subFactor, finger, KindOfKey(key));
 }
 
 Enrollment SimulatedSensor::CurrentEnrollment() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return enrollment_;
+}
+
+void SimulatedSensor::SetCommitIdentityKind(std::optional<BYTE> kind) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    commitKind_ = kind;
 }
 
 void SimulatedSensor::SetModelCertificate(const std::vector<uint8_t>& der) {
@@ -857,6 +920,7 @@ size_t SimulatedSensor::CountOf(DWORD code) const {
 void SimulatedSensor::ClearLog() {
     std::lock_guard<std::mutex> lock(mutex_);
     log_.clear();
+    logRequests_.clear();
 }
 
 // ---------------------------------------------------------------------------

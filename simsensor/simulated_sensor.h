@@ -15,16 +15,21 @@
 //   capture status.
 // - Accept sample answers with the presentation's accept status and a new sample token;
 //   a sample accepted with status 0 becomes the matched sample, and during an enrollment
-//   it is the enrolled finger.
-// - Identify matches the accepted finger against the used slots (state 1). A sample
-//   accepted with a non-zero status makes identify answer that status. With a 32-byte
-//   nonce the reply carries an authorization (see Authorization below).
-// - Begin enrollment opens the enrollment of a free slot; commit writes that slot. The
-//   commit request carries no identity kind: the slot gets kind 1 (secure identity) when
-//   key bytes 28-31 are not all zero and kind 0 (account SID) otherwise. In hashed mode
-//   (capabilities byte 3) a secure identity's table key is the SHA-256 of its key, while
-//   the raw key is kept for identify and duplicate replies. In owner-id mode (byte 2) the
-//   slot gets the host owner id.
+//   it is the enrolled finger. An enrollment counts the samples accepted with status 0
+//   and then confirmed with status 0 and their token.
+// - Identify matches the accepted finger against the used slots (state 1) and uses the
+//   sample up: a second identify on it answers no match (11) until a new sample is
+//   accepted. A sample accepted with a non-zero status makes identify answer that status.
+//   With a 32-byte nonce the reply carries an authorization (see Authorization below).
+// - Begin enrollment opens the enrollment of a free slot; commit writes that slot, and
+//   only once the enrollment counted the samples the capabilities ask for (byte 0 - 1);
+//   before that it fails with ERROR_NOT_READY and the enrollment stays open. The commit
+//   request carries no identity kind: the slot gets kind 1 (secure identity) when key
+//   bytes 28-31 are not all zero and kind 0 (account SID) otherwise, unless a test set
+//   the kind with SetCommitIdentityKind. In hashed mode (capabilities byte 3) a secure
+//   identity's table key is the SHA-256 of its key, while the raw key is kept for
+//   identify and duplicate replies. In owner-id mode (byte 2) the slot gets the host
+//   owner id.
 // - Requests the chip cannot serve fail with a Win32 error: ERROR_INVALID_PARAMETER for a
 //   request of the wrong size or value, ERROR_INSUFFICIENT_BUFFER for an output buffer
 //   smaller than the reply (nothing is written), ERROR_NOT_READY for a request out of
@@ -37,6 +42,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 #include "device/driver_interface.h"
 #include "platform/test_device.h"
@@ -69,7 +75,7 @@ struct Enrollment {
     bool active = false;
     BYTE slot = 0;
     Finger finger = kNoFinger; // of the last sample accepted with status 0 since begin
-    DWORD samples = 0;         // samples accepted with status 0 since begin
+    DWORD samples = 0;         // samples accepted and confirmed with status 0 since begin
 };
 
 struct LoggedRequest {
@@ -77,6 +83,11 @@ struct LoggedRequest {
     std::vector<uint8_t> input;
     DWORD outputCapacity = 0;
     bool overlapped = false;
+    // What the sensor answered: false while the request is pending, and for a request
+    // cancelled before the sensor answered it.
+    bool answered = false;
+    DWORD error = ERROR_SUCCESS;
+    DWORD bytesReturned = 0;
 };
 
 // One entry of the fault plan of a control code; it applies to `count` calls in a row.
@@ -117,6 +128,9 @@ public:
     void SetDatabaseVersion(DWORD version);
     DWORD DatabaseVersion() const;
     void SetPurgeFlag(BYTE flag);
+    BYTE PurgeFlag() const;
+    MocPolicy Policy() const;
+    MocSensorId SensorId() const;
     void SetAttributes(const WINBIO_SENSOR_ATTRIBUTES& attributes);
     void SetSensorStatus(WINBIO_SENSOR_STATUS status);
     void SetResetResult(HRESULT result);
@@ -134,6 +148,9 @@ public:
     void SetSlot(size_t index, const SimSlot& slot);
     void Enroll(size_t index, const IdentityKey& key, BYTE subFactor, Finger finger);
     Enrollment CurrentEnrollment() const;
+    // The identity kind the next commits store (byte 1 of the entry); nullopt goes back to
+    // the rule of the key bytes.
+    void SetCommitIdentityKind(std::optional<BYTE> kind);
 
     // Finger presentations; a pending capture takes the new one at once.
     void PresentFinger(const Presentation& presentation);
@@ -211,12 +228,17 @@ private:
     Answer ServeDatabaseVersion(const std::vector<uint8_t>& in);
     std::vector<uint8_t> TableBytes() const;
     std::vector<uint8_t> CaptureReply(const Presentation& p) const;
-    void WriteSlot(size_t index, const IdentityKey& key, BYTE subFactor, Finger finger);
+    void WriteSlot(size_t index, const IdentityKey& key, BYTE subFactor, Finger finger, BYTE kind);
+    // Completes the request and records the answer in its log entry; false when the
+    // request was already completed or cancelled.
+    bool Finish(const std::shared_ptr<platform::test::IoRequest>& request, DWORD error,
+                const std::vector<uint8_t>& reply);
+    Answer ServeConfirm(const std::vector<uint8_t>& in);
     bool TakeFault(DWORD code, Fault* fault);
     bool WaitsForFinger(const platform::test::IoRequest& request) const;
     // Answers a request with the chip's answer now and any fault held for it; false
     // (and nothing done) while it must still wait.
-    bool Finish(const std::shared_ptr<platform::test::IoRequest>& request);
+    bool AnswerNow(const std::shared_ptr<platform::test::IoRequest>& request);
     bool TakePending(DWORD code, std::shared_ptr<platform::test::IoRequest>* request);
 
     mutable std::mutex mutex_;
@@ -242,6 +264,9 @@ private:
     bool haveAccepted_ = false;
     BYTE acceptedStatus_ = 0;
     Finger acceptedFinger_ = kNoFinger;
+    bool acceptedUsed_ = false;      // an identify has used the accepted sample
+    bool acceptedConfirmed_ = false; // the accepted sample counted for the enrollment
+    std::optional<BYTE> commitKind_;
     BYTE capturePurpose_ = 0;
     ULONG64 sampleToken_ = 0;
     std::vector<uint8_t> modelCertificate_;
@@ -255,6 +280,7 @@ private:
     DWORD duplicateNotifications_ = 0;
     DWORD deactivateNotifications_ = 0;
     std::vector<LoggedRequest> log_;
+    std::vector<const platform::test::IoRequest*> logRequests_; // beside log_, for answers
     std::map<DWORD, std::deque<Fault>> faults_;
     std::map<DWORD, std::deque<std::shared_ptr<platform::test::IoRequest>>> pending_;
     // A planned short or failed reply meets a capture that waits for a finger when the

@@ -34,6 +34,8 @@ struct OpenEntry {
 struct State {
     std::mutex mutex;
     std::map<std::string, DWORD> callFailures;
+    // Failures armed for a later call: calls still to pass, and the error.
+    std::map<std::string, std::pair<int, DWORD>> laterCallFailures;
     std::map<std::string, int> callCounts;
     size_t writeLimit = SIZE_MAX;
     // Attribute bits that POSIX cannot keep, by normalized native path.
@@ -52,6 +54,7 @@ ResetHook g_resetFiles([] {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.callFailures.clear();
+    s.laterCallFailures.clear();
     s.callCounts.clear();
     s.writeLimit = SIZE_MAX;
     s.extraAttributes.clear();
@@ -124,6 +127,26 @@ bool OpenWithoutDeleteShare(const struct stat& st) {
                        [](const OpenEntry& e) { return !(e.share & FILE_SHARE_DELETE); });
 }
 
+// A failure armed for closing a file handle; CloseHandle counts only file closes.
+DWORD CloseFailure() {
+    return TakeFileCallFailure("CloseHandle");
+}
+
+// A rename is durable only once the folder that holds the new name is on disk.
+bool SyncFolderOf(const std::string& native) {
+    std::string folder = std::filesystem::path(native).parent_path().string();
+    if (folder.empty())
+        folder = ".";
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool synced = ::fsync(fd) == 0;
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return synced;
+}
+
 } // namespace
 
 bool BeginOpen(const FileKey& key, DWORD access, DWORD share, uint64_t* id) {
@@ -167,9 +190,15 @@ struct FileObject : HandleObject {
     bool Close() override {
         if (fd < 0)
             return true;
+        DWORD failure = CloseFailure();
         ::close(fd);
         fd = -1;
         EndOpen(key, openId);
+        // The handle is gone either way, as on the platform; only the result differs.
+        if (failure != 0) {
+            SetLastError(failure);
+            return false;
+        }
         return true;
     }
 };
@@ -441,6 +470,8 @@ BOOL MoveNative(const char* function, const void* from, const void* to,
     if (::rename(nativeFrom.c_str(), nativeTo.c_str()) != 0)
         return Fail(PathError(errno, nativeTo));
     MoveExtraAttributes(nativeFrom, nativeTo);
+    if ((flags & MOVEFILE_WRITE_THROUGH) && !SyncFolderOf(nativeTo))
+        return Fail(Win32ErrorFromErrno(errno));
     return TRUE;
 }
 
@@ -450,6 +481,12 @@ DWORD TakeFileCallFailure(const char* function) {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     ++s.callCounts[function];
+    auto later = s.laterCallFailures.find(function);
+    if (later != s.laterCallFailures.end() && --later->second.first <= 0) {
+        DWORD error = later->second.second;
+        s.laterCallFailures.erase(later);
+        return error;
+    }
     auto it = s.callFailures.find(function);
     if (it == s.callFailures.end())
         return 0;
@@ -750,6 +787,15 @@ void FailNextFileCall(const char* function, DWORD error) {
         s.callFailures.erase(function);
     else
         s.callFailures[function] = error;
+}
+
+void FailFileCallAt(const char* function, int n, DWORD error) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (error == 0 || n < 1)
+        s.laterCallFailures.erase(function);
+    else
+        s.laterCallFailures[function] = {n, error};
 }
 
 int FileCallCount(const char* function) {

@@ -121,11 +121,12 @@ extern "C" void SetLastError(DWORD error) {
 
 extern "C" BOOL CloseHandle(HANDLE handle) {
     auto object = RemoveHandle(handle);
-    if (!object || !object->Close()) {
+    if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return TRUE;
+    // A failing Close has set the error it stands for.
+    return object->Close() ? TRUE : FALSE;
 }
 
 namespace platform::test {

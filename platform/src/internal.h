@@ -11,7 +11,8 @@ namespace platform::detail {
 // Anything a HANDLE can name: files, events, devices, registry keys.
 struct HandleObject {
     virtual ~HandleObject() = default;
-    // Called by CloseHandle; false makes CloseHandle fail with ERROR_INVALID_HANDLE.
+    // Called by CloseHandle (the handle is gone afterwards either way); false
+    // makes CloseHandle fail with the last error that Close has set.
     virtual bool Close() { return true; }
 };
 

@@ -1,8 +1,12 @@
 // Code page conversions. The stand-in's ANSI code page is UTF-8, so CP_ACP and
-// CP_UTF8 convert alike; input that is not valid UTF-8 or UTF-16 is refused
-// with ERROR_NO_UNICODE_TRANSLATION rather than replaced.
+// CP_UTF8 convert alike unless a test narrows the ANSI code page (characters
+// without a form then become the default character); input that is not valid
+// UTF-8 or UTF-16 is refused with ERROR_NO_UNICODE_TRANSLATION rather than
+// replaced.
+#include <atomic>
 #include <string>
 #include "internal.h"
+#include "platform/test_files.h"
 
 namespace {
 
@@ -51,7 +55,15 @@ bool DecodeUtf8(const unsigned char* in, size_t count, std::u16string& out) {
     return true;
 }
 
-bool EncodeUtf8(const char16_t* in, size_t count, std::string& out) {
+// Characters above this code point have no form in the ANSI code page; a test
+// lowers it to play a system whose code page is narrower than Unicode.
+std::atomic<uint32_t> g_ansiHighest{0x10FFFF};
+
+platform::detail::ResetHook g_resetStrings([] { g_ansiHighest = 0x10FFFF; });
+
+// Characters above `highest` become `replacement`, and `usedDefault` tells so.
+bool EncodeUtf8(const char16_t* in, size_t count, std::string& out, uint32_t highest,
+                char replacement, bool* usedDefault) {
     for (size_t i = 0; i < count; ++i) {
         uint32_t c = in[i];
         if (c >= 0xD800 && c <= 0xDBFF) {
@@ -61,6 +73,11 @@ bool EncodeUtf8(const char16_t* in, size_t count, std::string& out) {
             ++i;
         } else if (c >= 0xDC00 && c <= 0xDFFF) {
             return false;
+        }
+        if (c > highest) {
+            out += replacement;
+            *usedDefault = true;
+            continue;
         }
         platform::detail::AppendUtf8(out, c);
     }
@@ -116,21 +133,26 @@ std::string Utf8FromUtf16(const WCHAR* text) {
 } // namespace platform::detail
 
 extern "C" int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR wide, int wideCount, LPSTR narrow,
-                                   int narrowSize, LPCSTR, LPBOOL usedDefault) {
+                                   int narrowSize, LPCSTR defaultChar, LPBOOL usedDefault) {
     if (!KnownCodePage(codePage) || wide == nullptr || wideCount == 0 || wideCount < -1 ||
         narrowSize < 0 || (narrow == nullptr && narrowSize > 0))
+        return Fail(ERROR_INVALID_PARAMETER);
+    // The platform takes no default character for UTF-8, where none is ever needed.
+    if (codePage == CP_UTF8 && (defaultChar != nullptr || usedDefault != nullptr))
         return Fail(ERROR_INVALID_PARAMETER);
     // A count of -1 converts through the terminator and counts it.
     size_t count =
         wideCount == -1 ? static_cast<size_t>(lstrlenW(wide)) + 1 : static_cast<size_t>(wideCount);
     std::string out;
-    if (!EncodeUtf8(wide, count, out))
+    bool used = false;
+    uint32_t highest = codePage == CP_ACP ? g_ansiHighest.load() : 0x10FFFF;
+    char replacement = defaultChar != nullptr ? defaultChar[0] : '?';
+    if (!EncodeUtf8(wide, count, out, highest, replacement, &used))
         return Fail(ERROR_NO_UNICODE_TRANSLATION);
     if (out.size() > static_cast<size_t>(INT32_MAX))
         return Fail(ERROR_INVALID_PARAMETER);
-    // Every character has a UTF-8 form, so the default character is never used.
     if (usedDefault != nullptr)
-        *usedDefault = FALSE;
+        *usedDefault = used ? TRUE : FALSE;
     if (narrowSize == 0)
         return static_cast<int>(out.size());
     if (out.size() > static_cast<size_t>(narrowSize))
@@ -177,3 +199,9 @@ extern "C" int lstrlenW(LPCWSTR text) {
 extern "C" int lstrlenA(LPCSTR text) {
     return TextLength(text);
 }
+
+namespace platform::test {
+void SetAnsiCodePageHighest(uint32_t highest) {
+    g_ansiHighest = highest;
+}
+} // namespace platform::test

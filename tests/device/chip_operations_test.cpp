@@ -9,6 +9,7 @@
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
 #include "support/bytes.h"
+#include "support/sample_capture.h"
 
 namespace {
 
@@ -65,23 +66,24 @@ protected:
         platform::test::ResetAll();
     }
 
-    // Captures and accepts one presentation of `finger`, as the engine does
-    // before an identify or an enrollment step.
+    // Captures, accepts and confirms one presentation of `finger`, as the engine
+    // does before an identify or an enrollment step.
     void Present(simsensor::Finger finger, BYTE acceptStatus = 0) {
         Presentation p;
         p.finger = finger;
         p.acceptStatus = acceptStatus;
         sensor->PresentFinger(p);
-        WINBIO_CAPTURE_PARAMETERS params = {};
-        params.PayloadSize = sizeof(params);
-        params.Purpose = WINBIO_PURPOSE_IDENTIFY;
-        params.Format = {WINBIO_ANSI_381_FORMAT_OWNER, WINBIO_ANSI_381_FORMAT_TYPE};
-        Bytes capture(161);
-        DWORD returned = 0;
-        ASSERT_TRUE(DeviceIoControl(pipeline.SensorHandle, IOCTL_BIOMETRIC_CAPTURE_DATA, &params,
-                                    sizeof(params), capture.data(), 161, &returned, nullptr));
+        ASSERT_FALSE(
+            moc_test::CaptureSample(pipeline.SensorHandle, WINBIO_PURPOSE_IDENTIFY).empty());
         DWORD status = 0xFFFF;
-        ASSERT_EQ(MocAcceptSample(engine, WINBIO_PURPOSE_IDENTIFY, &status, nullptr), S_OK);
+        DWORD returned = 0;
+        ULONG64 token = 0;
+        ASSERT_EQ(MocAcceptSample(engine, WINBIO_PURPOSE_IDENTIFY, &status, &token), S_OK);
+        MocConfirmSampleRequest confirm = {};
+        confirm.Status = static_cast<BYTE>(status);
+        confirm.SampleToken = token;
+        ASSERT_TRUE(DeviceIoControl(pipeline.SensorHandle, IOCTL_MOC_CONFIRM_SAMPLE, &confirm,
+                                    sizeof(confirm), nullptr, 0, &returned, nullptr));
         sensor->ClearLog();
     }
 
@@ -418,7 +420,10 @@ TEST_F(ChipOperationsTest, CommitEnrollmentSendsSubFactorAndPackedKey) {
     BYTE slot = 1;
     for (const WINBIO_IDENTITY* id : identities) {
         ASSERT_EQ(MocBeginEnrollment(engine, slot, nullptr, nullptr), S_OK);
-        Present(20 + slot);
+        // The chip commits only the samples its capabilities ask for (4 by default).
+        for (int i = 0; i < 4; ++i) {
+            Present(20 + slot);
+        }
         ASSERT_EQ(MocCommitEnrollment(engine, id, WINBIO_ANSI_381_POS_LH_INDEX_FINGER), S_OK);
         IdentityKey key;
         PackIdentityKey(id, &key);

@@ -2,6 +2,7 @@
 // utilities' own tests do not show.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <gtest/gtest.h>
@@ -190,6 +191,83 @@ TEST_F(StandInFilesTest, ErrorCodesOfFailedCalls) {
     for (const Case& c : cases)
         EXPECT_EQ(c.actual, c.expected) << c.name;
     EXPECT_EQ(ReadWholeFile("C:\\other.txt"), "x");
+}
+
+// A writer that checks every step must be able to meet a failure at each one.
+TEST_F(StandInFilesTest, ArmedFailuresHitTheChosenCall) {
+    struct Case {
+        const char* function;
+        int n;
+    } cases[] = {{"WriteFile", 1}, {"WriteFile", 3}, {"FlushFileBuffers", 1}, {"CloseHandle", 1}};
+    for (const Case& c : cases) {
+        platform::test::FailFileCallAt(c.function, c.n, ERROR_DISK_FULL);
+        HANDLE h = CreateFileW(u"C:\\armed.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        int failedAt = 0;
+        for (int i = 1; i <= 3 && failedAt == 0; ++i) {
+            DWORD written = 0;
+            if (!WriteFile(h, "abcd", 4, &written, nullptr))
+                failedAt = i;
+        }
+        bool flushed = FlushFileBuffers(h) != FALSE;
+        DWORD flushError = GetLastError();
+        bool closed = CloseHandle(h) != FALSE;
+        DWORD closeError = GetLastError();
+        std::string what = std::string(c.function) + "#" + std::to_string(c.n);
+        EXPECT_EQ(failedAt, std::string(c.function) == "WriteFile" ? c.n : 0) << what;
+        EXPECT_EQ(flushed, std::string(c.function) != "FlushFileBuffers") << what;
+        if (!flushed) {
+            EXPECT_EQ(flushError, static_cast<DWORD>(ERROR_DISK_FULL)) << what;
+        }
+        EXPECT_EQ(closed, std::string(c.function) != "CloseHandle") << what;
+        if (!closed) {
+            EXPECT_EQ(closeError, static_cast<DWORD>(ERROR_DISK_FULL)) << what;
+        }
+        // A failed close still gives the handle back.
+        EXPECT_EQ(platform::test::OpenHandleCount(), 0u) << what;
+    }
+}
+
+TEST_F(StandInFilesTest, WriteThroughMoveReplacesTheTarget) {
+    WriteWholeFile("C:\\new.bin", "new");
+    WriteWholeFile("C:\\old.bin", "old");
+    EXPECT_TRUE(MoveFileExW(u"C:\\new.bin", u"C:\\old.bin",
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    EXPECT_EQ(ReadWholeFile("C:\\old.bin"), "new");
+    EXPECT_EQ(GetFileAttributesA("C:\\new.bin"), INVALID_FILE_ATTRIBUTES);
+    platform::test::FailNextFileCall("MoveFileExW", ERROR_ACCESS_DENIED);
+    WriteWholeFile("C:\\new.bin", "newer");
+    EXPECT_FALSE(MoveFileExW(u"C:\\new.bin", u"C:\\old.bin", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(ReadWholeFile("C:\\old.bin"), "new");
+}
+
+TEST_F(StandInFilesTest, AnsiConversionReportsCharactersWithoutAForm) {
+    const WCHAR text[] = u"C:\\d\u00e9j\u00e0\u4e2d";
+    struct Case {
+        uint32_t highest;
+        const char* expected;
+        BOOL usedDefault;
+    } cases[] = {
+        {0x10FFFF, "C:\\d\xc3\xa9j\xc3\xa0\xe4\xb8\xad", FALSE},
+        {0xFF, "C:\\d\xc3\xa9j\xc3\xa0?", TRUE},
+        {0x7F, "C:\\d?j??", TRUE},
+    };
+    for (const Case& c : cases) {
+        platform::test::SetAnsiCodePageHighest(c.highest);
+        char narrow[32] = {};
+        BOOL used = 2;
+        int n = WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof(narrow), nullptr, &used);
+        EXPECT_EQ(n, static_cast<int>(std::strlen(c.expected)) + 1) << c.highest;
+        EXPECT_STREQ(narrow, c.expected) << c.highest;
+        EXPECT_EQ(used, c.usedDefault) << c.highest;
+    }
+    // UTF-8 has a form for everything, and the platform refuses a default for it.
+    char narrow[32] = {};
+    BOOL used = FALSE;
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof(narrow), nullptr, &used), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 } // namespace

@@ -8,10 +8,10 @@
 
 namespace {
 
+using moc_test::Bytes;
 using simsensor::Fault;
 using simsensor::Presentation;
 using simsensor::SimSlot;
-using moc_test::Bytes;
 
 struct Result {
     BOOL ok;
@@ -42,7 +42,8 @@ protected:
         return {ok, error, out};
     }
 
-    // Captures and accepts one sample of `finger`, as the sensor and engine adapters do.
+    // Captures, accepts and confirms one sample of `finger`, as the sensor and engine
+    // adapters do.
     void Present(simsensor::Finger finger, BYTE acceptStatus = 0) {
         Presentation p;
         p.finger = finger;
@@ -54,7 +55,20 @@ protected:
         Bytes in(reinterpret_cast<uint8_t*>(&params),
                  reinterpret_cast<uint8_t*>(&params) + sizeof(params));
         ASSERT_TRUE(Call(IOCTL_BIOMETRIC_CAPTURE_DATA, in, 161).ok);
-        ASSERT_TRUE(Call(IOCTL_MOC_ACCEPT_SAMPLE, {WINBIO_PURPOSE_IDENTIFY}, 9).ok);
+        Result accepted = Call(IOCTL_MOC_ACCEPT_SAMPLE, {WINBIO_PURPOSE_IDENTIFY}, 9);
+        ASSERT_TRUE(accepted.ok);
+        Bytes confirm = accepted.reply;
+        if (confirm[0] == MOC_STATUS_TOO_SKEWED)
+            confirm[0] = WINBIO_FP_TOO_SKEWED;
+        ASSERT_TRUE(Call(IOCTL_MOC_CONFIRM_SAMPLE, confirm, 0).ok);
+    }
+
+    // Begins an enrollment on `slot` and confirms the samples the default capabilities
+    // ask for.
+    void EnrollSamples(BYTE slot, simsensor::Finger finger) {
+        ASSERT_TRUE(Call(IOCTL_MOC_BEGIN_ENROLLMENT, {slot}, 0).ok);
+        for (int i = 0; i < 4; ++i)
+            Present(finger);
     }
 
     std::shared_ptr<simsensor::SimulatedSensor> sensor;
@@ -91,7 +105,6 @@ TEST_F(SimulatedSensorTest, AnswersEveryControlCodeOfTheInterface) {
         {IOCTL_BIOMETRIC_GET_SENSOR_STATUS, {}, 20, 20},
         {IOCTL_BIOMETRIC_CONNECT_SECURE, reconnectBytes, 34, 34},
         {IOCTL_MOC_BEGIN_ENROLLMENT, {0}, 32, 32},
-        {IOCTL_MOC_COMMIT_ENROLLMENT, Bytes(33, 0), 0, 0},
         {IOCTL_MOC_CHECK_DUPLICATE, {}, 35, 35},
         {IOCTL_MOC_READ_TEMPLATE_TABLE, {}, 350, 350},
         {IOCTL_MOC_DELETE_TEMPLATE, {0}, 0, 0},
@@ -126,6 +139,8 @@ TEST_F(SimulatedSensorTest, AnswersEveryControlCodeOfTheInterface) {
     EXPECT_EQ(Call(IOCTL_MOC_ACCEPT_SAMPLE, {2}, 9).error, static_cast<DWORD>(ERROR_NOT_READY));
     Present(7);
     EXPECT_EQ(Call(IOCTL_MOC_IDENTIFY, {}, 94).reply.size(), 94u);
+    EnrollSamples(1, 7);
+    EXPECT_TRUE(Call(IOCTL_MOC_COMMIT_ENROLLMENT, Bytes(33, 0), 0).ok);
 
     // Functions the interface leaves out.
     for (DWORD function = 0xC11; function <= 0xC26; ++function) {
@@ -247,8 +262,7 @@ TEST_F(SimulatedSensorTest, CommitKindAndHashedKeys) {
         ASSERT_TRUE(Call(IOCTL_MOC_DELETE_TEMPLATE, {MOC_TEMPLATE_SLOT_ALL}, 0).ok);
         IdentityKey key = KeyWithTail(c.tail);
 
-        ASSERT_TRUE(Call(IOCTL_MOC_BEGIN_ENROLLMENT, {2}, 0).ok);
-        Present(5);
+        EnrollSamples(2, 5);
         Bytes commit{WINBIO_ANSI_381_POS_LH_THUMB};
         commit.insert(commit.end(), key.Bytes, key.Bytes + 32);
         ASSERT_TRUE(Call(IOCTL_MOC_COMMIT_ENROLLMENT, commit, 0).ok);
@@ -328,7 +342,156 @@ TEST_F(SimulatedSensorTest, TableEditsBetweenCallsAreSeenByTheChip) {
     EXPECT_EQ(Call(IOCTL_MOC_CHECK_FREE_SLOT, {}, 1).reply, Bytes{1});
     // Removing the matched finger's slot turns the next identify into a no-match.
     EXPECT_TRUE(Call(IOCTL_MOC_DELETE_TEMPLATE, {1}, 0).ok);
+    Present(9);
     EXPECT_EQ(Call(IOCTL_MOC_IDENTIFY, {}, 94).reply[0], MOC_STATUS_NO_MATCH);
+}
+
+// The chip builds a template only from the samples it was asked for: each accepted as
+// good and confirmed as good under its own token, after the begin on that enrollment.
+TEST_F(SimulatedSensorTest, CommitNeedsTheConfirmedSamplesOfItsEnrollment) {
+    enum Step { kGood, kUnconfirmed, kWrongToken, kConfirmedBad, kRejected };
+    struct Case {
+        const char* name;
+        bool begin;
+        std::vector<Step> samples;
+        bool committed;
+    } cases[] = {
+        {"four good samples", true, {kGood, kGood, kGood, kGood}, true},
+        {"more than asked for", true, {kGood, kGood, kGood, kGood, kGood}, true},
+        {"no enrollment begun", false, {kGood, kGood, kGood, kGood}, false},
+        {"three good samples", true, {kGood, kGood, kGood}, false},
+        {"one not confirmed", true, {kGood, kGood, kGood, kUnconfirmed}, false},
+        {"one confirmed under another token", true, {kGood, kGood, kGood, kWrongToken}, false},
+        {"one confirmed as bad", true, {kGood, kGood, kGood, kConfirmedBad}, false},
+        {"one refused by the chip", true, {kGood, kGood, kGood, kRejected}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(Call(IOCTL_MOC_DELETE_TEMPLATE, {MOC_TEMPLATE_SLOT_ALL}, 0).ok);
+        if (c.begin) {
+            ASSERT_TRUE(Call(IOCTL_MOC_BEGIN_ENROLLMENT, {3}, 0).ok);
+        }
+        for (Step step : c.samples) {
+            if (step == kRejected) {
+                Present(6, 7);
+                continue;
+            }
+            Presentation p;
+            p.finger = 6;
+            sensor->PresentFinger(p);
+            WINBIO_CAPTURE_PARAMETERS params{};
+            params.PayloadSize = sizeof(params);
+            ASSERT_TRUE(Call(IOCTL_BIOMETRIC_CAPTURE_DATA, moc_test::BytesOf(params), 161).ok);
+            Bytes confirm = Call(IOCTL_MOC_ACCEPT_SAMPLE, {WINBIO_PURPOSE_ENROLL}, 9).reply;
+            ASSERT_EQ(confirm.size(), 9u);
+            if (step == kUnconfirmed)
+                continue;
+            if (step == kWrongToken)
+                confirm[1] ^= 0x01;
+            if (step == kConfirmedBad)
+                confirm[0] = WINBIO_FP_POOR_QUALITY;
+            ASSERT_TRUE(Call(IOCTL_MOC_CONFIRM_SAMPLE, confirm, 0).ok);
+            // A second confirm of one sample counts it once.
+            ASSERT_TRUE(Call(IOCTL_MOC_CONFIRM_SAMPLE, confirm, 0).ok);
+        }
+        if (c.samples.size() == 3) {
+            // Three confirmed twice each are still three samples.
+            EXPECT_EQ(sensor->CurrentEnrollment().samples, 3u);
+        }
+        Result commit = Call(IOCTL_MOC_COMMIT_ENROLLMENT, Bytes(33, 0x21), 0);
+        EXPECT_EQ(commit.ok, c.committed ? TRUE : FALSE);
+        EXPECT_EQ(commit.error, c.committed ? 0u : static_cast<DWORD>(ERROR_NOT_READY));
+        EXPECT_EQ(sensor->Slot(3).state, c.committed ? MOC_SLOT_STATE_USED : MOC_SLOT_STATE_FREE);
+        // A refused commit leaves the enrollment open.
+        EXPECT_EQ(sensor->CurrentEnrollment().active, c.begin && !c.committed);
+    }
+}
+
+// One identify uses the accepted sample up; a new sample matches again.
+TEST_F(SimulatedSensorTest, IdentifyUsesTheAcceptedSampleUp) {
+    sensor->Enroll(4, KeyWithTail(0), 2, /*finger*/ 8);
+    for (const Bytes& nonce : {Bytes{}, Bytes(32, 0x33)}) {
+        SCOPED_TRACE(nonce.size());
+        Present(8);
+        EXPECT_EQ(Call(IOCTL_MOC_IDENTIFY, nonce, 94).reply[0], MOC_STATUS_SUCCESS);
+        Result again = Call(IOCTL_MOC_IDENTIFY, nonce, 94);
+        ASSERT_EQ(again.reply.size(), 94u);
+        EXPECT_EQ(again.reply[0], MOC_STATUS_NO_MATCH);
+        // No sub-factor, key or authorization.
+        const size_t end = nonce.empty() ? 34 : 66;
+        EXPECT_EQ(Bytes(again.reply.begin() + 1, again.reply.begin() + end), Bytes(end - 1, 0));
+    }
+    // A refused sample stays refused only once too.
+    Present(8, 7);
+    EXPECT_EQ(Call(IOCTL_MOC_IDENTIFY, {}, 94).reply[0], 7);
+    EXPECT_EQ(Call(IOCTL_MOC_IDENTIFY, {}, 94).reply[0], MOC_STATUS_NO_MATCH);
+    Present(8);
+    EXPECT_EQ(Call(IOCTL_MOC_IDENTIFY, {}, 94).reply[0], MOC_STATUS_SUCCESS);
+}
+
+// The log records the answer beside the request: at once, on completion of a pending
+// request, and not at all for a request cancelled before the sensor answered.
+TEST_F(SimulatedSensorTest, LogRecordsWhatTheSensorAnswered) {
+    sensor->FailNext(IOCTL_MOC_GET_POLICY, ERROR_BUSY);
+    Call(IOCTL_MOC_GET_POLICY, {}, 8);
+    Call(IOCTL_MOC_GET_SENSOR_ID, {}, 64);
+    sensor->ReplyShort(IOCTL_MOC_GET_CAPABILITIES, 3);
+    Call(IOCTL_MOC_GET_CAPABILITIES, {}, 8);
+    Call(IOCTL_MOC_READ_MATCH_DATA, {}, 2); // too small: refused, nothing written
+    sensor->PendNext(IOCTL_MOC_PRIVATE_COMMAND_1, 2);
+    uint8_t buffer[3] = {1, 2, 3};
+    EXPECT_FALSE(DeviceIoControl(handle, IOCTL_MOC_PRIVATE_COMMAND_1, buffer, 3, buffer, 3, nullptr,
+                                 &overlapped));
+    EXPECT_EQ(sensor->Log().back().answered, false);
+    EXPECT_TRUE(sensor->CompletePending(IOCTL_MOC_PRIVATE_COMMAND_1));
+    ResetEvent(event);
+    EXPECT_FALSE(DeviceIoControl(handle, IOCTL_MOC_PRIVATE_COMMAND_1, buffer, 3, buffer, 3, nullptr,
+                                 &overlapped));
+    EXPECT_TRUE(CancelIoEx(handle, &overlapped));
+
+    struct Expected {
+        DWORD code;
+        bool answered;
+        DWORD error;
+        DWORD bytes;
+    } expected[] = {
+        {IOCTL_MOC_GET_POLICY, true, ERROR_BUSY, 0},
+        {IOCTL_MOC_GET_SENSOR_ID, true, 0, 32},
+        {IOCTL_MOC_GET_CAPABILITIES, true, 0, 3},
+        {IOCTL_MOC_READ_MATCH_DATA, true, ERROR_INSUFFICIENT_BUFFER, 0},
+        {IOCTL_MOC_PRIVATE_COMMAND_1, true, 0, 3},
+        {IOCTL_MOC_PRIVATE_COMMAND_1, false, 0, 0},
+    };
+    const auto log = sensor->Log();
+    ASSERT_EQ(log.size(), std::size(expected));
+    for (size_t i = 0; i < log.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(log[i].code, expected[i].code);
+        EXPECT_EQ(log[i].answered, expected[i].answered);
+        EXPECT_EQ(log[i].error, expected[i].error);
+        EXPECT_EQ(log[i].bytesReturned, expected[i].bytes);
+    }
+}
+
+// A test sets the kind a commit is stored with; the hashing rule follows that kind.
+TEST_F(SimulatedSensorTest, CommitIdentityKindSetByTheTest) {
+    sensor->SetCapabilities({5, 4, 0, 1, {}});
+    const IdentityKey key = KeyWithTail(0); // a SID by the key rule
+    Bytes commit{WINBIO_ANSI_381_POS_RH_THUMB};
+    commit.insert(commit.end(), key.Bytes, key.Bytes + 32);
+
+    sensor->SetCommitIdentityKind(MOC_IDENTITY_KIND_SECURE_ID);
+    EnrollSamples(0, 3);
+    ASSERT_TRUE(Call(IOCTL_MOC_COMMIT_ENROLLMENT, commit, 0).ok);
+    EXPECT_EQ(sensor->Slot(0).identityKind, MOC_IDENTITY_KIND_SECURE_ID);
+    EXPECT_EQ(moc_test::BytesOf(sensor->Slot(0).key),
+              moc_test::BytesOf(simsensor::SimulatedSensor::Sha256Key(key)));
+
+    sensor->SetCommitIdentityKind(std::nullopt);
+    EnrollSamples(1, 4);
+    ASSERT_TRUE(Call(IOCTL_MOC_COMMIT_ENROLLMENT, commit, 0).ok);
+    EXPECT_EQ(sensor->Slot(1).identityKind, MOC_IDENTITY_KIND_SID);
+    EXPECT_EQ(moc_test::BytesOf(sensor->Slot(1).key), moc_test::BytesOf(key));
 }
 
 // A capture waits for a finger; its sample carries the presentation's status byte where

@@ -9,3 +9,4 @@
 #include "test_device.h"
 #include "test_registry.h"
 #include "test_service.h"
+#include "test_power.h"

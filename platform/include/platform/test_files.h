@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include "../windows.h"
 
@@ -15,6 +16,11 @@ WINPLATFORM_CPP void WriteWholeFile(const char* path, const std::string& bytes);
 // "FlushFileBuffers", "DeleteFileA", "MoveFileExA", "_mkdir", "fopen_s", ...)
 // fails with `error` (a C runtime call with the errno that error stands for).
 WINPLATFORM_CPP void FailNextFileCall(const char* function, DWORD error);
+// The n-th call of the named function from now on (1 = the next) fails with
+// `error`; the calls before it run normally. "CloseHandle" stands for the
+// close of a file handle: the handle is closed all the same, but CloseHandle
+// reports the failure. An error of 0 disarms it.
+WINPLATFORM_CPP void FailFileCallAt(const char* function, int n, DWORD error);
 // How often the named file function was called since the last ResetAll.
 WINPLATFORM_CPP int FileCallCount(const char* function);
 // WriteFile writes at most `limit` bytes per call and reports what it wrote
@@ -23,5 +29,11 @@ WINPLATFORM_CPP void SetWriteFileLimit(size_t limit);
 // Extra attribute bits of `path` (FILE_ATTRIBUTE_HIDDEN, _REPARSE_POINT,
 // _DEVICE, ...) that GetFileAttributes* reports with its own; 0 clears them.
 WINPLATFORM_CPP void SetExtraFileAttributes(const char* path, DWORD bits);
+
+// Code pages: characters above `highest` (a Unicode code point) have no form
+// in the ANSI code page, so WideCharToMultiByte(CP_ACP) puts the default
+// character in their place and reports it through lpUsedDefaultChar. The
+// default, and after ResetAll, is 0x10FFFF: every character has a form.
+WINPLATFORM_CPP void SetAnsiCodePageHighest(uint32_t highest);
 
 } // namespace platform::test

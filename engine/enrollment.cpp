@@ -1,0 +1,343 @@
+// Enrollment: the chip builds the template from the samples it holds; the
+// engine opens the enrollment on a free slot, counts its samples, checks for
+// duplicates and commits the template, host record first.
+#include <cstring>
+
+#include "common/trace.h"
+#include "device/device_request.h"
+#include "device/identity_key.h"
+#include "engine/engine_adapter.h"
+
+namespace {
+
+const GUID& kTrace = kTraceGuidEngineEnrollment;
+
+constexpr BYTE kNoFreeSlot = 255;
+
+DWORD EntrySize(const WINIBIO_ENGINE_CONTEXT& context) {
+    return context.OwnerIdMode ? sizeof(TemplateSlotEntryOwned) : sizeof(TemplateSlotEntry);
+}
+
+// Reads the whole table into the context's buffer. The buffer is cleared
+// first, and a short reply fails the read, so that no entry of an earlier
+// read or of a missing tail ever stands for the chip's.
+HRESULT ReadTemplateTable(PWINIBIO_ENGINE_CONTEXT context) {
+    std::memset(context->TemplateTable, 0, context->TemplateTableSize);
+    HRESULT hr =
+        MocReadTemplateTable(context->Device, context->TemplateTable, context->TemplateTableSize);
+    if (FAILED(hr)) {
+        MOC_TRACE_INFO(kTrace, 10, context->UnitLabel, hr);
+    }
+    return hr;
+}
+
+// The first free slot (255 when none is free), with the count of slots in use.
+HRESULT ChooseSlot(PWINIBIO_ENGINE_CONTEXT context, BYTE* slot, BYTE* used) {
+    HRESULT hr = ReadTemplateTable(context);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    const DWORD entrySize = EntrySize(*context);
+    *used = 0;
+    *slot = kNoFreeSlot;
+    for (DWORD i = 0; i < context->TemplateSlotCount; ++i) {
+        const BYTE state = context->TemplateTable[i * entrySize];
+        if (state == MOC_SLOT_STATE_USED) {
+            ++*used;
+        } else if (state == MOC_SLOT_STATE_FREE && *slot == kNoFreeSlot) {
+            *slot = static_cast<BYTE>(i);
+        }
+    }
+    const bool full = *used == context->TemplateSlotCount;
+    MOC_TRACE_INFO(kTrace, 11, context->UnitLabel, *slot, full ? 1 : 0);
+    return full ? WINBIO_E_DATABASE_FULL : S_OK;
+}
+
+// The start of the operations that need an open enrollment.
+PWINIBIO_ENGINE_CONTEXT EnrollingContext(PWINBIO_PIPELINE pipeline) {
+    PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(pipeline);
+    return context != nullptr && context->Enrolling ? context : nullptr;
+}
+
+HRESULT Finish(USHORT number, PWINIBIO_ENGINE_CONTEXT context, HRESULT hr) {
+    return TraceEngineResult(kTrace, number, context, hr);
+}
+
+// Identities a commit can key the template by; a SID must fit the 28 bytes
+// that come back from an identify as the same account.
+bool CommittableIdentity(const WINBIO_IDENTITY& identity) {
+    switch (identity.Type) {
+    case WINBIO_ID_TYPE_WILDCARD:
+        return identity.Value.Wildcard == WINBIO_IDENTITY_WILDCARD;
+    case WINBIO_ID_TYPE_GUID:
+    case WINBIO_ID_TYPE_SECURE_ID:
+        return true;
+    case WINBIO_ID_TYPE_SID:
+        return identity.Value.AccountSid.Size != 0 &&
+               identity.Value.AccountSid.Size <= MOC_SID_KEY_SIZE;
+    default:
+        return false;
+    }
+}
+
+// An entry in use for this finger under the same whole 32-byte key (and, in
+// owner-id mode, this host's id) already holds this enrollment.
+HRESULT FindEqualEnrollment(PWINIBIO_ENGINE_CONTEXT context, const WINBIO_IDENTITY& identity,
+                            BYTE subFactor, const HostOwnerId& host) {
+    if (identity.Type != WINBIO_ID_TYPE_SID && identity.Type != WINBIO_ID_TYPE_SECURE_ID) {
+        return S_OK;
+    }
+    IdentityKey key;
+    PackIdentityKey(&identity, &key);
+    if (identity.Type == WINBIO_ID_TYPE_SECURE_ID && context->HashedSecureIdentities) {
+        if (!Sha256Digest(identity.Value.SecureId, sizeof(identity.Value.SecureId), key.Bytes)) {
+            MOC_TRACE_INFO(kTrace, 12, context->UnitLabel);
+            return WINBIO_E_CANCELED;
+        }
+    }
+    const DWORD entrySize = EntrySize(*context);
+    for (DWORD i = 0; i < context->TemplateSlotCount; ++i) {
+        const BYTE* entry = context->TemplateTable + i * entrySize;
+        TemplateSlotEntry head;
+        std::memcpy(&head, entry, sizeof(head));
+        if (head.State != MOC_SLOT_STATE_USED || head.SubFactor != subFactor ||
+            !IdentityKeyEqual(head.Key, key)) {
+            continue;
+        }
+        if (context->OwnerIdMode) {
+            TemplateSlotEntryOwned owned;
+            std::memcpy(&owned, entry, sizeof(owned));
+            if (!HostOwnerIdEqual(owned.Owner, host)) {
+                continue;
+            }
+        }
+        MOC_TRACE_INFO(kTrace, 13, context->UnitLabel, i);
+        return WINBIO_E_DUPLICATE_ENROLLMENT;
+    }
+    return S_OK;
+}
+
+void TraceIdentity(const char* label, const WINBIO_IDENTITY& identity) {
+    switch (identity.Type) {
+    case WINBIO_ID_TYPE_SECURE_ID: {
+        BYTE digest[32];
+        if (Sha256Digest(identity.Value.SecureId, sizeof(identity.Value.SecureId), digest)) {
+            TraceHexDump(label, digest, sizeof(digest));
+        } else {
+            MOC_TRACE_INFO(kTrace, 14, label);
+        }
+        break;
+    }
+    case WINBIO_ID_TYPE_SID:
+        MOC_TRACE_INFO(kTrace, 15, label, identity.Value.AccountSid.Size);
+        TraceHexDump(label, identity.Value.AccountSid.Data,
+                     static_cast<INT32>(identity.Value.AccountSid.Size));
+        break;
+    case WINBIO_ID_TYPE_GUID: {
+        IdentityKey key;
+        PackIdentityKey(&identity, &key);
+        TraceHexDump(label, key.Bytes, 16);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+HRESULT WINAPI EngineAdapterCreateEnrollment(PWINBIO_PIPELINE Pipeline) {
+    PWINIBIO_ENGINE_CONTEXT context = nullptr;
+    HRESULT hr = StartEngineOperation(Pipeline, true, &context);
+    if (FAILED(hr)) {
+        return Finish(16, context, hr);
+    }
+    if (context->AuthenticatedStartResult != S_OK) {
+        return Finish(16, context, context->AuthenticatedStartResult);
+    }
+    MOC_TRACE_INFO(kTrace, 17, context->UnitLabel, context->AuthenticatedStartDone);
+    if (context->AuthenticatedStartDone) {
+        // The chip already began this enrollment for the authenticated start.
+        context->Enrolling = TRUE;
+        return Finish(16, context, S_OK);
+    }
+    BYTE slot = 0;
+    BYTE used = 0;
+    hr = ChooseSlot(context, &slot, &used);
+    if (FAILED(hr)) {
+        return Finish(16, context, hr);
+    }
+    context->SamplesRemaining = context->SamplesPerEnrollment;
+    hr = MocBeginEnrollment(context->Device, slot, nullptr, nullptr);
+    if (FAILED(hr)) {
+        MOC_TRACE_INFO(kTrace, 18, context->UnitLabel, Win32ErrorOf(hr));
+        return Finish(16, context, hr);
+    }
+    context->Enrolling = TRUE;
+    return Finish(16, context, S_OK);
+}
+
+HRESULT WINAPI EngineAdapterCreateEnrollmentAuthenticated(PWINBIO_PIPELINE Pipeline, PUCHAR* Nonce,
+                                                          PSIZE_T NonceSize) {
+    PWINIBIO_ENGINE_CONTEXT context = nullptr;
+    HRESULT hr = StartEngineOperation(Pipeline, Nonce != nullptr && NonceSize != nullptr, &context);
+    if (FAILED(hr)) {
+        return hr; // neither traced nor kept
+    }
+    BYTE slot = 0;
+    context->UsedSlotCount = 0;
+    hr = ChooseSlot(context, &slot, &context->UsedSlotCount);
+    if (SUCCEEDED(hr)) {
+        context->SamplesRemaining = context->SamplesPerEnrollment;
+        *NonceSize = context->Device->EnrollmentNonceSize;
+        hr = MocBeginEnrollment(context->Device, slot, Nonce, NonceSize);
+        if (FAILED(hr)) {
+            MOC_TRACE_INFO(kTrace, 19, context->UnitLabel, Win32ErrorOf(hr));
+        } else {
+            context->AuthenticatedStartDone = TRUE;
+        }
+    }
+    // Kept until activation: every later creation answers with it.
+    context->AuthenticatedStartResult = hr;
+    return Finish(20, context, hr);
+}
+
+HRESULT WINAPI EngineAdapterUpdateEnrollment(PWINBIO_PIPELINE Pipeline,
+                                             PWINBIO_REJECT_DETAIL RejectDetail) {
+    if (Pipeline == nullptr || RejectDetail == nullptr) {
+        return Finish(21, nullptr, E_POINTER);
+    }
+    *RejectDetail = 0;
+    PWINIBIO_ENGINE_CONTEXT context = EnrollingContext(Pipeline);
+    if (context == nullptr) {
+        return Finish(21, UsableEngineContext(Pipeline), WINBIO_E_INVALID_DEVICE_STATE);
+    }
+    // Counted down to zero and held there: more updates than samples asked
+    // for must not wrap into a fresh count.
+    if (context->SamplesRemaining != 0) {
+        --context->SamplesRemaining;
+    }
+    MOC_TRACE_INFO(kTrace, 22, context->UnitLabel, context->SamplesRemaining);
+    return Finish(21, context, context->SamplesRemaining != 0 ? WINBIO_I_MORE_DATA : S_OK);
+}
+
+HRESULT WINAPI EngineAdapterGetEnrollmentStatus(PWINBIO_PIPELINE Pipeline,
+                                                PWINBIO_REJECT_DETAIL RejectDetail) {
+    if (Pipeline == nullptr || RejectDetail == nullptr) {
+        return Finish(23, nullptr, E_POINTER);
+    }
+    *RejectDetail = 0;
+    PWINIBIO_ENGINE_CONTEXT context = EnrollingContext(Pipeline);
+    if (context == nullptr) {
+        return Finish(23, UsableEngineContext(Pipeline), WINBIO_E_INVALID_DEVICE_STATE);
+    }
+    return Finish(23, context, WINBIO_I_MORE_DATA);
+}
+
+HRESULT WINAPI EngineAdapterCheckForDuplicate(PWINBIO_PIPELINE Pipeline, PWINBIO_IDENTITY Identity,
+                                              PWINBIO_BIOMETRIC_SUBTYPE SubFactor,
+                                              PBOOLEAN Duplicate) {
+    if (Pipeline == nullptr || Identity == nullptr || SubFactor == nullptr ||
+        Duplicate == nullptr) {
+        return Finish(24, nullptr, E_POINTER);
+    }
+    std::memset(Identity, 0, sizeof(*Identity));
+    *SubFactor = 0;
+    *Duplicate = FALSE;
+    PWINIBIO_ENGINE_CONTEXT context = EnrollingContext(Pipeline);
+    if (context == nullptr) {
+        return Finish(24, UsableEngineContext(Pipeline), WINBIO_E_INVALID_DEVICE_STATE);
+    }
+    BYTE duplicate = 0;
+    HRESULT hr = MocCheckDuplicate(context->Device, Identity, SubFactor, &duplicate);
+    if (FAILED(hr)) {
+        MOC_TRACE_INFO(kTrace, 25, context->UnitLabel, Win32ErrorOf(hr));
+        return Finish(24, context, hr);
+    }
+    if (duplicate == 0) {
+        return Finish(24, context, S_OK);
+    }
+    *Duplicate = TRUE;
+    MOC_TRACE_INFO(kTrace, 26, context->UnitLabel, *SubFactor, Identity->Type);
+    hr = DeviceRequest(Pipeline, IOCTL_MOC_NOTIFY_DUPLICATE, kEngineRequestFailed).Send();
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTrace, 27, context->UnitLabel, Win32ErrorOf(hr));
+        return Finish(24, context, WinBioErrorFromWin32(Win32ErrorOf(hr)));
+    }
+    return Finish(24, context, S_OK);
+}
+
+HRESULT WINAPI EngineAdapterCommitEnrollment(PWINBIO_PIPELINE Pipeline, PWINBIO_IDENTITY Identity,
+                                             WINBIO_BIOMETRIC_SUBTYPE SubFactor, PUCHAR PayloadBlob,
+                                             SIZE_T PayloadBlobSize) {
+    if (Pipeline == nullptr || Identity == nullptr) {
+        return Finish(28, nullptr, E_POINTER);
+    }
+    PWINIBIO_ENGINE_CONTEXT context = EnrollingContext(Pipeline);
+    if (context == nullptr) {
+        return Finish(28, UsableEngineContext(Pipeline), WINBIO_E_INVALID_DEVICE_STATE);
+    }
+    const char* label = context->UnitLabel;
+    MOC_TRACE_INFO(kTrace, 29, label, SubFactor, Identity->Type);
+    if (SubFactor == 0 || !CommittableIdentity(*Identity)) {
+        return Finish(28, context, E_INVALIDARG);
+    }
+
+    HRESULT hr = ReadTemplateTable(context);
+    if (FAILED(hr)) {
+        return Finish(28, context, hr);
+    }
+    HostOwnerId host;
+    if (context->OwnerIdMode) {
+        // A short answer is no id: comparing against a partial one could miss
+        // this host's own templates.
+        hr = DeviceRequest(Pipeline, IOCTL_MOC_GET_HOST_ID, kEngineRequestFailed)
+                 .Output(&host, sizeof(host), sizeof(host), 0xDD)
+                 .Send();
+        if (FAILED(hr)) {
+            MOC_TRACE_ERROR(kTrace, 30, label, Win32ErrorOf(hr));
+            return Finish(28, context, WinBioErrorFromWin32(Win32ErrorOf(hr)));
+        }
+        TraceHexDump(label, host.Bytes, sizeof(host.Bytes));
+    }
+    hr = FindEqualEnrollment(context, *Identity, SubFactor, host);
+    if (FAILED(hr)) {
+        return Finish(28, context, hr);
+    }
+    TraceIdentity(label, *Identity);
+
+    // The host record first: a chip template without one could never be
+    // found again, while a record without a template is dropped by the
+    // storage adapter's next reconciliation with the chip.
+    if (Pipeline->StorageInterface == nullptr) {
+        MOC_TRACE_ERROR(kTrace, 31, label, E_POINTER);
+        return Finish(28, context, E_POINTER);
+    }
+    if (Pipeline->StorageInterface->AddRecord == nullptr) {
+        MOC_TRACE_ERROR(kTrace, 31, label, E_NOTIMPL);
+        return Finish(28, context, E_NOTIMPL);
+    }
+    WINBIO_STORAGE_RECORD record = {};
+    record.Identity = Identity;
+    record.SubFactor = SubFactor;
+    record.PayloadBlob = PayloadBlob;
+    record.PayloadBlobSize = PayloadBlobSize;
+    hr = Pipeline->StorageInterface->AddRecord(Pipeline, &record);
+    if (hr != S_OK) {
+        MOC_TRACE_ERROR(kTrace, 31, label, hr);
+        return Finish(28, context, hr);
+    }
+
+    hr = MocCommitEnrollment(context->Device, Identity, SubFactor);
+    if (FAILED(hr)) {
+        MOC_TRACE_INFO(kTrace, 32, label, Win32ErrorOf(hr));
+        return Finish(28, context, hr);
+    }
+    context->Enrolling = FALSE;
+    return Finish(28, context, S_OK);
+}
+
+HRESULT WINAPI EngineAdapterDiscardEnrollment(PWINBIO_PIPELINE Pipeline) {
+    PWINIBIO_ENGINE_CONTEXT context = nullptr;
+    return Finish(33, context, StartEngineOperation(Pipeline, true, &context));
+}

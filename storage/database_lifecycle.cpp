@@ -1,0 +1,359 @@
+// Opening, creating and erasing the template database.
+#include <cstring>
+#include <io.h>
+#include <new>
+#include "common/trace.h"
+#include "storage/chip_request.h"
+#include "storage/database_file.h"
+#include "storage/database_paths.h"
+#include "storage/legacy_files.h"
+#include "storage/reconcile.h"
+#include "storage/record_block.h"
+#include "storage/storage_adapter.h"
+#include "storage/whole_file.h"
+
+namespace {
+
+void SetPrivateFilePath(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& paths) {
+    static_assert(sizeof(paths.PrivateFile) <= sizeof(context.PrivateFilePath),
+                  "the private path fits the context's field");
+    std::memcpy(context.PrivateFilePath, paths.PrivateFile, sizeof(paths.PrivateFile));
+}
+
+// Which older files lie in the folder; false when either cannot be told.
+bool FindLegacyFiles(const DatabasePaths& paths, LegacyFilesFound* found) {
+    PathPresence records = PresenceOf(paths.LegacyRecordFile);
+    PathPresence blocks = PresenceOf(paths.LegacyBlockFile);
+    found->RecordFile = records == PathPresence::Present;
+    found->BlockFile = blocks == PathPresence::Present;
+    return records != PathPresence::Unknown && blocks != PathPresence::Unknown;
+}
+
+// Reads the chip's table for a reconciliation. False when the reconciliation
+// must not run: the read failed (a table that did not arrive shows no slot of
+// this host, and every block would be dropped), or the sensor id is unknown in
+// owner-id mode (every block would look like another sensor's).
+bool TableReadyForReconcile(WINIBIO_STORAGE_CONTEXT& context) {
+    HRESULT hr = ReadTemplateTable(context);
+    if (FAILED(hr)) {
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 10, context.UnitLabel, hr);
+        return false;
+    }
+    if (!CanJudgeHostBlocks(context)) {
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 11, context.UnitLabel);
+        return false;
+    }
+    return true;
+}
+
+// Policy 1 in owner-id mode: every template of another host goes before the
+// database is opened, once per attach.
+HRESULT PurgeForeignTemplatesAtOpen(WINIBIO_STORAGE_CONTEXT& context) {
+    if (context.Policy != MOC_POLICY_PURGE_FOREIGN_AT_OPEN || context.OwnerIdMode == 0)
+        return S_OK;
+    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 12);
+    HRESULT hr = ReadTemplateTable(context);
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 13, hr);
+        return hr;
+    }
+    // A failure keeps the policy, so that the next open purges again.
+    hr = DeleteSlots(context, IsForeignSlot);
+    if (FAILED(hr))
+        return hr;
+    context.Policy = 0;
+    return S_OK;
+}
+
+void RecordChipDatabaseVersion(WINIBIO_STORAGE_CONTEXT& context) {
+    DWORD error = SetChipDatabaseVersion(context.Device->Pipeline, MOC_CHIP_DATABASE_VERSION);
+    if (error != 0)
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 16, context.UnitLabel, error);
+}
+
+// Deletes a file that exists, clearing its attributes when the first attempt fails.
+void DeleteExistingFile(const WCHAR* path) {
+    if (PresenceOf(path) != PathPresence::Present)
+        return;
+    if (!DeleteFileW(path)) {
+        SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path);
+    }
+}
+
+void DeleteExistingFile(const char* path) {
+    if (PresenceOf(path) != PathPresence::Present) {
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 17, path);
+        return;
+    }
+    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 18, path);
+    if (!DeleteFileA(path)) {
+        SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path);
+    }
+}
+
+// The paths of the database named by `filePath`, in a folder that exists:
+// `pathFailure` when they have no usable narrow form,
+// WINBIO_E_DATABASE_CANT_CREATE when the folder is missing.
+HRESULT FindDatabase(const WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath,
+                     HRESULT pathFailure, DatabasePaths* paths) {
+    if (!MakeDatabasePaths(filePath, paths)) {
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 19, context.UnitLabel, filePath);
+        return pathFailure;
+    }
+    if (_access(paths->Folder, 0) != 0) {
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 20, context.UnitLabel, paths->Folder);
+        return WINBIO_E_DATABASE_CANT_CREATE;
+    }
+    return S_OK;
+}
+
+HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath) {
+    DatabasePaths paths;
+    HRESULT hr = FindDatabase(context, filePath, WINBIO_E_DATABASE_CANT_OPEN, &paths);
+    if (FAILED(hr))
+        return hr;
+    hr = PurgeForeignTemplatesAtOpen(context);
+    if (FAILED(hr))
+        return hr;
+
+    context.OpenFlag = 1;
+    SetPrivateFilePath(context, paths);
+    switch (PresenceOf(context.PrivateFilePath)) {
+    case PathPresence::Present:
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 21, context.UnitLabel);
+        break;
+    case PathPresence::Absent:
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 22, context.UnitLabel);
+        return WINBIO_E_DATABASE_CANT_FIND;
+    case PathPresence::Unknown:
+        // Taken for absent, it would lead the framework to create the database anew.
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 23, context.UnitLabel, GetLastError());
+        return WINBIO_E_DATABASE_CANT_OPEN;
+    }
+
+    const DWORD version = GetChipDatabaseVersion(context.Device->Pipeline);
+    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 24, context.UnitLabel, version);
+    bool haveMigrated = false;
+    BlockSet migrated;
+    if (version < MOC_CHIP_DATABASE_VERSION) {
+        LegacyFilesFound found;
+        if (!FindLegacyFiles(paths, &found))
+            return WINBIO_E_DATABASE_CANT_OPEN;
+        if (found.RecordFile || found.BlockFile) {
+            hr = MigrateLegacyDatabaseFiles(&context, paths, found, &haveMigrated);
+            if (FAILED(hr))
+                return hr;
+            if (haveMigrated) {
+                migrated.Owned.swap(context.OwnedBlocks);
+                migrated.Plain.swap(context.PlainBlocks);
+                migrated.Other.swap(context.OtherBlocks);
+            }
+        }
+    }
+
+    EmptyBlockLists(&context);
+    hr = LoadDatabaseFile(&context, context.PrivateFilePath);
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 25, context.UnitLabel, hr);
+        return hr;
+    }
+    if (haveMigrated) {
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 26, context.UnitLabel);
+        BlockSet loaded;
+        loaded.Owned.swap(context.OwnedBlocks);
+        loaded.Plain.swap(context.PlainBlocks);
+        loaded.Other.swap(context.OtherBlocks);
+        hr = MergeDatabaseRecords(&context, migrated, loaded);
+        if (FAILED(hr))
+            return hr;
+    }
+
+    // Without a trustworthy table the file stays as it is, and the chip's
+    // version too, so that the next open tries again.
+    if (!TableReadyForReconcile(context))
+        return S_OK;
+    hr = ReconcileDatabaseWithChip(&context);
+    if (FAILED(hr))
+        return hr;
+    hr = SaveDatabaseFile(&context);
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 27, context.UnitLabel, hr);
+        return hr;
+    }
+    RecordChipDatabaseVersion(context);
+    return S_OK;
+}
+
+// After an open attempt that found no private file: the record set from the
+// older files when there are any, else a fresh one.
+HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& paths) {
+    context.OpenFlag = 0;
+    switch (PresenceOf(context.PrivateFilePath)) {
+    case PathPresence::Present:
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 30, context.UnitLabel);
+        return WINBIO_E_DATABASE_ALREADY_EXISTS;
+    case PathPresence::Unknown:
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 23, context.UnitLabel, GetLastError());
+        return WINBIO_E_DATABASE_CANT_CREATE;
+    case PathPresence::Absent:
+        break;
+    }
+    LegacyFilesFound found;
+    if (!FindLegacyFiles(paths, &found))
+        return WINBIO_E_DATABASE_CANT_CREATE;
+
+    HRESULT hr = S_OK;
+    bool merged = false;
+    if (found.RecordFile || found.BlockFile) {
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 31, context.UnitLabel);
+        hr = MigrateLegacyDatabaseFiles(&context, paths, found, &merged);
+        if (FAILED(hr))
+            return hr;
+        if (!merged)
+            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 32, context.UnitLabel);
+    } else {
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 32, context.UnitLabel);
+    }
+    if (merged) {
+        // A merged set is written even when it cannot be reconciled now:
+        // reporting success without a private file would lose it, and the
+        // next open reconciles what was written.
+        if (TableReadyForReconcile(context)) {
+            hr = ReconcileDatabaseWithChip(&context);
+            if (FAILED(hr))
+                return hr;
+        }
+        hr = SaveDatabaseFile(&context);
+        if (FAILED(hr)) {
+            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 33, context.UnitLabel, hr);
+            return hr;
+        }
+    } else {
+        hr = ResetDatabase(&context);
+        if (FAILED(hr)) {
+            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 34, context.UnitLabel, hr);
+            return hr;
+        }
+    }
+    RecordChipDatabaseVersion(context);
+    return S_OK;
+}
+
+// With no open attempt before: the framework's own database file, fresh.
+HRESULT WriteFrameworkFile(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath) {
+    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 35, context.UnitLabel, filePath);
+    switch (PresenceOf(filePath)) {
+    case PathPresence::Present:
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 36, context.UnitLabel);
+        return WINBIO_E_DATABASE_ALREADY_EXISTS;
+    case PathPresence::Unknown:
+        return WINBIO_E_DATABASE_CANT_CREATE;
+    case PathPresence::Absent:
+        break;
+    }
+    const DatabaseFileHeader header = FreshDatabaseHeader(context.DatabaseMagic);
+    DWORD error =
+        ReplaceWholeFile(filePath, reinterpret_cast<const BYTE*>(&header), sizeof(header));
+    if (error != 0) {
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 37, context.UnitLabel, filePath, error);
+        return WINBIO_E_DATABASE_CANT_CREATE;
+    }
+    return S_OK;
+}
+
+HRESULT CreateWithContext(WINIBIO_STORAGE_CONTEXT& context, PWINBIO_PIPELINE pipeline,
+                          const GUID& format, const WCHAR* filePath, SIZE_T indexElementCount) {
+    DatabasePaths paths;
+    if (HRESULT hr = FindDatabase(context, filePath, WINBIO_E_DATABASE_CANT_CREATE, &paths);
+        FAILED(hr))
+        return hr;
+    if (pipeline->StorageHandle != INVALID_HANDLE_VALUE)
+        return WINBIO_E_INVALID_DEVICE_STATE;
+    // A block holds four index elements; a database keyed by more could
+    // store none of its records.
+    if (indexElementCount > MOC_BLOCK_INDEX_ELEMENTS)
+        return E_INVALIDARG;
+    context.IndexElementCount = static_cast<DWORD>(indexElementCount);
+    context.FormatGuid = format;
+    return context.OpenFlag != 0 ? BuildPrivateFile(context, paths)
+                                 : WriteFrameworkFile(context, filePath);
+}
+
+HRESULT EraseWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath) {
+    DatabasePaths paths;
+    if (HRESULT hr = FindDatabase(context, filePath, WINBIO_E_DATABASE_CANT_ERASE, &paths);
+        FAILED(hr))
+        return hr;
+    SetPrivateFilePath(context, paths);
+    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 40, context.UnitLabel, filePath);
+    DeleteExistingFile(filePath);
+    DeleteExistingFile(context.PrivateFilePath);
+
+    // The query and record state stays as it was when the chip step fails.
+    HRESULT hr = DeleteHostTemplates(context);
+    if (FAILED(hr))
+        return hr;
+
+    context.ResultCount = 0;
+    context.ResultPosition = 0;
+    context.QueryCounter = 0;
+    context.DeleteCounter = 0;
+    context.ResultList.clear();
+    ForgetRememberedSid(&context);
+    EmptyBlockLists(&context);
+    context.FormatGuid = GUID{};
+    return S_OK;
+}
+
+HRESULT Exit(const WINIBIO_STORAGE_CONTEXT& context, HRESULT hr) {
+    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 50, context.UnitLabel, hr);
+    return hr;
+}
+
+HRESULT MissingContext() {
+    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 51, WINBIO_E_INVALID_DEVICE_STATE);
+    return WINBIO_E_INVALID_DEVICE_STATE;
+}
+
+} // namespace
+
+HRESULT WINAPI StorageAdapterOpenDatabase(PWINBIO_PIPELINE Pipeline, PWINBIO_UUID DatabaseId,
+                                          LPCWSTR FilePath, LPCWSTR ConnectString) {
+    if (Pipeline == nullptr || DatabaseId == nullptr || FilePath == nullptr ||
+        ConnectString == nullptr)
+        return E_POINTER;
+    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
+    if (context == nullptr)
+        return MissingContext();
+    HRESULT hr = OpenWithContext(*context, FilePath);
+    ReleaseKeptCopies(context);
+    return Exit(*context, hr);
+}
+
+HRESULT WINAPI StorageAdapterCreateDatabase(PWINBIO_PIPELINE Pipeline, PWINBIO_UUID DatabaseId,
+                                            WINBIO_BIOMETRIC_TYPE, PWINBIO_UUID Format,
+                                            LPCWSTR FilePath, LPCWSTR ConnectString,
+                                            SIZE_T IndexElementCount, SIZE_T) {
+    if (Pipeline == nullptr || DatabaseId == nullptr || Format == nullptr || FilePath == nullptr ||
+        ConnectString == nullptr)
+        return E_POINTER;
+    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
+    if (context == nullptr)
+        return MissingContext();
+    HRESULT hr = CreateWithContext(*context, Pipeline, *Format, FilePath, IndexElementCount);
+    ReleaseKeptCopies(context);
+    return Exit(*context, hr);
+}
+
+HRESULT WINAPI StorageAdapterEraseDatabase(PWINBIO_PIPELINE Pipeline, PWINBIO_UUID DatabaseId,
+                                           LPCWSTR FilePath, LPCWSTR ConnectString) {
+    if (Pipeline == nullptr || DatabaseId == nullptr || FilePath == nullptr ||
+        ConnectString == nullptr)
+        return E_POINTER;
+    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
+    if (context == nullptr)
+        return MissingContext();
+    return Exit(*context, EraseWithContext(*context, FilePath));
+}

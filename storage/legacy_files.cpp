@@ -1,0 +1,212 @@
+#include "storage/legacy_files.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+#include "common/trace.h"
+#include "storage/record_block.h"
+#include "storage/whole_file.h"
+
+namespace {
+
+constexpr size_t kEmptyFileSize = 2; // a record count with no records
+constexpr size_t kMinLayoutSize = 7; // the sectioned header: magic, 1 byte, section count
+constexpr size_t kSectionCountOffset = 5;
+constexpr size_t kSectionDescriptorSize = 7;
+constexpr size_t kCountedRecordsOffset = 2;
+
+size_t ReadLe16(const BYTE* p) {
+    return static_cast<size_t>(p[0]) | (static_cast<size_t>(p[1]) << 8);
+}
+
+DWORD ReadLe32(const BYTE* p) {
+    return static_cast<DWORD>(ReadLe16(p) | (ReadLe16(p + 2) << 16));
+}
+
+// Records read from the file, not yet in the context.
+struct LegacyRecords {
+    BlockList Owned; // 157-byte records back to back
+    BlockList Plain; // 124-byte records back to back
+};
+
+void Take(BlockList& into, const std::vector<BYTE>& file, size_t offset, size_t bytes) {
+    into.insert(into.end(), file.begin() + static_cast<std::ptrdiff_t>(offset),
+                file.begin() + static_cast<std::ptrdiff_t>(offset + bytes));
+}
+
+// Every count and offset is tested against the file before any record is
+// taken, so a file that lies about itself is refused whole.
+bool ReadSectioned(const WINIBIO_STORAGE_CONTEXT& context, const std::vector<BYTE>& file,
+                   LegacyRecords* records) {
+    const size_t sections = ReadLe16(file.data() + kSectionCountOffset);
+    if (kMinLayoutSize + sections * kSectionDescriptorSize > file.size())
+        return false;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (size_t i = 0; i < sections; ++i) {
+            const BYTE* d = file.data() + kMinLayoutSize + i * kSectionDescriptorSize;
+            const BYTE type = d[0];
+            const size_t count = ReadLe16(d + 1);
+            const size_t offset = ReadLe16(d + 4);
+            size_t size = type == MOC_BLOCK_TYPE_PLAIN   ? MOC_LEGACY_RECORD_SIZE_PLAIN
+                          : type == MOC_BLOCK_TYPE_OWNED ? MOC_LEGACY_RECORD_SIZE_OWNED
+                                                         : 0;
+            if (size == 0)
+                continue; // a section of another type is not ours to read
+            if (pass == 0) {
+                if (offset + count * size > file.size())
+                    return false;
+                continue;
+            }
+            Take(type == MOC_BLOCK_TYPE_PLAIN ? records->Plain : records->Owned, file, offset,
+                 count * size);
+            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 13, context.UnitLabel,
+                           static_cast<DWORD>(count));
+        }
+    }
+    return true;
+}
+
+bool ReadCounted(const std::vector<BYTE>& file, LegacyRecords* records) {
+    const size_t count = ReadLe16(file.data());
+    if (count * MOC_LEGACY_RECORD_SIZE_OWNED > file.size() - kCountedRecordsOffset)
+        return false;
+    Take(records->Owned, file, kCountedRecordsOffset, count * MOC_LEGACY_RECORD_SIZE_OWNED);
+    return true;
+}
+
+void ReadPlain(const std::vector<BYTE>& file, LegacyRecords* records) {
+    for (size_t at = 0; at + MOC_LEGACY_RECORD_SIZE_PLAIN <= file.size();
+         at += MOC_LEGACY_RECORD_SIZE_PLAIN) {
+        if (file[at] == 1) // the valid byte
+            Take(records->Plain, file, at, MOC_LEGACY_RECORD_SIZE_PLAIN);
+    }
+}
+
+// The blocks of `records` (bare records of `recordSize` bytes) as blocks of `type`.
+BlockList BlocksOfRecords(const BlockList& records, size_t recordSize, BYTE type) {
+    const size_t count = records.size() / recordSize;
+    BlockList blocks(count * MOC_DATABASE_BLOCK_SIZE, 0);
+    for (size_t i = 0; i < count; ++i) {
+        DatabaseRecordBlock* block = BlockAt(blocks, i);
+        block->BlockType = type;
+        block->RecordLength = static_cast<BYTE>(recordSize);
+        std::memcpy(reinterpret_cast<BYTE*>(block) + MOC_BLOCK_RECORD_OFFSET,
+                    records.data() + i * recordSize, recordSize);
+    }
+    return blocks;
+}
+
+bool HoldsBlock(const BlockList& list, const BYTE* block) {
+    for (size_t i = 0; i < BlockCount(list); ++i) {
+        if (std::memcmp(BlockAt(list, i), block, MOC_DATABASE_BLOCK_SIZE) == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path) {
+    if (context == nullptr || path == nullptr)
+        return E_POINTER;
+    std::vector<BYTE> file;
+    HRESULT hr = LoadWholeFile(path, &file);
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTraceGuidLegacyDatabase, 11, context->UnitLabel, path, hr);
+        return hr;
+    }
+
+    LegacyRecords records;
+    bool consistent = true;
+    try {
+        if (file.size() == kEmptyFileSize || file.size() < kMinLayoutSize) {
+            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12, context->UnitLabel, 0);
+        } else if (ReadLe32(file.data()) == context->DatabaseMagic) {
+            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12, context->UnitLabel, 1);
+            consistent = ReadSectioned(*context, file, &records);
+        } else if ((file.size() - kCountedRecordsOffset) % MOC_LEGACY_RECORD_SIZE_OWNED == 0) {
+            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12, context->UnitLabel, 2);
+            consistent = ReadCounted(file, &records);
+        } else {
+            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12, context->UnitLabel, 3);
+            ReadPlain(file, &records);
+        }
+        if (!consistent) {
+            // Taking the records that fit would lose the others at the next save.
+            MOC_TRACE_ERROR(kTraceGuidLegacyDatabase, 14, context->UnitLabel,
+                            static_cast<ULONGLONG>(file.size()));
+            return WINBIO_E_DATABASE_CORRUPTED;
+        }
+        context->OwnedBlocks.reserve(context->OwnedBlocks.size() + records.Owned.size());
+        context->PlainBlocks.reserve(context->PlainBlocks.size() + records.Plain.size());
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    context->OwnedBlocks.insert(context->OwnedBlocks.end(), records.Owned.begin(),
+                                records.Owned.end());
+    context->PlainBlocks.insert(context->PlainBlocks.end(), records.Plain.begin(),
+                                records.Plain.end());
+    MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 15, context->UnitLabel,
+                   static_cast<DWORD>(records.Owned.size() / MOC_LEGACY_RECORD_SIZE_OWNED),
+                   static_cast<DWORD>(records.Plain.size() / MOC_LEGACY_RECORD_SIZE_PLAIN));
+    return S_OK;
+}
+
+HRESULT ConvertLegacyRecords(PWINIBIO_STORAGE_CONTEXT context) {
+    if (context == nullptr)
+        return E_POINTER;
+    MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 16, context->UnitLabel,
+                   static_cast<DWORD>(context->OwnedBlocks.size() / MOC_LEGACY_RECORD_SIZE_OWNED),
+                   static_cast<DWORD>(context->PlainBlocks.size() / MOC_LEGACY_RECORD_SIZE_PLAIN));
+    BlockList owned, plain;
+    try {
+        owned = BlocksOfRecords(context->OwnedBlocks, MOC_LEGACY_RECORD_SIZE_OWNED,
+                                MOC_BLOCK_TYPE_OWNED);
+        plain = BlocksOfRecords(context->PlainBlocks, MOC_LEGACY_RECORD_SIZE_PLAIN,
+                                MOC_BLOCK_TYPE_PLAIN);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    context->OwnedBlocks.swap(owned);
+    context->PlainBlocks.swap(plain);
+    MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 17, context->UnitLabel,
+                   static_cast<DWORD>(BlockCount(context->OwnedBlocks)),
+                   static_cast<DWORD>(BlockCount(context->PlainBlocks)), S_OK);
+    return S_OK;
+}
+
+HRESULT MergeDatabaseRecords(PWINIBIO_STORAGE_CONTEXT context, const BlockSet& first,
+                             BlockSet& second) {
+    if (context == nullptr)
+        return E_POINTER;
+    const BlockList* firstLists[] = {&first.Owned, &first.Plain, &first.Other};
+    BlockList* secondLists[] = {&second.Owned, &second.Plain, &second.Other};
+    BlockList merged[3], kept[3];
+    try {
+        for (int t = 0; t < 3; ++t) {
+            const BlockList& a = *firstLists[t];
+            const BlockList& b = *secondLists[t];
+            merged[t].reserve(a.size() + b.size());
+            merged[t].assign(a.begin(), a.begin() + BlockCount(a) * MOC_DATABASE_BLOCK_SIZE);
+            for (size_t i = 0; i < BlockCount(b); ++i) {
+                const BYTE* block = reinterpret_cast<const BYTE*>(BlockAt(b, i));
+                if (HoldsBlock(a, block))
+                    continue;
+                kept[t].insert(kept[t].end(), block, block + MOC_DATABASE_BLOCK_SIZE);
+                merged[t].insert(merged[t].end(), block, block + MOC_DATABASE_BLOCK_SIZE);
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    BlockList* contextLists[] = {&context->OwnedBlocks, &context->PlainBlocks,
+                                 &context->OtherBlocks};
+    for (int t = 0; t < 3; ++t) {
+        contextLists[t]->swap(merged[t]);
+        secondLists[t]->swap(kept[t]);
+        MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 18, context->UnitLabel,
+                       static_cast<DWORD>(BlockCount(*contextLists[t])));
+    }
+    return S_OK;
+}

@@ -1,0 +1,123 @@
+#include "storage/reconcile.h"
+
+#include <algorithm>
+#include <iterator>
+#include <new>
+#include <vector>
+#include "common/trace.h"
+#include "storage/database_file.h"
+#include "storage/legacy_files.h"
+#include "storage/record_block.h"
+
+namespace {
+
+// The candidates that no pair matched, ascending.
+std::vector<DWORD> Unmatched(std::vector<DWORD> candidates, std::vector<DWORD> matched) {
+    std::sort(candidates.begin(), candidates.end());
+    std::sort(matched.begin(), matched.end());
+    matched.erase(std::unique(matched.begin(), matched.end()), matched.end());
+    std::vector<DWORD> rest;
+    std::set_difference(candidates.begin(), candidates.end(), matched.begin(), matched.end(),
+                        std::back_inserter(rest));
+    return rest;
+}
+
+} // namespace
+
+HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const DatabasePaths& paths,
+                                   const LegacyFilesFound& found, bool* merged) {
+    if (context == nullptr || merged == nullptr)
+        return E_POINTER;
+    *merged = false;
+    MOC_TRACE_INFO(kTraceGuidReconcile, 10, context->UnitLabel);
+    BlockSet recordSet, blockSet;
+    bool recordLoaded = false, blockLoaded = false;
+    try {
+        if (found.RecordFile) {
+            context->OwnedBlocks.clear();
+            context->PlainBlocks.clear();
+            HRESULT hr = LoadLegacyDatabaseFile(context, paths.LegacyRecordFile);
+            if (hr == S_OK)
+                hr = ConvertLegacyRecords(context);
+            if (hr == E_OUTOFMEMORY)
+                return hr;
+            if (hr == S_OK) {
+                recordSet.Owned = context->OwnedBlocks;
+                recordSet.Plain = context->PlainBlocks;
+                recordLoaded = true;
+            }
+        }
+        if (found.BlockFile) {
+            EmptyBlockLists(context);
+            HRESULT hr = LoadDatabaseFile(context, paths.LegacyBlockFile);
+            if (hr == E_OUTOFMEMORY)
+                return hr;
+            if (hr == S_OK) {
+                blockSet.Owned = context->OwnedBlocks;
+                blockSet.Plain = context->PlainBlocks;
+                blockSet.Other = context->OtherBlocks;
+                blockLoaded = true;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    if (!recordLoaded && !blockLoaded) {
+        MOC_TRACE_ERROR(kTraceGuidReconcile, 11, context->UnitLabel);
+        return S_OK;
+    }
+    HRESULT hr = MergeDatabaseRecords(context, recordSet, blockSet);
+    *merged = SUCCEEDED(hr);
+    return hr;
+}
+
+HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context) {
+    if (context == nullptr)
+        return E_POINTER;
+    BlockList& searched = SearchedBlockList(*context);
+    std::vector<DWORD> candidateSlots, matchedSlots, candidateBlocks, matchedBlocks;
+    try {
+        DWORD used = 0;
+        for (DWORD slot = 0; slot < TableSlotCount(*context); ++slot) {
+            if (SlotAt(*context, slot).State == MOC_SLOT_STATE_USED)
+                ++used;
+            if (IsHostSlot(*context, slot))
+                candidateSlots.push_back(slot);
+        }
+        for (size_t i = 0; i < BlockCount(searched); ++i) {
+            if (IsHostBlock(*context, *BlockAt(searched, i)))
+                candidateBlocks.push_back(BlockOffset(i));
+        }
+        if (context->OwnerIdMode != 0)
+            MOC_TRACE_INFO(kTraceGuidReconcile, 12, context->UnitLabel, used);
+        MOC_TRACE_INFO(kTraceGuidReconcile, 13, context->UnitLabel,
+                       static_cast<DWORD>(candidateSlots.size()),
+                       static_cast<DWORD>(candidateBlocks.size()));
+        // Every pair counts: one block may keep several slots, several blocks one slot.
+        for (DWORD slot : candidateSlots) {
+            for (DWORD offset : candidateBlocks) {
+                if (BlockDescribesSlot(*BlockAt(searched, offset / MOC_DATABASE_BLOCK_SIZE),
+                                       SlotAt(*context, slot))) {
+                    matchedSlots.push_back(slot);
+                    matchedBlocks.push_back(offset);
+                }
+            }
+        }
+        std::vector<DWORD> orphanSlots = Unmatched(candidateSlots, matchedSlots);
+        std::vector<DWORD> orphanBlocks = Unmatched(candidateBlocks, matchedBlocks);
+        for (DWORD slot : orphanSlots) {
+            MOC_TRACE_INFO(kTraceGuidReconcile, 14, context->UnitLabel, slot);
+            HRESULT hr = MocDeleteTemplate(context->Device, static_cast<BYTE>(slot));
+            if (FAILED(hr)) {
+                MOC_TRACE_ERROR(kTraceGuidReconcile, 15, context->UnitLabel, hr);
+                return hr;
+            }
+        }
+        for (DWORD offset : orphanBlocks)
+            MOC_TRACE_INFO(kTraceGuidReconcile, 16, context->UnitLabel, offset);
+        RemoveBlocksAt(searched, orphanBlocks);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}

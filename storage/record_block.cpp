@@ -1,0 +1,165 @@
+#include "storage/record_block.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include "common/trace.h"
+#include "device/identity_key.h"
+
+bool AppendBlock(BlockList& list, const DatabaseRecordBlock& block) {
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(&block);
+    try {
+        list.insert(list.end(), bytes, bytes + sizeof(block));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+void RemoveBlock(BlockList& list, size_t index) {
+    if (index >= BlockCount(list))
+        return;
+    auto first = list.begin() + static_cast<std::ptrdiff_t>(index * MOC_DATABASE_BLOCK_SIZE);
+    list.erase(first, first + MOC_DATABASE_BLOCK_SIZE);
+}
+
+void RemoveBlocksAt(BlockList& list, const std::vector<DWORD>& ascendingOffsets) {
+    // Each removal moves the later blocks down by one block.
+    size_t removed = 0;
+    for (DWORD offset : ascendingOffsets) {
+        size_t index = offset / MOC_DATABASE_BLOCK_SIZE;
+        if (index < removed)
+            continue; // not ascending: that block is gone already
+        RemoveBlock(list, index - removed);
+        ++removed;
+    }
+}
+
+bool PassesOwnerRule(const DatabaseRecordBlock& block, const HostOwnerId& host) {
+    return block.Owner.Bytes[0] == 0 || HostOwnerIdEqual(block.Owner, host);
+}
+
+bool IsHostBlock(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlock& block) {
+    if (block.Valid != 1)
+        return false;
+    if (context.OwnerIdMode == 0)
+        return true;
+    return std::memcmp(block.SensorId, context.SensorId, MOC_SENSOR_ID_SIZE) == 0 &&
+           PassesOwnerRule(block, context.HostOwner);
+}
+
+DWORD TableSlotCount(const WINIBIO_STORAGE_CONTEXT& context) {
+    DWORD whole = static_cast<DWORD>(context.TemplateTable.size() / SlotEntrySize(context));
+    return whole < context.SlotCount ? whole : context.SlotCount;
+}
+
+namespace {
+const HostOwnerId& SlotOwner(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot) {
+    return reinterpret_cast<const TemplateSlotEntryOwned&>(SlotAt(context, slot)).Owner;
+}
+} // namespace
+
+bool IsHostSlot(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot) {
+    if (slot >= TableSlotCount(context) || SlotAt(context, slot).State != MOC_SLOT_STATE_USED)
+        return false;
+    return context.OwnerIdMode == 0 ||
+           HostOwnerIdEqual(SlotOwner(context, slot), context.HostOwner);
+}
+
+bool IsForeignSlot(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot) {
+    if (context.OwnerIdMode == 0 || slot >= TableSlotCount(context) ||
+        SlotAt(context, slot).State != MOC_SLOT_STATE_USED)
+        return false;
+    return !HostOwnerIdEqual(SlotOwner(context, slot), context.HostOwner);
+}
+
+bool BlockDescribesSlot(const DatabaseRecordBlock& block, const TemplateSlotEntry& entry) {
+    return block.IdentityKind == entry.IdentityKind && block.SubFactor == entry.SubFactor &&
+           IdentityKeyEqual(block.Key, entry.Key);
+}
+
+HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
+                    bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot)) {
+    for (DWORD slot = 0; slot < TableSlotCount(context); ++slot) {
+        if (!pick(context, slot))
+            continue;
+        MOC_TRACE_INFO(kTraceGuidRecordBlock, 10, context.UnitLabel, slot);
+        HRESULT hr = MocDeleteTemplate(context.Device, static_cast<BYTE>(slot));
+        if (FAILED(hr)) {
+            MOC_TRACE_ERROR(kTraceGuidRecordBlock, 11, context.UnitLabel, slot, hr);
+            return hr;
+        }
+    }
+    return S_OK;
+}
+
+HRESULT DeleteHostTemplates(WINIBIO_STORAGE_CONTEXT& context) {
+    if (context.OwnerIdMode == 0) {
+        MOC_TRACE_INFO(kTraceGuidRecordBlock, 12, context.UnitLabel);
+        HRESULT hr = MocDeleteTemplate(context.Device, MOC_TEMPLATE_SLOT_ALL);
+        if (FAILED(hr))
+            MOC_TRACE_INFO(kTraceGuidRecordBlock, 13, context.UnitLabel, hr);
+        return S_OK;
+    }
+    HRESULT hr = ReadTemplateTable(context);
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTraceGuidRecordBlock, 14, context.UnitLabel, hr);
+        return hr;
+    }
+    return DeleteSlots(context, IsHostSlot);
+}
+
+HRESULT ReadTemplateTable(WINIBIO_STORAGE_CONTEXT& context) {
+    std::fill(context.TemplateTable.begin(), context.TemplateTable.end(), BYTE{0});
+    return MocReadTemplateTable(context.Device, context.TemplateTable.data(),
+                                static_cast<DWORD>(context.TemplateTable.size()));
+}
+
+HRESULT MakeIdentitySearchKey(const WINIBIO_STORAGE_CONTEXT& context,
+                              const WINBIO_IDENTITY& identity, IdentitySearchKey* key) {
+    if (key == nullptr)
+        return E_POINTER;
+    *key = IdentitySearchKey{};
+    switch (identity.Type) {
+    case WINBIO_ID_TYPE_WILDCARD:
+        if (identity.Value.Wildcard != WINBIO_IDENTITY_WILDCARD)
+            return E_INVALIDARG;
+        key->Wildcard = true;
+        return S_OK;
+    case WINBIO_ID_TYPE_GUID:
+        key->Kind = MOC_IDENTITY_KIND_GUID;
+        key->Length = sizeof(GUID);
+        key->CompareLength = sizeof(GUID);
+        PackIdentityKey(&identity, &key->Key);
+        return S_OK;
+    case WINBIO_ID_TYPE_SID: {
+        DWORD size = identity.Value.AccountSid.Size;
+        if (size == 0 || size > kMaxKeyedSidSize)
+            return E_INVALIDARG;
+        key->Kind = MOC_IDENTITY_KIND_SID;
+        key->Length = static_cast<BYTE>(size);
+        key->CompareLength = size;
+        PackIdentityKey(&identity, &key->Key);
+        return S_OK;
+    }
+    case WINBIO_ID_TYPE_SECURE_ID:
+        key->Kind = MOC_IDENTITY_KIND_SECURE_ID;
+        key->Length = WINBIO_SECURE_ID_SIZE;
+        key->CompareLength = MOC_IDENTITY_KEY_SIZE;
+        if (context.HashedMode != 0) {
+            if (!Sha256Digest(identity.Value.SecureId, WINBIO_SECURE_ID_SIZE, key->Key.Bytes))
+                return WINBIO_E_CANCELED;
+        } else {
+            PackIdentityKey(&identity, &key->Key);
+        }
+        return S_OK;
+    default:
+        return E_INVALIDARG;
+    }
+}
+
+bool MatchesIdentity(const IdentitySearchKey& search, const IdentityKey& key) {
+    if (search.Wildcard)
+        return true;
+    return std::memcmp(search.Key.Bytes, key.Bytes, search.CompareLength) == 0;
+}

@@ -1,0 +1,146 @@
+// What every storage operation asks of record blocks and template slots: the
+// block at a position, the searched list, the owner rule, which blocks and
+// slots belong to this host, when a block describes a slot, the keys and the
+// matching of identities, and the removal of blocks. One place, so that the
+// operations cannot disagree on any of these tests.
+#pragma once
+#include <windows.h>
+#include <winbio_types.h>
+#include <vector>
+#include "storage/storage_context.h"
+
+// ---------------------------------------------------------------------------
+// Blocks of a list
+// ---------------------------------------------------------------------------
+
+inline size_t BlockCount(const BlockList& list) {
+    return list.size() / MOC_DATABASE_BLOCK_SIZE;
+}
+
+// The block at `index` (below BlockCount); the record is byte-aligned, so it
+// may lie anywhere in the list.
+inline DatabaseRecordBlock* BlockAt(BlockList& list, size_t index) {
+    return reinterpret_cast<DatabaseRecordBlock*>(list.data() + index * MOC_DATABASE_BLOCK_SIZE);
+}
+inline const DatabaseRecordBlock* BlockAt(const BlockList& list, size_t index) {
+    return reinterpret_cast<const DatabaseRecordBlock*>(list.data() +
+                                                        index * MOC_DATABASE_BLOCK_SIZE);
+}
+
+// A block's byte offset in its list, as the result list and the traces give it.
+inline DWORD BlockOffset(size_t index) {
+    return static_cast<DWORD>(index * MOC_DATABASE_BLOCK_SIZE);
+}
+
+// Appends one block image; false when no memory is left (the list is unchanged).
+bool AppendBlock(BlockList& list, const DatabaseRecordBlock& block);
+
+// Removes the block at `index`; the blocks behind it move up by one block.
+void RemoveBlock(BlockList& list, size_t index);
+
+// Removes the blocks at the given byte offsets (ascending, each a block's offset
+// in the list as it was before the first removal), keeping the others in order.
+void RemoveBlocksAt(BlockList& list, const std::vector<DWORD>& ascendingOffsets);
+
+// The list the operations search: owned blocks in owner-id mode, plain blocks
+// otherwise. The other list is never searched.
+inline BlockList& SearchedBlockList(WINIBIO_STORAGE_CONTEXT& context) {
+    return context.OwnerIdMode != 0 ? context.OwnedBlocks : context.PlainBlocks;
+}
+inline const BlockList& SearchedBlockList(const WINIBIO_STORAGE_CONTEXT& context) {
+    return context.OwnerIdMode != 0 ? context.OwnedBlocks : context.PlainBlocks;
+}
+
+// ---------------------------------------------------------------------------
+// Ownership
+// ---------------------------------------------------------------------------
+
+// A block counts as this host's when its owner id begins with a zero byte (a
+// block without owner, whatever its other bytes) or equals the host's id.
+bool PassesOwnerRule(const DatabaseRecordBlock& block, const HostOwnerId& host);
+
+// The block is in use and, in owner-id mode, of this sensor and this host:
+// the blocks the operations test in the searched list.
+bool IsHostBlock(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlock& block);
+
+// Whether this context may delete chip templates or drop host records on the
+// strength of the sensor comparison: not in owner-id mode when the sensor id
+// could not be read, since every owned block would then look foreign.
+inline bool CanJudgeHostBlocks(const WINIBIO_STORAGE_CONTEXT& context) {
+    return context.OwnerIdMode == 0 || context.SensorIdRead;
+}
+
+// ---------------------------------------------------------------------------
+// Template table
+// ---------------------------------------------------------------------------
+
+// Size of one table entry: 52 bytes in owner-id mode, 35 otherwise.
+inline DWORD SlotEntrySize(const WINIBIO_STORAGE_CONTEXT& context) {
+    return context.OwnerIdMode != 0 ? sizeof(TemplateSlotEntryOwned) : sizeof(TemplateSlotEntry);
+}
+
+// Number of whole entries the table buffer holds (never more than the slot count).
+DWORD TableSlotCount(const WINIBIO_STORAGE_CONTEXT& context);
+
+// Entry `slot` of the table buffer (below TableSlotCount). Both entry sizes
+// begin with the fields of TemplateSlotEntry.
+inline const TemplateSlotEntry& SlotAt(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot) {
+    return *reinterpret_cast<const TemplateSlotEntry*>(context.TemplateTable.data() +
+                                                       size_t(slot) * SlotEntrySize(context));
+}
+
+// The slot holds a template whose owner is this host (any used slot when the
+// chip keeps no owners).
+bool IsHostSlot(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot);
+
+// The slot holds a template of another host (owner-id mode only; an all-zero
+// owner id is another host's).
+bool IsForeignSlot(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot);
+
+// The block records the template of the entry: same kind, sub-factor and key.
+bool BlockDescribesSlot(const DatabaseRecordBlock& block, const TemplateSlotEntry& entry);
+
+// Deletes, in slot order, every slot of the table buffer that `pick` takes
+// (IsHostSlot, IsForeignSlot, ...). Stops at the first failed deletion and
+// returns its MOC_E_DELETE_TEMPLATE value; the slots deleted before it stay
+// deleted. The buffer is not changed: read it afresh before the next pass.
+HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
+                    bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot));
+
+// Deletes this host's templates from the chip: in owner-id mode the used
+// slots with this host's owner id, from a fresh table read (its failure, or
+// the first failed deletion, is returned); otherwise every slot at once, and
+// a failure of that is only traced.
+HRESULT DeleteHostTemplates(WINIBIO_STORAGE_CONTEXT& context);
+
+// Clears the table buffer and reads the chip's table into it. A failed or
+// short read leaves the buffer cleared, so that it shows no used slot; the
+// caller must still not act on it (0 or the MOC_E_READ_TEMPLATE_TABLE value).
+HRESULT ReadTemplateTable(WINIBIO_STORAGE_CONTEXT& context);
+
+// ---------------------------------------------------------------------------
+// Identities
+// ---------------------------------------------------------------------------
+
+// How an identity is stored in a block and searched for in blocks and slots.
+struct IdentitySearchKey {
+    bool Wildcard = false;
+    BYTE Kind = MOC_IDENTITY_KIND_SID; // MOC_IDENTITY_KIND_*
+    BYTE Length = 0;                   // the block's identity length byte
+    IdentityKey Key{};       // the block's key area; SHA-256 of a secure id in hashed mode
+    DWORD CompareLength = 0; // leading key bytes that must be equal
+};
+
+// Largest SID that can be keyed: the key area holds 32 bytes.
+constexpr DWORD kMaxKeyedSidSize = MOC_IDENTITY_KEY_SIZE;
+
+// The search key of `identity`: E_INVALIDARG for a type other than 1 to 4, a
+// wildcard without WINBIO_IDENTITY_WILDCARD, or a SID of size 0 or above
+// kMaxKeyedSidSize (a size of 0 would match every block, a larger one overrun
+// the key); WINBIO_E_CANCELED when the digest of a secure identity fails.
+HRESULT MakeIdentitySearchKey(const WINIBIO_STORAGE_CONTEXT& context,
+                              const WINBIO_IDENTITY& identity, IdentitySearchKey* key);
+
+// The key of a block or a slot matches: always for the wildcard, else the
+// leading CompareLength bytes are equal.
+bool MatchesIdentity(const IdentitySearchKey& search, const IdentityKey& key);

@@ -1,0 +1,113 @@
+// The storage adapter's per-pipeline state. Attach makes it from a zero-filled
+// block of the process heap and Detach frees it; every storage operation
+// works on it through the pipeline's StorageContext.
+#pragma once
+#include <windows.h>
+#include <winbio_adapter.h>
+#include <cstring>
+#include <vector>
+#include "common/adapter_shared.h"
+#include "device/device_objects.h"
+#include "storage/database_file.h"
+
+// Whole 1024-byte block images back to back, in file order. Between the
+// legacy load and its conversion the owned and plain lists hold bare legacy
+// records instead (storage/legacy_files.h); nothing else may look at them then.
+using BlockList = std::vector<BYTE>;
+
+// The three lists of a record set, as a migration copies them aside.
+struct BlockSet {
+    BlockList Owned;
+    BlockList Plain;
+    BlockList Other;
+};
+
+constexpr size_t kPrivateFilePathChars = 1024; // with the terminator
+constexpr DWORD kRememberedSidSize = MOC_BLOCK_ACCOUNT_SID_SIZE;
+constexpr DWORD kDefaultSlotCount = 10; // when the chip does not report its own
+
+struct _WINIBIO_STORAGE_CONTEXT {
+    CMocStorageDevice* Device;
+    GUID FormatGuid;
+    char PrivateFilePath[kPrivateFilePathChars];
+    DWORD OpenFlag;
+    DWORD IndexElementCount;
+    DWORD ResultCount;
+    DWORD ResultPosition;
+    DWORD QueryCounter;
+    DWORD PurgeFlag;
+    DWORD DeleteCounter;
+    WINBIO_IDENTITY ReturnedIdentity;
+    BYTE RememberedSecureId[WINBIO_SECURE_ID_SIZE];
+    // Byte offsets of the matching blocks in the searched list.
+    std::vector<DWORD> ResultList;
+    BYTE RememberedSid[kRememberedSidSize];
+    DWORD RememberedSidLength;
+    DWORD OwnerIdMode;
+    DWORD HashedMode;
+    DWORD FirstUnlockFlag;
+    DWORD PurgePendingFlag;
+    BYTE Policy;
+    BYTE SensorId[MOC_SENSOR_ID_SIZE];
+    HostOwnerId HostOwner;
+    DWORD SlotCount;
+    // SlotCount entries of TemplateSlotEntrySize each; TemplateTableSize bytes.
+    std::vector<BYTE> TemplateTable;
+    DWORD TemplateTableSize;
+    DWORD DatabaseMagic;
+    DWORD KeptHeaderSize;
+    std::vector<BYTE> KeptHeader;   // its size is the kept header count
+    std::vector<BYTE> KeptTrailing; // its size is the kept trailing count
+    BlockList OwnedBlocks;
+    BlockList PlainBlocks;
+    BlockList OtherBlocks;
+    BYTE ReturnedTemplate[MOC_BLOCK_TEMPLATE_SIZE];
+    BYTE ReturnedPayload[MOC_BLOCK_PAYLOAD_SIZE];
+    ULONG ReturnedIndexVector[MOC_BLOCK_INDEX_ELEMENTS];
+    ULONGLONG BuildConditionMask;
+    OSVERSIONINFOEXW BuildCondition;
+    BYTE SensorIdDigest[32];
+    char UnitLabel[kUnitLabelChars];
+
+    // Whether the chip answered the sensor id request at attach. Without the
+    // id every owned block would look like another sensor's, so nothing may be
+    // deleted or dropped on the strength of that comparison.
+    bool SensorIdRead;
+    // Set only when attach ran to its end; an attach that failed part-way
+    // leaves a context that Detach alone may touch.
+    bool Usable;
+};
+
+// The pipeline's context when attach completed, else null.
+inline PWINIBIO_STORAGE_CONTEXT UsableStorageContext(const WINBIO_PIPELINE* pipeline) {
+    if (pipeline == nullptr || pipeline->StorageContext == nullptr ||
+        !pipeline->StorageContext->Usable)
+        return nullptr;
+    return pipeline->StorageContext;
+}
+
+// The usable context of a slot that tests its pipeline and context:
+// E_POINTER for a null pipeline, WINBIO_E_INVALID_DEVICE_STATE without a
+// context whose attach completed.
+inline HRESULT StorageContextOf(const WINBIO_PIPELINE* pipeline,
+                                PWINIBIO_STORAGE_CONTEXT* context) {
+    *context = UsableStorageContext(pipeline);
+    if (pipeline == nullptr)
+        return E_POINTER;
+    return *context != nullptr ? S_OK : WINBIO_E_INVALID_DEVICE_STATE;
+}
+
+// Zeroes the remembered account SID over its remembered length (never more
+// than its field); the length stays.
+inline void ForgetRememberedSid(WINIBIO_STORAGE_CONTEXT* context) {
+    DWORD length = context->RememberedSidLength;
+    std::memset(context->RememberedSid, 0,
+                length < kRememberedSidSize ? length : kRememberedSidSize);
+}
+
+// Empties the owned, plain and other block lists.
+inline void EmptyBlockLists(WINIBIO_STORAGE_CONTEXT* context) {
+    context->OwnedBlocks.clear();
+    context->PlainBlocks.clear();
+    context->OtherBlocks.clear();
+}

@@ -1,0 +1,130 @@
+#include "storage/whole_file.h"
+
+#include <algorithm>
+#include <new>
+#include <string>
+#include <winbio_err.h>
+#include "common/file_utils.h"
+#include "common/trace.h"
+
+namespace {
+
+// The error of the call that just failed; never 0, so that a failure cannot
+// read as success.
+DWORD LastErrorOrFailure() {
+    DWORD error = GetLastError();
+    return error != 0 ? error : ERROR_GEN_FAILURE;
+}
+
+// Writes every byte or reports why not; a write that makes no progress is a
+// failure rather than an endless loop.
+DWORD WriteAll(HANDLE file, const BYTE* data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(file, data + done, chunk, &written, nullptr))
+            return LastErrorOrFailure();
+        if (written == 0 || written > chunk)
+            return ERROR_WRITE_FAULT;
+        done += written;
+    }
+    return 0;
+}
+
+} // namespace
+
+HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes) {
+    if (path == nullptr || bytes == nullptr)
+        return E_POINTER;
+    // Only a hint for the trace: the length that counts is the opened file's.
+    MOC_TRACE_INFO(kTraceGuidWholeFile, 16, path, GetFileLength(path));
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 10, path, GetLastError());
+        return WINBIO_E_DATABASE_CORRUPTED;
+    }
+    HRESULT hr = S_OK;
+    LARGE_INTEGER length{};
+    std::vector<BYTE> content;
+    if (!GetFileSizeEx(file, &length) || length.QuadPart < 0) {
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 11, path, GetLastError());
+        hr = WINBIO_E_DATABASE_CORRUPTED;
+    } else if (static_cast<ULONGLONG>(length.QuadPart) > kMaxWholeFileBytes) {
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 12, path, static_cast<ULONGLONG>(length.QuadPart));
+        hr = WINBIO_E_DATABASE_CORRUPTED;
+    } else {
+        try {
+            content.resize(static_cast<size_t>(length.QuadPart));
+        } catch (const std::bad_alloc&) {
+            hr = E_OUTOFMEMORY;
+        }
+    }
+    size_t done = 0;
+    while (SUCCEEDED(hr) && done < content.size()) {
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(content.size() - done, 1u << 30));
+        DWORD read = 0;
+        if (!ReadFile(file, content.data() + done, chunk, &read, nullptr) || read == 0 ||
+            read > chunk) {
+            MOC_TRACE_ERROR(kTraceGuidWholeFile, 13, path, static_cast<ULONGLONG>(done),
+                            static_cast<ULONGLONG>(content.size()));
+            hr = WINBIO_E_DATABASE_CORRUPTED;
+        } else {
+            done += read;
+        }
+    }
+    CloseHandle(file);
+    if (SUCCEEDED(hr))
+        bytes->swap(content);
+    return hr;
+}
+
+DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
+    if (path == nullptr || (data == nullptr && size != 0))
+        return ERROR_INVALID_PARAMETER;
+    std::u16string temporary;
+    try {
+        temporary = std::u16string(path) + u".new";
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = LastErrorOrFailure();
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 14, path, error);
+        return error;
+    }
+    DWORD error = WriteAll(file, data, size);
+    if (error == 0 && !FlushFileBuffers(file))
+        error = LastErrorOrFailure();
+    // A close can still report a write the cache could not complete.
+    if (!CloseHandle(file) && error == 0)
+        error = LastErrorOrFailure();
+    if (error == 0 &&
+        !MoveFileExW(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        error = LastErrorOrFailure();
+    if (error != 0) {
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 15, path, error);
+        DeleteFileW(temporary.c_str());
+    }
+    return error;
+}
+
+DWORD ReplaceWholeFile(const char* path, const BYTE* data, size_t size) {
+    if (path == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    int units = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+    if (units <= 0)
+        return ERROR_NO_UNICODE_TRANSLATION;
+    std::u16string wide;
+    try {
+        wide.resize(static_cast<size_t>(units));
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), units) != units)
+        return ERROR_NO_UNICODE_TRANSLATION;
+    return ReplaceWholeFile(wide.c_str(), data, size);
+}

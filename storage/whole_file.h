@@ -1,0 +1,29 @@
+// Whole-file reads and writes of the storage adapter. Its files are never
+// patched in place: a reader takes the whole file or nothing, and a writer
+// replaces the whole file or leaves the old one as it was.
+#pragma once
+#include <windows.h>
+#include <vector>
+
+// The largest header and block count the file's 16-bit fields can describe
+// come to about 64 MiB; a file far beyond that is not one of ours, and no
+// buffer is sized from it.
+constexpr ULONGLONG kMaxWholeFileBytes = 128ull << 20;
+
+// Reads the file at the narrow (ANSI) path whole. The length is that of the
+// opened file, never one taken beforehand, and a read that ends early fails:
+// a file read in part would be saved back as the part. S_OK;
+// WINBIO_E_DATABASE_CORRUPTED when the file cannot be opened, measured or
+// read whole, or is longer than kMaxWholeFileBytes; E_OUTOFMEMORY. `bytes`
+// changes only on S_OK.
+HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes);
+
+// Replaces the file at `path` with `size` bytes: writes them to a temporary
+// file in the same folder, checks every write, flushes, closes and moves the
+// temporary file over the old one (write-through, so that a power cut cannot
+// leave a renamed but empty file). Returns 0, or the Win32 error of the step
+// that failed; the old file is then untouched and the temporary file gone.
+DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size);
+// The same for a narrow (ANSI) path; ERROR_NO_UNICODE_TRANSLATION when it has
+// no wide form.
+DWORD ReplaceWholeFile(const char* path, const BYTE* data, size_t size);

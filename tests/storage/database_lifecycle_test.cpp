@@ -1,0 +1,380 @@
+// Opening, creating and erasing the database against the simulated sensor,
+// with the exact chip requests each sends. The suite runs with the adapter's
+// trace provider enabled, so that every trace statement's arguments are
+// evaluated as well.
+#include <cstring>
+#include <functional>
+#include "common/trace_provider.h"
+#include "storage/database_file.h"
+#include "storage_fixture.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
+
+namespace storage_test {
+namespace {
+
+constexpr DWORD kVersion = IOCTL_MOC_DATABASE_VERSION;
+constexpr DWORD kTable = IOCTL_MOC_READ_TEMPLATE_TABLE;
+constexpr DWORD kDelete = IOCTL_MOC_DELETE_TEMPLATE;
+
+class LifecycleTest : public StorageTest {
+protected:
+    void SetUp() override {
+        StorageTest::SetUp();
+        ASSERT_TRUE(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr));
+        platform::test::EnableTraceSession(AdapterTraceControlGuid, TRACE_LEVEL_INFORMATION, 1);
+    }
+    void TearDown() override {
+        StorageTest::TearDown();
+        DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+        platform::test::ResetAll();
+    }
+    // The database version requests sent: 1 for a get, 0 for a set.
+    std::vector<int> VersionRequests() const {
+        std::vector<int> out;
+        for (const auto& r : sensor->Log())
+            if (r.code == kVersion && !r.input.empty())
+                out.push_back(r.input[0]);
+        return out;
+    }
+};
+
+TEST_F(LifecycleTest, OpenWithoutPrivateFileThenCreateBuildsIt) {
+    Attach();
+    EXPECT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
+    EXPECT_EQ(Context().OpenFlag, 1u);
+    EXPECT_STREQ(Context().PrivateFilePath, kPrivateFile);
+    EXPECT_TRUE(sensor->Log().empty());
+
+    EXPECT_EQ(Create(2), S_OK);
+    EXPECT_EQ(ReadFile(kPrivateFile), FreshHeader());
+    EXPECT_FALSE(Exists(kFrameworkFile));
+    EXPECT_EQ(sensor->LoggedCodes(), (std::vector<DWORD>{kDelete, kVersion}));
+    EXPECT_EQ(DeletedSlots(), std::vector<int>{255});
+    EXPECT_EQ(sensor->DatabaseVersion(), 3u);
+    EXPECT_EQ(Context().OpenFlag, 0u);
+    EXPECT_EQ(Context().IndexElementCount, 2u);
+    EXPECT_EQ(Context().FormatGuid.Data1, 0x11223344u);
+}
+
+TEST_F(LifecycleTest, CreateWithoutOpenWritesTheFrameworkFile) {
+    Attach();
+    EXPECT_EQ(Create(), S_OK);
+    EXPECT_EQ(ReadFile(kFrameworkFile), FreshHeader());
+    EXPECT_FALSE(Exists(kPrivateFile));
+    EXPECT_TRUE(sensor->Log().empty());
+    EXPECT_EQ(Create(3), WINBIO_E_DATABASE_ALREADY_EXISTS);
+    // The format and the count are kept even so.
+    EXPECT_EQ(Context().IndexElementCount, 3u);
+    EXPECT_EQ(Context().FormatGuid.Data1, 0x11223344u);
+}
+
+TEST_F(LifecycleTest, CreateRefusals) {
+    Attach();
+    pipeline.StorageHandle = reinterpret_cast<HANDLE>(0x1234);
+    EXPECT_EQ(Create(2), WINBIO_E_INVALID_DEVICE_STATE);
+    EXPECT_EQ(Context().IndexElementCount, 0u);
+    EXPECT_EQ(Context().FormatGuid.Data1, 0u);
+    // A missing folder is reported first.
+    std::filesystem::remove_all(root.Native("C:\\WinBioDatabase"));
+    EXPECT_EQ(Create(2), WINBIO_E_DATABASE_CANT_CREATE);
+    EXPECT_EQ(Open(), WINBIO_E_DATABASE_CANT_CREATE);
+    EXPECT_EQ(Erase(), WINBIO_E_DATABASE_CANT_CREATE);
+    pipeline.StorageHandle = INVALID_HANDLE_VALUE;
+    std::filesystem::create_directories(root.Native("C:\\WinBioDatabase"));
+    // A block holds four index elements at most.
+    EXPECT_EQ(Create(5), E_INVALIDARG);
+    EXPECT_FALSE(Exists(kFrameworkFile));
+}
+
+// A failed fresh framework file is reported and leaves nothing half-written.
+TEST_F(LifecycleTest, CreateReportsAFailedFrameworkFile) {
+    Attach();
+    platform::test::FailNextFileCall("WriteFile", ERROR_DISK_FULL);
+    EXPECT_EQ(Create(), WINBIO_E_DATABASE_CANT_CREATE);
+    EXPECT_FALSE(Exists(kFrameworkFile));
+    EXPECT_EQ(Create(), S_OK);
+}
+
+TEST_F(LifecycleTest, OpenReconcilesSavesAndRecordsTheVersion) {
+    Attach();
+    SetSlot(0, 1, 2, KeyBytes(0x10));
+    SetSlot(1, 1, 3, KeyBytes(0x20));
+    const Bytes kept = PlainBlock(1, 2, KeyBytes(0x10));
+    const Bytes orphan = PlainBlock(1, 4, KeyBytes(0x30));
+    WriteFile(kPrivateFile, DatabaseFile({kept, orphan}, 40, 3, Bytes(11, 0x5A), Bytes(3, 0x6B)));
+    sensor->SetDatabaseVersion(3);
+    EXPECT_EQ(Open(), S_OK);
+    EXPECT_EQ(sensor->LoggedCodes(), (std::vector<DWORD>{kVersion, kTable, kDelete, kVersion}));
+    EXPECT_EQ(DeletedSlots(), std::vector<int>{1});
+    EXPECT_EQ(VersionRequests(), (std::vector<int>{1, 0}));
+    EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({kept}, 40, 3, Bytes(11, 0x5A), Bytes(3, 0x6B)));
+    EXPECT_TRUE(Context().KeptHeader.empty() && Context().KeptTrailing.empty());
+    EXPECT_FALSE(platform::test::CapturedTraces().empty());
+}
+
+// A table that did not arrive whole shows no slots; acting on it would drop
+// every record and delete nothing that should go.
+TEST_F(LifecycleTest, UnreadTableSkipsTheReconciliation) {
+    struct Case {
+        const char* name;
+        std::function<void()> plan;
+    } cases[] = {
+        {"table read fails", [this] { sensor->FailNext(kTable, ERROR_GEN_FAILURE); }},
+        {"table reply short", [this] { sensor->ReplyShort(kTable, 35 * 9); }},
+        {"slot count fallback on a chip of another size",
+         [this] {
+             StorageAdapterDetach(&pipeline);
+             sensor->FailNext(IOCTL_MOC_GET_CAPABILITIES, ERROR_GEN_FAILURE);
+             sensor->SetCapabilities({5, 12, 0, 0, {}});
+             ASSERT_EQ(StorageAdapterAttach(&pipeline), S_OK);
+             sensor->ClearLog();
+         }},
+    };
+    for (const Case& c : cases) {
+        Attach();
+        SetSlot(0, 1, 2, KeyBytes(0x10));
+        const Bytes file = DatabaseFile({PlainBlock(1, 4, KeyBytes(0x30))});
+        WriteFile(kPrivateFile, file);
+        sensor->SetDatabaseVersion(2);
+        c.plan();
+        EXPECT_EQ(Open(), S_OK) << c.name;
+        EXPECT_TRUE(DeletedSlots().empty()) << c.name;
+        EXPECT_EQ(ReadFile(kPrivateFile), file) << c.name;
+        EXPECT_EQ(sensor->DatabaseVersion(), 2u) << c.name;
+        StorageAdapterDetach(&pipeline);
+    }
+}
+
+// Without the sensor id every owned block would look like another sensor's.
+TEST_F(LifecycleTest, UnknownSensorIdDeletesNothing) {
+    sensor->FailNext(IOCTL_MOC_GET_SENSOR_ID, ERROR_GEN_FAILURE);
+    Attach(true);
+    SetSlot(0, 1, 2, KeyBytes(0x10));
+    const Bytes file = DatabaseFile({OwnedBlock(1, 2, KeyBytes(0x10))});
+    WriteFile(kPrivateFile, file);
+    EXPECT_EQ(Open(), S_OK);
+    EXPECT_TRUE(DeletedSlots().empty());
+    EXPECT_EQ(ReadFile(kPrivateFile), file);
+}
+
+TEST_F(LifecycleTest, CorruptedFileIsLeftAndTheChipToo) {
+    Attach();
+    SetSlot(0, 1, 2, KeyBytes(0x10));
+    Bytes file = DatabaseFile({PlainBlock(1, 2, KeyBytes(0x10)), PlainBlock(1, 3, KeyBytes(0x11))});
+    file.resize(file.size() - 100);
+    WriteFile(kPrivateFile, file);
+    EXPECT_EQ(Open(), WINBIO_E_DATABASE_CORRUPTED);
+    EXPECT_EQ(sensor->LoggedCodes(), std::vector<DWORD>{kVersion});
+    EXPECT_EQ(ReadFile(kPrivateFile), file);
+}
+
+TEST_F(LifecycleTest, PurgeOfForeignTemplatesAtOpen) {
+    sensor->SetPolicy(MocPolicy{{0, 0x40, 0, 0, 0, 0, 0, 0}});
+    Attach(true);
+    SetSlot(0, 1, 2, KeyBytes(0x10));
+    SetSlot(1, 1, 2, KeyBytes(0x11), OtherOwner());
+    SetSlot(2, 1, 2, KeyBytes(0x12), Bytes(16, 0));
+    SetSlot(3, 1, 2, KeyBytes(0x13), OtherOwner(), 2);
+    WriteFile(kPrivateFile, DatabaseFile({OwnedBlock(1, 2, KeyBytes(0x10))}));
+    EXPECT_EQ(Open(), S_OK);
+    EXPECT_EQ(DeletedSlots(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(Context().Policy, 0u);
+    sensor->ClearLog();
+    SetSlot(1, 1, 2, KeyBytes(0x11), OtherOwner());
+    EXPECT_EQ(Open(), S_OK);
+    EXPECT_TRUE(DeletedSlots().empty());
+}
+
+TEST_F(LifecycleTest, PurgeAtOpenFailuresAndPlainMode) {
+    sensor->SetPolicy(MocPolicy{{0, 0x40, 0, 0, 0, 0, 0, 0}});
+    Attach(true);
+    SetSlot(1, 1, 2, KeyBytes(0x11), OtherOwner());
+    SetSlot(2, 1, 2, KeyBytes(0x12), OtherOwner());
+    sensor->FailNext(kDelete, ERROR_GEN_FAILURE);
+    EXPECT_EQ(Open(), MocFailure(MOC_E_DELETE_TEMPLATE, ERROR_GEN_FAILURE));
+    EXPECT_EQ(Context().OpenFlag, 0u);
+    EXPECT_EQ(Context().Policy, 1u);
+    sensor->FailNext(kTable, ERROR_GEN_FAILURE);
+    EXPECT_EQ(Open(), MocFailure(MOC_E_READ_TEMPLATE_TABLE, ERROR_GEN_FAILURE));
+    StorageAdapterDetach(&pipeline);
+
+    Attach(false);
+    EXPECT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
+    EXPECT_TRUE(sensor->Log().empty());
+    EXPECT_EQ(Context().Policy, 1u);
+}
+
+TEST_F(LifecycleTest, LegacyFilesMigrateOnlyBelowChipVersionThree) {
+    const Bytes record = Concat({{1, 1, 2, 32}, KeyBytes(0x10), Bytes(124 - 36, 0)});
+    const Bytes migratedBlock = [&] {
+        Bytes b(1024, 0);
+        b[0] = 0x10;
+        b[1] = 0x7C;
+        std::copy(record.begin(), record.end(), b.begin() + 19);
+        return b;
+    }();
+    const Bytes fileBlock = PlainBlock(1, 2, KeyBytes(0x10), 7);
+    struct Case {
+        const char* name;
+        std::function<void(simsensor::SimulatedSensor&)> plan;
+        std::vector<Bytes> saved;
+    } cases[] = {
+        {"version 2", [](auto& s) { s.SetDatabaseVersion(2); }, {migratedBlock, fileBlock}},
+        {"version get fails",
+         [](auto& s) {
+             s.SetDatabaseVersion(3);
+             s.FailNext(kVersion, ERROR_GEN_FAILURE);
+         },
+         {migratedBlock, fileBlock}},
+        {"version 3", [](auto& s) { s.SetDatabaseVersion(3); }, {fileBlock}},
+    };
+    for (const Case& c : cases) {
+        Attach();
+        SetSlot(0, 1, 2, KeyBytes(0x10));
+        WriteFile(kLegacyRecordFile, record);
+        WriteFile(kPrivateFile, DatabaseFile({fileBlock}));
+        c.plan(*sensor);
+        EXPECT_EQ(Open(), S_OK) << c.name;
+        EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile(c.saved)) << c.name;
+        EXPECT_EQ(sensor->DatabaseVersion(), 3u) << c.name;
+        EXPECT_EQ(ReadFile(kLegacyRecordFile), record) << c.name;
+        StorageAdapterDetach(&pipeline);
+    }
+}
+
+TEST_F(LifecycleTest, CreateAfterOpenMigratesTheLegacyFiles) {
+    const Bytes blockA = PlainBlock(1, 2, KeyBytes(0x10), 1);
+    const Bytes blockB = PlainBlock(1, 3, KeyBytes(0x20), 2);
+    // The block file's own header (counters, further bytes) and trailing
+    // bytes go into the new private file.
+    WriteFile(kLegacyBlockFile, DatabaseFile({blockA, blockB}, 33, 3, Bytes(4, 0x3C), Bytes(5, 7)));
+    Attach();
+    SetSlot(0, 1, 2, KeyBytes(0x10));
+    SetSlot(5, 1, 9, KeyBytes(0x50));
+    ASSERT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
+    EXPECT_EQ(Create(), S_OK);
+    EXPECT_EQ(sensor->LoggedCodes(), (std::vector<DWORD>{kTable, kDelete, kVersion}));
+    EXPECT_EQ(DeletedSlots(), std::vector<int>{5});
+    EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({blockA}, 33, 3, Bytes(4, 0x3C), Bytes(5, 7)));
+    EXPECT_EQ(sensor->DatabaseVersion(), 3u);
+}
+
+// Reporting success with no private file would lose the migrated records.
+TEST_F(LifecycleTest, CreateWritesTheMigratedSetWhenTheTableCannotBeRead) {
+    const Bytes block = PlainBlock(1, 2, KeyBytes(0x10), 1);
+    WriteFile(kLegacyBlockFile, DatabaseFile({block}));
+    Attach();
+    ASSERT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
+    sensor->FailNext(kTable, ERROR_GEN_FAILURE);
+    EXPECT_EQ(Create(), S_OK);
+    EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({block}));
+    EXPECT_TRUE(DeletedSlots().empty());
+}
+
+TEST_F(LifecycleTest, CreateFallsBackToAResetWhenNoLegacyFileLoads) {
+    WriteFile(kLegacyRecordFile, Concat({Le16(5), Bytes(157, 1)})); // counts past its end
+    Attach(true);
+    SetSlot(0, 1, 2, KeyBytes(0x10));
+    SetSlot(1, 1, 2, KeyBytes(0x11), OtherOwner());
+    ASSERT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
+    EXPECT_EQ(Create(), S_OK);
+    EXPECT_EQ(ReadFile(kPrivateFile), FreshHeader());
+    EXPECT_EQ(DeletedSlots(), std::vector<int>{0});
+    // A second create finds the file.
+    ASSERT_EQ(Open(), S_OK);
+    EXPECT_EQ(Create(), WINBIO_E_DATABASE_ALREADY_EXISTS);
+}
+
+TEST_F(LifecycleTest, EraseDeletesBothFilesAndThisHostsTemplates) {
+    struct Case {
+        const char* name;
+        bool ownerIdMode, files, readOnly, deleteFails;
+        HRESULT result;
+        std::vector<int> deleted;
+    } cases[] = {
+        {"owner-id mode", true, true, false, false, S_OK, {0, 3}},
+        {"owner-id mode, deletion fails",
+         true,
+         true,
+         false,
+         true,
+         MocFailure(MOC_E_DELETE_TEMPLATE, ERROR_GEN_FAILURE),
+         {0}},
+        {"plain mode", false, true, false, false, S_OK, {255}},
+        {"plain mode, deletion fails", false, true, false, true, S_OK, {255}},
+        {"read-only framework file", false, true, true, false, S_OK, {255}},
+        {"no files", true, false, false, false, S_OK, {0, 3}},
+    };
+    for (const Case& c : cases) {
+        Attach(c.ownerIdMode);
+        SetSlot(0, 1, 2, KeyBytes(0x10));
+        SetSlot(1, 1, 2, KeyBytes(0x11), OtherOwner());
+        SetSlot(3, 0, 4, KeyBytes(0x13));
+        if (c.files) {
+            WriteFile(kFrameworkFile, FreshHeader());
+            WriteFile(kPrivateFile, DatabaseFile({PlainBlock(1, 2, KeyBytes(0x10))}));
+        }
+        if (c.readOnly) {
+            ASSERT_TRUE(SetFileAttributesA(kFrameworkFile, FILE_ATTRIBUTE_READONLY));
+        }
+        if (c.deleteFails)
+            sensor->FailNext(kDelete, ERROR_GEN_FAILURE);
+        Context().QueryCounter = 4;
+        Context().FormatGuid.Data1 = 9;
+        Context().OpenFlag = 1;
+        EXPECT_EQ(Erase(), c.result) << c.name;
+        EXPECT_EQ(DeletedSlots(), c.deleted) << c.name;
+        EXPECT_FALSE(Exists(kFrameworkFile)) << c.name;
+        EXPECT_FALSE(Exists(kPrivateFile)) << c.name;
+        EXPECT_STREQ(Context().PrivateFilePath, kPrivateFile) << c.name;
+        bool cleared = SUCCEEDED(c.result);
+        EXPECT_EQ(Context().QueryCounter, cleared ? 0u : 4u) << c.name;
+        EXPECT_EQ(Context().FormatGuid.Data1, cleared ? 0u : 9u) << c.name;
+        EXPECT_EQ(Context().OpenFlag, 1u) << c.name;
+        StorageAdapterDetach(&pipeline);
+    }
+}
+
+// A path with no narrow form, or too long for its buffer, names no file of
+// ours: taking it for a missing file would have the framework create the
+// database anew and reset the chip.
+TEST_F(LifecycleTest, UnusablePathsFailTheOperation) {
+    const WCHAR* accented = u"C:\\WinBio\u00e9\\db.DAT";
+    std::filesystem::create_directories(root.Native("C:\\WinBio\xc3\xa9"));
+    std::u16string longPath = u"C:\\" + std::u16string(250, u'd') + u"\\db.DAT";
+    GUID id{};
+    Attach();
+    platform::test::SetAnsiCodePageHighest(0x7F);
+    EXPECT_EQ(StorageAdapterOpenDatabase(&pipeline, &id, accented, u""),
+              WINBIO_E_DATABASE_CANT_OPEN);
+    EXPECT_EQ(StorageAdapterCreateDatabase(&pipeline, &id, 8, &id, accented, u"", 0, 0),
+              WINBIO_E_DATABASE_CANT_CREATE);
+    EXPECT_EQ(StorageAdapterEraseDatabase(&pipeline, &id, accented, u""),
+              WINBIO_E_DATABASE_CANT_ERASE);
+    platform::test::SetAnsiCodePageHighest(0x10FFFF);
+    EXPECT_EQ(StorageAdapterOpenDatabase(&pipeline, &id, longPath.c_str(), u""),
+              WINBIO_E_DATABASE_CANT_OPEN);
+    EXPECT_TRUE(sensor->Log().empty());
+    EXPECT_EQ(Context().OpenFlag, 0u);
+    // The accented folder works once the code page has its character.
+    EXPECT_EQ(StorageAdapterOpenDatabase(&pipeline, &id, accented, u""),
+              WINBIO_E_DATABASE_CANT_FIND);
+}
+
+// An existence test that fails for another reason than a missing file is
+// no answer either.
+TEST_F(LifecycleTest, UnreadableAttributesAreNotAMissingFile) {
+    Attach();
+    WriteFile(kPrivateFile, DatabaseFile({}));
+    platform::test::FailNextFileCall("GetFileAttributesExW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Open(), WINBIO_E_DATABASE_CANT_OPEN);
+    Context().OpenFlag = 1;
+    platform::test::FailNextFileCall("GetFileAttributesExW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Create(), WINBIO_E_DATABASE_CANT_CREATE);
+    EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({}));
+    EXPECT_TRUE(sensor->Log().empty());
+}
+
+} // namespace
+} // namespace storage_test

@@ -1,0 +1,175 @@
+// Reconciliation of the record set with the chip's template table, and the
+// migration of the legacy files into one record set, through OpenDatabase.
+#include "storage/database_file.h"
+#include "storage_fixture.h"
+
+namespace storage_test {
+namespace {
+
+struct SlotSpec {
+    int index;
+    uint8_t kind, subFactor, keySeed;
+    Bytes owner = SimHostOwner();
+    uint8_t state = 1;
+};
+
+class ReconcileTest : public StorageTest {
+protected:
+    void Prepare(bool ownerIdMode, const std::vector<SlotSpec>& slots,
+                 const std::vector<Bytes>& blocks) {
+        Attach(ownerIdMode);
+        for (size_t i = 0; i < sensor->Table().size(); ++i)
+            sensor->SetSlot(i, simsensor::SimSlot{});
+        for (const SlotSpec& s : slots)
+            SetSlot(s.index, s.kind, s.subFactor, KeyBytes(s.keySeed), s.owner, s.state);
+        WriteFile(kPrivateFile, DatabaseFile(blocks));
+    }
+};
+
+TEST_F(ReconcileTest, SlotsAndBlocksByOwnerAndMode) {
+    Bytes zeroFirst = OtherOwner();
+    zeroFirst[0] = 0;
+    Bytes otherSensor = SimSensorId();
+    otherSensor[0] ^= 0xFF;
+    // Owned blocks of this host and sensor, and the same record in other forms.
+    const Bytes mine = OwnedBlock(1, 2, KeyBytes(1));
+    const Bytes mine3 = OwnedBlock(1, 3, KeyBytes(3));
+    const Bytes foreign = OwnedBlock(1, 2, KeyBytes(1), OtherOwner());
+    const Bytes noOwner = OwnedBlock(1, 2, KeyBytes(1), zeroFirst);
+    const Bytes noOwner3 = OwnedBlock(1, 3, KeyBytes(3), zeroFirst);
+    const Bytes elsewhere = OwnedBlock(1, 2, KeyBytes(1), SimHostOwner(), otherSensor);
+    const Bytes guid = OwnedBlock(2, 2, KeyBytes(5));
+    const Bytes plain = PlainBlock(1, 2, KeyBytes(1));
+    const Bytes plain3 = PlainBlock(1, 3, KeyBytes(3));
+    const Bytes plainTwin = PlainBlock(1, 2, KeyBytes(1), 9);
+    BlockFields otherType;
+    otherType.type = 0x12;
+    otherType.key = KeyBytes(7);
+    const Bytes other = Block(otherType);
+    const SlotSpec slot1{1, 1, 2, 1};
+    const SlotSpec foreignSlot1{1, 1, 2, 1, OtherOwner()};
+    struct Case {
+        const char* name;
+        bool ownerIdMode;
+        std::vector<SlotSpec> slots;
+        std::vector<Bytes> blocks;
+        std::vector<int> deleted;
+        std::vector<Bytes> saved; // plain, owned, other
+    } cases[] = {
+        {"owned: slot and block match", true, {slot1}, {mine}, {}, {mine}},
+        {"owned: slot without block", true, {slot1, {4, 1, 3, 3}}, {mine}, {4}, {mine}},
+        {"owned: block without slot", true, {slot1}, {mine, mine3}, {}, {mine}},
+        {"owned: another host's block keeps no slot", true, {slot1}, {foreign}, {1}, {foreign}},
+        {"owned: another host's slot keeps no block", true, {foreignSlot1}, {mine}, {}, {}},
+        {"owned: zero-led owner keeps a slot", true, {slot1}, {noOwner}, {}, {noOwner}},
+        {"owned: zero-led owner is dropped alone",
+         true,
+         {slot1},
+         {noOwner, noOwner3},
+         {},
+         {noOwner}},
+        {"owned: another sensor's block", true, {slot1}, {elsewhere}, {1}, {elsewhere}},
+        {"owned: plain and other blocks untouched", true, {}, {plain, other}, {}, {plain, other}},
+        {"owned: guid record has no slot", true, {slot1}, {mine, guid}, {}, {mine}},
+        {"owned: empty set deletes this host's slots",
+         true,
+         {slot1, {2, 1, 2, 2, OtherOwner()}, {3, 0, 4, 3}},
+         {},
+         {1, 3},
+         {}},
+        {"owned: a slot neither used nor free stays",
+         true,
+         {{1, 1, 2, 1, SimHostOwner(), 2}},
+         {},
+         {},
+         {}},
+        {"plain: slot and block match", false, {slot1}, {plain}, {}, {plain}},
+        {"plain: every used slot counts",
+         false,
+         {foreignSlot1, {6, 1, 9, 9, OtherOwner()}},
+         {plain},
+         {6},
+         {plain}},
+        {"plain: block without slot", false, {slot1}, {plain, plain3}, {}, {plain}},
+        {"plain: owned blocks untouched", false, {slot1}, {mine, other}, {1}, {mine, other}},
+        {"plain: two blocks, one slot", false, {slot1}, {plain, plainTwin}, {}, {plain, plainTwin}},
+        {"plain: one block, two slots", false, {slot1, {7, 1, 2, 1}}, {plain}, {}, {plain}},
+    };
+    for (const Case& c : cases) {
+        Prepare(c.ownerIdMode, c.slots, c.blocks);
+        EXPECT_EQ(Open(), S_OK) << c.name;
+        EXPECT_EQ(DeletedSlots(), c.deleted) << c.name;
+        EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile(c.saved)) << c.name;
+        StorageAdapterDetach(&pipeline);
+    }
+}
+
+TEST_F(ReconcileTest, DroppedBlocksCloseUp) {
+    const Bytes a = PlainBlock(1, 1, KeyBytes(1)), b = PlainBlock(1, 2, KeyBytes(2)),
+                c = PlainBlock(1, 3, KeyBytes(3));
+    Prepare(false, {{0, 1, 2, 2}}, {a, b, c});
+    EXPECT_EQ(Open(), S_OK);
+    EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({b}));
+    EXPECT_EQ(BlocksOf(Context().PlainBlocks), std::vector<Bytes>{b});
+}
+
+TEST_F(ReconcileTest, FailedDeletionStopsBeforeTheFileChanges) {
+    const Bytes orphan = PlainBlock(1, 9, KeyBytes(9));
+    Prepare(false, {{1, 1, 2, 1}, {3, 1, 2, 3}, {5, 1, 2, 5}}, {orphan});
+    const Bytes file = ReadFile(kPrivateFile);
+    simsensor::Fault ok; // answered as usual
+    ok.kind = simsensor::Fault::Kind::Short;
+    simsensor::Fault fail;
+    fail.error = ERROR_GEN_FAILURE;
+    sensor->PlanFault(IOCTL_MOC_DELETE_TEMPLATE, ok);
+    sensor->PlanFault(IOCTL_MOC_DELETE_TEMPLATE, fail);
+    EXPECT_EQ(Open(), MocFailure(MOC_E_DELETE_TEMPLATE, ERROR_GEN_FAILURE));
+    EXPECT_EQ(DeletedSlots(), (std::vector<int>{1, 3}));
+    EXPECT_EQ(sensor->Slot(1).state, MOC_SLOT_STATE_FREE);
+    EXPECT_EQ(sensor->Slot(5).state, MOC_SLOT_STATE_USED);
+    EXPECT_EQ(ReadFile(kPrivateFile), file);
+    EXPECT_EQ(sensor->CountOf(IOCTL_MOC_DATABASE_VERSION), 1u); // the get, no set
+}
+
+TEST_F(ReconcileTest, MigrationMergesBothLegacyFiles) {
+    const Bytes shared = PlainBlock(1, 2, KeyBytes(1));
+    const Bytes twin = PlainBlock(1, 3, KeyBytes(3), 3);
+    const Bytes record = Bytes(shared.begin() + 19, shared.begin() + 19 + 124);
+    const Bytes other = PlainBlock(1, 4, KeyBytes(4), 4);
+    struct Case {
+        const char* name;
+        Bytes recordFile;          // empty: no file
+        std::vector<Bytes> blocks; // of the legacy block file; empty: no file
+        std::vector<Bytes> saved;
+        std::vector<int> deleted;
+    } cases[] = {
+        {"only the record file", record, {}, {shared, other}, {1}},
+        {"a block in both files once",
+         record,
+         {shared, twin, twin},
+         {shared, twin, twin, other},
+         {}},
+        {"unreadable record file, no block file",
+         Concat({Le16(9), Bytes(157, 1)}),
+         {},
+         {other},
+         {0, 1}},
+    };
+    for (const Case& c : cases) {
+        DeleteFileA(kLegacyRecordFile);
+        DeleteFileA(kLegacyBlockFile);
+        Prepare(false, {{0, 1, 2, 1}, {1, 1, 3, 3}, {2, 1, 4, 4}}, {other});
+        if (!c.recordFile.empty())
+            WriteFile(kLegacyRecordFile, c.recordFile);
+        if (!c.blocks.empty())
+            WriteFile(kLegacyBlockFile, DatabaseFile(c.blocks));
+        sensor->SetDatabaseVersion(1);
+        EXPECT_EQ(Open(), S_OK) << c.name;
+        EXPECT_EQ(DeletedSlots(), c.deleted) << c.name;
+        EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile(c.saved)) << c.name;
+        StorageAdapterDetach(&pipeline);
+    }
+}
+
+} // namespace
+} // namespace storage_test

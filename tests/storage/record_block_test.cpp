@@ -1,0 +1,206 @@
+// The tests every storage operation shares: which blocks and slots are this
+// host's, when a block describes a slot, identity keys and their matching,
+// and the removal of blocks.
+#include <cstring>
+#include <mbedtls/md.h>
+#include "storage/record_block.h"
+#include "storage_fixture.h"
+
+namespace storage_test {
+namespace {
+
+class RecordBlockTest : public StorageTest {};
+
+const DatabaseRecordBlock& AsBlock(const Bytes& bytes) {
+    return *reinterpret_cast<const DatabaseRecordBlock*>(bytes.data());
+}
+
+TEST_F(RecordBlockTest, HostBlocksByModeSensorAndOwner) {
+    Bytes zeroFirst = OtherOwner();
+    zeroFirst[0] = 0;
+    Bytes hostButLast = SimHostOwner();
+    hostButLast[15] ^= 1;
+    Bytes otherSensor = SimSensorId();
+    otherSensor[31] ^= 1;
+    struct Case {
+        const char* name;
+        bool ownerIdMode;
+        Bytes block;
+        bool hosts;
+    } cases[] = {
+        {"this host", true, OwnedBlock(1, 2, KeyBytes(1)), true},
+        {"no owner", true, OwnedBlock(1, 2, KeyBytes(1), Bytes(16, 0)), true},
+        {"first owner byte zero", true, OwnedBlock(1, 2, KeyBytes(1), zeroFirst), true},
+        {"another host", true, OwnedBlock(1, 2, KeyBytes(1), OtherOwner()), false},
+        {"last owner byte differs", true, OwnedBlock(1, 2, KeyBytes(1), hostButLast), false},
+        {"another sensor", true, OwnedBlock(1, 2, KeyBytes(1), SimHostOwner(), otherSensor), false},
+        {"plain mode ignores owner and sensor", false, OwnedBlock(1, 2, KeyBytes(1), OtherOwner()),
+         true},
+    };
+    for (const Case& c : cases) {
+        Attach(c.ownerIdMode);
+        EXPECT_EQ(IsHostBlock(Context(), AsBlock(c.block)), c.hosts) << c.name;
+        Bytes unused = c.block;
+        unused[19] = 0;
+        EXPECT_FALSE(IsHostBlock(Context(), AsBlock(unused))) << c.name;
+        StorageAdapterDetach(&pipeline);
+    }
+}
+
+TEST_F(RecordBlockTest, SlotsOfThisHostAndOfOthers) {
+    struct Case {
+        const char* name;
+        bool ownerIdMode;
+        uint8_t state;
+        Bytes owner;
+        bool host, foreign;
+    } cases[] = {
+        {"owned by this host", true, 1, SimHostOwner(), true, false},
+        {"owned by another", true, 1, OtherOwner(), false, true},
+        {"zero owner is another's", true, 1, Bytes(16, 0), false, true},
+        {"free", true, 0, SimHostOwner(), false, false},
+        {"neither used nor free", true, 2, OtherOwner(), false, false},
+        {"plain mode: every used slot", false, 1, OtherOwner(), true, false},
+    };
+    for (const Case& c : cases) {
+        Attach(c.ownerIdMode);
+        SetSlot(3, 1, 2, KeyBytes(9), c.owner, c.state);
+        ASSERT_EQ(ReadTemplateTable(Context()), S_OK) << c.name;
+        EXPECT_EQ(IsHostSlot(Context(), 3), c.host) << c.name;
+        EXPECT_EQ(IsForeignSlot(Context(), 3), c.foreign) << c.name;
+        EXPECT_FALSE(IsHostSlot(Context(), 10) || IsForeignSlot(Context(), 10)) << c.name;
+        StorageAdapterDetach(&pipeline);
+    }
+}
+
+// A failed or short read must never leave entries that read as slots.
+TEST_F(RecordBlockTest, TableReadClearsTheBufferFirst) {
+    Attach(true);
+    SetSlot(0, 1, 2, KeyBytes(9));
+    ASSERT_EQ(ReadTemplateTable(Context()), S_OK);
+    ASSERT_TRUE(IsHostSlot(Context(), 0));
+    sensor->FailNext(IOCTL_MOC_READ_TEMPLATE_TABLE, ERROR_GEN_FAILURE);
+    EXPECT_EQ(ReadTemplateTable(Context()),
+              MocFailure(MOC_E_READ_TEMPLATE_TABLE, ERROR_GEN_FAILURE));
+    EXPECT_FALSE(IsHostSlot(Context(), 0));
+    ASSERT_EQ(ReadTemplateTable(Context()), S_OK);
+    sensor->ReplyShort(IOCTL_MOC_READ_TEMPLATE_TABLE, 52 * 9);
+    EXPECT_EQ(ReadTemplateTable(Context()),
+              MocFailure(MOC_E_READ_TEMPLATE_TABLE, ERROR_INVALID_DATA));
+    EXPECT_FALSE(IsHostSlot(Context(), 0));
+}
+
+TEST_F(RecordBlockTest, BlockDescribesSlotByKindSubFactorAndKey) {
+    Attach(true);
+    const Bytes key = KeyBytes(0x30);
+    Bytes otherKey = key;
+    otherKey[31] ^= 1;
+    struct Case {
+        uint8_t kind, subFactor;
+        Bytes key;
+        bool describes;
+    } cases[] = {
+        {1, 2, key, true}, {0, 2, key, false}, {1, 3, key, false}, {1, 2, otherKey, false}};
+    for (const Case& c : cases) {
+        SetSlot(0, c.kind, c.subFactor, c.key);
+        ASSERT_EQ(ReadTemplateTable(Context()), S_OK);
+        EXPECT_EQ(BlockDescribesSlot(AsBlock(OwnedBlock(1, 2, key)), SlotAt(Context(), 0)),
+                  c.describes)
+            << int(c.kind) << "/" << int(c.subFactor);
+    }
+}
+
+TEST_F(RecordBlockTest, IdentityKeysAndTheirMatching) {
+    WINBIO_IDENTITY sid{};
+    sid.Type = WINBIO_ID_TYPE_SID;
+    sid.Value.AccountSid.Size = 12;
+    std::memcpy(sid.Value.AccountSid.Data, KeyBytes(0x50).data(), 12);
+    WINBIO_IDENTITY guid{};
+    guid.Type = WINBIO_ID_TYPE_GUID;
+    guid.Value.TemplateGuid = {
+        0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
+    WINBIO_IDENTITY secure{};
+    secure.Type = WINBIO_ID_TYPE_SECURE_ID;
+    std::memcpy(secure.Value.SecureId, KeyBytes(0x70).data(), 32);
+    WINBIO_IDENTITY wildcard{};
+    wildcard.Type = WINBIO_ID_TYPE_WILDCARD;
+    wildcard.Value.Wildcard = WINBIO_IDENTITY_WILDCARD;
+
+    Bytes sidKey = KeyBytes(0x50);
+    std::fill(sidKey.begin() + 12, sidKey.end(), 0x99); // beyond the SID: not compared
+    Bytes guidKey =
+        Concat({moc_test::FromHex("00112233445566778899aabbccddeeff"), Bytes(16, 0x42)});
+    Bytes digest(32);
+    mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), KeyBytes(0x70).data(), 32,
+               digest.data());
+
+    struct Case {
+        const char* name;
+        const WINBIO_IDENTITY& identity;
+        bool hashed;
+        BYTE kind, length;
+        Bytes matching, failing;
+    } cases[] = {
+        {"sid", sid, false, 0, 12, sidKey, KeyBytes(0x51)},
+        {"guid", guid, false, 2, 16, guidKey, KeyBytes(0x00)},
+        {"secure id", secure, false, 1, 32, KeyBytes(0x70), digest},
+        {"secure id, hashed", secure, true, 1, 32, digest, KeyBytes(0x70)},
+    };
+    for (const Case& c : cases) {
+        Attach(false, c.hashed);
+        IdentitySearchKey key;
+        ASSERT_EQ(MakeIdentitySearchKey(Context(), c.identity, &key), S_OK) << c.name;
+        EXPECT_EQ(key.Kind, c.kind) << c.name;
+        EXPECT_EQ(key.Length, c.length) << c.name;
+        IdentityKey matching, failing;
+        std::memcpy(matching.Bytes, c.matching.data(), 32);
+        std::memcpy(failing.Bytes, c.failing.data(), 32);
+        EXPECT_TRUE(MatchesIdentity(key, matching)) << c.name;
+        EXPECT_FALSE(MatchesIdentity(key, failing)) << c.name;
+        StorageAdapterDetach(&pipeline);
+    }
+
+    Attach();
+    IdentitySearchKey key;
+    ASSERT_EQ(MakeIdentitySearchKey(Context(), wildcard, &key), S_OK);
+    EXPECT_TRUE(MatchesIdentity(key, IdentityKey{}));
+    // Sizes that would match everything or overrun the key, and unknown kinds.
+    WINBIO_IDENTITY bad = sid;
+    for (ULONG size : {0u, 33u, 68u, 0xFFFFFFFFu}) {
+        bad.Value.AccountSid.Size = size;
+        EXPECT_EQ(MakeIdentitySearchKey(Context(), bad, &key), E_INVALIDARG) << size;
+    }
+    bad = wildcard;
+    bad.Value.Wildcard = 0;
+    EXPECT_EQ(MakeIdentitySearchKey(Context(), bad, &key), E_INVALIDARG);
+    for (ULONG type : {0u, 5u}) {
+        bad.Type = type;
+        EXPECT_EQ(MakeIdentitySearchKey(Context(), bad, &key), E_INVALIDARG) << type;
+    }
+}
+
+TEST_F(RecordBlockTest, RemovingBlocksKeepsTheOthersInOrder) {
+    const Bytes a = PlainBlock(1, 1, KeyBytes(1), 1), b = PlainBlock(1, 1, KeyBytes(2), 2),
+                c = PlainBlock(1, 1, KeyBytes(3), 3), d = PlainBlock(1, 1, KeyBytes(4), 4);
+    struct Case {
+        std::vector<DWORD> offsets;
+        std::vector<Bytes> left;
+    } cases[] = {
+        {{0, 2048}, {b}},
+        {{1024}, {a, c}},
+        {{0, 1024, 2048}, {}},
+        {{}, {a, b, c}},
+    };
+    for (const Case& k : cases) {
+        BlockList list = Concat({a, b, c});
+        RemoveBlocksAt(list, k.offsets);
+        EXPECT_EQ(BlocksOf(list), k.left) << k.offsets.size();
+    }
+    BlockList list = Concat({a, b});
+    ASSERT_TRUE(AppendBlock(list, AsBlock(d)));
+    RemoveBlock(list, 0);
+    EXPECT_EQ(BlocksOf(list), (std::vector<Bytes>{b, d}));
+}
+
+} // namespace
+} // namespace storage_test

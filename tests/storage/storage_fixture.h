@@ -1,0 +1,241 @@
+// Shared ground of the storage suites: record blocks and database files built
+// byte by byte from their offsets (never from the system's records, so that a
+// wrong field offset shows), and a pipeline with the storage adapter attached
+// to a simulated sensor under a fresh drive root.
+#pragma once
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <winbio_adapter.h>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+#include "platform/test.h"
+#include "simsensor/simulated_sensor.h"
+#include "storage/storage_adapter.h"
+#include "storage/storage_context.h"
+#include "support/bytes.h"
+#include "support/temp_root.h"
+
+namespace storage_test {
+
+using moc_test::Bytes;
+using moc_test::Concat;
+using moc_test::Le16;
+using moc_test::Le32;
+
+constexpr size_t kBlockSize = 1024;
+
+// The simulated sensor's defaults.
+inline Bytes SimSensorId() {
+    Bytes id(32);
+    for (size_t i = 0; i < id.size(); ++i)
+        id[i] = static_cast<uint8_t>(0x10 + i);
+    return id;
+}
+inline Bytes SimHostOwner() {
+    Bytes id(16);
+    for (size_t i = 0; i < id.size(); ++i)
+        id[i] = static_cast<uint8_t>(0x40 + i);
+    return id;
+}
+inline Bytes OtherOwner() {
+    return Bytes(16, 0x77);
+}
+
+inline Bytes KeyBytes(uint8_t first) {
+    Bytes key(32);
+    for (size_t i = 0; i < key.size(); ++i)
+        key[i] = static_cast<uint8_t>(first + 3 * i);
+    return key;
+}
+
+struct BlockFields {
+    uint8_t type = 0x10;
+    uint8_t valid = 1;
+    uint8_t kind = 1;
+    uint8_t subFactor = 2;
+    Bytes key = KeyBytes(0xA0);
+    Bytes owner;      // 16 bytes, or none
+    Bytes sensorId;   // 32 bytes, or none
+    uint8_t mark = 0; // a byte in the zero area, to tell equal records apart
+};
+
+// One 1024-byte block at the offsets of the file format.
+inline Bytes Block(const BlockFields& f) {
+    Bytes b(kBlockSize, 0);
+    b[0] = f.type;
+    b[1] = f.type == 0x11 ? 0x9D : 0x7C;
+    std::copy(f.owner.begin(), f.owner.end(), b.begin() + 3);
+    b[19] = f.valid;
+    b[20] = f.kind;
+    b[21] = f.subFactor;
+    b[22] = static_cast<uint8_t>(f.key.size());
+    std::copy(f.key.begin(), f.key.end(), b.begin() + 23);
+    if (!f.sensorId.empty()) {
+        b[143] = 0x20;
+        std::copy(f.sensorId.begin(), f.sensorId.end(), b.begin() + 144);
+    }
+    b[600] = f.mark;
+    return b;
+}
+
+// A block of this host and sensor in owner-id mode describing `key`/`subFactor`.
+inline Bytes OwnedBlock(uint8_t kind, uint8_t subFactor, const Bytes& key,
+                        Bytes owner = SimHostOwner(), Bytes sensorId = SimSensorId()) {
+    BlockFields f;
+    f.type = 0x11;
+    f.kind = kind;
+    f.subFactor = subFactor;
+    f.key = key;
+    f.owner = std::move(owner);
+    f.sensorId = std::move(sensorId);
+    return Block(f);
+}
+
+inline Bytes PlainBlock(uint8_t kind, uint8_t subFactor, const Bytes& key, uint8_t mark = 0) {
+    BlockFields f;
+    f.kind = kind;
+    f.subFactor = subFactor;
+    f.key = key;
+    f.mark = mark;
+    return Block(f);
+}
+
+// The five counters as the engine would have left them.
+inline Bytes Counters() {
+    return Concat({Le32(7), Le32(3), Le32(2), Le32(1), Le32(1)});
+}
+
+// A private database file image: magic, version, block count (`blockCount`,
+// or the number of blocks when negative), header size, the counters, further
+// header bytes up to the header size, the blocks and the trailing bytes.
+inline Bytes DatabaseFile(const std::vector<Bytes>& blocks, uint16_t headerSize = 29,
+                          uint8_t version = 3, const Bytes& extraHeader = {},
+                          const Bytes& trailing = {}, int blockCount = -1) {
+    Bytes out = Concat({{0x70, 0x80, 0x68, 0x66},
+                        {version},
+                        Le16(blockCount < 0 ? static_cast<uint32_t>(blocks.size())
+                                            : static_cast<uint32_t>(blockCount)),
+                        Le16(headerSize),
+                        Counters(),
+                        extraHeader});
+    out.resize(headerSize, 0);
+    for (const Bytes& block : blocks)
+        out.insert(out.end(), block.begin(), block.end());
+    out.insert(out.end(), trailing.begin(), trailing.end());
+    return out;
+}
+
+inline Bytes FreshHeader() {
+    return moc_test::FromHex("70806866"
+                             "03"
+                             "0000"
+                             "1d00" +
+                             std::string(40, '0'));
+}
+
+// Blocks of a list, for comparing with fixtures.
+inline std::vector<Bytes> BlocksOf(const std::vector<BYTE>& list) {
+    std::vector<Bytes> out;
+    for (size_t at = 0; at + kBlockSize <= list.size(); at += kBlockSize)
+        out.emplace_back(list.begin() + at, list.begin() + at + kBlockSize);
+    return out;
+}
+
+inline std::string Str(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+inline Bytes FromStr(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+// The database folder the framework names, and the files in it.
+constexpr const WCHAR* kFilePath =
+    u"C:\\WinBioDatabase\\{6A2F2E1C-0E1E-4D2B-9C3C-5B7E0A1D2F30}.DAT";
+constexpr const char* kFrameworkFile =
+    "C:\\WinBioDatabase\\{6A2F2E1C-0E1E-4D2B-9C3C-5B7E0A1D2F30}.DAT";
+constexpr const char* kPrivateFile = "C:\\WinBioDatabase\\0A0A09AC-31A1-4880-9AC8-B1FF3C9E94EB.DAT";
+constexpr const char* kLegacyRecordFile =
+    "C:\\WinBioDatabase\\90508806-8172-4C04-B03F-DCB28DBEA104.DAT";
+constexpr const char* kLegacyBlockFile =
+    "C:\\WinBioDatabase\\6854BC36-3957-4783-880B-563B476816E4.DAT";
+
+class StorageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::test::ResetAll();
+        std::filesystem::create_directories(root.Native("C:\\WinBioDatabase"));
+        sensor = std::make_shared<simsensor::SimulatedSensor>();
+        pipeline.SensorHandle = platform::test::OpenDevice(sensor);
+        pipeline.EngineHandle = INVALID_HANDLE_VALUE;
+        pipeline.StorageHandle = INVALID_HANDLE_VALUE;
+    }
+    void TearDown() override {
+        if (pipeline.StorageContext != nullptr)
+            StorageAdapterDetach(&pipeline);
+        CloseHandle(pipeline.SensorHandle);
+        platform::test::ResetAll();
+    }
+
+    // Attaches with the chip in owner-id mode or not, and forgets the attach's requests.
+    void Attach(bool ownerIdMode = false, bool hashed = false, BYTE slots = 10) {
+        MocCapabilities caps{5,
+                             slots,
+                             static_cast<BYTE>(ownerIdMode ? 1 : 0),
+                             static_cast<BYTE>(hashed ? 1 : 0),
+                             {0, 0, 0, 0}};
+        sensor->SetCapabilities(caps);
+        ASSERT_EQ(StorageAdapterAttach(&pipeline), S_OK);
+        sensor->ClearLog();
+    }
+    WINIBIO_STORAGE_CONTEXT& Context() { return *pipeline.StorageContext; }
+
+    void WriteFile(const char* path, const Bytes& bytes) {
+        platform::test::WriteWholeFile(path, Str(bytes));
+    }
+    Bytes ReadFile(const char* path) { return FromStr(platform::test::ReadWholeFile(path)); }
+    bool Exists(const char* path) { return std::filesystem::exists(root.Native(path)); }
+
+    void SetSlot(size_t index, uint8_t kind, uint8_t subFactor, const Bytes& key,
+                 const Bytes& owner = SimHostOwner(), uint8_t state = 1) {
+        simsensor::SimSlot slot;
+        slot.state = state;
+        slot.identityKind = kind;
+        slot.subFactor = subFactor;
+        std::memcpy(slot.key.Bytes, key.data(), 32);
+        std::memcpy(slot.owner.Bytes, owner.data(), 16);
+        sensor->SetSlot(index, slot);
+    }
+
+    // Slot numbers of the single-slot deletions sent, in order (255: all).
+    std::vector<int> DeletedSlots() const {
+        std::vector<int> slots;
+        for (const auto& request : sensor->Log())
+            if (request.code == IOCTL_MOC_DELETE_TEMPLATE && request.input.size() == 1)
+                slots.push_back(request.input[0]);
+        return slots;
+    }
+
+    HRESULT Open() {
+        GUID id{};
+        return StorageAdapterOpenDatabase(&pipeline, &id, kFilePath, u"");
+    }
+    HRESULT Create(SIZE_T indexElements = 0) {
+        GUID id{};
+        GUID format = {0x11223344, 0x5566, 0x7788, {1, 2, 3, 4, 5, 6, 7, 8}};
+        return StorageAdapterCreateDatabase(&pipeline, &id, WINBIO_TYPE_FINGERPRINT, &format,
+                                            kFilePath, u"", indexElements, 0);
+    }
+    HRESULT Erase() {
+        GUID id{};
+        return StorageAdapterEraseDatabase(&pipeline, &id, kFilePath, u"");
+    }
+
+    moc_test::TempRoot root;
+    std::shared_ptr<simsensor::SimulatedSensor> sensor;
+    WINBIO_PIPELINE pipeline{};
+};
+
+} // namespace storage_test

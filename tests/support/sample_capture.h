@@ -1,0 +1,35 @@
+// One capture on a device handle, as the sensor adapter sends it, for suites
+// that need a sample on the chip before they test what follows it.
+#pragma once
+#include <windows.h>
+#include <winbio_ioctl.h>
+#include <cstring>
+#include "support/bytes.h"
+
+namespace moc_test {
+
+// The sample record (the BIR) of one synchronous capture for `purpose` in the
+// standard format; empty when the request fails or its reply is malformed.
+inline Bytes CaptureSample(HANDLE device, BYTE purpose) {
+    WINBIO_CAPTURE_PARAMETERS params = {};
+    params.PayloadSize = sizeof(params);
+    params.Purpose = purpose;
+    params.Format = {WINBIO_ANSI_381_FORMAT_OWNER, WINBIO_ANSI_381_FORMAT_TYPE};
+    constexpr DWORD kReplySize = 161;
+    constexpr DWORD kHeadSize = 20; // WINBIO_CAPTURE_DATA up to CaptureData.Data
+    Bytes reply(kReplySize);
+    DWORD returned = 0;
+    if (!DeviceIoControl(device, IOCTL_BIOMETRIC_CAPTURE_DATA, &params, sizeof(params),
+                         reply.data(), kReplySize, &returned, nullptr) ||
+        returned < kHeadSize) {
+        return {};
+    }
+    WINBIO_CAPTURE_DATA head;
+    std::memcpy(&head, reply.data(), kHeadSize);
+    if (head.CaptureData.Size > returned - kHeadSize) {
+        return {};
+    }
+    return Bytes(reply.begin() + kHeadSize, reply.begin() + kHeadSize + head.CaptureData.Size);
+}
+
+} // namespace moc_test
