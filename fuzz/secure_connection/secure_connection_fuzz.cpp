@@ -3,26 +3,14 @@
 // 16-bit length) and the reconnect reply. Input: byte 0 picks the form (bit
 // 0: reconnect; bit 1: a full connection with the same reply first), then
 // the reply.
-#include <cstring>
-#include <vector>
-#include "device/secure_connection.h"
+#include "sensor/sensor_adapter.h"
 #include "support/fuzz_unit.h"
 
 namespace {
 
 moc_fuzz::Unit* unit = nullptr;
-CMocSecureConnection* connection = nullptr;
 
-// Short certificates, so that a claim of one of their lengths is easy to find.
-const BYTE kModel0[] = {0x30, 0x82, 0x01, 0x0A};
-const BYTE kModel1[] = {0x30, 0x82, 0x01, 0x0B, 0x0C};
-const BYTE kCa1[] = {0xCA, 0x01, 0xCA, 0x01, 0xCA, 0x01};
-const BYTE kCa2[] = {0xCA, 0x02, 0xCA, 0x02};
-const CertificateChain kChains[] = {
-    {kModel0, kCa1, kCa2, sizeof(kModel0), sizeof(kCa1), sizeof(kCa2)},
-    {kModel1, kCa1, nullptr, sizeof(kModel1), sizeof(kCa1), 0},
-};
-
+// Through the sensor adapter's slot, whose object holds the embedded chains.
 HRESULT Connect(USHORT flags, const moc_fuzz::Bytes& reply, PWINBIO_SECURE_CONNECTION_DATA* data) {
     unit->sensor->ReplyWith(IOCTL_BIOMETRIC_CONNECT_SECURE, reply);
     WINBIO_SECURE_CONNECTION_PARAMS params = {};
@@ -30,7 +18,7 @@ HRESULT Connect(USHORT flags, const moc_fuzz::Bytes& reply, PWINBIO_SECURE_CONNE
     params.Version = 1;
     params.Flags = flags;
     *data = nullptr;
-    return MocConnectSecure(connection, &params, data);
+    return unit->sensorAdapter->ConnectSecure(&unit->pipeline, &params, data);
 }
 
 } // namespace
@@ -38,8 +26,8 @@ HRESULT Connect(USHORT flags, const moc_fuzz::Bytes& reply, PWINBIO_SECURE_CONNE
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     moc_fuzz::PrepareGround();
     unit = new moc_fuzz::Unit();
-    if (MocCreateSecureConnection(&unit->pipeline, kChains, 2, &connection) != S_OK)
-        moc_fuzz::Broken("secure connection object");
+    if (unit->AttachSensor() != S_OK)
+        moc_fuzz::Broken("sensor attach");
     return 0;
 }
 
@@ -53,7 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (data[0] & 2) {
         HRESULT hr = Connect(0, reply, &out);
         if (hr == S_OK)
-            Expect(out != nullptr && out->Size == connection->ConnectionDataCapacity,
+            Expect(out != nullptr &&
+                       out->Size ==
+                           unit->pipeline.SensorContext->SecureConnection->ConnectionDataCapacity,
                    "a full connection hands out its data");
         else
             Expect(out == nullptr, "no data from a failed connection");

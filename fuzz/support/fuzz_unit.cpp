@@ -4,6 +4,7 @@
 #include <filesystem>
 #include "engine/engine_adapter.h"
 #include "platform/test.h"
+#include "sensor/sensor_adapter.h"
 #include "storage/storage_adapter.h"
 #include "support/temp_root.h"
 
@@ -22,16 +23,23 @@ Unit::Unit() : sensor(std::make_shared<simsensor::SimulatedSensor>()) {
     pipeline.SensorHandle = platform::test::OpenDevice(sensor);
     pipeline.EngineHandle = INVALID_HANDLE_VALUE;
     pipeline.StorageHandle = INVALID_HANDLE_VALUE;
-    if (WbioQueryEngineInterface(&engine) != S_OK || WbioQueryStorageInterface(&storage) != S_OK)
+    if (WbioQuerySensorInterface(&sensorAdapter) != S_OK ||
+        WbioQueryEngineInterface(&engine) != S_OK || WbioQueryStorageInterface(&storage) != S_OK)
         Broken("an interface table");
+    pipeline.SensorInterface = sensorAdapter;
     pipeline.EngineInterface = engine;
     pipeline.StorageInterface = storage;
 }
 
 Unit::~Unit() {
+    DetachSensor();
     DetachEngine();
     DetachStorage();
     CloseHandle(pipeline.SensorHandle);
+}
+
+HRESULT Unit::AttachSensor() {
+    return sensorAdapter->Attach(&pipeline);
 }
 
 HRESULT Unit::AttachEngine() {
@@ -40,6 +48,11 @@ HRESULT Unit::AttachEngine() {
 
 HRESULT Unit::AttachStorage() {
     return storage->Attach(&pipeline);
+}
+
+void Unit::DetachSensor() {
+    if (pipeline.SensorContext != nullptr)
+        sensorAdapter->Detach(&pipeline);
 }
 
 void Unit::DetachEngine() {

@@ -44,8 +44,10 @@ public:
     Unit(const Unit&) = delete;
     Unit& operator=(const Unit&) = delete;
 
+    HRESULT AttachSensor();
     HRESULT AttachEngine();
     HRESULT AttachStorage();
+    void DetachSensor();
     void DetachEngine();
     void DetachStorage();
 
@@ -55,6 +57,7 @@ public:
 
     std::shared_ptr<simsensor::SimulatedSensor> sensor;
     WINBIO_PIPELINE pipeline{};
+    PWINBIO_SENSOR_INTERFACE sensorAdapter = nullptr;
     PWINBIO_ENGINE_INTERFACE engine = nullptr;
     PWINBIO_STORAGE_INTERFACE storage = nullptr;
 };

@@ -6,7 +6,9 @@
 #include <fstream>
 #include <initializer_list>
 #include <string>
+#include "device/capture_data.h"
 #include "device/identity_key.h"
+#include "sensor/certificate_chains.h"
 #include "storage/database_file.h"
 #include "support/fuzz_unit.h"
 #include "support/sample_capture.h"
@@ -279,7 +281,7 @@ void MatchDataSeeds() {
 }
 
 void SecureConnectionSeeds() {
-    const Bytes model0 = {0x30, 0x82, 0x01, 0x0A}; // the harness's first chain
+    const Bytes model0(kModelCertificate0, kModelCertificate0 + kModelCertificate0Length);
     MocClaimKeys keys;
     std::memset(&keys, 0x4B, sizeof(keys));
     const Bytes claim = Cat({model0, Of(keys)});
@@ -297,10 +299,73 @@ void SecureConnectionSeeds() {
     Seed("secure_connection", "reconnect_short", Cat({{1}, Cut(Of(reconnect), 1)}));
 }
 
+// The reply of the simulated sensor to a synchronous request of `capacity` bytes.
+Bytes Ask(HANDLE device, DWORD code, const Bytes& input, DWORD capacity) {
+    Bytes reply(capacity);
+    DWORD returned = 0;
+    if (!DeviceIoControl(device, code, const_cast<uint8_t*>(input.data()),
+                         static_cast<DWORD>(input.size()), reply.data(), capacity, &returned,
+                         nullptr))
+        moc_fuzz::Broken("a reply of the simulated sensor");
+    reply.resize(returned);
+    return reply;
+}
+
+void SensorSeeds(moc_fuzz::Unit& unit) {
+    HANDLE device = unit.pipeline.SensorHandle;
+    WINBIO_CAPTURE_PARAMETERS params = {};
+    params.PayloadSize = sizeof(params);
+    params.Purpose = WINBIO_PURPOSE_IDENTIFY;
+    params.Format = {WINBIO_ANSI_381_FORMAT_OWNER, WINBIO_ANSI_381_FORMAT_TYPE};
+    const Bytes request = Of(params);
+    simsensor::Presentation p;
+    p.finger = 1;
+    for (BYTE status : {0, 1, 0xFF}) {
+        p.captureStatus = status;
+        unit.sensor->PresentFinger(p);
+        const Bytes reply =
+            Ask(device, IOCTL_BIOMETRIC_CAPTURE_DATA, request, MOC_CAPTURE_BUFFER_SIZE);
+        const std::string name = "status_" + std::to_string(status);
+        Seed("capture", name.c_str(), Cat({{8}, reply}));
+        if (status == 0) {
+            Seed("capture", "enroll", Cat({{2 | 8}, reply}));
+            Seed("capture", "cut_status", Cat({{0}, Cut(reply, 100)}));
+            Seed("capture", "head_only",
+                 Cat({{0}, Cut(reply, reply.size() - MOC_CAPTURE_BIR_OFFSET)}));
+            Bytes longer = reply;
+            longer[16] = 0xF0; // CaptureData.Size past the reply
+            Seed("capture", "size_past_reply", Cat({{8}, longer}));
+        }
+    }
+
+    const Bytes status =
+        Ask(device, IOCTL_BIOMETRIC_GET_SENSOR_STATUS, {}, sizeof(WINBIO_DIAGNOSTICS));
+    const Bytes reset = Ask(device, IOCTL_BIOMETRIC_RESET, {}, sizeof(WINBIO_BLANK_PAYLOAD));
+    Seed("sensor_status", "status", Cat({{0}, status}));
+    Seed("sensor_status", "status_short", Cat({{0}, Cut(status, 1)}));
+    Seed("sensor_status", "reset", Cat({{1}, reset}));
+    Seed("sensor_status", "reset_short", Cat({{1}, Cut(reset, 4)}));
+
+    const Bytes attributes =
+        Ask(device, IOCTL_BIOMETRIC_GET_ATTRIBUTES, {}, sizeof(WINBIO_SENSOR_ATTRIBUTES));
+    WINBIO_SENSOR_ATTRIBUTES parsed;
+    std::memcpy(&parsed, attributes.data(), sizeof(parsed));
+    Seed("attributes", "standard_format", attributes);
+    parsed.SupportedFormatEntries = 0xFFFFFFFF;
+    Seed("attributes", "many_entries", Of(parsed));
+    parsed.SupportedFormatEntries = 1;
+    parsed.SupportedFormat[0] = {0x0099, 0x0002};
+    Seed("attributes", "other_format", Of(parsed));
+    parsed.WinBioHresult = WINBIO_E_DEVICE_FAILURE;
+    Seed("attributes", "failure", Of(parsed));
+    Seed("attributes", "short", Cut(attributes, 1));
+}
+
 // The sample record of one capture on the simulated sensor, and damaged copies.
 void SampleRecordSeeds() {
     moc_fuzz::PrepareGround();
     moc_fuzz::Unit unit;
+    SensorSeeds(unit);
     simsensor::Presentation finger;
     finger.finger = 1;
     unit.sensor->PresentFinger(finger);
