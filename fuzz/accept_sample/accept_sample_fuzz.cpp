@@ -3,7 +3,6 @@
 // (taken modulo the six single purposes), then the reply.
 #include "engine/engine_adapter.h"
 #include "support/fuzz_unit.h"
-#include "support/sample_capture.h"
 
 namespace {
 
@@ -22,16 +21,8 @@ const WINBIO_BIR_PURPOSE kPurposes[] = {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    moc_fuzz::PrepareGround();
-    unit = new moc_fuzz::Unit();
-    if (unit->AttachEngine() != S_OK)
-        moc_fuzz::Broken("engine attach");
-    simsensor::Presentation finger;
-    finger.finger = 1;
-    unit->sensor->PresentFinger(finger);
-    sample = moc_test::CaptureSample(unit->pipeline.SensorHandle, WINBIO_PURPOSE_IDENTIFY);
-    if (sample.empty())
-        moc_fuzz::Broken("a sample to submit");
+    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine);
+    sample = moc_fuzz::SampleOnChip(*unit);
     return 0;
 }
 

@@ -11,10 +11,7 @@ moc_fuzz::Unit* unit = nullptr;
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    moc_fuzz::PrepareGround();
-    unit = new moc_fuzz::Unit();
-    if (unit->AttachEngine() != S_OK)
-        moc_fuzz::Broken("engine attach");
+    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine);
     return 0;
 }
 

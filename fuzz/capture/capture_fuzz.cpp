@@ -21,10 +21,7 @@ const WINBIO_BIR_PURPOSE kPurposes[] = {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    moc_fuzz::PrepareGround();
-    unit = new moc_fuzz::Unit();
-    if (unit->AttachEngine() != S_OK || unit->AttachSensor() != S_OK)
-        moc_fuzz::Broken("sensor and engine attach");
+    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine | moc_fuzz::kSensor);
     return 0;
 }
 

@@ -33,10 +33,7 @@ bool Same(const Loaded& a, const Loaded& b) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    moc_fuzz::PrepareGround();
-    unit = new moc_fuzz::Unit();
-    if (unit->AttachStorage() != S_OK)
-        moc_fuzz::Broken("storage attach");
+    unit = moc_fuzz::StartUnit(moc_fuzz::kStorage);
     std::strcpy(unit->pipeline.StorageContext->PrivateFilePath, kPrivateFile);
     attachedHeaderSize = unit->pipeline.StorageContext->KeptHeaderSize;
     return 0;

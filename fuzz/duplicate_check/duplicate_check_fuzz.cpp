@@ -10,10 +10,9 @@ moc_fuzz::Unit* unit = nullptr;
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    moc_fuzz::PrepareGround();
-    unit = new moc_fuzz::Unit();
-    if (unit->AttachEngine() != S_OK || unit->engine->CreateEnrollment(&unit->pipeline) != S_OK)
-        moc_fuzz::Broken("engine attach and enrollment");
+    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine);
+    if (unit->engine->CreateEnrollment(&unit->pipeline) != S_OK)
+        moc_fuzz::Broken("an enrollment");
     return 0;
 }
 

@@ -18,22 +18,10 @@ constexpr const char* kStatisticsFile =
 constexpr DWORD kRepliedWithoutNonce = 62; // up to the match detail
 constexpr DWORD kRepliedWithNonce = 94;
 
-WINBIO_IDENTITY Account() {
-    WINBIO_IDENTITY identity = {};
-    identity.Type = WINBIO_ID_TYPE_SID;
-    identity.Value.AccountSid.Size = 28;
-    for (int i = 0; i < 28; ++i)
-        identity.Value.AccountSid.Data[i] = static_cast<UCHAR>(0x20 + i);
-    return identity;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    moc_fuzz::PrepareGround();
-    unit = new moc_fuzz::Unit();
-    if (unit->AttachEngine() != S_OK)
-        moc_fuzz::Broken("engine attach");
+    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine);
     // A fresh private file, for the counts at the lock screen.
     const DatabaseFileHeader header = FreshDatabaseHeader(MOC_DATABASE_MAGIC);
     platform::test::WriteWholeFile(
@@ -69,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        identity.Value.AccountSid.Size <= SECURITY_MAX_SID_SIZE,
                    "an identify hands out an account");
     } else if (operation == 3) {
-        WINBIO_IDENTITY account = Account();
+        WINBIO_IDENTITY account = moc_fuzz::AccountIdentity();
         BOOLEAN match = 0xEE; // neither answer, until the engine gives one
         PUCHAR payload = nullptr, hash = nullptr;
         SIZE_T payloadSize = 0, hashSize = 0;

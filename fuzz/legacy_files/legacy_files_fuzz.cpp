@@ -35,10 +35,9 @@ bool Typed(const BlockList& list, int type) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    moc_fuzz::PrepareGround();
-    unit = new moc_fuzz::Unit();
-    if (unit->AttachStorage() != S_OK || !MakeDatabasePaths(moc_fuzz::kDatabaseFilePath, &paths))
-        moc_fuzz::Broken("storage attach");
+    unit = moc_fuzz::StartUnit(moc_fuzz::kStorage);
+    if (!MakeDatabasePaths(moc_fuzz::kDatabaseFilePath, &paths))
+        moc_fuzz::Broken("database paths");
     return 0;
 }
 

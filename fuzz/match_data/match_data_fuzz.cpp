@@ -15,10 +15,7 @@ constexpr size_t kReplyExtra = 14; // beside the match data in the client's repl
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    moc_fuzz::PrepareGround();
-    unit = new moc_fuzz::Unit();
-    if (unit->AttachEngine() != S_OK)
-        moc_fuzz::Broken("engine attach");
+    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine);
     return 0;
 }
 

@@ -5,7 +5,6 @@
 // buffer of its exact size.
 #include "engine/engine_adapter.h"
 #include "support/fuzz_unit.h"
-#include "support/sample_capture.h"
 
 namespace {
 
@@ -14,16 +13,9 @@ moc_fuzz::Unit* unit = nullptr;
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    moc_fuzz::PrepareGround();
-    unit = new moc_fuzz::Unit();
-    if (unit->AttachEngine() != S_OK)
-        moc_fuzz::Broken("engine attach");
+    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine);
     // A sample on the chip, so that the chip takes what the engine submits.
-    simsensor::Presentation finger;
-    finger.finger = 1;
-    unit->sensor->PresentFinger(finger);
-    if (moc_test::CaptureSample(unit->pipeline.SensorHandle, WINBIO_PURPOSE_IDENTIFY).empty())
-        moc_fuzz::Broken("a sample on the chip");
+    moc_fuzz::SampleOnChip(*unit);
     return 0;
 }
 

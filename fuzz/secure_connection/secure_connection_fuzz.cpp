@@ -24,10 +24,7 @@ HRESULT Connect(USHORT flags, const moc_fuzz::Bytes& reply, PWINBIO_SECURE_CONNE
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    moc_fuzz::PrepareGround();
-    unit = new moc_fuzz::Unit();
-    if (unit->AttachSensor() != S_OK)
-        moc_fuzz::Broken("sensor attach");
+    unit = moc_fuzz::StartUnit(moc_fuzz::kSensor);
     return 0;
 }
 

@@ -11,10 +11,7 @@ moc_fuzz::Unit* unit = nullptr;
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    moc_fuzz::PrepareGround();
-    unit = new moc_fuzz::Unit();
-    if (unit->AttachSensor() != S_OK)
-        moc_fuzz::Broken("sensor attach");
+    unit = moc_fuzz::StartUnit(moc_fuzz::kSensor);
     return 0;
 }
 

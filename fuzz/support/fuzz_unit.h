@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 #include "simsensor/simulated_sensor.h"
+#include "storage/database_file.h"
 
 namespace moc_fuzz {
 
@@ -61,6 +62,27 @@ public:
     PWINBIO_ENGINE_INTERFACE engine = nullptr;
     PWINBIO_STORAGE_INTERFACE storage = nullptr;
 };
+
+// The adapters StartUnit attaches.
+enum Adapters : unsigned { kSensor = 1, kEngine = 2, kStorage = 4 };
+
+// The start of every harness (its LLVMFuzzerInitialize): the ground, then a
+// unit with the named adapters attached (the engine first, as the sensor's
+// capture asks it for its format); aborts when an attach fails.
+Unit* StartUnit(unsigned adapters);
+
+// The identities the harnesses and their seeds use: an account of 28 bytes
+// and a secure identity.
+WINBIO_IDENTITY AccountIdentity();
+WINBIO_IDENTITY SecureIdentity();
+
+// A record block of this host for `identity` on the right index finger; an
+// owned one carries the simulated sensor's id.
+DatabaseRecordBlock HostRecordBlock(BYTE type, const WINBIO_IDENTITY& identity);
+
+// Presents a finger to the simulated sensor and captures it synchronously, so
+// that the chip holds a sample; the sample record, as the sensor hands it over.
+Bytes SampleOnChip(Unit& unit);
 
 // The bytes after the first `skip` of an input (none when it is shorter).
 inline Bytes Rest(const uint8_t* data, size_t size, size_t skip) {

@@ -53,44 +53,9 @@ IdentityKey KeyOf(const WINBIO_IDENTITY& identity) {
     return key;
 }
 
-WINBIO_IDENTITY Sid() {
-    WINBIO_IDENTITY identity = {};
-    identity.Type = WINBIO_ID_TYPE_SID;
-    identity.Value.AccountSid.Size = 28;
-    for (int i = 0; i < 28; ++i)
-        identity.Value.AccountSid.Data[i] = static_cast<UCHAR>(0x20 + i);
-    return identity;
-}
-
-WINBIO_IDENTITY SecureId() {
-    WINBIO_IDENTITY identity = {};
-    identity.Type = WINBIO_ID_TYPE_SECURE_ID;
-    for (int i = 0; i < 32; ++i)
-        identity.Value.SecureId[i] = static_cast<UCHAR>(0x60 + i);
-    return identity;
-}
-
 // ---------------------------------------------------------------------------
 // Files
 // ---------------------------------------------------------------------------
-
-DatabaseRecordBlock RecordBlock(BYTE type, const IdentityKey& key, BYTE kind) {
-    DatabaseRecordBlock block = {};
-    block.BlockType = type;
-    block.RecordLength =
-        type == MOC_BLOCK_TYPE_OWNED ? MOC_LEGACY_RECORD_SIZE_OWNED : MOC_LEGACY_RECORD_SIZE_PLAIN;
-    block.Valid = 1;
-    block.IdentityKind = kind;
-    block.SubFactor = WINBIO_ANSI_381_POS_RH_INDEX_FINGER;
-    block.IdentityLength = kind == MOC_IDENTITY_KIND_SID ? 28 : 32;
-    block.Key = key;
-    if (type == MOC_BLOCK_TYPE_OWNED) {
-        block.SensorIdLength = MOC_SENSOR_ID_SIZE;
-        for (DWORD i = 0; i < MOC_SENSOR_ID_SIZE; ++i)
-            block.SensorId[i] = static_cast<BYTE>(0x10 + i); // the simulated sensor's id
-    }
-    return block;
-}
 
 // A private-format file: header of `headerSize` (extra bytes patterned), the
 // blocks, trailing bytes; `count` overrides the block count.
@@ -109,14 +74,13 @@ Bytes PrivateFormat(const std::initializer_list<Bytes>& blocks, USHORT headerSiz
 }
 
 Bytes Plain() {
-    return Of(RecordBlock(MOC_BLOCK_TYPE_PLAIN, KeyOf(SecureId()), MOC_IDENTITY_KIND_SECURE_ID));
+    return Of(moc_fuzz::HostRecordBlock(MOC_BLOCK_TYPE_PLAIN, moc_fuzz::SecureIdentity()));
 }
 Bytes Owned() {
-    return Of(RecordBlock(MOC_BLOCK_TYPE_OWNED, KeyOf(Sid()), MOC_IDENTITY_KIND_SID));
+    return Of(moc_fuzz::HostRecordBlock(MOC_BLOCK_TYPE_OWNED, moc_fuzz::AccountIdentity()));
 }
 Bytes OtherType() {
-    DatabaseRecordBlock block = RecordBlock(0x12, KeyOf(Sid()), MOC_IDENTITY_KIND_SID);
-    return Of(block);
+    return Of(moc_fuzz::HostRecordBlock(0x12, moc_fuzz::AccountIdentity()));
 }
 
 void DatabaseFileSeeds() {
@@ -192,8 +156,8 @@ MocIdentifyResponse IdentifyReply(BYTE status, const IdentityKey& key) {
 }
 
 void IdentifySeeds() {
-    const Bytes sid = Of(IdentifyReply(0, KeyOf(Sid())));
-    MocIdentifyResponse secure = IdentifyReply(0, KeyOf(SecureId()));
+    const Bytes sid = Of(IdentifyReply(0, KeyOf(moc_fuzz::AccountIdentity())));
+    MocIdentifyResponse secure = IdentifyReply(0, KeyOf(moc_fuzz::SecureIdentity()));
     std::memset(secure.Tail.WithNonce.Authorization, 0xAB, MOC_AUTHORIZATION_SIZE);
     Seed("identify", "match", Cat({{0, 0}, sid}));
     Seed("identify", "match_locked", Cat({{4, 0}, sid}));
@@ -217,7 +181,7 @@ template <class Entry> Bytes Table(BYTE slots, std::initializer_list<int> used, 
                 entry.State = MOC_SLOT_STATE_USED;
                 entry.IdentityKind = u % 2 ? MOC_IDENTITY_KIND_SID : MOC_IDENTITY_KIND_SECURE_ID;
                 entry.SubFactor = WINBIO_ANSI_381_POS_RH_INDEX_FINGER;
-                entry.Key = KeyOf(u % 2 ? Sid() : SecureId());
+                entry.Key = KeyOf(u % 2 ? moc_fuzz::AccountIdentity() : moc_fuzz::SecureIdentity());
             }
         }
         if constexpr (sizeof(Entry) == sizeof(TemplateSlotEntryOwned)) {
@@ -250,9 +214,10 @@ void TemplateTableSeeds() {
 
 void DuplicateSeeds() {
     MocDuplicateResponse secure = {MOC_IDENTITY_KIND_SECURE_ID, 0,
-                                   WINBIO_ANSI_381_POS_RH_INDEX_FINGER, KeyOf(SecureId())};
+                                   WINBIO_ANSI_381_POS_RH_INDEX_FINGER,
+                                   KeyOf(moc_fuzz::SecureIdentity())};
     MocDuplicateResponse sid = {MOC_IDENTITY_KIND_SID, 0, WINBIO_ANSI_381_POS_RH_INDEX_FINGER,
-                                KeyOf(Sid())};
+                                KeyOf(moc_fuzz::AccountIdentity())};
     MocDuplicateResponse none = {0, 1, 0, {}};
     Seed("duplicate_check", "secure_identity", Of(secure));
     Seed("duplicate_check", "account", Of(sid));
@@ -366,13 +331,7 @@ void SampleRecordSeeds() {
     moc_fuzz::PrepareGround();
     moc_fuzz::Unit unit;
     SensorSeeds(unit);
-    simsensor::Presentation finger;
-    finger.finger = 1;
-    unit.sensor->PresentFinger(finger);
-    const Bytes sample =
-        moc_test::CaptureSample(unit.pipeline.SensorHandle, WINBIO_PURPOSE_IDENTIFY);
-    if (sample.empty())
-        moc_fuzz::Broken("a captured sample");
+    const Bytes sample = moc_fuzz::SampleOnChip(unit);
     WINBIO_BIR bir;
     std::memcpy(&bir, sample.data(), sizeof(bir));
     Seed("sample_record", "identify", Cat({{WINBIO_PURPOSE_IDENTIFY}, sample}));

@@ -17,23 +17,15 @@ moc_fuzz::Unit* unit = nullptr;
 std::string privateFile; // a few blocks of this host, for the reconciliation
 constexpr const char* kPrivateFile = "C:\\WinBioDatabase\\0A0A09AC-31A1-4880-9AC8-B1FF3C9E94EB.DAT";
 
-// One block of each type the storage adapter searches, keyed like the
-// simulated sensor's commits: a secure identity on slot 0's usual key.
+// One block of each type the storage adapter searches, both for the secure
+// identity that the commit below enrolls.
 std::string PrivateFile() {
     DatabaseFileHeader header = FreshDatabaseHeader(MOC_DATABASE_MAGIC);
     header.BlockCount = 2;
     std::string file(reinterpret_cast<const char*>(&header), sizeof(header));
     for (BYTE type : {MOC_BLOCK_TYPE_PLAIN, MOC_BLOCK_TYPE_OWNED}) {
-        DatabaseRecordBlock block = {};
-        block.BlockType = type;
-        block.RecordLength = type == MOC_BLOCK_TYPE_OWNED ? MOC_LEGACY_RECORD_SIZE_OWNED
-                                                          : MOC_LEGACY_RECORD_SIZE_PLAIN;
-        block.Valid = 1;
-        block.IdentityKind = MOC_IDENTITY_KIND_SECURE_ID;
-        block.SubFactor = WINBIO_ANSI_381_POS_RH_INDEX_FINGER;
-        block.IdentityLength = MOC_IDENTITY_KEY_SIZE;
-        for (DWORD i = 0; i < MOC_IDENTITY_KEY_SIZE; ++i)
-            block.Key.Bytes[i] = static_cast<BYTE>(0x60 + i);
+        const DatabaseRecordBlock block =
+            moc_fuzz::HostRecordBlock(type, moc_fuzz::SecureIdentity());
         file.append(reinterpret_cast<const char*>(&block), sizeof(block));
     }
     return file;
@@ -42,8 +34,7 @@ std::string PrivateFile() {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    moc_fuzz::PrepareGround();
-    unit = new moc_fuzz::Unit();
+    unit = moc_fuzz::StartUnit(0);
     privateFile = PrivateFile();
     return 0;
 }
@@ -64,10 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PWINBIO_PIPELINE pipeline = &unit->pipeline;
 
     if (unit->engine->CreateEnrollment(pipeline) == S_OK) {
-        WINBIO_IDENTITY identity = {};
-        identity.Type = WINBIO_ID_TYPE_SECURE_ID;
-        for (int i = 0; i < 32; ++i)
-            identity.Value.SecureId[i] = static_cast<UCHAR>(0x60 + i);
+        WINBIO_IDENTITY identity = moc_fuzz::SecureIdentity();
         unit->engine->CommitEnrollment(pipeline, &identity, WINBIO_ANSI_381_POS_RH_INDEX_FINGER,
                                        nullptr, 0);
     }
