@@ -65,12 +65,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unit->storage->OpenDatabase(pipeline, &id, moc_fuzz::kDatabaseFilePath, u"");
     unit->storage->CloseDatabase(pipeline);
 
-    // A table that did not arrive whole shows no slot, and must cost none.
+    // The requests the table led to, against the table itself.
     MocCapabilities parsed;
     std::memcpy(&parsed, caps.data(), sizeof(parsed));
-    if (size - sizeof(MocCapabilities) < size_t(parsed.SlotCount) * TemplateSlotEntrySize(parsed))
-        Expect(unit->sensor->CountOf(IOCTL_MOC_DELETE_TEMPLATE) == 0 &&
-                   unit->sensor->CountOf(IOCTL_MOC_DELETE_TEMPLATES) == 0,
-               "no slot deleted on a table that did not arrive");
+    const uint8_t* table = data + sizeof(MocCapabilities);
+    const size_t entrySize = TemplateSlotEntrySize(parsed);
+    const bool whole = size - sizeof(MocCapabilities) >= size_t(parsed.SlotCount) * entrySize;
+    bool anyFree = false;
+    for (size_t slot = 0; whole && slot < parsed.SlotCount; ++slot)
+        anyFree = anyFree || table[slot * entrySize] == MOC_SLOT_STATE_FREE;
+    const HostOwnerId host = unit->sensor->HostOwner();
+    for (const simsensor::LoggedRequest& request : unit->sensor->Log()) {
+        if (request.code == IOCTL_MOC_BEGIN_ENROLLMENT) {
+            Expect(whole && request.input.size() == 1,
+                   "an enrollment begins on a table read whole");
+            const BYTE slot = request.input[0];
+            Expect(anyFree
+                       ? slot < parsed.SlotCount && table[slot * entrySize] == MOC_SLOT_STATE_FREE
+                       : slot == 255,
+                   "an enrollment begins on the first free slot");
+        }
+        // No purge policy is set: a reconciliation deletes this host's orphans only.
+        if (request.code == IOCTL_MOC_DELETE_TEMPLATE ||
+            request.code == IOCTL_MOC_DELETE_TEMPLATES) {
+            Expect(whole && request.code == IOCTL_MOC_DELETE_TEMPLATE && request.input.size() == 1,
+                   "single slots deleted, from a table read whole");
+            const BYTE slot = request.input[0];
+            Expect(slot < parsed.SlotCount && table[slot * entrySize] == MOC_SLOT_STATE_USED,
+                   "a deleted slot is in use");
+            if (parsed.OwnerIdMode != 0)
+                Expect(
+                    std::memcmp(table + slot * entrySize + offsetof(TemplateSlotEntryOwned, Owner),
+                                host.Bytes, sizeof(host.Bytes)) == 0,
+                    "a deleted slot is this host's");
+        }
+    }
     return 0;
 }
