@@ -42,6 +42,22 @@ void RemoveBlock(BlockList& list, size_t index);
 // in the list as it was before the first removal), keeping the others in order.
 void RemoveBlocksAt(BlockList& list, const std::vector<DWORD>& ascendingOffsets);
 
+// Removes every block that `pick` takes (called once per block, in list
+// order), keeping the others in order; the number removed.
+template <class Pick> size_t RemoveBlocksWhere(BlockList& list, Pick pick) {
+    size_t kept = 0;
+    const size_t count = BlockCount(list);
+    for (size_t i = 0; i < count; ++i) {
+        if (pick(*BlockAt(list, i)))
+            continue;
+        if (kept != i)
+            *BlockAt(list, kept) = *BlockAt(list, i);
+        ++kept;
+    }
+    list.resize(kept * MOC_DATABASE_BLOCK_SIZE);
+    return count - kept;
+}
+
 // The list the operations search: owned blocks in owner-id mode, plain blocks
 // otherwise. The other list is never searched.
 inline BlockList& SearchedBlockList(WINIBIO_STORAGE_CONTEXT& context) {
@@ -62,6 +78,29 @@ bool PassesOwnerRule(const DatabaseRecordBlock& block, const HostOwnerId& host);
 // The block is in use and, in owner-id mode, of this sensor and this host:
 // the blocks the operations test in the searched list.
 bool IsHostBlock(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlock& block);
+
+// Number of this host's blocks in the searched list: the records that use up
+// the chip's slots.
+DWORD CountHostBlocks(const WINIBIO_STORAGE_CONTEXT& context);
+
+// ---------------------------------------------------------------------------
+// Block fields
+// ---------------------------------------------------------------------------
+
+// A query's or a record's sub-factor takes the block: any finger, or the same.
+inline bool SubFactorTakes(BYTE subFactor, BYTE blockSubFactor) {
+    return subFactor == WINBIO_SUBTYPE_ANY || subFactor == blockSubFactor;
+}
+
+// The block's account is the given SID: its first `length` account bytes are
+// the SID's. Never for a length of 0 (no account) or one beyond the field.
+bool BlockAccountIs(const DatabaseRecordBlock& block, const BYTE* sid, DWORD length);
+
+// The index field holds the elements most significant byte first; `count`
+// is at most MOC_BLOCK_INDEX_ELEMENTS.
+void StoreIndexElements(const ULONG* elements, DWORD count,
+                        BYTE (&field)[MOC_BLOCK_INDEX_ELEMENTS * 4]);
+ULONG IndexElementAt(const DatabaseRecordBlock& block, DWORD index);
 
 // Whether this context may delete chip templates or drop host records on the
 // strength of the sensor comparison: not in owner-id mode when the sensor id
@@ -88,6 +127,9 @@ inline const TemplateSlotEntry& SlotAt(const WINIBIO_STORAGE_CONTEXT& context, D
     return *reinterpret_cast<const TemplateSlotEntry*>(context.TemplateTable.data() +
                                                        size_t(slot) * SlotEntrySize(context));
 }
+
+// Number of entries of the table buffer that hold a template.
+DWORD UsedSlotCount(const WINIBIO_STORAGE_CONTEXT& context);
 
 // The slot holds a template whose owner is this host (any used slot when the
 // chip keeps no owners).
@@ -144,3 +186,8 @@ HRESULT MakeIdentitySearchKey(const WINIBIO_STORAGE_CONTEXT& context,
 // The key of a block or a slot matches: always for the wildcard, else the
 // leading CompareLength bytes are equal.
 bool MatchesIdentity(const IdentitySearchKey& search, const IdentityKey& key);
+
+// Traces the identity's type and dumps its value: a secure identity only as
+// its SHA-256 (never the raw value, whatever the mode), a SID by its bytes, a
+// GUID by its 16 packed bytes; nothing for another type.
+void TraceIdentity(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity);
