@@ -7,6 +7,14 @@
 DeviceRequest::DeviceRequest(PWINBIO_PIPELINE pipeline, DWORD controlCode, HRESULT family)
     : pipeline_(pipeline), code_(controlCode), family_(family) {}
 
+DeviceRequest::DeviceRequest(PWINBIO_PIPELINE pipeline, DWORD controlCode)
+    : pipeline_(pipeline), code_(controlCode), family_(S_OK) {}
+
+HRESULT DeviceRequest::Fail(DWORD error) {
+    error_ = error;
+    return family_ == S_OK ? HRESULT_FROM_WIN32(error) : MocFailure(family_, error);
+}
+
 DeviceRequest& DeviceRequest::Input(const void* data, DWORD size) {
     in_ = data;
     inSize_ = data != nullptr ? size : 0;
@@ -23,6 +31,7 @@ DeviceRequest& DeviceRequest::Output(void* buffer, DWORD capacity, DWORD require
 
 HRESULT DeviceRequest::Send() {
     returned_ = 0;
+    error_ = 0;
     // Cleared on every path, so that a failed request leaves known bytes and
     // no reply of an earlier request can be read as this one's.
     if (out_ != nullptr && outCapacity_ != 0) {
@@ -30,24 +39,26 @@ HRESULT DeviceRequest::Send() {
     }
     if (pipeline_ == nullptr || pipeline_->SensorHandle == nullptr ||
         pipeline_->SensorHandle == INVALID_HANDLE_VALUE) {
-        return MocFailure(family_, ERROR_INVALID_HANDLE);
+        return Fail(ERROR_INVALID_HANDLE);
     }
     if (required_ > outCapacity_) {
-        return MocFailure(family_, ERROR_INSUFFICIENT_BUFFER);
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     DWORD returned = 0;
     // DeviceIoControl only reads a buffered request; its parameter is not const.
     BOOL ok = DeviceIoControl(pipeline_->SensorHandle, code_, const_cast<void*>(in_), inSize_, out_,
                               outCapacity_, &returned, nullptr);
     if (!ok) {
-        return MocFailure(family_, GetLastError());
+        // A driver that fails without an error still failed.
+        DWORD error = GetLastError();
+        return Fail(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
     }
     returned_ = returned;
     // A driver that claims more than the buffer holds cannot be trusted for
     // any of it.
     if (returned > outCapacity_ || returned < required_) {
         MOC_TRACE_ERROR(kTraceGuidDeviceChannel, 10, code_, returned, required_);
-        return MocFailure(family_, ERROR_INVALID_DATA);
+        return Fail(ERROR_INVALID_DATA);
     }
     return S_OK;
 }

@@ -7,10 +7,19 @@
 #include <winbio_adapter.h>
 #include "device/driver_interface.h"
 
+// The Win32 error in the low half of a failed request's result, whichever
+// family (or HRESULT_FROM_WIN32) carries it.
+inline DWORD Win32ErrorOf(HRESULT failure) {
+    return static_cast<DWORD>(failure) & 0xFFFFu;
+}
+
 class DeviceRequest {
 public:
     // `family` is the MOC_E_ value the request reports its failures under.
     DeviceRequest(PWINBIO_PIPELINE pipeline, DWORD controlCode, HRESULT family);
+    // For the platform's own codes, whose senders map the Win32 error themselves:
+    // Send reports a failure as HRESULT_FROM_WIN32 of it.
+    DeviceRequest(PWINBIO_PIPELINE pipeline, DWORD controlCode);
 
     DeviceRequest& Input(const void* data, DWORD size);
     template <class Record> DeviceRequest& Input(const Record& record) {
@@ -29,6 +38,9 @@ public:
     HRESULT Send();
 
     DWORD BytesReturned() const { return returned_; }
+    // The Win32 error of the last Send: 0 on success, ERROR_INVALID_DATA for a
+    // reply shorter than required or longer than the buffer.
+    DWORD Error() const { return error_; }
 
 private:
     PWINBIO_PIPELINE pipeline_;
@@ -41,4 +53,7 @@ private:
     DWORD required_ = 0;
     BYTE fill_ = 0;
     DWORD returned_ = 0;
+    DWORD error_ = 0;
+
+    HRESULT Fail(DWORD error);
 };

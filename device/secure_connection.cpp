@@ -13,7 +13,8 @@ constexpr DWORD kLengthFieldSize = 2;
 constexpr DWORD kDataMacOffset = sizeof(WINBIO_SECURE_CONNECTION_DATA);
 constexpr DWORD kDataNonceOffset = kDataMacOffset + MOC_SECURE_FIELD_SIZE;
 constexpr DWORD kDataModelOffset = kDataNonceOffset + MOC_SECURE_FIELD_SIZE;
-static_assert(kDataModelOffset == 84, "model certificate of the connection data");
+static_assert(kDataModelOffset == MOC_CONNECTION_DATA_MODEL_OFFSET,
+              "model certificate of the connection data");
 static_assert(kDataModelOffset + MOC_CLAIM_FIXED_SIZE == MOC_CONNECTION_DATA_OVERHEAD,
               "connection data overhead");
 static_assert(kDataNonceOffset == MOC_RECONNECT_DATA_SIZE, "reconnect data ends before the nonce");

@@ -12,6 +12,10 @@
 #include <winbio_adapter.h>
 #include "device/driver_interface.h"
 
+// Where the connection data handed to the framework carries the claimed model
+// certificate.
+constexpr DWORD MOC_CONNECTION_DATA_MODEL_OFFSET = 84;
+
 // One entry of a table of embedded certificate chains.
 struct CertificateChain {
     const BYTE* ModelCertificate;

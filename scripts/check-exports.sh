@@ -15,6 +15,7 @@ check() {
     status=1
   fi
 }
-check "$BUILD_DIR/adapter/libTolviMocAdapter.so" WbioQueryEngineInterface WbioQueryStorageInterface
+check "$BUILD_DIR/adapter/libTolviMocAdapter.so" WbioQueryEngineInterface WbioQuerySensorInterface \
+  WbioQueryStorageInterface
 check "$BUILD_DIR/util/libTolviMocUtil.so" EntryPoint
 exit $status

@@ -104,6 +104,12 @@ void SimulatedSensor::IoControl(const std::shared_ptr<IoRequest>& request) {
     if (TakeFault(request->Code(), &fault)) {
         switch (fault.kind) {
         case Fault::Kind::Fail:
+            // A capture still waiting for a finger fails when the finger comes.
+            if (WaitsForFinger(*request)) {
+                heldFaults_[request.get()] = fault;
+                pending_[request->Code()].push_back(request);
+                return;
+            }
             Finish(request, fault.error, {});
             return;
         case Fault::Kind::Script:
@@ -112,25 +118,39 @@ void SimulatedSensor::IoControl(const std::shared_ptr<IoRequest>& request) {
         case Fault::Kind::Pend:
             pending_[request->Code()].push_back(request);
             return;
-        case Fault::Kind::Short: {
-            Answer answer = Serve(*request);
-            if (answer.pend) {
-                pending_[request->Code()].push_back(request);
-                return;
-            }
-            if (answer.reply.size() > fault.bytes)
-                answer.reply.resize(fault.bytes);
-            Finish(request, answer.error, answer.reply);
-            return;
+        case Fault::Kind::Short:
+            heldFaults_[request.get()] = fault;
+            break;
         }
-        }
+    }
+    if (!AnswerNow(request))
+        pending_[request->Code()].push_back(request);
+}
+
+bool SimulatedSensor::WaitsForFinger(const IoRequest& request) const {
+    return request.Code() == IOCTL_BIOMETRIC_CAPTURE_DATA && presentations_.empty();
+}
+
+bool SimulatedSensor::AnswerNow(const std::shared_ptr<IoRequest>& request) {
+    auto held = heldFaults_.find(request.get());
+    if (held != heldFaults_.end() && held->second.kind == Fault::Kind::Fail) {
+        if (WaitsForFinger(*request))
+            return false;
+        DWORD error = held->second.error;
+        heldFaults_.erase(held);
+        Finish(request, error, {});
+        return true;
     }
     Answer answer = Serve(*request);
-    if (answer.pend) {
-        pending_[request->Code()].push_back(request);
-        return;
+    if (answer.pend)
+        return false;
+    if (held != heldFaults_.end()) {
+        if (answer.reply.size() > held->second.bytes)
+            answer.reply.resize(held->second.bytes);
+        heldFaults_.erase(held);
     }
     Finish(request, answer.error, answer.reply);
+    return true;
 }
 
 bool SimulatedSensor::Finish(const std::shared_ptr<IoRequest>& request, DWORD error,
@@ -581,9 +601,11 @@ bool SimulatedSensor::TakeFault(DWORD code, Fault* fault) {
 
 bool SimulatedSensor::TakePending(DWORD code, std::shared_ptr<IoRequest>* request) {
     auto& queue = pending_[code];
-    // Requests cancelled meanwhile are dropped on the way.
-    while (!queue.empty() && queue.front()->Completed())
+    // Requests cancelled meanwhile are dropped on the way, with any fault held for them.
+    while (!queue.empty() && queue.front()->Completed()) {
+        heldFaults_.erase(queue.front().get());
         queue.pop_front();
+    }
     if (queue.empty())
         return false;
     *request = queue.front();
@@ -649,12 +671,11 @@ bool SimulatedSensor::CompletePending(DWORD code) {
     std::shared_ptr<IoRequest> request;
     if (!TakePending(code, &request))
         return false;
-    Answer answer = Serve(*request);
-    if (answer.pend) {
+    if (!AnswerNow(request)) {
         pending_[code].push_front(request);
         return false;
     }
-    return Finish(request, answer.error, answer.reply);
+    return true;
 }
 
 bool SimulatedSensor::CompletePending(DWORD code, DWORD error, const std::vector<uint8_t>& reply) {
@@ -662,6 +683,7 @@ bool SimulatedSensor::CompletePending(DWORD code, DWORD error, const std::vector
     std::shared_ptr<IoRequest> request;
     if (!TakePending(code, &request))
         return false;
+    heldFaults_.erase(request.get());
     return Finish(request, error, reply);
 }
 
@@ -671,12 +693,8 @@ void SimulatedSensor::PresentFinger(const Presentation& presentation) {
     std::shared_ptr<IoRequest> capture;
     if (!TakePending(IOCTL_BIOMETRIC_CAPTURE_DATA, &capture))
         return;
-    Answer answer = Serve(*capture);
-    if (answer.pend) {
+    if (!AnswerNow(capture))
         pending_[IOCTL_BIOMETRIC_CAPTURE_DATA].push_front(capture);
-        return;
-    }
-    Finish(capture, answer.error, answer.reply);
 }
 
 size_t SimulatedSensor::QueuedPresentations() const {

@@ -91,6 +91,8 @@ struct LoggedRequest {
 };
 
 // One entry of the fault plan of a control code; it applies to `count` calls in a row.
+// A Fail or Short entry that meets a capture still waiting for a finger is kept with the
+// capture and applied when a finger completes it (a Fail leaves that finger queued).
 struct Fault {
     enum class Kind {
         Fail,   // complete with `error` and no bytes; the chip state does not change
@@ -233,6 +235,10 @@ private:
                 const std::vector<uint8_t>& reply);
     Answer ServeConfirm(const std::vector<uint8_t>& in);
     bool TakeFault(DWORD code, Fault* fault);
+    bool WaitsForFinger(const platform::test::IoRequest& request) const;
+    // Answers a request with the chip's answer now and any fault held for it; false
+    // (and nothing done) while it must still wait.
+    bool AnswerNow(const std::shared_ptr<platform::test::IoRequest>& request);
     bool TakePending(DWORD code, std::shared_ptr<platform::test::IoRequest>* request);
 
     mutable std::mutex mutex_;
@@ -277,6 +283,9 @@ private:
     std::vector<const platform::test::IoRequest*> logRequests_; // beside log_, for answers
     std::map<DWORD, std::deque<Fault>> faults_;
     std::map<DWORD, std::deque<std::shared_ptr<platform::test::IoRequest>>> pending_;
+    // A planned short or failed reply meets a capture that waits for a finger when the
+    // capture completes; keyed by requests that pending_ keeps alive.
+    std::map<const platform::test::IoRequest*, Fault> heldFaults_;
 };
 
 } // namespace simsensor

@@ -15,3 +15,9 @@ WINPLATFORM_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manua
 WINPLATFORM_API BOOL SetEvent(HANDLE event);
 WINPLATFORM_API BOOL ResetEvent(HANDLE event);
 WINPLATFORM_API DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+// An interlocked exchange is a compiler intrinsic on the platform: atomic,
+// with a full barrier.
+inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}

@@ -529,4 +529,89 @@ TEST_F(SimulatedSensorTest, CaptureWaitsForAFinger) {
     EXPECT_EQ(sensor->QueuedPresentations(), 1u);
 }
 
+// A planned short or failed capture reply applies when the capture completes, whether the
+// finger was already there (at once) or came while the capture waited.
+TEST_F(SimulatedSensorTest, PlannedCaptureFaultMeetsTheCompletion) {
+    struct Case {
+        const char* name;
+        Fault::Kind kind;
+        bool fingerFirst;
+        BOOL ok;
+        DWORD error;
+        DWORD bytes;
+        size_t queuedAfter; // presentations left once the capture is done
+    } cases[] = {
+        {"short, finger first", Fault::Kind::Short, true, TRUE, 0, 30, 0},
+        {"short, finger later", Fault::Kind::Short, false, TRUE, 0, 30, 0},
+        {"failed, finger first", Fault::Kind::Fail, true, FALSE, ERROR_GEN_FAILURE, 0, 1},
+        {"failed, finger later", Fault::Kind::Fail, false, FALSE, ERROR_GEN_FAILURE, 0, 1},
+    };
+    WINBIO_CAPTURE_PARAMETERS params{};
+    params.PayloadSize = sizeof(params);
+    params.Purpose = WINBIO_PURPOSE_IDENTIFY;
+    Presentation p;
+    p.finger = 3;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fault fault;
+        fault.kind = c.kind;
+        fault.bytes = 30;
+        sensor->PlanFault(IOCTL_BIOMETRIC_CAPTURE_DATA, fault);
+        if (c.fingerFirst)
+            sensor->PresentFinger(p);
+        uint8_t buffer[161];
+        std::memset(buffer, 0xEE, sizeof(buffer));
+        BOOL started =
+            DeviceIoControl(handle, IOCTL_BIOMETRIC_CAPTURE_DATA, &params, sizeof(params), buffer,
+                            sizeof(buffer), nullptr, &overlapped);
+        if (!c.fingerFirst) {
+            ASSERT_FALSE(started);
+            ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+            // Nothing else completes it while it waits for the finger.
+            EXPECT_FALSE(sensor->CompletePending(IOCTL_BIOMETRIC_CAPTURE_DATA));
+            sensor->PresentFinger(p);
+        }
+        DWORD bytes = 0xFFFF;
+        SetLastError(0);
+        EXPECT_EQ(GetOverlappedResult(handle, &overlapped, &bytes, TRUE), c.ok);
+        EXPECT_EQ(c.ok ? 0 : GetLastError(), c.error);
+        EXPECT_EQ(bytes, c.bytes);
+        EXPECT_EQ(buffer[c.bytes], 0xEE) << "nothing past the short reply";
+        EXPECT_EQ(sensor->QueuedPresentations(), c.queuedAfter);
+        EXPECT_EQ(sensor->PendingCount(IOCTL_BIOMETRIC_CAPTURE_DATA), 0u);
+
+        // Used up: the next capture takes a finger whole.
+        sensor->PresentFinger(p);
+        ASSERT_TRUE(DeviceIoControl(handle, IOCTL_BIOMETRIC_CAPTURE_DATA, &params, sizeof(params),
+                                    buffer, sizeof(buffer), nullptr, &overlapped));
+        ASSERT_TRUE(GetOverlappedResult(handle, &overlapped, &bytes, TRUE));
+        EXPECT_EQ(bytes, 161u);
+        while (sensor->QueuedPresentations() != 0) {
+            ASSERT_TRUE(DeviceIoControl(handle, IOCTL_BIOMETRIC_CAPTURE_DATA, &params,
+                                        sizeof(params), buffer, sizeof(buffer), nullptr,
+                                        &overlapped));
+        }
+    }
+}
+
+// A held fault goes with its capture when the capture is cancelled.
+TEST_F(SimulatedSensorTest, CancelledCaptureDropsItsHeldFault) {
+    WINBIO_CAPTURE_PARAMETERS params{};
+    params.PayloadSize = sizeof(params);
+    params.Purpose = WINBIO_PURPOSE_IDENTIFY;
+    uint8_t buffer[161] = {};
+    sensor->FailNext(IOCTL_BIOMETRIC_CAPTURE_DATA, ERROR_GEN_FAILURE);
+    ASSERT_FALSE(DeviceIoControl(handle, IOCTL_BIOMETRIC_CAPTURE_DATA, &params, sizeof(params),
+                                 buffer, sizeof(buffer), nullptr, &overlapped));
+    ASSERT_TRUE(CancelIoEx(handle, &overlapped));
+    ASSERT_FALSE(DeviceIoControl(handle, IOCTL_BIOMETRIC_CAPTURE_DATA, &params, sizeof(params),
+                                 buffer, sizeof(buffer), nullptr, &overlapped));
+    Presentation p;
+    p.finger = 5;
+    sensor->PresentFinger(p);
+    DWORD bytes = 0;
+    EXPECT_TRUE(GetOverlappedResult(handle, &overlapped, &bytes, TRUE));
+    EXPECT_EQ(bytes, 161u);
+}
+
 } // namespace

@@ -1,0 +1,363 @@
+// Sample capture and its hand-over: activation, the format negotiation, the
+// overlapped capture request on the context's OVERLAPPED, the wait and the
+// judgement of the sample, cancel, export and the push to the engine.
+#include <cstring>
+#include <new>
+
+#include "common/trace.h"
+#include "device/capture_data.h"
+#include "device/driver_interface.h"
+#include "sensor/sensor_adapter.h"
+
+namespace {
+
+constexpr BYTE kNoCaptureStatus = MOC_SAMPLE_STATUS_NONE;
+
+// True while the capture sent on the context's OVERLAPPED has not completed.
+bool CapturePending(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context) {
+    if (context->CaptureInFlight == 0) {
+        return false;
+    }
+    DWORD bytes = 0;
+    if (GetOverlappedResult(pipeline->SensorHandle, &context->CaptureOverlapped, &bytes, FALSE)) {
+        return false;
+    }
+    return GetLastError() == ERROR_IO_INCOMPLETE;
+}
+
+// The engine's preferred format if the sensor lists it, else the standard
+// one. Kept in the context only once every step has succeeded, so that a
+// failed step is tried again at the next capture.
+HRESULT NegotiateSampleFormat(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context) {
+    PWINBIO_ENGINE_INTERFACE engine = pipeline->EngineInterface;
+    if (engine == nullptr) {
+        return E_POINTER;
+    }
+    if (engine->QueryPreferredFormat == nullptr) {
+        return E_NOTIMPL;
+    }
+    WINBIO_REGISTERED_FORMAT format = context->SampleFormat;
+    WINBIO_UUID vendorFormat = context->VendorFormat;
+    HRESULT hr = engine->QueryPreferredFormat(pipeline, &format, &vendorFormat);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    hr = SensorQueryAttributes(pipeline);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    // The record has room for one entry, whatever the count claims.
+    const WINBIO_SENSOR_ATTRIBUTES& attributes = context->Attributes;
+    constexpr DWORD kRoom =
+        sizeof(attributes.SupportedFormat) / sizeof(attributes.SupportedFormat[0]);
+    const DWORD entries =
+        attributes.SupportedFormatEntries < kRoom ? attributes.SupportedFormatEntries : kRoom;
+    bool listed = false;
+    for (DWORD i = 0; i < entries && !listed; ++i) {
+        listed = attributes.SupportedFormat[i].Owner == format.Owner &&
+                 attributes.SupportedFormat[i].Type == format.Type;
+    }
+    if (!listed) {
+        format = {WINBIO_ANSI_381_FORMAT_OWNER, WINBIO_ANSI_381_FORMAT_TYPE};
+    }
+    context->SampleFormat = format;
+    context->VendorFormat = vendorFormat;
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 40, context->UnitLabel, format.Owner, format.Type);
+    return S_OK;
+}
+
+// Judges the sample of a completed capture of `returned` bytes.
+HRESULT JudgeSample(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context, DWORD returned,
+                    PWINBIO_REJECT_DETAIL rejectDetail) {
+    CaptureSample sample;
+    if (!ParseCaptureReply(context->CaptureBuffer, context->CaptureBufferSize, returned, &sample)) {
+        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 41, context->UnitLabel, returned);
+        context->CaptureStatus = kNoCaptureStatus;
+        context->SampleSize = 0;
+        return WINBIO_E_DEVICE_FAILURE;
+    }
+    context->CaptureDone = 1;
+    context->CaptureStatus = sample.Status;
+    context->SampleSize = sample.BirSize;
+    if (sample.Status == MOC_SAMPLE_STATUS_POOR) {
+        *rejectDetail = WINBIO_FP_POOR_QUALITY;
+        return WINBIO_E_BAD_CAPTURE;
+    }
+    if (sample.Status == MOC_SAMPLE_STATUS_NONE) {
+        *rejectDetail = WINBIO_FP_POOR_QUALITY;
+        return WINBIO_E_NO_CAPTURE_DATA;
+    }
+    if (context->CapturePurpose != WINBIO_PURPOSE_ENROLL || context->FreeSlotCheckPending == 0) {
+        return S_OK;
+    }
+    // The preset answer stands when the driver writes none.
+    BYTE freeSlot = 0xFF;
+    HRESULT hr = SensorRequest(pipeline, context, IOCTL_MOC_CHECK_FREE_SLOT, &freeSlot,
+                               sizeof(freeSlot), 0, 0xFF);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 43, context->UnitLabel, freeSlot);
+    context->FreeSlotCheckPending = 0;
+    return freeSlot == 0 ? WINBIO_E_DATABASE_FULL : S_OK;
+}
+
+} // namespace
+
+void SensorDrainCapture(PWINBIO_PIPELINE Pipeline, PWINIBIO_SENSOR_CONTEXT Context) {
+    if (Context->CaptureInFlight == 0) {
+        return;
+    }
+    Context->CaptureInFlight = 0;
+    Context->SampleSize = 0;
+    // Only this context's request; one that already completed is not found.
+    if (!CancelIoEx(Pipeline->SensorHandle, &Context->CaptureOverlapped) &&
+        GetLastError() != ERROR_NOT_FOUND) {
+        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 44, Context->UnitLabel, GetLastError());
+    }
+    DWORD bytes = 0;
+    GetOverlappedResult(Pipeline->SensorHandle, &Context->CaptureOverlapped, &bytes, TRUE);
+}
+
+HRESULT WINAPI SensorAdapterActivate(PWINBIO_PIPELINE Pipeline) {
+    PWINIBIO_SENSOR_CONTEXT context;
+    HRESULT hr = SensorContextOf(Pipeline, &context);
+    if (SUCCEEDED(hr) && Pipeline->SensorHandle == INVALID_HANDLE_VALUE) {
+        hr = WINBIO_E_INVALID_DEVICE_STATE;
+    }
+    if (SUCCEEDED(hr)) {
+        context->CapturePurpose = WINBIO_NO_PURPOSE_AVAILABLE;
+        context->FreeSlotCheckPending = 1;
+        context->CaptureDone = 0;
+        context->CaptureStatus = kNoCaptureStatus;
+        InterlockedExchange(&context->CancelFlag, 0);
+    }
+    return SensorTraced(context, 45, hr);
+}
+
+HRESULT WINAPI SensorAdapterDeactivate(PWINBIO_PIPELINE Pipeline) {
+    PWINIBIO_SENSOR_CONTEXT context;
+    HRESULT hr = SensorContextOf(Pipeline, &context);
+    if (SUCCEEDED(hr)) {
+        SensorDrainCapture(Pipeline, context);
+        delete[] context->CaptureBuffer;
+        context->CaptureBuffer = nullptr;
+        context->SampleSize = 0;
+    }
+    return SensorTraced(context, 46, hr);
+}
+
+HRESULT SensorQueryAttributes(PWINBIO_PIPELINE Pipeline) {
+    PWINIBIO_SENSOR_CONTEXT context;
+    HRESULT hr = SensorContextOf(Pipeline, &context);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    const DWORD capacity = context->AttributesCapacity < sizeof(context->Attributes)
+                               ? context->AttributesCapacity
+                               : static_cast<DWORD>(sizeof(context->Attributes));
+    hr = SensorRequest(Pipeline, context, IOCTL_BIOMETRIC_GET_ATTRIBUTES, &context->Attributes,
+                       capacity, sizeof(context->Attributes));
+    return FAILED(hr) ? hr : context->Attributes.WinBioHresult;
+}
+
+HRESULT WINAPI SensorAdapterStartCapture(PWINBIO_PIPELINE Pipeline, WINBIO_BIR_PURPOSE Purpose,
+                                         LPOVERLAPPED* Overlapped) {
+    if (Pipeline == nullptr || Purpose == WINBIO_NO_PURPOSE_AVAILABLE || Overlapped == nullptr) {
+        return SensorTraced(nullptr, 48, E_POINTER);
+    }
+    *Overlapped = nullptr;
+    PWINIBIO_SENSOR_CONTEXT context;
+    HRESULT hr = SensorContextOf(Pipeline, &context);
+    if (FAILED(hr)) {
+        return SensorTraced(nullptr, 48, hr);
+    }
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 49, context->UnitLabel, Purpose);
+    // A second request on the OVERLAPPED would leave the first one writing
+    // into the buffer that this one clears.
+    if (CapturePending(Pipeline, context)) {
+        return SensorTraced(context, 48, WINBIO_E_DEVICE_BUSY);
+    }
+    InterlockedExchange(&context->CancelFlag, 0);
+    context->CapturePurpose = Purpose;
+
+    if (context->SampleFormat.Owner == WINBIO_NO_FORMAT_OWNER_AVAILABLE &&
+        context->SampleFormat.Type == WINBIO_NO_FORMAT_TYPE_AVAILABLE) {
+        hr = NegotiateSampleFormat(Pipeline, context);
+        if (FAILED(hr)) {
+            return SensorTraced(context, 48, hr);
+        }
+    }
+
+    WINBIO_CAPTURE_PARAMETERS params;
+    std::memset(&params, 0, sizeof(params));
+    params.PayloadSize = sizeof(params);
+    params.Purpose = Purpose;
+    params.Format = context->SampleFormat;
+    params.VendorFormat = context->VendorFormat;
+    params.Flags = WINBIO_DATA_FLAG_RAW;
+
+    if (context->CaptureBuffer == nullptr) {
+        context->CaptureBuffer = new (std::nothrow) BYTE[context->CaptureBufferSize];
+        if (context->CaptureBuffer == nullptr) {
+            MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 50, context->UnitLabel,
+                            context->CaptureBufferSize);
+            return SensorTraced(context, 48, E_OUTOFMEMORY);
+        }
+    }
+    std::memset(context->CaptureBuffer, 0, context->CaptureBufferSize);
+    context->SampleSize = 0;
+
+    OVERLAPPED& overlapped = context->CaptureOverlapped;
+    HANDLE event = overlapped.hEvent;
+    std::memset(&overlapped, 0, sizeof(overlapped));
+    overlapped.hEvent = event;
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(Pipeline->SensorHandle, IOCTL_BIOMETRIC_CAPTURE_DATA, &params,
+                              sizeof(params), context->CaptureBuffer, context->CaptureBufferSize,
+                              &returned, &overlapped);
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    if (ok || error == ERROR_IO_PENDING) {
+        context->CaptureInFlight = 1;
+        *Overlapped = &overlapped;
+        return SensorTraced(context, 48, S_OK);
+    }
+    MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 51, context->UnitLabel, error);
+    return SensorTraced(context, 48, WinBioErrorFromWin32(error));
+}
+
+HRESULT WINAPI SensorAdapterFinishCapture(PWINBIO_PIPELINE Pipeline,
+                                          PWINBIO_REJECT_DETAIL RejectDetail) {
+    if (Pipeline == nullptr || RejectDetail == nullptr) {
+        return SensorTraced(nullptr, 52, E_POINTER);
+    }
+    *RejectDetail = 0;
+    PWINIBIO_SENSOR_CONTEXT context;
+    HRESULT hr = SensorContextOf(Pipeline, &context);
+    if (FAILED(hr)) {
+        return SensorTraced(nullptr, 52, hr);
+    }
+    // Without a capture of its own to wait for, the OVERLAPPED would report
+    // the last request's outcome, and the buffer a stale or cleared sample.
+    if (context->CaptureBuffer == nullptr || context->CaptureInFlight == 0) {
+        return SensorTraced(context, 52, WINBIO_E_NO_CAPTURE_DATA);
+    }
+
+    SetLastError(ERROR_SUCCESS);
+    DWORD returned = 0;
+    BOOL ok =
+        GetOverlappedResult(Pipeline->SensorHandle, &context->CaptureOverlapped, &returned, TRUE);
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    context->CaptureInFlight = 0;
+    if (!ok) {
+        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 53, context->UnitLabel, error);
+        hr = error == ERROR_DEVICE_NOT_AVAILABLE ? HRESULT_FROM_WIN32(error)
+                                                 : WinBioErrorFromWin32(error);
+    } else {
+        hr = JudgeSample(Pipeline, context, returned, RejectDetail);
+    }
+    SensorTraced(context, 52, hr);
+
+    if (InterlockedExchange(&context->CancelFlag, 0) != 0 && hr != WINBIO_E_CANCELED) {
+        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 54, context->UnitLabel, hr);
+        hr = WINBIO_E_CANCELED;
+    }
+    return hr;
+}
+
+HRESULT WINAPI SensorAdapterExportSensorData(PWINBIO_PIPELINE Pipeline, PWINBIO_BIR* SampleBuffer,
+                                             PSIZE_T SampleSize) {
+    if (Pipeline == nullptr || SampleBuffer == nullptr || SampleSize == nullptr) {
+        return SensorTraced(nullptr, 55, E_POINTER);
+    }
+    *SampleBuffer = nullptr;
+    *SampleSize = 0;
+    PWINIBIO_SENSOR_CONTEXT context;
+    HRESULT hr = SensorContextOf(Pipeline, &context);
+    if (FAILED(hr)) {
+        return SensorTraced(nullptr, 55, hr);
+    }
+    if (context->CaptureBuffer == nullptr || context->SampleSize == 0) {
+        return SensorTraced(context, 55, WINBIO_E_NO_CAPTURE_DATA);
+    }
+    // Grown to the sample, so that a later, larger sample never runs past it.
+    const DWORD size = context->SampleSize;
+    if (context->ExportBuffer == nullptr || context->ExportBufferSize < size) {
+        BYTE* grown = new (std::nothrow) BYTE[size];
+        if (grown == nullptr) {
+            return SensorTraced(context, 55, E_OUTOFMEMORY);
+        }
+        delete[] context->ExportBuffer;
+        context->ExportBuffer = grown;
+        context->ExportBufferSize = size;
+    }
+    std::memcpy(context->ExportBuffer, context->CaptureBuffer + MOC_CAPTURE_BIR_OFFSET, size);
+    *SampleBuffer = reinterpret_cast<PWINBIO_BIR>(context->ExportBuffer);
+    *SampleSize = size;
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 56, context->UnitLabel, size);
+    return SensorTraced(context, 55, S_OK);
+}
+
+HRESULT WINAPI SensorAdapterCancel(PWINBIO_PIPELINE Pipeline) {
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 57);
+    if (Pipeline == nullptr) {
+        return SensorTraced(nullptr, 58, E_POINTER);
+    }
+    PWINIBIO_SENSOR_CONTEXT context = Pipeline->SensorContext;
+    if (Pipeline->SensorHandle == INVALID_HANDLE_VALUE || context == nullptr) {
+        return SensorTraced(nullptr, 58, WINBIO_E_INVALID_DEVICE_STATE);
+    }
+    // Every request of the process on the handle, as the framework expects;
+    // the flag tells FinishCapture, on whatever thread it waits.
+    if (CancelIoEx(Pipeline->SensorHandle, nullptr)) {
+        InterlockedExchange(&context->CancelFlag, 1);
+        return SensorTraced(context, 58, S_OK);
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_NOT_FOUND) {
+        return SensorTraced(context, 58, S_OK);
+    }
+    MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 59, context->UnitLabel, error);
+    return SensorTraced(context, 58, WinBioErrorFromWin32(error));
+}
+
+HRESULT WINAPI SensorAdapterPushDataToEngine(PWINBIO_PIPELINE Pipeline, WINBIO_BIR_PURPOSE Purpose,
+                                             WINBIO_BIR_DATA_FLAGS Flags,
+                                             PWINBIO_REJECT_DETAIL RejectDetail) {
+    if (Pipeline == nullptr || RejectDetail == nullptr) {
+        return SensorTraced(nullptr, 60, E_POINTER);
+    }
+    if (Purpose == WINBIO_NO_PURPOSE_AVAILABLE) {
+        return SensorTraced(nullptr, 60, E_INVALIDARG);
+    }
+    *RejectDetail = 0;
+    PWINIBIO_SENSOR_CONTEXT context;
+    HRESULT hr = SensorContextOf(Pipeline, &context);
+    if (FAILED(hr)) {
+        return SensorTraced(nullptr, 60, hr);
+    }
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 61, context->UnitLabel, Purpose, Flags);
+    // The sample of this capture, not one of an earlier capture whose buffer
+    // has been cleared since.
+    if (context->CaptureDone == 0 || context->SampleSize == 0 ||
+        context->CaptureBuffer == nullptr) {
+        return SensorTraced(context, 60, WINBIO_E_NO_CAPTURE_DATA);
+    }
+    if (context->CaptureStatus == MOC_SAMPLE_STATUS_POOR ||
+        context->CaptureStatus == MOC_SAMPLE_STATUS_NONE) {
+        *RejectDetail = WINBIO_FP_POOR_QUALITY;
+        return SensorTraced(context, 60, WINBIO_E_BAD_CAPTURE);
+    }
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 62, context->UnitLabel, context->SampleSize);
+    PWINBIO_ENGINE_INTERFACE engine = Pipeline->EngineInterface;
+    if (engine == nullptr) {
+        return SensorTraced(context, 60, E_POINTER);
+    }
+    if (engine->AcceptSampleData == nullptr) {
+        return SensorTraced(context, 60, E_NOTIMPL);
+    }
+    hr = engine->AcceptSampleData(
+        Pipeline, reinterpret_cast<PWINBIO_BIR>(context->CaptureBuffer + MOC_CAPTURE_BIR_OFFSET),
+        context->SampleSize, Purpose, RejectDetail);
+    return SensorTraced(context, 60, hr);
+}
