@@ -41,7 +41,7 @@ HRESULT CheckRecord(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE
     // A failed digest is reported where the digest is needed.
     *keyReady = SUCCEEDED(hr);
     if (!*keyReady)
-        MOC_TRACE_INFO(kTraceGuidAddRecord, 10, context.UnitLabel, hr);
+        MOC_TRACE_INFO(kTraceGuidAddRecord, 12, context.UnitLabel, hr);
 
     if (record.TemplateBlobSize != 0 && record.TemplateBlob == nullptr)
         return E_INVALIDARG;
@@ -50,7 +50,7 @@ HRESULT CheckRecord(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE
     if (record.TemplateBlobSize > MOC_BLOCK_TEMPLATE_SIZE ||
         record.PayloadBlobSize > MOC_BLOCK_PAYLOAD_SIZE)
         return E_INVALIDARG;
-    MOC_TRACE_INFO(kTraceGuidAddRecord, 11, context.UnitLabel,
+    MOC_TRACE_INFO(kTraceGuidAddRecord, 13, context.UnitLabel,
                    static_cast<ULONGLONG>(record.IndexElementCount), context.IndexElementCount,
                    static_cast<ULONGLONG>(record.TemplateBlobSize),
                    static_cast<ULONGLONG>(record.PayloadBlobSize));
@@ -66,13 +66,13 @@ HRESULT CheckRecord(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE
 void TraceRecord(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RECORD& record) {
     TraceIdentity(context, *record.Identity);
     if (record.TemplateBlobSize != 0) {
-        MOC_TRACE_INFO(kTraceGuidAddRecord, 13, context.UnitLabel,
+        MOC_TRACE_INFO(kTraceGuidAddRecord, 15, context.UnitLabel,
                        static_cast<ULONGLONG>(record.TemplateBlobSize));
         TraceHexDump(context.UnitLabel, record.TemplateBlob,
                      static_cast<INT32>(record.TemplateBlobSize));
     }
     if (record.PayloadBlobSize != 0) {
-        MOC_TRACE_INFO(kTraceGuidAddRecord, 14, context.UnitLabel,
+        MOC_TRACE_INFO(kTraceGuidAddRecord, 16, context.UnitLabel,
                        static_cast<ULONGLONG>(record.PayloadBlobSize));
         TraceHexDump(context.UnitLabel, record.PayloadBlob,
                      static_cast<INT32>(record.PayloadBlobSize));
@@ -92,7 +92,7 @@ bool BuildKeepsEarlierEnrollments(WINIBIO_STORAGE_CONTEXT& context) {
 bool ReplaceEnrollment(WINIBIO_STORAGE_CONTEXT& context, BlockList& list, size_t index) {
     HRESULT hr = ReadTemplateTable(context);
     if (FAILED(hr)) {
-        MOC_TRACE_INFO(kTraceGuidAddRecord, 15, context.UnitLabel, hr);
+        MOC_TRACE_INFO(kTraceGuidAddRecord, 17, context.UnitLabel, hr);
         return false;
     }
     const DatabaseRecordBlock& block = *BlockAt(list, index);
@@ -105,10 +105,10 @@ bool ReplaceEnrollment(WINIBIO_STORAGE_CONTEXT& context, BlockList& list, size_t
             continue;
         hr = MocDeleteTemplate(context.Device, static_cast<BYTE>(slot));
         if (FAILED(hr)) {
-            MOC_TRACE_INFO(kTraceGuidAddRecord, 16, context.UnitLabel, slot, hr);
+            MOC_TRACE_INFO(kTraceGuidAddRecord, 18, context.UnitLabel, slot, hr);
             continue;
         }
-        MOC_TRACE_INFO(kTraceGuidAddRecord, 17, context.UnitLabel, slot,
+        MOC_TRACE_INFO(kTraceGuidAddRecord, 19, context.UnitLabel, slot,
                        static_cast<ULONGLONG>(index));
         RemoveBlock(list, index);
         return true;
@@ -138,7 +138,7 @@ HRESULT Scan(WINIBIO_STORAGE_CONTEXT& context, BYTE subFactor, const IdentitySea
             if (!keyReady)
                 return WINBIO_E_CANCELED;
             if (MatchesIdentity(key, block.Key)) {
-                MOC_TRACE_INFO(kTraceGuidAddRecord, 18, context.UnitLabel,
+                MOC_TRACE_INFO(kTraceGuidAddRecord, 20, context.UnitLabel,
                                static_cast<ULONGLONG>(i));
                 return WINBIO_E_DUPLICATE_ENROLLMENT;
             }
@@ -195,7 +195,7 @@ DatabaseRecordBlock BuildBlock(const WINIBIO_STORAGE_CONTEXT& context,
 HRESULT AddWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RECORD& record) {
     if (record.Identity == nullptr)
         return E_POINTER;
-    MOC_TRACE_INFO(kTraceGuidAddRecord, 19, context.UnitLabel, record.SubFactor,
+    MOC_TRACE_INFO(kTraceGuidAddRecord, 21, context.UnitLabel, record.SubFactor,
                    record.Identity->Type, record.Identity->Value.Null);
     IdentitySearchKey key;
     bool keyReady = false;
@@ -206,11 +206,11 @@ HRESULT AddWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RE
 
     hr = ReloadDatabaseFile(&context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidAddRecord, 20, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidAddRecord, 22, context.UnitLabel, hr);
         return hr;
     }
     const DWORD count = CountHostBlocks(context);
-    MOC_TRACE_INFO(kTraceGuidAddRecord, 21, context.UnitLabel, count, context.SlotCount);
+    MOC_TRACE_INFO(kTraceGuidAddRecord, 23, context.UnitLabel, count, context.SlotCount);
     if (count == context.SlotCount)
         return WINBIO_E_DATABASE_FULL;
 
@@ -223,7 +223,7 @@ HRESULT AddWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RE
         return E_OUTOFMEMORY;
     hr = SaveDatabaseFile(&context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidAddRecord, 22, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidAddRecord, 24, context.UnitLabel, hr);
         return hr;
     }
     return S_OK;
@@ -233,17 +233,7 @@ HRESULT AddWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RE
 
 HRESULT WINAPI StorageAdapterAddRecord(PWINBIO_PIPELINE Pipeline,
                                        PWINBIO_STORAGE_RECORD RecordContents) {
-    if (Pipeline == nullptr || RecordContents == nullptr) {
-        MOC_TRACE_INFO(kTraceGuidAddRecord, 23, E_POINTER);
-        return E_POINTER;
-    }
-    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
-    if (context == nullptr) {
-        MOC_TRACE_INFO(kTraceGuidAddRecord, 23, WINBIO_E_INVALID_DEVICE_STATE);
-        return WINBIO_E_INVALID_DEVICE_STATE;
-    }
-    HRESULT hr = AddWithContext(*context, *RecordContents);
-    ReleaseKeptCopies(context);
-    MOC_TRACE_INFO(kTraceGuidAddRecord, 24, context->UnitLabel, hr);
-    return hr;
+    return RunRecordOperation(
+        Pipeline, RecordContents != nullptr, kTraceGuidAddRecord,
+        [&](WINIBIO_STORAGE_CONTEXT& context) { return AddWithContext(context, *RecordContents); });
 }

@@ -19,31 +19,22 @@ struct Removal {
 HRESULT DeleteEverything(WINIBIO_STORAGE_CONTEXT& context, bool tableRead, Removal* removal) {
     if (context.OwnerIdMode == 0) {
         if (tableRead) {
-            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 10, context.UnitLabel);
+            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 12, context.UnitLabel);
             HRESULT hr = MocDeleteTemplate(context.Device, MOC_TEMPLATE_SLOT_ALL);
             if (FAILED(hr))
-                MOC_TRACE_INFO(kTraceGuidDeleteRecord, 11, context.UnitLabel, hr);
+                MOC_TRACE_INFO(kTraceGuidDeleteRecord, 13, context.UnitLabel, hr);
         }
         removal->Blocks = BlockCount(context.PlainBlocks);
         context.PlainBlocks.clear();
         return S_OK;
     }
-    for (DWORD slot = 0; slot < TableSlotCount(context); ++slot) {
-        if (!IsHostSlot(context, slot))
-            continue;
-        MOC_TRACE_INFO(kTraceGuidDeleteRecord, 12, context.UnitLabel, slot);
-        HRESULT hr = MocDeleteTemplate(context.Device, static_cast<BYTE>(slot));
-        if (FAILED(hr)) {
-            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 13, context.UnitLabel, slot, hr);
-            return hr;
-        }
+    return DeleteSlots(context, IsHostSlot, [&](DWORD slot) {
         ++removal->Slots;
         const TemplateSlotEntry& entry = SlotAt(context, slot);
         removal->Blocks += RemoveBlocksWhere(context.OwnedBlocks, [&](const auto& block) {
             return IsHostBlock(context, block) && BlockDescribesSlot(block, entry);
         });
-    }
-    return S_OK;
+    });
 }
 
 // The blocks, then the slots, of the identity (the wildcard: every identity)
@@ -55,7 +46,7 @@ HRESULT DeleteByIdentity(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchK
             if (!IsHostBlock(context, block) || !SubFactorTakes(subFactor, block.SubFactor) ||
                 !MatchesIdentity(key, block.Key))
                 return false;
-            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 14, context.UnitLabel, block.SubFactor);
+            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 16, context.UnitLabel, block.SubFactor);
             return true;
         });
     for (DWORD slot = 0; slot < TableSlotCount(context); ++slot) {
@@ -64,10 +55,10 @@ HRESULT DeleteByIdentity(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchK
             !MatchesIdentity(key, entry.Key))
             continue;
         ++removal->Slots;
-        MOC_TRACE_INFO(kTraceGuidDeleteRecord, 15, context.UnitLabel, entry.SubFactor, slot);
+        MOC_TRACE_INFO(kTraceGuidDeleteRecord, 17, context.UnitLabel, entry.SubFactor, slot);
         HRESULT hr = MocDeleteTemplate(context.Device, static_cast<BYTE>(slot));
         if (FAILED(hr)) {
-            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 16, context.UnitLabel, slot, hr);
+            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 18, context.UnitLabel, slot, hr);
             if (context.OwnerIdMode != 0)
                 return hr;
         }
@@ -77,7 +68,7 @@ HRESULT DeleteByIdentity(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchK
 
 HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity,
                           BYTE subFactor) {
-    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 17, context.UnitLabel, subFactor, identity.Type,
+    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 19, context.UnitLabel, subFactor, identity.Type,
                    identity.Value.Null);
     IdentitySearchKey key;
     HRESULT keyResult = MakeIdentitySearchKey(context, identity, &key);
@@ -87,17 +78,17 @@ HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTIT
 
     HRESULT hr = ReloadDatabaseFile(&context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidDeleteRecord, 18, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidDeleteRecord, 20, context.UnitLabel, hr);
         return hr;
     }
     // Read on every call: a slot freed and taken by another enrollment since
     // an earlier read must not be deleted on the strength of that read. A
     // failed read leaves the buffer cleared, and no slot is deleted.
-    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 19, context.UnitLabel, context.DeleteCounter);
+    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 21, context.UnitLabel, context.DeleteCounter);
     hr = ReadTemplateTable(context);
     const bool tableRead = SUCCEEDED(hr);
     if (!tableRead)
-        MOC_TRACE_INFO(kTraceGuidDeleteRecord, 20, context.UnitLabel, hr);
+        MOC_TRACE_INFO(kTraceGuidDeleteRecord, 22, context.UnitLabel, hr);
     ++context.DeleteCounter;
 
     Removal removal;
@@ -105,7 +96,7 @@ HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTIT
         hr = DeleteEverything(context, tableRead, &removal);
     } else {
         if (FAILED(keyResult)) {
-            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 21, context.UnitLabel, keyResult);
+            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 23, context.UnitLabel, keyResult);
             return keyResult;
         }
         hr = DeleteByIdentity(context, key, subFactor, &removal);
@@ -113,13 +104,13 @@ HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTIT
     if (FAILED(hr))
         return hr;
 
-    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 22, context.UnitLabel,
+    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 24, context.UnitLabel,
                    static_cast<ULONGLONG>(removal.Blocks), removal.Slots);
     if (removal.Blocks == 0)
         return WINBIO_E_DATABASE_NO_SUCH_RECORD;
     hr = SaveDatabaseFile(&context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidDeleteRecord, 23, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidDeleteRecord, 25, context.UnitLabel, hr);
         return hr;
     }
     return S_OK;
@@ -129,17 +120,8 @@ HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTIT
 
 HRESULT WINAPI StorageAdapterDeleteRecord(PWINBIO_PIPELINE Pipeline, PWINBIO_IDENTITY Identity,
                                           WINBIO_BIOMETRIC_SUBTYPE SubFactor) {
-    if (Pipeline == nullptr || Identity == nullptr) {
-        MOC_TRACE_INFO(kTraceGuidDeleteRecord, 24, E_POINTER);
-        return E_POINTER;
-    }
-    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
-    if (context == nullptr) {
-        MOC_TRACE_INFO(kTraceGuidDeleteRecord, 24, WINBIO_E_INVALID_DEVICE_STATE);
-        return WINBIO_E_INVALID_DEVICE_STATE;
-    }
-    HRESULT hr = DeleteWithContext(*context, *Identity, SubFactor);
-    ReleaseKeptCopies(context);
-    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 25, context->UnitLabel, hr);
-    return hr;
+    return RunRecordOperation(Pipeline, Identity != nullptr, kTraceGuidDeleteRecord,
+                              [&](WINIBIO_STORAGE_CONTEXT& context) {
+                                  return DeleteWithContext(context, *Identity, SubFactor);
+                              });
 }

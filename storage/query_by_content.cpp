@@ -10,16 +10,6 @@
 
 namespace {
 
-HRESULT Missing(HRESULT hr) {
-    MOC_TRACE_INFO(kTraceGuidQueryByContent, 10, hr);
-    return hr;
-}
-
-HRESULT Exit(const WINIBIO_STORAGE_CONTEXT& context, HRESULT hr) {
-    MOC_TRACE_INFO(kTraceGuidQueryByContent, 11, context.UnitLabel, hr);
-    return hr;
-}
-
 HRESULT CollectByContent(WINIBIO_STORAGE_CONTEXT& context, BYTE subFactor, const ULONG* elements,
                          SIZE_T count) {
     MOC_TRACE_INFO(kTraceGuidQueryByContent, 12, context.UnitLabel, subFactor,
@@ -43,21 +33,13 @@ HRESULT CollectByContent(WINIBIO_STORAGE_CONTEXT& context, BYTE subFactor, const
         MOC_TRACE_ERROR(kTraceGuidQueryByContent, 14, context.UnitLabel, hr);
         return hr;
     }
-    context.ResultCount = 0;
-    context.ResultList.clear();
-    const BlockList& list = SearchedBlockList(context);
-    for (size_t i = 0; i < BlockCount(list); ++i) {
-        const DatabaseRecordBlock& block = *BlockAt(list, i);
-        if (!IsHostBlock(context, block) || !SubFactorTakes(subFactor, block.SubFactor) ||
-            std::memcmp(block.IndexVector, probe.IndexVector, 4 * count) != 0)
-            continue;
-        try {
-            context.ResultList.push_back(BlockOffset(i));
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        ++context.ResultCount;
-    }
+    hr = CollectResults(context, [&](const DatabaseRecordBlock& block, bool* taken) {
+        *taken = SubFactorTakes(subFactor, block.SubFactor) &&
+                 std::memcmp(block.IndexVector, probe.IndexVector, 4 * count) == 0;
+        return S_OK;
+    });
+    if (FAILED(hr))
+        return hr;
     return context.ResultCount != 0 ? S_OK : WINBIO_E_DATABASE_NO_RESULTS;
 }
 
@@ -178,88 +160,80 @@ HRESULT FillRecord(WINIBIO_STORAGE_CONTEXT& context, WINBIO_STORAGE_RECORD& reco
     return S_OK;
 }
 
+// Database size: the records this sensor and host keep, and the slots left.
+HRESULT CountRecords(WINIBIO_STORAGE_CONTEXT& context, SIZE_T* available, SIZE_T* total) {
+    *available = 0;
+    *total = 0;
+    HRESULT hr = ReloadDatabaseFile(&context);
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTraceGuidQueryByContent, 14, context.UnitLabel, hr);
+        return hr;
+    }
+    const DWORD count = CountHostBlocks(context);
+    *total = count;
+    // Records without a chip slot can outnumber the slots: none is left then,
+    // never a wrapped-around count.
+    *available = count < context.SlotCount ? context.SlotCount - count : 0;
+    MOC_TRACE_INFO(kTraceGuidQueryByContent, 20, context.UnitLabel,
+                   static_cast<ULONGLONG>(*available), count);
+    return S_OK;
+}
+
 } // namespace
 
 HRESULT WINAPI StorageAdapterQueryByContent(PWINBIO_PIPELINE Pipeline,
                                             WINBIO_BIOMETRIC_SUBTYPE SubFactor, ULONG IndexVector[],
                                             SIZE_T IndexElementCount) {
-    PWINIBIO_STORAGE_CONTEXT context;
-    if (HRESULT hr = StorageContextOf(Pipeline, &context); FAILED(hr))
-        return Missing(hr);
-    HRESULT hr = CollectByContent(*context, SubFactor, IndexVector, IndexElementCount);
-    ReleaseKeptCopies(context);
-    return Exit(*context, hr);
+    return RunRecordOperation(
+        Pipeline, true, kTraceGuidQueryByContent, [&](WINIBIO_STORAGE_CONTEXT& context) {
+            return CollectByContent(context, SubFactor, IndexVector, IndexElementCount);
+        });
 }
 
 HRESULT WINAPI StorageAdapterGetDatabaseSize(PWINBIO_PIPELINE Pipeline,
                                              PSIZE_T AvailableRecordSlots, PSIZE_T TotalRecords) {
-    if (Pipeline == nullptr || AvailableRecordSlots == nullptr || TotalRecords == nullptr)
-        return Missing(E_POINTER);
-    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
-    if (context == nullptr)
-        return Missing(WINBIO_E_INVALID_DEVICE_STATE);
-    *AvailableRecordSlots = 0;
-    *TotalRecords = 0;
-    HRESULT hr = ReloadDatabaseFile(context);
-    if (SUCCEEDED(hr)) {
-        const DWORD count = CountHostBlocks(*context);
-        *TotalRecords = count;
-        // Records without a chip slot can outnumber the slots: none is left
-        // then, never a wrapped-around count.
-        *AvailableRecordSlots = count < context->SlotCount ? context->SlotCount - count : 0;
-        MOC_TRACE_INFO(kTraceGuidQueryByContent, 20, context->UnitLabel,
-                       static_cast<ULONGLONG>(*AvailableRecordSlots), count);
-    } else {
-        MOC_TRACE_ERROR(kTraceGuidQueryByContent, 14, context->UnitLabel, hr);
-    }
-    ReleaseKeptCopies(context);
-    return Exit(*context, hr);
+    return RunRecordOperation(Pipeline, AvailableRecordSlots != nullptr && TotalRecords != nullptr,
+                              kTraceGuidQueryByContent, [&](WINIBIO_STORAGE_CONTEXT& context) {
+                                  return CountRecords(context, AvailableRecordSlots, TotalRecords);
+                              });
 }
 
 HRESULT WINAPI StorageAdapterGetRecordCount(PWINBIO_PIPELINE Pipeline, PSIZE_T RecordCount) {
-    if (Pipeline == nullptr || RecordCount == nullptr)
-        return Missing(E_POINTER);
-    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
-    if (context == nullptr)
-        return Missing(WINBIO_E_INVALID_DEVICE_STATE);
-    *RecordCount = 0;
-    MOC_TRACE_INFO(kTraceGuidQueryByContent, 21, context->UnitLabel, context->ResultCount);
-    if (context->ResultCount == 0)
-        return Exit(*context, WINBIO_E_DATABASE_NO_RESULTS);
-    *RecordCount = context->ResultCount;
-    return Exit(*context, S_OK);
+    return RunRecordOperation(Pipeline, RecordCount != nullptr, kTraceGuidQueryByContent,
+                              [&](WINIBIO_STORAGE_CONTEXT& context) {
+                                  *RecordCount = context.ResultCount;
+                                  return context.ResultCount != 0 ? S_OK
+                                                                  : WINBIO_E_DATABASE_NO_RESULTS;
+                              });
 }
 
 HRESULT WINAPI StorageAdapterFirstRecord(PWINBIO_PIPELINE Pipeline) {
-    PWINIBIO_STORAGE_CONTEXT context;
-    if (HRESULT hr = StorageContextOf(Pipeline, &context); FAILED(hr))
-        return Missing(hr);
-    if (context->ResultCount == 0)
-        return Exit(*context, WINBIO_E_DATABASE_NO_RESULTS);
-    context->ResultPosition = 0;
-    return Exit(*context, S_OK);
+    return RunRecordOperation(Pipeline, true, kTraceGuidQueryByContent,
+                              [](WINIBIO_STORAGE_CONTEXT& context) {
+                                  if (context.ResultCount == 0)
+                                      return WINBIO_E_DATABASE_NO_RESULTS;
+                                  context.ResultPosition = 0;
+                                  return S_OK;
+                              });
 }
 
 HRESULT WINAPI StorageAdapterNextRecord(PWINBIO_PIPELINE Pipeline) {
-    PWINIBIO_STORAGE_CONTEXT context;
-    if (HRESULT hr = StorageContextOf(Pipeline, &context); FAILED(hr))
-        return Missing(hr);
-    if (context->ResultCount == 0)
-        return Exit(*context, WINBIO_E_DATABASE_NO_RESULTS);
-    // Past the end the position keeps counting, but never wraps back into the results.
-    if (context->ResultPosition != 0xFFFFFFFFu)
-        ++context->ResultPosition;
-    return Exit(*context, context->ResultPosition >= context->ResultCount
-                              ? WINBIO_E_DATABASE_NO_MORE_RECORDS
-                              : S_OK);
+    return RunRecordOperation(
+        Pipeline, true, kTraceGuidQueryByContent, [](WINIBIO_STORAGE_CONTEXT& context) {
+            if (context.ResultCount == 0)
+                return WINBIO_E_DATABASE_NO_RESULTS;
+            // Past the end the position keeps counting, but never wraps back
+            // into the results.
+            if (context.ResultPosition != 0xFFFFFFFFu)
+                ++context.ResultPosition;
+            return context.ResultPosition >= context.ResultCount ? WINBIO_E_DATABASE_NO_MORE_RECORDS
+                                                                 : S_OK;
+        });
 }
 
 HRESULT WINAPI StorageAdapterGetCurrentRecord(PWINBIO_PIPELINE Pipeline,
                                               PWINBIO_STORAGE_RECORD RecordContents) {
-    if (Pipeline == nullptr || RecordContents == nullptr)
-        return Missing(E_POINTER);
-    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
-    if (context == nullptr)
-        return Missing(WINBIO_E_INVALID_DEVICE_STATE);
-    return Exit(*context, FillRecord(*context, *RecordContents));
+    return RunRecordOperation(
+        Pipeline, RecordContents != nullptr, kTraceGuidQueryByContent,
+        [&](WINIBIO_STORAGE_CONTEXT& context) { return FillRecord(context, *RecordContents); });
 }

@@ -19,25 +19,25 @@ constexpr DWORD kConsoleUnlocked = 1;
 HRESULT PurgeForeignTemplates(WINIBIO_STORAGE_CONTEXT& context) {
     DWORD lockState = 255;
     GetConsoleSessionLockState(&lockState);
-    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 10, context.UnitLabel, lockState);
+    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 12, context.UnitLabel, lockState);
     if (lockState != kConsoleUnlocked || context.OwnerIdMode == 0 ||
         (context.Policy != MOC_POLICY_PURGE_FOREIGN_AT_FIRST_UNLOCK &&
          context.Policy != MOC_POLICY_PURGE_FOREIGN_WHEN_FULL))
         return S_OK;
     HRESULT hr = ReadTemplateTable(context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 11, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 13, context.UnitLabel, hr);
         return hr;
     }
     if (context.Policy == MOC_POLICY_PURGE_FOREIGN_WHEN_FULL) {
         const DWORD used = UsedSlotCount(context);
-        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 12, context.UnitLabel, used, context.SlotCount);
+        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 14, context.UnitLabel, used, context.SlotCount);
         if (used == context.SlotCount)
             context.PurgePendingFlag = 1;
     }
     if (context.Policy == MOC_POLICY_PURGE_FOREIGN_AT_FIRST_UNLOCK &&
         context.FirstUnlockFlag != 0) {
-        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 13, context.UnitLabel);
+        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 15, context.UnitLabel);
         context.FirstUnlockFlag = 0;
         context.PurgePendingFlag = 1;
     }
@@ -58,11 +58,11 @@ void AskPurgeFlag(WINIBIO_STORAGE_CONTEXT& context) {
     DWORD error = SendChipRequest(context.Device->Pipeline, IOCTL_MOC_GET_PURGE_FLAG, nullptr, 0,
                                   &flag, sizeof(flag), sizeof(flag));
     if (error != 0) {
-        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 14, context.UnitLabel, error);
+        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 16, context.UnitLabel, error);
         return;
     }
     context.PurgeFlag = (context.PurgeFlag & ~0xFFu) | flag;
-    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 15, context.UnitLabel, context.PurgeFlag);
+    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 17, context.UnitLabel, context.PurgeFlag);
 }
 
 // Whether the block is one the query asks for (the owner and sensor tests
@@ -96,28 +96,10 @@ HRESULT BlockAnswers(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& id
 
 HRESULT Scan(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity, BYTE subFactor,
              const IdentitySearchKey& key, bool keyReady) {
-    context.ResultCount = 0;
     context.PurgeFlag = 0;
-    context.ResultList.clear();
-    const BlockList& list = SearchedBlockList(context);
-    for (size_t i = 0; i < BlockCount(list); ++i) {
-        const DatabaseRecordBlock& block = *BlockAt(list, i);
-        if (!IsHostBlock(context, block))
-            continue;
-        bool answers = false;
-        HRESULT hr = BlockAnswers(context, identity, subFactor, key, keyReady, block, &answers);
-        if (FAILED(hr))
-            return hr;
-        if (!answers)
-            continue;
-        try {
-            context.ResultList.push_back(BlockOffset(i));
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        ++context.ResultCount;
-    }
-    return S_OK;
+    return CollectResults(context, [&](const DatabaseRecordBlock& block, bool* taken) {
+        return BlockAnswers(context, identity, subFactor, key, keyReady, block, taken);
+    });
 }
 
 // The first slot that holds the template of the account's secure-identity
@@ -142,7 +124,7 @@ HRESULT RemoveAccountSecureIdentities(WINIBIO_STORAGE_CONTEXT& context,
     HRESULT hr = ReadTemplateTable(context);
     const bool byAccount = identity.Type == WINBIO_ID_TYPE_SID;
     if (FAILED(hr))
-        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 16, context.UnitLabel, hr);
+        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 18, context.UnitLabel, hr);
     std::vector<BYTE> later; // every slot after the first, deleted together
     bool deletedFirst = false;
     if (SUCCEEDED(hr) && byAccount) {
@@ -163,13 +145,13 @@ HRESULT RemoveAccountSecureIdentities(WINIBIO_STORAGE_CONTEXT& context,
             const int slot = SlotOfBlock(context, block, taken, &takenMatch);
             if (slot < 0)
                 return takenMatch; // its template goes already
-            MOC_TRACE_INFO(kTraceGuidQueryBySubject, 17, context.UnitLabel, block.SubFactor, slot);
+            MOC_TRACE_INFO(kTraceGuidQueryBySubject, 19, context.UnitLabel, block.SubFactor, slot);
             taken[slot] = true;
             if (!deletedFirst) {
                 deletedFirst = true;
                 HRESULT deleted = MocDeleteTemplate(context.Device, static_cast<BYTE>(slot));
                 if (FAILED(deleted))
-                    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 18, context.UnitLabel, deleted);
+                    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 20, context.UnitLabel, deleted);
             } else {
                 later.push_back(static_cast<BYTE>(slot));
             }
@@ -181,11 +163,11 @@ HRESULT RemoveAccountSecureIdentities(WINIBIO_STORAGE_CONTEXT& context,
             SendChipRequest(context.Device->Pipeline, IOCTL_MOC_DELETE_TEMPLATES, later.data(),
                             static_cast<DWORD>(later.size()), nullptr, 0, 0);
         if (error != 0)
-            MOC_TRACE_INFO(kTraceGuidQueryBySubject, 19, context.UnitLabel, error);
+            MOC_TRACE_INFO(kTraceGuidQueryBySubject, 21, context.UnitLabel, error);
     }
     hr = SaveDatabaseFile(&context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 20, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 22, context.UnitLabel, hr);
         return hr;
     }
     return WINBIO_E_DATABASE_NO_RESULTS;
@@ -217,7 +199,7 @@ HRESULT NothingFound(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& id
 
 HRESULT QueryWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity,
                          BYTE subFactor) {
-    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 21, context.UnitLabel, identity.Type, subFactor,
+    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 23, context.UnitLabel, identity.Type, subFactor,
                    identity.Value.Null);
     HRESULT hr = PurgeForeignTemplates(context);
     if (FAILED(hr))
@@ -230,11 +212,11 @@ HRESULT QueryWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY
     std::memset(context.RememberedSecureId, 0, sizeof(context.RememberedSecureId));
     TraceIdentity(context, identity);
 
-    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 22, context.UnitLabel, context.QueryCounter);
+    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 24, context.UnitLabel, context.QueryCounter);
     if (context.QueryCounter == 0) {
         hr = ReloadDatabaseFile(&context);
         if (FAILED(hr)) {
-            MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 23, context.UnitLabel, hr);
+            MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 25, context.UnitLabel, hr);
             return hr;
         }
     }
@@ -242,7 +224,7 @@ HRESULT QueryWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY
     if (FAILED(hr))
         return hr;
     ++context.QueryCounter;
-    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 24, context.UnitLabel, context.ResultCount);
+    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 26, context.UnitLabel, context.ResultCount);
     if (context.ResultCount != 0)
         return S_OK;
     return NothingFound(context, identity);
@@ -252,17 +234,8 @@ HRESULT QueryWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY
 
 HRESULT WINAPI StorageAdapterQueryBySubject(PWINBIO_PIPELINE Pipeline, PWINBIO_IDENTITY Identity,
                                             WINBIO_BIOMETRIC_SUBTYPE SubFactor) {
-    if (Pipeline == nullptr || Identity == nullptr) {
-        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 25, E_POINTER);
-        return E_POINTER;
-    }
-    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
-    if (context == nullptr) {
-        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 25, WINBIO_E_INVALID_DEVICE_STATE);
-        return WINBIO_E_INVALID_DEVICE_STATE;
-    }
-    HRESULT hr = QueryWithContext(*context, *Identity, SubFactor);
-    ReleaseKeptCopies(context);
-    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 26, context->UnitLabel, hr);
-    return hr;
+    return RunRecordOperation(Pipeline, Identity != nullptr, kTraceGuidQueryBySubject,
+                              [&](WINIBIO_STORAGE_CONTEXT& context) {
+                                  return QueryWithContext(context, *Identity, SubFactor);
+                              });
 }

@@ -122,7 +122,8 @@ bool BlockDescribesSlot(const DatabaseRecordBlock& block, const TemplateSlotEntr
 }
 
 HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
-                    bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot)) {
+                    bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot),
+                    const std::function<void(DWORD slot)>& deleted) {
     for (DWORD slot = 0; slot < TableSlotCount(context); ++slot) {
         if (!pick(context, slot))
             continue;
@@ -132,6 +133,8 @@ HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
             MOC_TRACE_ERROR(kTraceGuidRecordBlock, 11, context.UnitLabel, slot, hr);
             return hr;
         }
+        if (deleted)
+            deleted(slot);
     }
     return S_OK;
 }

@@ -6,6 +6,8 @@
 #pragma once
 #include <windows.h>
 #include <winbio_types.h>
+#include <functional>
+#include <new>
 #include <vector>
 #include "storage/storage_context.h"
 
@@ -83,6 +85,33 @@ bool IsHostBlock(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlo
 // the chip's slots.
 DWORD CountHostBlocks(const WINIBIO_STORAGE_CONTEXT& context);
 
+// Rebuilds the results of a query from the searched list: the offset of each
+// of this host's blocks that `answers(block, &taken)` takes, in list order. A
+// failure of `answers` ends the walk with the results found before it.
+template <class Answers> HRESULT CollectResults(WINIBIO_STORAGE_CONTEXT& context, Answers answers) {
+    context.ResultCount = 0;
+    context.ResultList.clear();
+    const BlockList& list = SearchedBlockList(context);
+    for (size_t i = 0; i < BlockCount(list); ++i) {
+        const DatabaseRecordBlock& block = *BlockAt(list, i);
+        if (!IsHostBlock(context, block))
+            continue;
+        bool taken = false;
+        HRESULT hr = answers(block, &taken);
+        if (FAILED(hr))
+            return hr;
+        if (!taken)
+            continue;
+        try {
+            context.ResultList.push_back(BlockOffset(i));
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        ++context.ResultCount;
+    }
+    return S_OK;
+}
+
 // ---------------------------------------------------------------------------
 // Block fields
 // ---------------------------------------------------------------------------
@@ -143,11 +172,13 @@ bool IsForeignSlot(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot);
 bool BlockDescribesSlot(const DatabaseRecordBlock& block, const TemplateSlotEntry& entry);
 
 // Deletes, in slot order, every slot of the table buffer that `pick` takes
-// (IsHostSlot, IsForeignSlot, ...). Stops at the first failed deletion and
-// returns its MOC_E_DELETE_TEMPLATE value; the slots deleted before it stay
-// deleted. The buffer is not changed: read it afresh before the next pass.
+// (IsHostSlot, IsForeignSlot, ...), calling `deleted` after each deletion.
+// Stops at the first failed deletion and returns its MOC_E_DELETE_TEMPLATE
+// value; the slots deleted before it stay deleted. The buffer is not changed:
+// read it afresh before the next pass.
 HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
-                    bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot));
+                    bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot),
+                    const std::function<void(DWORD slot)>& deleted = nullptr);
 
 // Deletes this host's templates from the chip: in owner-id mode the used
 // slots with this host's owner id, from a fresh table read (its failure, or

@@ -165,70 +165,57 @@ TEST_F(AddRecordTest, AppendsTheBlockOfEachModeAndIdentity) {
 TEST_F(AddRecordTest, RefusesBadRecordsBeforeReadingTheFile) {
     static BYTE blob[21] = {};
     static ULONG vector[5] = {};
-    WINBIO_IDENTITY badWildcard = WildcardIdentity();
-    badWildcard.Value.Wildcard = 1;
-    WINBIO_IDENTITY badType = SecureIdentity(KeyBytes(1));
-    badType.Type = 5;
-    using Adjust = std::function<void(WINBIO_STORAGE_RECORD&)>;
+    constexpr HRESULT kPassed = WINBIO_E_DATABASE_CORRUPTED;
     struct Case {
         const char* name;
         WINBIO_IDENTITY identity;
-        DWORD indexElements;
-        Adjust adjust;
+        SIZE_T templateSize, payloadSize;
+        bool blobs;
+        DWORD databaseElements;
+        SIZE_T elements;
+        bool vectorGiven;
         HRESULT result;
     } cases[] = {
-        {"bad type", badType, 0, nullptr, E_INVALIDARG},
-        {"wildcard without its value", badWildcard, 0, nullptr, E_INVALIDARG},
-        {"SID of size 0", SidIdentity(AccountSid(1), 0), 0, nullptr, E_INVALIDARG},
-        {"SID beyond the account field", SidIdentity(Bytes(29, 1)), 0, nullptr, E_INVALIDARG},
-        {"SID of the framework's largest size", SidIdentity(Bytes(68, 1)), 0, nullptr,
+        {"SID beyond the account field", SidIdentity(Bytes(29, 1)), 0, 0, true, 0, 0, true,
          E_INVALIDARG},
-        {"SID that fits", SidIdentity(Bytes(28, 1)), 0, nullptr, WINBIO_E_DATABASE_CORRUPTED},
-        {"template size without template", SecureIdentity(KeyBytes(1)), 0,
-         [](WINBIO_STORAGE_RECORD& r) { r.TemplateBlobSize = 4; }, E_INVALIDARG},
-        {"payload size without payload", SecureIdentity(KeyBytes(1)), 0,
-         [](WINBIO_STORAGE_RECORD& r) { r.PayloadBlobSize = 4; }, E_INVALIDARG},
-        {"template beyond its field", SecureIdentity(KeyBytes(1)), 0,
-         [](WINBIO_STORAGE_RECORD& r) {
-             r.TemplateBlob = blob;
-             r.TemplateBlobSize = 21;
-         },
+        {"SID that fits", SidIdentity(Bytes(28, 1)), 0, 0, true, 0, 0, true, kPassed},
+        {"template size without template", SecureIdentity(KeyBytes(1)), 4, 0, false, 0, 0, true,
          E_INVALIDARG},
-        {"payload beyond its field", SecureIdentity(KeyBytes(1)), 0,
-         [](WINBIO_STORAGE_RECORD& r) {
-             r.PayloadBlob = blob;
-             r.PayloadBlobSize = 21;
-         },
+        {"payload size without payload", SecureIdentity(KeyBytes(1)), 0, 4, false, 0, 0, true,
          E_INVALIDARG},
-        {"template and payload that fit", SecureIdentity(KeyBytes(1)), 0,
-         [](WINBIO_STORAGE_RECORD& r) {
-             r.TemplateBlob = r.PayloadBlob = blob;
-             r.TemplateBlobSize = r.PayloadBlobSize = 20;
-         },
-         WINBIO_E_DATABASE_CORRUPTED},
-        {"index count not the database's", SecureIdentity(KeyBytes(1)), 2,
-         [](WINBIO_STORAGE_RECORD& r) {
-             r.IndexVector = vector;
-             r.IndexElementCount = 1;
-         },
+        {"template beyond its field", SecureIdentity(KeyBytes(1)), 21, 0, true, 0, 0, true,
+         E_INVALIDARG},
+        {"payload beyond its field", SecureIdentity(KeyBytes(1)), 0, 21, true, 0, 0, true,
+         E_INVALIDARG},
+        {"template and payload that fit", SecureIdentity(KeyBytes(1)), 20, 20, true, 0, 0, true,
+         kPassed},
+        {"index count not the database's", SecureIdentity(KeyBytes(1)), 0, 0, true, 2, 1, true,
          WINBIO_E_DATABASE_BAD_INDEX_VECTOR},
-        {"index count without vector", SecureIdentity(KeyBytes(1)), 2,
-         [](WINBIO_STORAGE_RECORD& r) { r.IndexElementCount = 2; }, E_INVALIDARG},
-        {"more index elements than the block holds", SecureIdentity(KeyBytes(1)), 5,
-         [](WINBIO_STORAGE_RECORD& r) {
-             r.IndexVector = vector;
-             r.IndexElementCount = 5;
-         },
+        {"index count without vector", SecureIdentity(KeyBytes(1)), 0, 0, true, 2, 2, false,
          E_INVALIDARG},
+        {"more index elements than the block holds", SecureIdentity(KeyBytes(1)), 0, 0, true, 5, 5,
+         true, E_INVALIDARG},
     };
     Attach();
+    UseCorruptDatabase();
+    const Bytes file = ReadFile(kPrivateFile);
     for (const Case& c : cases) {
-        Context().IndexElementCount = c.indexElements;
-        UseCorruptDatabase();
-        const Bytes file = ReadFile(kPrivateFile);
-        EXPECT_EQ(AddRecord(c.identity, 2, c.adjust), c.result) << c.name;
-        EXPECT_EQ(ReadFile(kPrivateFile), file) << c.name;
+        Context().IndexElementCount = c.databaseElements;
+        EXPECT_EQ(AddRecord(c.identity, 2,
+                            [&](WINBIO_STORAGE_RECORD& r) {
+                                r.TemplateBlobSize = c.templateSize;
+                                r.PayloadBlobSize = c.payloadSize;
+                                r.TemplateBlob = r.PayloadBlob = c.blobs ? blob : nullptr;
+                                r.IndexElementCount = c.elements;
+                                r.IndexVector = c.vectorGiven ? vector : nullptr;
+                            }),
+                  c.result)
+            << c.name;
     }
+    Context().IndexElementCount = 0;
+    for (const NamedIdentity& refused : RefusedIdentities())
+        EXPECT_EQ(AddRecord(refused.identity, 2), E_INVALIDARG) << refused.name;
+    EXPECT_EQ(ReadFile(kPrivateFile), file);
     EXPECT_TRUE(sensor->Log().empty());
 
     WINBIO_STORAGE_RECORD record{};

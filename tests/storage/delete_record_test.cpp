@@ -201,27 +201,12 @@ TEST_F(DeleteRecordTest, FailuresOfTheChip) {
 }
 
 TEST_F(DeleteRecordTest, RefusalsComeBeforeTheFile) {
-    WINBIO_IDENTITY badWildcard = WildcardIdentity();
-    badWildcard.Value.Wildcard = 0;
-    WINBIO_IDENTITY badType = SecureIdentity(KeyBytes(1));
-    badType.Type = 0;
-    struct Case {
-        const char* name;
-        WINBIO_IDENTITY identity;
-        BYTE subFactor;
-        HRESULT result;
-    } cases[] = {
-        {"sub-factor 0", SecureIdentity(KeyBytes(1)), 0, E_INVALIDARG},
-        {"bad type", badType, 2, E_INVALIDARG},
-        {"wildcard without its value", badWildcard, 2, E_INVALIDARG},
-        {"SID of size 0 would take everything", SidIdentity(AccountSid(1), 0), 2, E_INVALIDARG},
-        {"SID beyond the key", SidIdentity(Bytes(33, 1)), 2, E_INVALIDARG},
-        {"SID that fits the key", SidIdentity(Bytes(32, 1)), 2, WINBIO_E_DATABASE_CORRUPTED},
-    };
     Attach();
     UseCorruptDatabase();
-    for (const Case& c : cases)
-        EXPECT_EQ(DeleteRecord(c.identity, c.subFactor), c.result) << c.name;
+    EXPECT_EQ(DeleteRecord(SecureIdentity(KeyBytes(1)), 0), E_INVALIDARG);
+    for (const NamedIdentity& refused : RefusedIdentities())
+        EXPECT_EQ(DeleteRecord(refused.identity, 2), E_INVALIDARG) << refused.name;
+    EXPECT_EQ(DeleteRecord(SidIdentity(Bytes(32, 1)), 2), WINBIO_E_DATABASE_CORRUPTED);
     EXPECT_TRUE(sensor->Log().empty());
     EXPECT_EQ(Context().DeleteCounter, 0u);
 

@@ -179,6 +179,28 @@ inline WINBIO_IDENTITY WildcardIdentity() {
     return id;
 }
 
+// Identities every record operation refuses with E_INVALIDARG: unknown
+// types, a wildcard without its value, and SID sizes that would match every
+// record (0) or run past the 32-byte key.
+struct NamedIdentity {
+    const char* name;
+    WINBIO_IDENTITY identity;
+};
+inline std::vector<NamedIdentity> RefusedIdentities() {
+    std::vector<NamedIdentity> out;
+    for (WINBIO_IDENTITY_TYPE type : {0u, 5u, 0xFFFFFFFFu}) {
+        WINBIO_IDENTITY id = SecureIdentity(Bytes(32, 1));
+        id.Type = type;
+        out.push_back({"unknown type", id});
+    }
+    WINBIO_IDENTITY wildcard = WildcardIdentity();
+    wildcard.Value.Wildcard = WINBIO_IDENTITY_WILDCARD + 1;
+    out.push_back({"wildcard without its value", wildcard});
+    for (ULONG size : {0u, 33u, 68u, 0xFFFFFFFFu})
+        out.push_back({"SID size", SidIdentity(Bytes(68, 1), size)});
+    return out;
+}
+
 // A 12-byte account SID (S-1-5-21-...) whose last byte tells accounts apart.
 inline Bytes AccountSid(uint8_t last) {
     return {1, 2, 0, 0, 0, 0, 0, 5, 21, 0, 0, last};
