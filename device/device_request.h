@@ -7,6 +7,12 @@
 #include <winbio_adapter.h>
 #include "device/driver_interface.h"
 
+// The Win32 error in the low half of a failed request's result, whichever
+// family (or HRESULT_FROM_WIN32) carries it.
+inline DWORD Win32ErrorOf(HRESULT failure) {
+    return static_cast<DWORD>(failure) & 0xFFFFu;
+}
+
 class DeviceRequest {
 public:
     // `family` is the MOC_E_ value the request reports its failures under.

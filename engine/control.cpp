@@ -271,7 +271,7 @@ HRESULT WINAPI EngineAdapterDeactivate(PWINBIO_PIPELINE Pipeline) {
                    state == WTS_SESSIONSTATE_LOCK     ? "WTS_SESSIONSTATE_LOCK"
                    : state == WTS_SESSIONSTATE_UNLOCK ? "WTS_SESSIONSTATE_UNLOCK"
                                                       : "UNKNOWN");
-    hr = DeviceRequest(Pipeline, IOCTL_MOC_NOTIFY_DEACTIVATE, kEngineRequestFailed).Send();
+    hr = DeviceRequest(Pipeline, IOCTL_MOC_NOTIFY_DEACTIVATE).Send();
     if (FAILED(hr)) {
         MOC_TRACE_ERROR(kTrace, 30, context->UnitLabel, Win32ErrorOf(hr));
     } else {

@@ -51,7 +51,7 @@ bool CompleteContext(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT context)
 
     // Whatever the buffer holds names the unit, 0xFF where the driver wrote nothing.
     MocSensorId sensorId;
-    HRESULT hr = DeviceRequest(pipeline, IOCTL_MOC_GET_SENSOR_ID, kEngineRequestFailed)
+    HRESULT hr = DeviceRequest(pipeline, IOCTL_MOC_GET_SENSOR_ID)
                      .Output(&sensorId, sizeof(sensorId), 0, 0xFF)
                      .Send();
     if (FAILED(hr)) {
@@ -63,9 +63,7 @@ bool CompleteContext(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT context)
     HashToHex(context->SensorIdDigest, context->UnitLabel);
 
     MocCapabilities caps;
-    hr = DeviceRequest(pipeline, IOCTL_MOC_GET_CAPABILITIES, kEngineRequestFailed)
-             .Output(&caps)
-             .Send();
+    hr = DeviceRequest(pipeline, IOCTL_MOC_GET_CAPABILITIES).Output(&caps).Send();
     if (FAILED(hr)) {
         MOC_TRACE_INFO(kTrace, 15, context->UnitLabel, Win32ErrorOf(hr));
         caps = kDefaultCapabilities;

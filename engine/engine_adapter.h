@@ -175,9 +175,3 @@ HRESULT WINAPI EngineAdapterDeactivate(PWINBIO_PIPELINE Pipeline);
 // Traces whether the active console session is locked.
 void TraceConsoleSessionLockState(const char* unitLabel);
 
-// Requests that have no device-channel family of their own report a failure
-// in this shape, with the Win32 error in the low half.
-inline constexpr HRESULT kEngineRequestFailed = static_cast<HRESULT>(0x80070000u);
-inline DWORD Win32ErrorOf(HRESULT failure) {
-    return static_cast<DWORD>(failure) & 0xFFFFu;
-}

@@ -259,7 +259,7 @@ HRESULT WINAPI EngineAdapterCheckForDuplicate(PWINBIO_PIPELINE Pipeline, PWINBIO
     }
     *Duplicate = TRUE;
     MOC_TRACE_INFO(kTrace, 26, context->UnitLabel, *SubFactor, Identity->Type);
-    hr = DeviceRequest(Pipeline, IOCTL_MOC_NOTIFY_DUPLICATE, kEngineRequestFailed).Send();
+    hr = DeviceRequest(Pipeline, IOCTL_MOC_NOTIFY_DUPLICATE).Send();
     if (FAILED(hr)) {
         MOC_TRACE_ERROR(kTrace, 27, context->UnitLabel, Win32ErrorOf(hr));
         return Finish(24, context, WinBioErrorFromWin32(Win32ErrorOf(hr)));
@@ -291,7 +291,7 @@ HRESULT WINAPI EngineAdapterCommitEnrollment(PWINBIO_PIPELINE Pipeline, PWINBIO_
     if (context->OwnerIdMode) {
         // A short answer is no id: comparing against a partial one could miss
         // this host's own templates.
-        hr = DeviceRequest(Pipeline, IOCTL_MOC_GET_HOST_ID, kEngineRequestFailed)
+        hr = DeviceRequest(Pipeline, IOCTL_MOC_GET_HOST_ID)
                  .Output(&host, sizeof(host), sizeof(host), 0xDD)
                  .Send();
         if (FAILED(hr)) {

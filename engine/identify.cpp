@@ -39,10 +39,9 @@ ChipMatch RunChipMatch(PWINIBIO_ENGINE_CONTEXT context, const UCHAR* nonce, SIZE
     context->LastRejectDetail = *rejectDetail;
 
     match.resultByte = match.identify == S_OK ? MOC_MATCH_RESULT_MATCH : MOC_MATCH_RESULT_NO_MATCH;
-    HRESULT hr =
-        DeviceRequest(context->Device->Pipeline, IOCTL_MOC_SET_MATCH_RESULT, kEngineRequestFailed)
-            .Input(match.resultByte)
-            .Send();
+    HRESULT hr = DeviceRequest(context->Device->Pipeline, IOCTL_MOC_SET_MATCH_RESULT)
+                     .Input(match.resultByte)
+                     .Send();
     if (FAILED(hr)) {
         MOC_TRACE_ERROR(kTrace, 11, context->UnitLabel, Win32ErrorOf(hr));
         match.resultSent = WinBioErrorFromWin32(Win32ErrorOf(hr));
@@ -64,9 +63,7 @@ void CountAndReport(PWINIBIO_ENGINE_CONTEXT context, const ChipMatch& match) {
     std::memcpy(report.Detail, reinterpret_cast<const BYTE*>(&context->LastMatchDetail) + 4,
                 sizeof(report.Detail));
     HRESULT hr =
-        DeviceRequest(context->Device->Pipeline, IOCTL_MOC_REPORT_MATCH, kEngineRequestFailed)
-            .Input(report)
-            .Send();
+        DeviceRequest(context->Device->Pipeline, IOCTL_MOC_REPORT_MATCH).Input(report).Send();
     if (FAILED(hr)) {
         MOC_TRACE_INFO(kTrace, 12, context->UnitLabel, Win32ErrorOf(hr));
     }

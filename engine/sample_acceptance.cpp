@@ -117,9 +117,7 @@ HRESULT WINAPI EngineAdapterAcceptSampleData(PWINBIO_PIPELINE Pipeline, PWINBIO_
     MocConfirmSampleRequest confirm;
     confirm.Status = static_cast<BYTE>(status);
     confirm.SampleToken = token;
-    hr = DeviceRequest(Pipeline, IOCTL_MOC_CONFIRM_SAMPLE, kEngineRequestFailed)
-             .Input(confirm)
-             .Send();
+    hr = DeviceRequest(Pipeline, IOCTL_MOC_CONFIRM_SAMPLE).Input(confirm).Send();
     if (FAILED(hr)) {
         MOC_TRACE_ERROR(kTrace, 19, label, Win32ErrorOf(hr));
         return WinBioErrorFromWin32(Win32ErrorOf(hr));
