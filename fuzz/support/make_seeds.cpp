@@ -96,6 +96,34 @@ void DatabaseFileSeeds() {
     Seed("database_file", "other_magic", other);
 }
 
+void DatabaseRecordSeeds() {
+    DatabaseRecordBlock full =
+        moc_fuzz::HostRecordBlock(MOC_BLOCK_TYPE_PLAIN, moc_fuzz::AccountIdentity());
+    full.IndexElementCount = 2;
+    std::memset(full.IndexVector, 0, sizeof(full.IndexVector));
+    full.TemplateSize = MOC_BLOCK_TEMPLATE_SIZE;
+    std::memset(full.TemplateBytes, 0x7E, sizeof(full.TemplateBytes));
+    full.PayloadSize = 10;
+    std::memset(full.PayloadBytes, 0x9A, full.PayloadSize);
+    DatabaseRecordBlock oversized = full;
+    oversized.TemplateSize = 200;
+    DatabaseRecordBlock guid = full;
+    guid.IdentityKind = MOC_IDENTITY_KIND_GUID;
+    guid.IdentityLength = 16;
+    const Bytes file = PrivateFormat({Of(full), Plain(), Of(guid)});
+    const BYTE right = WINBIO_ANSI_381_POS_RH_INDEX_FINGER;
+    Seed("database_records", "all_accounts", Cat({{0x00, 0}, file}));
+    Seed("database_records", "account", Cat({{0x01, right}, file}));
+    Seed("database_records", "account_any_finger", Cat({{0x01, WINBIO_SUBTYPE_ANY}, file}));
+    Seed("database_records", "secure_identity", Cat({{0x02, right}, file}));
+    Seed("database_records", "content", Cat({{0x03, right}, file}));
+    Seed("database_records", "content_two_elements", Cat({{0x23, right}, file}));
+    Seed("database_records", "oversized_template",
+         Cat({{0x01, right}, PrivateFormat({Of(oversized)})}));
+    Seed("database_records", "count_past_end",
+         Cat({{0x00, 0}, PrivateFormat({Of(full)}, 29, {}, 3)}));
+}
+
 // Bare legacy records: the block bytes from the record offset on.
 Bytes Bare(const Bytes& block, DWORD size) {
     return Bytes(block.begin() + MOC_BLOCK_RECORD_OFFSET,
@@ -359,6 +387,7 @@ int main(int argc, char** argv) {
     }
     folder = argv[1];
     DatabaseFileSeeds();
+    DatabaseRecordSeeds();
     LegacySeeds();
     IdentifySeeds();
     TemplateTableSeeds();
