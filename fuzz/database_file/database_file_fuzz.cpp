@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr const char* kPrivateFile = "C:\\WinBioDatabase\\0A0A09AC-31A1-4880-9AC8-B1FF3C9E94EB.DAT";
-
 moc_fuzz::Unit* unit = nullptr;
 DWORD attachedHeaderSize = 0;
 
@@ -34,7 +32,7 @@ bool Same(const Loaded& a, const Loaded& b) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     unit = moc_fuzz::StartUnit(moc_fuzz::kStorage);
-    std::strcpy(unit->pipeline.StorageContext->PrivateFilePath, kPrivateFile);
+    std::strcpy(unit->pipeline.StorageContext->PrivateFilePath, moc_fuzz::kPrivateFilePath);
     attachedHeaderSize = unit->pipeline.StorageContext->KeptHeaderSize;
     return 0;
 }
@@ -42,13 +40,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
     WINIBIO_STORAGE_CONTEXT& context = *unit->pipeline.StorageContext;
-    platform::test::WriteWholeFile(kPrivateFile,
+    platform::test::WriteWholeFile(moc_fuzz::kPrivateFilePath,
                                    std::string(reinterpret_cast<const char*>(data), size));
     EmptyBlockLists(&context);
     ReleaseKeptCopies(&context);
     context.KeptHeaderSize = attachedHeaderSize;
 
-    HRESULT hr = LoadDatabaseFile(&context, kPrivateFile);
+    HRESULT hr = LoadDatabaseFile(&context, moc_fuzz::kPrivateFilePath);
     if (hr != S_OK) {
         Expect(hr == WINBIO_E_DATABASE_CORRUPTED, "a failed load reports the file corrupted");
         Expect(context.PlainBlocks.empty() && context.OwnedBlocks.empty() &&
@@ -64,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Expect(context.KeptHeader.empty() && context.KeptTrailing.empty(),
            "a save releases the kept copies");
     EmptyBlockLists(&context);
-    Expect(LoadDatabaseFile(&context, kPrivateFile) == S_OK, "a saved file loads");
+    Expect(LoadDatabaseFile(&context, moc_fuzz::kPrivateFilePath) == S_OK, "a saved file loads");
     Expect(Same(first, Snapshot(context)), "the second load sees the blocks of the first");
     return 0;
 }

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr const char* kPrivateFile = "C:\\WinBioDatabase\\0A0A09AC-31A1-4880-9AC8-B1FF3C9E94EB.DAT";
 constexpr int kMostRecords = 300; // more than a file can describe for one query's walk
 
 moc_fuzz::Unit* unit = nullptr;
@@ -45,7 +44,7 @@ HRESULT Query(int kind, BYTE subFactor) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     unit = moc_fuzz::StartUnit(moc_fuzz::kStorage);
     // As an open would leave it, without reconciling the records away.
-    std::strcpy(unit->pipeline.StorageContext->PrivateFilePath, kPrivateFile);
+    std::strcpy(unit->pipeline.StorageContext->PrivateFilePath, moc_fuzz::kPrivateFilePath);
     unit->pipeline.StorageContext->OpenFlag = 1;
     return 0;
 }
@@ -57,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unit->Forget();
     PWINBIO_PIPELINE pipeline = &unit->pipeline;
     pipeline->StorageContext->IndexElementCount = ((data[0] >> 4) & 7) % 5;
-    platform::test::WriteWholeFile(kPrivateFile,
+    platform::test::WriteWholeFile(moc_fuzz::kPrivateFilePath,
                                    std::string(reinterpret_cast<const char*>(data + 2), size - 2));
 
     SIZE_T available = 0, total = 0;

@@ -18,9 +18,11 @@ namespace moc_fuzz {
 
 using Bytes = std::vector<uint8_t>;
 
-// The folder the framework names for its database, and the framework's file in it.
+// The framework's database file, and the private file beside it.
 constexpr const WCHAR* kDatabaseFilePath =
     u"C:\\WinBioDatabase\\{6A2F2E1C-0E1E-4D2B-9C3C-5B7E0A1D2F30}.DAT";
+constexpr const char* kPrivateFilePath =
+    "C:\\WinBioDatabase\\0A0A09AC-31A1-4880-9AC8-B1FF3C9E94EB.DAT";
 
 // Resets the stand-in and maps the drives onto a fresh temporary folder with
 // the database folders in it; the folder goes when the process exits. Called

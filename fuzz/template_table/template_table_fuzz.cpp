@@ -15,7 +15,6 @@ namespace {
 
 moc_fuzz::Unit* unit = nullptr;
 std::string privateFile; // a few blocks of this host, for the reconciliation
-constexpr const char* kPrivateFile = "C:\\WinBioDatabase\\0A0A09AC-31A1-4880-9AC8-B1FF3C9E94EB.DAT";
 
 // One block of each type the storage adapter searches, both for the secure
 // identity that the commit below enrolls.
@@ -60,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                        nullptr, 0);
     }
 
-    platform::test::WriteWholeFile(kPrivateFile, privateFile);
+    platform::test::WriteWholeFile(moc_fuzz::kPrivateFilePath, privateFile);
     GUID id{};
     unit->storage->OpenDatabase(pipeline, &id, moc_fuzz::kDatabaseFilePath, u"");
     unit->storage->CloseDatabase(pipeline);
