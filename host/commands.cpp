@@ -31,9 +31,8 @@ const char kHelp[] =
     "one unit on the simulated sensor, whose chip keeps its state in DIR/simulated-chip.state.\n"
     "\n"
     "commands:\n"
-    "  demo                         enroll a finger, sign in with it, try one never enrolled,\n"
-    "                               list, show the statistics and delete, on a fresh\n"
-    "                               temporary root (the command when none is given)\n"
+    "  demo                         enroll, sign in, try an unenrolled finger, list, stats, "
+    "delete\n"
     "  enroll [--finger N]          enroll finger N of the signed-in user\n"
     "  identify [--finger N]        sign in at the lock screen with finger N\n"
     "  verify [--finger N]          verify finger N against the signed-in user\n"
@@ -49,6 +48,7 @@ const char kHelp[] =
     "                finger); default 2, the right index finger\n"
     "  --help        this text\n"
     "\n"
+    "demo, the command when none is given, runs on a fresh temporary root of its own.\n"
     "exit status: 0 when the command's result is S_OK, 1 for a failure, 2 for a usage error\n";
 
 enum class Command { Demo, Enroll, Identify, Verify, List, Delete, Stats, Help };
