@@ -96,3 +96,23 @@ inline constexpr GUID kTraceGuidEngineEnrollment = {
 // {375765CE-C508-44AD-A4EB-792E45B73141}
 inline constexpr GUID kTraceGuidEngineControl = {
     0x375765CE, 0xC508, 0x44AD, {0xA4, 0xEB, 0x79, 0x2E, 0x45, 0xB7, 0x31, 0x41}};
+
+// Storage adapter: adding records.
+// {AE926141-3C8E-4C6E-8584-1FC4BB2E8D05}
+inline constexpr GUID kTraceGuidAddRecord = {
+    0xAE926141, 0x3C8E, 0x4C6E, {0x85, 0x84, 0x1F, 0xC4, 0xBB, 0x2E, 0x8D, 0x05}};
+
+// Storage adapter: deleting records.
+// {5DDEE438-50AD-45F1-94D5-01AD66D3FD6E}
+inline constexpr GUID kTraceGuidDeleteRecord = {
+    0x5DDEE438, 0x50AD, 0x45F1, {0x94, 0xD5, 0x01, 0xAD, 0x66, 0xD3, 0xFD, 0x6E}};
+
+// Storage adapter: query by subject and the purge rules.
+// {CE982681-CC5B-497C-86E1-319A1D080E19}
+inline constexpr GUID kTraceGuidQueryBySubject = {
+    0xCE982681, 0xCC5B, 0x497C, {0x86, 0xE1, 0x31, 0x9A, 0x1D, 0x08, 0x0E, 0x19}};
+
+// Storage adapter: query by content, the database size and the result walk.
+// {DB929849-65C1-4E59-931A-64149DC59A7A}
+inline constexpr GUID kTraceGuidQueryByContent = {
+    0xDB929849, 0x65C1, 0x4E59, {0x93, 0x1A, 0x64, 0x14, 0x9D, 0xC5, 0x9A, 0x7A}};

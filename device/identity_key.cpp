@@ -59,6 +59,19 @@ void UnpackSidIdentity(const IdentityKey& key, WINBIO_IDENTITY* identity) {
     std::memcpy(identity->Value.AccountSid.Data, key.Bytes, MOC_SID_KEY_SIZE);
 }
 
+void UnpackGuidIdentity(const IdentityKey& key, WINBIO_IDENTITY* identity) {
+    if (identity == nullptr) {
+        return;
+    }
+    const BYTE* b = key.Bytes;
+    identity->Type = WINBIO_ID_TYPE_GUID;
+    GUID& guid = identity->Value.TemplateGuid;
+    guid.Data1 = (ULONG(b[0]) << 24) | (ULONG(b[1]) << 16) | (ULONG(b[2]) << 8) | ULONG(b[3]);
+    guid.Data2 = static_cast<USHORT>((b[4] << 8) | b[5]);
+    guid.Data3 = static_cast<USHORT>((b[6] << 8) | b[7]);
+    std::memcpy(guid.Data4, b + 8, sizeof(guid.Data4));
+}
+
 bool IdentityKeyIsSid(const IdentityKey& key) {
     for (DWORD i = MOC_SID_KEY_SIZE; i < MOC_IDENTITY_KEY_SIZE; ++i) {
         if (key.Bytes[i] != 0) {

@@ -13,6 +13,9 @@ void PackIdentityKey(const WINBIO_IDENTITY* identity, IdentityKey* key);
 // Write Type and the value fields only; the rest of the record stays.
 void UnpackSecureIdentity(const IdentityKey& key, WINBIO_IDENTITY* identity);
 void UnpackSidIdentity(const IdentityKey& key, WINBIO_IDENTITY* identity);
+// The inverse of the GUID packing: Data1, Data2 and Data3 most significant
+// byte first, then Data4 as it stands.
+void UnpackGuidIdentity(const IdentityKey& key, WINBIO_IDENTITY* identity);
 
 // The rule of a reply that carries no identity kind: a 28-byte account SID
 // when key bytes 28-31 are all zero, else a secure identity.

@@ -114,6 +114,13 @@ HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path) {
     return hr;
 }
 
+HRESULT ReloadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context) {
+    if (context == nullptr)
+        return E_POINTER;
+    EmptyBlockLists(context);
+    return LoadDatabaseFile(context, context->PrivateFilePath);
+}
+
 HRESULT SaveDatabaseFile(PWINIBIO_STORAGE_CONTEXT context) {
     if (context == nullptr)
         return E_POINTER;

@@ -142,6 +142,10 @@ inline DatabaseFileHeader FreshDatabaseHeader(DWORD magic) {
 // E_OUTOFMEMORY. On every failure the lists are as they were.
 HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path);
 
+// Empties the three lists and loads the private file into them, as every
+// operation that works on the records begins.
+HRESULT ReloadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context);
+
 // Replaces the private file with the three lists (plain, owned, other), the
 // kept header bytes and the kept trailing bytes, then releases the kept
 // copies. S_OK, or WINBIO_E_DATABASE_CORRUPTED with the old file untouched.

@@ -153,8 +153,7 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
         }
     }
 
-    EmptyBlockLists(&context);
-    hr = LoadDatabaseFile(&context, context.PrivateFilePath);
+    hr = ReloadDatabaseFile(&context);
     if (FAILED(hr)) {
         MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 25, context.UnitLabel, hr);
         return hr;

@@ -1,7 +1,127 @@
-// Deleting records.
+// Deleting records: the matching blocks from the file and the matching
+// templates from the chip.
+#include "common/trace.h"
+#include "storage/database_file.h"
+#include "storage/record_block.h"
 #include "storage/storage_adapter.h"
 
-HRESULT WINAPI StorageAdapterDeleteRecord(PWINBIO_PIPELINE, PWINBIO_IDENTITY,
-                                          WINBIO_BIOMETRIC_SUBTYPE) {
-    return E_NOTIMPL;
+namespace {
+
+struct Removal {
+    size_t Blocks = 0;
+    DWORD Slots = 0;
+};
+
+// Everything of this host. In owner-id mode each of this host's slots goes,
+// and with it the blocks that record it; blocks without such a slot stay.
+// Without owners the chip drops every template at once and the plain list
+// goes whole.
+HRESULT DeleteEverything(WINIBIO_STORAGE_CONTEXT& context, bool tableRead, Removal* removal) {
+    if (context.OwnerIdMode == 0) {
+        if (tableRead) {
+            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 12, context.UnitLabel);
+            HRESULT hr = MocDeleteTemplate(context.Device, MOC_TEMPLATE_SLOT_ALL);
+            if (FAILED(hr))
+                MOC_TRACE_INFO(kTraceGuidDeleteRecord, 13, context.UnitLabel, hr);
+        }
+        removal->Blocks = BlockCount(context.PlainBlocks);
+        context.PlainBlocks.clear();
+        return S_OK;
+    }
+    return DeleteSlots(context, IsHostSlot, [&](DWORD slot) {
+        ++removal->Slots;
+        const TemplateSlotEntry& entry = SlotAt(context, slot);
+        removal->Blocks += RemoveBlocksWhere(context.OwnedBlocks, [&](const auto& block) {
+            return IsHostBlock(context, block) && BlockDescribesSlot(block, entry);
+        });
+    });
+}
+
+// The blocks, then the slots, of the identity (the wildcard: every identity)
+// within the sub-factor, or within every sub-factor for WINBIO_SUBTYPE_ANY.
+HRESULT DeleteByIdentity(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchKey& key,
+                         BYTE subFactor, Removal* removal) {
+    removal->Blocks =
+        RemoveBlocksWhere(SearchedBlockList(context), [&](const DatabaseRecordBlock& block) {
+            if (!IsHostBlock(context, block) || !SubFactorTakes(subFactor, block.SubFactor) ||
+                !MatchesIdentity(key, block.Key))
+                return false;
+            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 16, context.UnitLabel, block.SubFactor);
+            return true;
+        });
+    for (DWORD slot = 0; slot < TableSlotCount(context); ++slot) {
+        const TemplateSlotEntry& entry = SlotAt(context, slot);
+        if (!IsHostSlot(context, slot) || !SubFactorTakes(subFactor, entry.SubFactor) ||
+            !MatchesIdentity(key, entry.Key))
+            continue;
+        ++removal->Slots;
+        MOC_TRACE_INFO(kTraceGuidDeleteRecord, 17, context.UnitLabel, entry.SubFactor, slot);
+        HRESULT hr = MocDeleteTemplate(context.Device, static_cast<BYTE>(slot));
+        if (FAILED(hr)) {
+            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 18, context.UnitLabel, slot, hr);
+            if (context.OwnerIdMode != 0)
+                return hr;
+        }
+    }
+    return S_OK;
+}
+
+HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity,
+                          BYTE subFactor) {
+    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 19, context.UnitLabel, subFactor, identity.Type,
+                   identity.Value.Null);
+    IdentitySearchKey key;
+    HRESULT keyResult = MakeIdentitySearchKey(context, identity, &key);
+    if (keyResult == E_INVALIDARG || subFactor == 0)
+        return E_INVALIDARG;
+    TraceIdentity(context, identity);
+
+    HRESULT hr = ReloadDatabaseFile(&context);
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTraceGuidDeleteRecord, 20, context.UnitLabel, hr);
+        return hr;
+    }
+    // Read on every call: a slot freed and taken by another enrollment since
+    // an earlier read must not be deleted on the strength of that read. A
+    // failed read leaves the buffer cleared, and no slot is deleted.
+    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 21, context.UnitLabel, context.DeleteCounter);
+    hr = ReadTemplateTable(context);
+    const bool tableRead = SUCCEEDED(hr);
+    if (!tableRead)
+        MOC_TRACE_INFO(kTraceGuidDeleteRecord, 22, context.UnitLabel, hr);
+    ++context.DeleteCounter;
+
+    Removal removal;
+    if (key.Wildcard && subFactor == WINBIO_SUBTYPE_ANY) {
+        hr = DeleteEverything(context, tableRead, &removal);
+    } else {
+        if (FAILED(keyResult)) {
+            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 23, context.UnitLabel, keyResult);
+            return keyResult;
+        }
+        hr = DeleteByIdentity(context, key, subFactor, &removal);
+    }
+    if (FAILED(hr))
+        return hr;
+
+    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 24, context.UnitLabel,
+                   static_cast<ULONGLONG>(removal.Blocks), removal.Slots);
+    if (removal.Blocks == 0)
+        return WINBIO_E_DATABASE_NO_SUCH_RECORD;
+    hr = SaveDatabaseFile(&context);
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTraceGuidDeleteRecord, 25, context.UnitLabel, hr);
+        return hr;
+    }
+    return S_OK;
+}
+
+} // namespace
+
+HRESULT WINAPI StorageAdapterDeleteRecord(PWINBIO_PIPELINE Pipeline, PWINBIO_IDENTITY Identity,
+                                          WINBIO_BIOMETRIC_SUBTYPE SubFactor) {
+    return RunRecordOperation(Pipeline, Identity != nullptr, kTraceGuidDeleteRecord,
+                              [&](WINIBIO_STORAGE_CONTEXT& context) {
+                                  return DeleteWithContext(context, *Identity, SubFactor);
+                              });
 }

@@ -77,10 +77,7 @@ HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context) {
     BlockList& searched = SearchedBlockList(*context);
     std::vector<DWORD> candidateSlots, matchedSlots, candidateBlocks, matchedBlocks;
     try {
-        DWORD used = 0;
         for (DWORD slot = 0; slot < TableSlotCount(*context); ++slot) {
-            if (SlotAt(*context, slot).State == MOC_SLOT_STATE_USED)
-                ++used;
             if (IsHostSlot(*context, slot))
                 candidateSlots.push_back(slot);
         }
@@ -89,7 +86,7 @@ HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context) {
                 candidateBlocks.push_back(BlockOffset(i));
         }
         if (context->OwnerIdMode != 0)
-            MOC_TRACE_INFO(kTraceGuidReconcile, 12, context->UnitLabel, used);
+            MOC_TRACE_INFO(kTraceGuidReconcile, 12, context->UnitLabel, UsedSlotCount(*context));
         MOC_TRACE_INFO(kTraceGuidReconcile, 13, context->UnitLabel,
                        static_cast<DWORD>(candidateSlots.size()),
                        static_cast<DWORD>(candidateBlocks.size()));

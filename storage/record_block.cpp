@@ -48,6 +48,40 @@ bool IsHostBlock(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlo
            PassesOwnerRule(block, context.HostOwner);
 }
 
+DWORD CountHostBlocks(const WINIBIO_STORAGE_CONTEXT& context) {
+    const BlockList& searched = SearchedBlockList(context);
+    DWORD count = 0;
+    for (size_t i = 0; i < BlockCount(searched); ++i) {
+        if (IsHostBlock(context, *BlockAt(searched, i)))
+            ++count;
+    }
+    return count;
+}
+
+bool BlockAccountIs(const DatabaseRecordBlock& block, const BYTE* sid, DWORD length) {
+    if (sid == nullptr || length == 0 || length > sizeof(block.AccountSid))
+        return false;
+    return std::memcmp(block.AccountSid, sid, length) == 0;
+}
+
+void StoreIndexElements(const ULONG* elements, DWORD count,
+                        BYTE (&field)[MOC_BLOCK_INDEX_ELEMENTS * 4]) {
+    std::memset(field, 0, sizeof(field));
+    for (DWORD i = 0; i < count && i < MOC_BLOCK_INDEX_ELEMENTS; ++i) {
+        field[4 * i] = static_cast<BYTE>(elements[i] >> 24);
+        field[4 * i + 1] = static_cast<BYTE>(elements[i] >> 16);
+        field[4 * i + 2] = static_cast<BYTE>(elements[i] >> 8);
+        field[4 * i + 3] = static_cast<BYTE>(elements[i]);
+    }
+}
+
+ULONG IndexElementAt(const DatabaseRecordBlock& block, DWORD index) {
+    if (index >= MOC_BLOCK_INDEX_ELEMENTS)
+        return 0;
+    const BYTE* p = block.IndexVector + 4 * index;
+    return (ULONG(p[0]) << 24) | (ULONG(p[1]) << 16) | (ULONG(p[2]) << 8) | ULONG(p[3]);
+}
+
 DWORD TableSlotCount(const WINIBIO_STORAGE_CONTEXT& context) {
     DWORD whole = static_cast<DWORD>(context.TemplateTable.size() / SlotEntrySize(context));
     return whole < context.SlotCount ? whole : context.SlotCount;
@@ -58,6 +92,15 @@ const HostOwnerId& SlotOwner(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot)
     return reinterpret_cast<const TemplateSlotEntryOwned&>(SlotAt(context, slot)).Owner;
 }
 } // namespace
+
+DWORD UsedSlotCount(const WINIBIO_STORAGE_CONTEXT& context) {
+    DWORD used = 0;
+    for (DWORD slot = 0; slot < TableSlotCount(context); ++slot) {
+        if (SlotAt(context, slot).State == MOC_SLOT_STATE_USED)
+            ++used;
+    }
+    return used;
+}
 
 bool IsHostSlot(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot) {
     if (slot >= TableSlotCount(context) || SlotAt(context, slot).State != MOC_SLOT_STATE_USED)
@@ -79,7 +122,8 @@ bool BlockDescribesSlot(const DatabaseRecordBlock& block, const TemplateSlotEntr
 }
 
 HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
-                    bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot)) {
+                    bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot),
+                    const std::function<void(DWORD slot)>& deleted) {
     for (DWORD slot = 0; slot < TableSlotCount(context); ++slot) {
         if (!pick(context, slot))
             continue;
@@ -89,6 +133,8 @@ HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
             MOC_TRACE_ERROR(kTraceGuidRecordBlock, 11, context.UnitLabel, slot, hr);
             return hr;
         }
+        if (deleted)
+            deleted(slot);
     }
     return S_OK;
 }
@@ -162,4 +208,34 @@ bool MatchesIdentity(const IdentitySearchKey& search, const IdentityKey& key) {
     if (search.Wildcard)
         return true;
     return std::memcmp(search.Key.Bytes, key.Bytes, search.CompareLength) == 0;
+}
+
+void TraceIdentity(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity) {
+    MOC_TRACE_INFO(kTraceGuidRecordBlock, 15, context.UnitLabel, identity.Type,
+                   identity.Type == WINBIO_ID_TYPE_SID ? identity.Value.AccountSid.Size : 0u);
+    switch (identity.Type) {
+    case WINBIO_ID_TYPE_SECURE_ID: {
+        BYTE digest[32];
+        if (Sha256Digest(identity.Value.SecureId, WINBIO_SECURE_ID_SIZE, digest))
+            TraceHexDump(context.UnitLabel, digest, sizeof(digest));
+        else
+            MOC_TRACE_INFO(kTraceGuidRecordBlock, 16, context.UnitLabel);
+        break;
+    }
+    case WINBIO_ID_TYPE_SID: {
+        const DWORD size = identity.Value.AccountSid.Size;
+        TraceHexDump(
+            context.UnitLabel, identity.Value.AccountSid.Data,
+            static_cast<INT32>(std::min<DWORD>(size, sizeof(identity.Value.AccountSid.Data))));
+        break;
+    }
+    case WINBIO_ID_TYPE_GUID: {
+        IdentityKey packed;
+        PackIdentityKey(&identity, &packed);
+        TraceHexDump(context.UnitLabel, packed.Bytes, sizeof(GUID));
+        break;
+    }
+    default:
+        break;
+    }
 }

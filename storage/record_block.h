@@ -6,6 +6,8 @@
 #pragma once
 #include <windows.h>
 #include <winbio_types.h>
+#include <functional>
+#include <new>
 #include <vector>
 #include "storage/storage_context.h"
 
@@ -42,6 +44,22 @@ void RemoveBlock(BlockList& list, size_t index);
 // in the list as it was before the first removal), keeping the others in order.
 void RemoveBlocksAt(BlockList& list, const std::vector<DWORD>& ascendingOffsets);
 
+// Removes every block that `pick` takes (called once per block, in list
+// order), keeping the others in order; the number removed.
+template <class Pick> size_t RemoveBlocksWhere(BlockList& list, Pick pick) {
+    size_t kept = 0;
+    const size_t count = BlockCount(list);
+    for (size_t i = 0; i < count; ++i) {
+        if (pick(*BlockAt(list, i)))
+            continue;
+        if (kept != i)
+            *BlockAt(list, kept) = *BlockAt(list, i);
+        ++kept;
+    }
+    list.resize(kept * MOC_DATABASE_BLOCK_SIZE);
+    return count - kept;
+}
+
 // The list the operations search: owned blocks in owner-id mode, plain blocks
 // otherwise. The other list is never searched.
 inline BlockList& SearchedBlockList(WINIBIO_STORAGE_CONTEXT& context) {
@@ -62,6 +80,56 @@ bool PassesOwnerRule(const DatabaseRecordBlock& block, const HostOwnerId& host);
 // The block is in use and, in owner-id mode, of this sensor and this host:
 // the blocks the operations test in the searched list.
 bool IsHostBlock(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlock& block);
+
+// Number of this host's blocks in the searched list: the records that use up
+// the chip's slots.
+DWORD CountHostBlocks(const WINIBIO_STORAGE_CONTEXT& context);
+
+// Rebuilds the results of a query from the searched list: the offset of each
+// of this host's blocks that `answers(block, &taken)` takes, in list order. A
+// failure of `answers` ends the walk with the results found before it.
+template <class Answers> HRESULT CollectResults(WINIBIO_STORAGE_CONTEXT& context, Answers answers) {
+    context.ResultCount = 0;
+    context.ResultList.clear();
+    const BlockList& list = SearchedBlockList(context);
+    for (size_t i = 0; i < BlockCount(list); ++i) {
+        const DatabaseRecordBlock& block = *BlockAt(list, i);
+        if (!IsHostBlock(context, block))
+            continue;
+        bool taken = false;
+        HRESULT hr = answers(block, &taken);
+        if (FAILED(hr))
+            return hr;
+        if (!taken)
+            continue;
+        try {
+            context.ResultList.push_back(BlockOffset(i));
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        ++context.ResultCount;
+    }
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Block fields
+// ---------------------------------------------------------------------------
+
+// A query's or a record's sub-factor takes the block: any finger, or the same.
+inline bool SubFactorTakes(BYTE subFactor, BYTE blockSubFactor) {
+    return subFactor == WINBIO_SUBTYPE_ANY || subFactor == blockSubFactor;
+}
+
+// The block's account is the given SID: its first `length` account bytes are
+// the SID's. Never for a length of 0 (no account) or one beyond the field.
+bool BlockAccountIs(const DatabaseRecordBlock& block, const BYTE* sid, DWORD length);
+
+// The index field holds the elements most significant byte first; `count`
+// is at most MOC_BLOCK_INDEX_ELEMENTS.
+void StoreIndexElements(const ULONG* elements, DWORD count,
+                        BYTE (&field)[MOC_BLOCK_INDEX_ELEMENTS * 4]);
+ULONG IndexElementAt(const DatabaseRecordBlock& block, DWORD index);
 
 // Whether this context may delete chip templates or drop host records on the
 // strength of the sensor comparison: not in owner-id mode when the sensor id
@@ -89,6 +157,9 @@ inline const TemplateSlotEntry& SlotAt(const WINIBIO_STORAGE_CONTEXT& context, D
                                                        size_t(slot) * SlotEntrySize(context));
 }
 
+// Number of entries of the table buffer that hold a template.
+DWORD UsedSlotCount(const WINIBIO_STORAGE_CONTEXT& context);
+
 // The slot holds a template whose owner is this host (any used slot when the
 // chip keeps no owners).
 bool IsHostSlot(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot);
@@ -101,11 +172,13 @@ bool IsForeignSlot(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot);
 bool BlockDescribesSlot(const DatabaseRecordBlock& block, const TemplateSlotEntry& entry);
 
 // Deletes, in slot order, every slot of the table buffer that `pick` takes
-// (IsHostSlot, IsForeignSlot, ...). Stops at the first failed deletion and
-// returns its MOC_E_DELETE_TEMPLATE value; the slots deleted before it stay
-// deleted. The buffer is not changed: read it afresh before the next pass.
+// (IsHostSlot, IsForeignSlot, ...), calling `deleted` after each deletion.
+// Stops at the first failed deletion and returns its MOC_E_DELETE_TEMPLATE
+// value; the slots deleted before it stay deleted. The buffer is not changed:
+// read it afresh before the next pass.
 HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
-                    bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot));
+                    bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot),
+                    const std::function<void(DWORD slot)>& deleted = nullptr);
 
 // Deletes this host's templates from the chip: in owner-id mode the used
 // slots with this host's owner id, from a fresh table read (its failure, or
@@ -144,3 +217,8 @@ HRESULT MakeIdentitySearchKey(const WINIBIO_STORAGE_CONTEXT& context,
 // The key of a block or a slot matches: always for the wildcard, else the
 // leading CompareLength bytes are equal.
 bool MatchesIdentity(const IdentitySearchKey& search, const IdentityKey& key);
+
+// Traces the identity's type and dumps its value: a secure identity only as
+// its SHA-256 (never the raw value, whatever the mode), a SID by its bytes, a
+// GUID by its 16 packed bytes; nothing for another type.
+void TraceIdentity(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 #include "common/adapter_shared.h"
+#include "common/trace.h"
 #include "device/device_objects.h"
 #include "storage/database_file.h"
 
@@ -95,6 +96,28 @@ inline HRESULT StorageContextOf(const WINBIO_PIPELINE* pipeline,
     if (pipeline == nullptr)
         return E_POINTER;
     return *context != nullptr ? S_OK : WINBIO_E_INVALID_DEVICE_STATE;
+}
+
+// The frame of an operation on the records: E_POINTER when a pointer it
+// needs is null (`pointersGiven` false), WINBIO_E_INVALID_DEVICE_STATE
+// without a usable context, each traced without unit label as statement 10
+// of `unit`. Otherwise `work(context)` runs, the kept copies of a load are
+// released on every path after it, and its result is traced as statement 11.
+template <class Work>
+HRESULT RunRecordOperation(PWINBIO_PIPELINE pipeline, bool pointersGiven, const GUID& unit,
+                           Work work) {
+    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(pipeline);
+    const HRESULT refused = pipeline == nullptr || !pointersGiven ? E_POINTER
+                            : context == nullptr                  ? WINBIO_E_INVALID_DEVICE_STATE
+                                                                  : S_OK;
+    if (FAILED(refused)) {
+        MOC_TRACE_INFO(unit, 10, refused);
+        return refused;
+    }
+    const HRESULT hr = work(*context);
+    ReleaseKeptCopies(context);
+    MOC_TRACE_INFO(unit, 11, context->UnitLabel, hr);
+    return hr;
 }
 
 // Zeroes the remembered account SID over its remembered length (never more

@@ -17,7 +17,7 @@ WINBIO_IDENTITY SidIdentity(DWORD size, BYTE first) {
     return id;
 }
 
-TEST(IdentityKey, GuidPacksInTheOrderOfItsTextForm) {
+TEST(IdentityKey, GuidPacksInTheOrderOfItsTextFormAndBack) {
     // {01234567-89AB-CDEF-0011-223344556677}
     WINBIO_IDENTITY id;
     std::memset(&id, 0, sizeof(id));
@@ -31,6 +31,11 @@ TEST(IdentityKey, GuidPacksInTheOrderOfItsTextForm) {
                                   0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
     expected.resize(32, 0);
     EXPECT_EQ(moc_test::BytesOf(key.Bytes), expected);
+
+    WINBIO_IDENTITY back;
+    std::memset(&back, 0, sizeof(back));
+    UnpackGuidIdentity(key, &back);
+    EXPECT_EQ(std::memcmp(&back, &id, sizeof(id)), 0);
 }
 
 TEST(IdentityKey, SecureIdRoundTrips) {

@@ -4,11 +4,8 @@
 // evaluated as well.
 #include <cstring>
 #include <functional>
-#include "common/trace_provider.h"
 #include "storage/database_file.h"
 #include "storage_fixture.h"
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
 
 namespace storage_test {
 namespace {
@@ -17,18 +14,8 @@ constexpr DWORD kVersion = IOCTL_MOC_DATABASE_VERSION;
 constexpr DWORD kTable = IOCTL_MOC_READ_TEMPLATE_TABLE;
 constexpr DWORD kDelete = IOCTL_MOC_DELETE_TEMPLATE;
 
-class LifecycleTest : public StorageTest {
+class LifecycleTest : public TracedStorageTest {
 protected:
-    void SetUp() override {
-        StorageTest::SetUp();
-        ASSERT_TRUE(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr));
-        platform::test::EnableTraceSession(AdapterTraceControlGuid, TRACE_LEVEL_INFORMATION, 1);
-    }
-    void TearDown() override {
-        StorageTest::TearDown();
-        DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
-        platform::test::ResetAll();
-    }
     // The database version requests sent: 1 for a get, 0 for a set.
     std::vector<int> VersionRequests() const {
         std::vector<int> out;

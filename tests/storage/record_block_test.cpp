@@ -1,6 +1,7 @@
 // The tests every storage operation shares: which blocks and slots are this
 // host's, when a block describes a slot, identity keys and their matching,
 // and the removal of blocks.
+#include <algorithm>
 #include <cstring>
 #include <mbedtls/md.h>
 #include "storage/record_block.h"
@@ -200,6 +201,64 @@ TEST_F(RecordBlockTest, RemovingBlocksKeepsTheOthersInOrder) {
     ASSERT_TRUE(AppendBlock(list, AsBlock(d)));
     RemoveBlock(list, 0);
     EXPECT_EQ(BlocksOf(list), (std::vector<Bytes>{b, d}));
+
+    struct PickCase {
+        std::vector<uint8_t> picked; // marks
+        std::vector<Bytes> left;
+    } picks[] = {{{1, 3}, {b, d}}, {{2}, {a, c, d}}, {{1, 2, 3, 4}, {}}, {{}, {a, b, c, d}}};
+    for (const PickCase& k : picks) {
+        BlockList all = Concat({a, b, c, d});
+        std::vector<uint8_t> seen;
+        size_t removed = RemoveBlocksWhere(all, [&](const DatabaseRecordBlock& block) {
+            const uint8_t mark = reinterpret_cast<const BYTE*>(&block)[600];
+            seen.push_back(mark);
+            return std::find(k.picked.begin(), k.picked.end(), mark) != k.picked.end();
+        });
+        EXPECT_EQ(removed, k.picked.size());
+        EXPECT_EQ(BlocksOf(all), k.left) << k.picked.size();
+        EXPECT_EQ(seen, (std::vector<uint8_t>{1, 2, 3, 4})); // each block once, in order
+    }
+}
+
+TEST_F(RecordBlockTest, IndexAndAccountFields) {
+    const ULONG elements[] = {5, 7, 0x01020304, 0xFFFFFFFF};
+    struct Case {
+        DWORD count;
+        const char* hex;
+    } cases[] = {
+        {2, "0000000500000007"
+            "0000000000000000"},
+        {4, "0000000500000007"
+            "01020304ffffffff"},
+        {0, "0000000000000000"
+            "0000000000000000"},
+    };
+    for (const Case& c : cases) {
+        Bytes image = PlainBlock(1, 1, KeyBytes(1));
+        std::fill(image.begin() + 85, image.begin() + 101, 0xEE);
+        auto& block = *reinterpret_cast<DatabaseRecordBlock*>(image.data());
+        StoreIndexElements(elements, c.count, block.IndexVector);
+        EXPECT_EQ(moc_test::Hex(image.data() + 85, 16), c.hex) << c.count;
+        for (DWORD i = 0; i < c.count; ++i)
+            EXPECT_EQ(IndexElementAt(block, i), elements[i]) << i;
+    }
+
+    const Bytes sid = Concat({AccountSid(3), Bytes(16, 0)});
+    const Bytes block = WithAccount(PlainBlock(1, 1, KeyBytes(1)), AccountSid(3));
+    struct AccountCase {
+        const char* name;
+        Bytes sid;
+        DWORD length;
+        bool is;
+    } accounts[] = {
+        {"same account", AccountSid(3), 12, true},
+        {"another account", AccountSid(4), 12, false},
+        {"no account would match every block", AccountSid(3), 0, false},
+        {"beyond the field", Concat({sid, Bytes(4, 0)}), 29, false},
+        {"the whole field", sid, 28, true},
+    };
+    for (const AccountCase& c : accounts)
+        EXPECT_EQ(BlockAccountIs(AsBlock(block), c.sid.data(), c.length), c.is) << c.name;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The storage adapter's frame: the exported table, attach with the chip
-// reads it makes, detach, the small slots and the database reset.
+// reads it makes, detach, the small slots and the database reset, and every
+// record slot through the loaded library's table.
 #include <dlfcn.h>
 #include <cctype>
 #include <cstring>
@@ -174,10 +175,22 @@ std::vector<HRESULT> CallEveryContextSlot(PWINBIO_PIPELINE pipeline) {
     WINBIO_VERSION version{};
     WINBIO_EXTENDED_STORAGE_INFO info{};
     UCHAR buffer[8] = {};
-    SIZE_T size = 0;
+    SIZE_T size = 0, total = 0;
     ULONG status = 0;
+    WINBIO_IDENTITY identity = WildcardIdentity();
+    WINBIO_STORAGE_RECORD record{};
+    record.Identity = &identity;
     return {
         StorageAdapterClearContext(pipeline),
+        StorageAdapterAddRecord(pipeline, &record),
+        StorageAdapterDeleteRecord(pipeline, &identity, WINBIO_SUBTYPE_ANY),
+        StorageAdapterQueryBySubject(pipeline, &identity, WINBIO_SUBTYPE_ANY),
+        StorageAdapterQueryByContent(pipeline, WINBIO_SUBTYPE_ANY, nullptr, 0),
+        StorageAdapterGetDatabaseSize(pipeline, &size, &total),
+        StorageAdapterGetRecordCount(pipeline, &size),
+        StorageAdapterFirstRecord(pipeline),
+        StorageAdapterNextRecord(pipeline),
+        StorageAdapterGetCurrentRecord(pipeline, &record),
         StorageAdapterCreateDatabase(pipeline, &guid, WINBIO_TYPE_FINGERPRINT, &guid, kFilePath,
                                      u"", 0, 0),
         StorageAdapterEraseDatabase(pipeline, &guid, kFilePath, u""),
@@ -245,6 +258,15 @@ TEST_F(StorageAdapterTest, NullPipelineAndPointers) {
         StorageAdapterOpenDatabase(&pipeline, &guid, kFilePath, nullptr),
         StorageAdapterCreateDatabase(&pipeline, &guid, 8, nullptr, kFilePath, u"", 0, 0),
         StorageAdapterEraseDatabase(&pipeline, &guid, kFilePath, nullptr),
+        StorageAdapterAddRecord(nullptr, nullptr),
+        StorageAdapterDeleteRecord(nullptr, nullptr, 1),
+        StorageAdapterQueryBySubject(nullptr, nullptr, 1),
+        StorageAdapterQueryByContent(nullptr, 1, nullptr, 0),
+        StorageAdapterGetDatabaseSize(&pipeline, nullptr, &size),
+        StorageAdapterGetRecordCount(&pipeline, nullptr),
+        StorageAdapterFirstRecord(nullptr),
+        StorageAdapterNextRecord(nullptr),
+        StorageAdapterGetCurrentRecord(&pipeline, nullptr),
     };
     for (HRESULT hr : results)
         EXPECT_EQ(hr, E_POINTER);
@@ -431,6 +453,31 @@ TEST_F(StorageAdapterTest, LoadedLibraryAnswersThroughItsTable) {
     EXPECT_EQ(table->CreateDatabase(&pipeline, &id, 8, &id, kFilePath, u"", 0, 0), S_OK);
     EXPECT_EQ(ReadFile(kPrivateFile), FreshHeader());
     EXPECT_EQ(table->OpenDatabase(&pipeline, &id, kFilePath, u""), S_OK);
+
+    // A record through the whole road: added, found, walked, sized, deleted.
+    WINBIO_IDENTITY identity = SecureIdentity(KeyBytes(0x21));
+    WINBIO_STORAGE_RECORD record{};
+    record.Identity = &identity;
+    record.SubFactor = 2;
+    EXPECT_EQ(table->AddRecord(&pipeline, &record), S_OK);
+    EXPECT_EQ(table->AddRecord(&pipeline, &record), WINBIO_E_DUPLICATE_ENROLLMENT);
+    EXPECT_EQ(table->QueryBySubject(&pipeline, &identity, 2), S_OK);
+    SIZE_T count = 0, available = 0;
+    EXPECT_EQ(table->GetRecordCount(&pipeline, &count), S_OK);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(table->FirstRecord(&pipeline), S_OK);
+    WINBIO_STORAGE_RECORD current{};
+    EXPECT_EQ(table->GetCurrentRecord(&pipeline, &current), S_OK);
+    ASSERT_NE(current.Identity, nullptr);
+    EXPECT_EQ(moc_test::BytesOf(*current.Identity), moc_test::BytesOf(identity));
+    EXPECT_EQ(table->NextRecord(&pipeline), WINBIO_E_DATABASE_NO_MORE_RECORDS);
+    EXPECT_EQ(table->GetDatabaseSize(&pipeline, &available, &count), S_OK);
+    EXPECT_EQ(available, 9u);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(table->QueryByContent(&pipeline, 2, nullptr, 0), S_OK);
+    EXPECT_EQ(table->DeleteRecord(&pipeline, &identity, 2), S_OK);
+    EXPECT_EQ(table->QueryByContent(&pipeline, 2, nullptr, 0), WINBIO_E_DATABASE_NO_RESULTS);
+    EXPECT_EQ(ReadFile(kPrivateFile), FreshHeader());
     EXPECT_EQ(table->Detach(&pipeline), S_OK);
     EXPECT_EQ(pipeline.StorageContext, nullptr);
     dlclose(library);

@@ -8,15 +8,19 @@
 #include <winbio_adapter.h>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
+#include "common/trace_provider.h"
 #include "storage/storage_adapter.h"
 #include "storage/storage_context.h"
 #include "support/bytes.h"
 #include "support/temp_root.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
 
 namespace storage_test {
 
@@ -94,6 +98,13 @@ inline Bytes OwnedBlock(uint8_t kind, uint8_t subFactor, const Bytes& key,
     return Block(f);
 }
 
+// The same block with the account SID `sid` (length byte 55, bytes from 56).
+inline Bytes WithAccount(Bytes block, const Bytes& sid) {
+    block[55] = static_cast<uint8_t>(sid.size());
+    std::copy(sid.begin(), sid.end(), block.begin() + 56);
+    return block;
+}
+
 inline Bytes PlainBlock(uint8_t kind, uint8_t subFactor, const Bytes& key, uint8_t mark = 0) {
     BlockFields f;
     f.kind = kind;
@@ -126,6 +137,81 @@ inline Bytes DatabaseFile(const std::vector<Bytes>& blocks, uint16_t headerSize 
         out.insert(out.end(), block.begin(), block.end());
     out.insert(out.end(), trailing.begin(), trailing.end());
     return out;
+}
+
+// The blocks of a private database file image (header size from bytes 7-8).
+inline std::vector<Bytes> BlocksOfFile(const Bytes& file) {
+    if (file.size() < 9)
+        return {};
+    const size_t headerSize = file[7] | (file[8] << 8);
+    const size_t count = file[5] | (file[6] << 8);
+    std::vector<Bytes> out;
+    for (size_t i = 0; i < count && headerSize + (i + 1) * kBlockSize <= file.size(); ++i)
+        out.emplace_back(file.begin() + headerSize + i * kBlockSize,
+                         file.begin() + headerSize + (i + 1) * kBlockSize);
+    return out;
+}
+
+// Identities as the framework hands them in.
+inline WINBIO_IDENTITY SecureIdentity(const Bytes& value) {
+    WINBIO_IDENTITY id{};
+    id.Type = WINBIO_ID_TYPE_SECURE_ID;
+    std::copy(value.begin(), value.end(), id.Value.SecureId);
+    return id;
+}
+inline WINBIO_IDENTITY SidIdentity(const Bytes& sid, ULONG size = 0xFFFFFFFFu) {
+    WINBIO_IDENTITY id{};
+    id.Type = WINBIO_ID_TYPE_SID;
+    id.Value.AccountSid.Size = size != 0xFFFFFFFFu ? size : static_cast<ULONG>(sid.size());
+    std::copy(sid.begin(), sid.end(), id.Value.AccountSid.Data);
+    return id;
+}
+inline WINBIO_IDENTITY GuidIdentity(const GUID& guid) {
+    WINBIO_IDENTITY id{};
+    id.Type = WINBIO_ID_TYPE_GUID;
+    id.Value.TemplateGuid = guid;
+    return id;
+}
+inline WINBIO_IDENTITY WildcardIdentity() {
+    WINBIO_IDENTITY id{};
+    id.Type = WINBIO_ID_TYPE_WILDCARD;
+    id.Value.Wildcard = WINBIO_IDENTITY_WILDCARD;
+    return id;
+}
+
+// Identities every record operation refuses with E_INVALIDARG: unknown
+// types, a wildcard without its value, and SID sizes that would match every
+// record (0) or run past the 32-byte key.
+struct NamedIdentity {
+    const char* name;
+    WINBIO_IDENTITY identity;
+};
+inline std::vector<NamedIdentity> RefusedIdentities() {
+    std::vector<NamedIdentity> out;
+    for (WINBIO_IDENTITY_TYPE type : {0u, 5u, 0xFFFFFFFFu}) {
+        WINBIO_IDENTITY id = SecureIdentity(Bytes(32, 1));
+        id.Type = type;
+        out.push_back({"unknown type", id});
+    }
+    WINBIO_IDENTITY wildcard = WildcardIdentity();
+    wildcard.Value.Wildcard = WINBIO_IDENTITY_WILDCARD + 1;
+    out.push_back({"wildcard without its value", wildcard});
+    for (ULONG size : {0u, 33u, 68u, 0xFFFFFFFFu})
+        out.push_back({"SID size", SidIdentity(Bytes(68, 1), size)});
+    return out;
+}
+
+// A 12-byte account SID (S-1-5-21-...) whose last byte tells accounts apart.
+inline Bytes AccountSid(uint8_t last) {
+    return {1, 2, 0, 0, 0, 0, 0, 5, 21, 0, 0, last};
+}
+
+// The key a block or slot stores for a secure identity in hashed mode.
+inline Bytes Sha256Of(const Bytes& value) {
+    IdentityKey key{};
+    std::copy(value.begin(), value.end(), key.Bytes);
+    IdentityKey digest = simsensor::SimulatedSensor::Sha256Key(key);
+    return Bytes(digest.Bytes, digest.Bytes + 32);
 }
 
 inline Bytes FreshHeader() {
@@ -233,9 +319,60 @@ protected:
         return StorageAdapterEraseDatabase(&pipeline, &id, kFilePath, u"");
     }
 
+    // The private file with `blocks`, as OpenDatabase would have named it.
+    void UseDatabase(const std::vector<Bytes>& blocks) {
+        WriteFile(kPrivateFile, DatabaseFile(blocks));
+        std::strcpy(Context().PrivateFilePath, kPrivateFile);
+    }
+    // A private file whose blocks reach past its end: every load refuses it.
+    void UseCorruptDatabase() {
+        WriteFile(kPrivateFile, DatabaseFile({}, 29, 3, {}, {}, 2));
+        std::strcpy(Context().PrivateFilePath, kPrivateFile);
+    }
+    std::vector<Bytes> FileBlocks() { return BlocksOfFile(ReadFile(kPrivateFile)); }
+
+    // The record operations with the identity passed by value.
+    HRESULT AddRecord(WINBIO_IDENTITY identity, BYTE subFactor,
+                      const std::function<void(WINBIO_STORAGE_RECORD&)>& adjust = nullptr) {
+        WINBIO_STORAGE_RECORD record{};
+        record.Identity = &identity;
+        record.SubFactor = subFactor;
+        if (adjust)
+            adjust(record);
+        return StorageAdapterAddRecord(&pipeline, &record);
+    }
+    HRESULT DeleteRecord(WINBIO_IDENTITY identity, BYTE subFactor) {
+        return StorageAdapterDeleteRecord(&pipeline, &identity, subFactor);
+    }
+    HRESULT QueryBySubject(WINBIO_IDENTITY identity, BYTE subFactor) {
+        return StorageAdapterQueryBySubject(&pipeline, &identity, subFactor);
+    }
+    void RememberAccount(const Bytes& sid, DWORD length) {
+        std::memset(Context().RememberedSid, 0, sizeof(Context().RememberedSid));
+        std::copy(sid.begin(), sid.end(), Context().RememberedSid);
+        Context().RememberedSidLength = length;
+    }
+    size_t TableReads() const { return sensor->CountOf(IOCTL_MOC_READ_TEMPLATE_TABLE); }
+
     moc_test::TempRoot root;
     std::shared_ptr<simsensor::SimulatedSensor> sensor;
     WINBIO_PIPELINE pipeline{};
+};
+
+// The same with the adapter's trace provider enabled, so that every trace
+// statement's arguments are evaluated as well.
+class TracedStorageTest : public StorageTest {
+protected:
+    void SetUp() override {
+        StorageTest::SetUp();
+        ASSERT_TRUE(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr));
+        platform::test::EnableTraceSession(AdapterTraceControlGuid, TRACE_LEVEL_INFORMATION, 1);
+    }
+    void TearDown() override {
+        StorageTest::TearDown();
+        DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+        platform::test::ResetAll();
+    }
 };
 
 } // namespace storage_test
