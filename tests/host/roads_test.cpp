@@ -143,6 +143,9 @@ TEST_F(RoadsTest, AnIdentifySendsTheFrameworksRoadToTheDriverInOrder) {
     captureParameters[6] = 0x1B; // the standard format, 0x001B / 0x0401
     captureParameters[8] = 0x01;
     captureParameters[9] = 0x04;
+    // The engine's vendor format, {7A23C065-7884-45A4-9F01-CBA7FBCB0179}.
+    const Bytes vendorFormat = moc_test::FromHex("65c0237a8478a4459f01cba7fbcb0179");
+    std::copy(vendorFormat.begin(), vendorFormat.end(), captureParameters.begin() + 12);
     captureParameters[28] = WINBIO_DATA_FLAG_RAW;
     MatchDetail detail{};
     detail.Value0 = 12345;
