@@ -218,7 +218,7 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
         if (FAILED(hr))
             return hr;
         if (!merged)
-            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 32, context.UnitLabel);
+            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 28, context.UnitLabel);
     } else {
         MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 32, context.UnitLabel);
     }
