@@ -22,6 +22,11 @@ std::vector<DWORD> Unmatched(std::vector<DWORD> candidates, std::vector<DWORD> m
     return rest;
 }
 
+HRESULT UnreadLegacyFile(const WINIBIO_STORAGE_CONTEXT& context, const char* path) {
+    MOC_TRACE_ERROR(kTraceGuidReconcile, 17, context.UnitLabel, path);
+    return WINBIO_E_DATABASE_READ_ERROR;
+}
+
 } // namespace
 
 HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const DatabasePaths& paths,
@@ -36,7 +41,10 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
         if (found.RecordFile) {
             context->OwnedBlocks.clear();
             context->PlainBlocks.clear();
-            HRESULT hr = LoadLegacyDatabaseFile(context, paths.LegacyRecordFile);
+            bool unreadable = false;
+            HRESULT hr = LoadLegacyDatabaseFile(context, paths.LegacyRecordFile, &unreadable);
+            if (unreadable)
+                return UnreadLegacyFile(*context, paths.LegacyRecordFile);
             if (hr == S_OK)
                 hr = ConvertLegacyRecords(context);
             if (hr == E_OUTOFMEMORY)
@@ -49,7 +57,10 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
         }
         if (found.BlockFile) {
             EmptyBlockLists(context);
-            HRESULT hr = LoadDatabaseFile(context, paths.LegacyBlockFile);
+            bool unreadable = false;
+            HRESULT hr = LoadDatabaseFile(context, paths.LegacyBlockFile, &unreadable);
+            if (unreadable)
+                return UnreadLegacyFile(*context, paths.LegacyBlockFile);
             if (hr == E_OUTOFMEMORY)
                 return hr;
             if (hr == S_OK) {
