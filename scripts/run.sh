@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, and runs the main job: the framework stand-in
-# driving sign-in and enrollment on the simulated sensor.
+# Sets everything up, builds, and runs the main command: tolvimoc, the framework stand-in
+# driving enrollment and sign-in through TolviMocAdapter on the simulated sensor. With no
+# argument it runs its demo; any arguments are passed on (scripts/run.sh --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build
-if [ -x build/host/moc_host ]; then
-  exec build/host/moc_host "$@"
-fi
-echo "Built TolviMocAdapter and TolviMocUtil in build/; the framework stand-in is not part of this build yet."
+# The build reports on stderr, so that stdout holds what tolvimoc says.
+scripts/setup.sh build >&2
+exec build/host/tolvimoc "$@"

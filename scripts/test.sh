@@ -86,10 +86,10 @@ fi
 # Races on shared state (a capture against its cancel, the trace control block
 # against the enable callback, the log hub's responder list against Log, the
 # engine's pending control request against its completion, a capture's wait
-# against its cancel from another thread) go unseen by the
-# other two builds: these suites also run under ThreadSanitizer.
+# against its cancel from another thread, the same through the loaded library's
+# tables) go unseen by the other two builds: these suites also run under ThreadSanitizer.
 TSAN_SUITES=(platform_device_io_test common_trace_test common_log_hub_test engine_control_test
-  sensor_cancel_test)
+  sensor_cancel_test host_roads_test)
 heading "tsan: ${TSAN_SUITES[*]} under ThreadSanitizer"
 if build tsan build-tsan -DMOC_TSAN=ON -DCMAKE_BUILD_TYPE=Debug --target "${TSAN_SUITES[@]}"; then
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest tsan build-tsan \

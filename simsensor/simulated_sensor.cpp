@@ -121,6 +121,8 @@ void SimulatedSensor::IoControl(const std::shared_ptr<IoRequest>& request) {
         case Fault::Kind::Short:
             heldFaults_[request.get()] = fault;
             break;
+        case Fault::Kind::Pass:
+            break;
         }
     }
     if (!AnswerNow(request))
@@ -144,6 +146,8 @@ bool SimulatedSensor::AnswerNow(const std::shared_ptr<IoRequest>& request) {
     Answer answer = Serve(*request);
     if (answer.pend)
         return false;
+    if (!SaveChangedState())
+        answer = Answer{ERROR_WRITE_FAULT, {}, false};
     if (held != heldFaults_.end()) {
         if (answer.reply.size() > held->second.bytes)
             answer.reply.resize(held->second.bytes);
@@ -650,6 +654,16 @@ void SimulatedSensor::PendNext(DWORD code, int count) {
     f.kind = Fault::Kind::Pend;
     f.count = count;
     PlanFault(code, f);
+}
+
+void SimulatedSensor::FailAt(DWORD code, int n, DWORD error) {
+    if (n > 1) {
+        Fault pass;
+        pass.kind = Fault::Kind::Pass;
+        pass.count = n - 1;
+        PlanFault(code, pass);
+    }
+    FailNext(code, error);
 }
 
 void SimulatedSensor::ClearFaults() {

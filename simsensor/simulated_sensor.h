@@ -43,6 +43,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 #include "device/driver_interface.h"
 #include "platform/test_device.h"
@@ -99,6 +100,7 @@ struct Fault {
         Short,  // answer normally, but only the first `bytes` bytes of the reply
         Script, // complete with `error` (0: success) and `script` as reply; no state change
         Pend,   // leave the request pending (CompletePending, or CancelIoEx)
+        Pass,   // answer normally: lets a later entry meet a later call of the code
     };
     Kind kind = Kind::Fail;
     DWORD error = ERROR_GEN_FAILURE;
@@ -189,6 +191,8 @@ public:
     void ReplyWith(DWORD code, const std::vector<uint8_t>& reply, DWORD error = ERROR_SUCCESS,
                    int count = 1);
     void PendNext(DWORD code, int count = 1);
+    // Fails the n-th call of the code from now on (1: the next), answering the ones before.
+    void FailAt(DWORD code, int n, DWORD error);
     void ClearFaults();
 
     // Requests left pending (by PendNext, or captures waiting for a finger) and not yet
@@ -198,6 +202,24 @@ public:
     bool CompletePending(DWORD code);
     // Completes it with the given error and reply instead; the chip state does not change.
     bool CompletePending(DWORD code, DWORD error, const std::vector<uint8_t>& reply = {});
+
+    // The chip's flash, for the framework stand-in that keeps one chip across runs: the
+    // capabilities, policy, host owner id, sensor id, database version, purge flag, the
+    // template table and the enrollment in progress. The file is text with a version line
+    // and a SHA-256 of everything before its last line.
+    enum class StateLoad {
+        Loaded,  // the chip now holds the saved state
+        Missing, // no file at the path; the chip is as it was
+        Refused, // unreadable, of another version, or corrupted; the chip is as it was
+    };
+    StateLoad LoadState(const std::string& path, std::string* why);
+    // Saves the state to `path` now and again after every request that changes it, each
+    // time written whole to a temporary file, synced and renamed over the old one. A
+    // request whose save fails is answered with ERROR_WRITE_FAULT and leaves the chip as
+    // last saved. False (with `why`) when the first save fails.
+    bool KeepStateIn(const std::string& path, std::string* why);
+    // Why the last save failed; empty while none has.
+    std::string StateSaveFailure() const;
 
     // The authorization of an identify sent with a nonce: HMAC-SHA-256 keyed with the
     // authorization key (default, and when the key given is empty: the 32 bytes
@@ -240,6 +262,11 @@ private:
     // (and nothing done) while it must still wait.
     bool AnswerNow(const std::shared_ptr<platform::test::IoRequest>& request);
     bool TakePending(DWORD code, std::shared_ptr<platform::test::IoRequest>* request);
+    std::string StateText() const;
+    bool ApplyStateText(const std::string& text, std::string* why);
+    // Saves a changed state after a request; false when the save failed and the state was
+    // put back as last saved.
+    bool SaveChangedState();
 
     mutable std::mutex mutex_;
     MocCapabilities capabilities_{};
@@ -286,6 +313,9 @@ private:
     // A planned short or failed reply meets a capture that waits for a finger when the
     // capture completes; keyed by requests that pending_ keeps alive.
     std::map<const platform::test::IoRequest*, Fault> heldFaults_;
+    std::string statePath_;  // empty: the state is not kept in a file
+    std::string savedState_; // the text last written there
+    std::string saveFailure_;
 };
 
 } // namespace simsensor

@@ -7,6 +7,15 @@
 #include "storage/legacy_files.h"
 #include "storage/record_block.h"
 
+namespace {
+
+HRESULT UnreadLegacyFile(const WINIBIO_STORAGE_CONTEXT& context, const char* path) {
+    MOC_TRACE_ERROR(kTraceGuidReconcile, 17, context.UnitLabel, path);
+    return WINBIO_E_DATABASE_READ_ERROR;
+}
+
+} // namespace
+
 HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const DatabasePaths& paths,
                                    const LegacyFilesFound& found, bool* merged) {
     if (context == nullptr || merged == nullptr)
@@ -19,7 +28,10 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
         if (found.RecordFile) {
             context->OwnedBlocks.clear();
             context->PlainBlocks.clear();
-            HRESULT hr = LoadLegacyDatabaseFile(context, paths.LegacyRecordFile);
+            bool unreadable = false;
+            HRESULT hr = LoadLegacyDatabaseFile(context, paths.LegacyRecordFile, &unreadable);
+            if (unreadable)
+                return UnreadLegacyFile(*context, paths.LegacyRecordFile);
             if (hr == S_OK)
                 hr = ConvertLegacyRecords(context);
             if (hr == E_OUTOFMEMORY)
@@ -32,7 +44,10 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
         }
         if (found.BlockFile) {
             EmptyBlockLists(context);
-            HRESULT hr = LoadDatabaseFile(context, paths.LegacyBlockFile);
+            bool unreadable = false;
+            HRESULT hr = LoadDatabaseFile(context, paths.LegacyBlockFile, &unreadable);
+            if (unreadable)
+                return UnreadLegacyFile(*context, paths.LegacyBlockFile);
             if (hr == E_OUTOFMEMORY)
                 return hr;
             if (hr == S_OK) {

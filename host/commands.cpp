@@ -1,0 +1,536 @@
+#include "host/commands.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <unistd.h>
+#include <wtsapi32.h>
+#include "host/adapter_library.h"
+#include "host/biometric_unit.h"
+#include "host/identities.h"
+#include "host/result_names.h"
+#include "host/trace_decoder.h"
+#include "platform/native_path.h"
+#include "platform/test.h"
+#include "simsensor/simulated_sensor.h"
+#include "storage/database_file.h"
+
+namespace host {
+namespace {
+
+constexpr BYTE kDefaultFinger = WINBIO_ANSI_381_POS_RH_INDEX_FINGER;
+constexpr BYTE kUnenrolledDemoFinger = WINBIO_ANSI_381_POS_LH_INDEX_FINGER;
+
+const char kHelp[] =
+    "usage: tolvimoc [--root DIR] [--trace] COMMAND [OPTIONS]\n"
+    "\n"
+    "The framework stand-in: loads TolviMocAdapter as the biometric service does and runs\n"
+    "one unit on the simulated sensor, whose chip keeps its state in DIR/simulated-chip.state.\n"
+    "\n"
+    "commands:\n"
+    "  demo                         enroll, sign in, try an unenrolled finger, list, stats, "
+    "delete\n"
+    "  enroll [--finger N]          enroll finger N of the signed-in user\n"
+    "  identify [--finger N]        sign in at the lock screen with finger N\n"
+    "  verify [--finger N]          verify finger N against the signed-in user\n"
+    "  list                         list the enrollments: identity, finger, chip slot\n"
+    "  delete [--finger N | --all]  delete finger N, or every finger, of the signed-in user\n"
+    "  stats                        show the five match counters of the lock screen\n"
+    "\n"
+    "options:\n"
+    "  --root DIR    the folder that stands for the drives (default $WINPLATFORM_ROOT,\n"
+    "                else ./winroot)\n"
+    "  --trace       print the library's trace statements of each step, decoded\n"
+    "  --finger N    the framework's sub-factor, 1 (right thumb) to 10 (left little\n"
+    "                finger); default 2, the right index finger\n"
+    "  --help        this text\n"
+    "\n"
+    "demo, the command when none is given, runs on a fresh temporary root of its own.\n"
+    "exit status: 0 when the command's result is S_OK, 1 for a failure, 2 for a usage error\n";
+
+enum class Command { Demo, Enroll, Identify, Verify, List, Delete, Stats, Help };
+
+struct Options {
+    Command command = Command::Demo;
+    std::string root;
+    bool rootGiven = false;
+    bool trace = false;
+    BYTE finger = kDefaultFinger;
+    bool fingerGiven = false;
+    bool all = false;
+};
+
+struct UsageError {
+    std::string message;
+};
+
+bool ParseCommand(const std::string& word, Command* command) {
+    static const std::pair<const char*, Command> kCommands[] = {
+        {"demo", Command::Demo},     {"enroll", Command::Enroll}, {"identify", Command::Identify},
+        {"verify", Command::Verify}, {"list", Command::List},     {"delete", Command::Delete},
+        {"stats", Command::Stats},   {"help", Command::Help},
+    };
+    for (const auto& [name, value] : kCommands) {
+        if (word == name) {
+            *command = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+Options ParseOptions(const std::vector<std::string>& args) {
+    Options o;
+    bool commandSeen = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](const char* option) {
+            if (i + 1 >= args.size())
+                throw UsageError{std::string(option) + " needs a value"};
+            return args[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            o.command = Command::Help;
+            return o;
+        } else if (a == "--root") {
+            o.root = value("--root");
+            o.rootGiven = true;
+            if (o.root.empty())
+                throw UsageError{"--root needs a folder"};
+        } else if (a == "--trace") {
+            o.trace = true;
+        } else if (a == "--finger") {
+            const std::string text = value("--finger");
+            char* end = nullptr;
+            errno = 0;
+            long n = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || errno != 0 || n < kFirstFinger || n > kLastFinger)
+                throw UsageError{"finger " + text + " is not a finger from " +
+                                 std::to_string(kFirstFinger) + " to " +
+                                 std::to_string(kLastFinger)};
+            o.finger = static_cast<BYTE>(n);
+            o.fingerGiven = true;
+        } else if (a == "--all") {
+            o.all = true;
+        } else if (!a.empty() && a[0] == '-') {
+            throw UsageError{"unknown option " + a};
+        } else if (!commandSeen) {
+            if (!ParseCommand(a, &o.command))
+                throw UsageError{"unknown command " + a};
+            commandSeen = true;
+        } else {
+            throw UsageError{"unexpected argument " + a};
+        }
+    }
+    const bool takesFinger = o.command == Command::Enroll || o.command == Command::Identify ||
+                             o.command == Command::Verify || o.command == Command::Delete;
+    if (o.fingerGiven && !takesFinger)
+        throw UsageError{"--finger does not apply to this command"};
+    if (o.all && o.command != Command::Delete)
+        throw UsageError{"--all applies to delete only"};
+    if (o.all && o.fingerGiven)
+        throw UsageError{"delete takes --finger N or --all, not both"};
+    if (o.rootGiven && o.command == Command::Demo)
+        throw UsageError{"demo runs on a fresh temporary root; --root does not apply"};
+    return o;
+}
+
+// The simulated sensor gets finger N as finger number N under sub-factor N, so that the
+// same finger matches in a later run.
+simsensor::Presentation FingerPresentation(BYTE finger) {
+    simsensor::Presentation p;
+    p.finger = finger;
+    p.subFactor = finger;
+    return p;
+}
+
+// The chip slot that holds an identity's template for a finger, as the simulated sensor
+// shows its table; -1 when none does.
+int ChipSlotOf(const simsensor::SimulatedSensor& sensor, const EnrolledRecord& record) {
+    const std::vector<simsensor::SimSlot> table = sensor.Table();
+    for (size_t i = 0; i < table.size(); ++i) {
+        const simsensor::SimSlot& slot = table[i];
+        if (slot.state != MOC_SLOT_STATE_USED || slot.subFactor != record.subFactor)
+            continue;
+        const WINBIO_IDENTITY& id = record.identity;
+        if (id.Type == WINBIO_ID_TYPE_SID && id.Value.AccountSid.Size <= MOC_IDENTITY_KEY_SIZE &&
+            std::memcmp(slot.rawKey.Bytes, id.Value.AccountSid.Data, id.Value.AccountSid.Size) == 0)
+            return static_cast<int>(i);
+        if (id.Type == WINBIO_ID_TYPE_SECURE_ID &&
+            std::memcmp(slot.rawKey.Bytes, id.Value.SecureId, WINBIO_SECURE_ID_SIZE) == 0)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+class Session {
+public:
+    Session(const Options& options, const std::string& library, std::ostream& out,
+            std::ostream& err)
+        : o_(options), library_(library), out_(out), err_(err) {}
+    ~Session();
+    int Run();
+
+private:
+    bool PrepareRoot();
+    bool PrepareChip();
+    bool StartUnit();
+    void StopUnit();
+    void PrintTraces(const std::string& step);
+    int Enroll(BYTE finger);
+    int Identify(BYTE finger, bool expectMatch, bool* asExpected);
+    int Verify(BYTE finger);
+    int List(size_t* count);
+    int Delete(BYTE subFactor);
+    int Stats();
+    int Demo();
+    int Fail(const std::string& message) {
+        err_ << "tolvimoc: " << message << "\n";
+        return kExitFailure;
+    }
+
+    Options o_;
+    std::string library_;
+    std::ostream& out_;
+    std::ostream& err_;
+    std::string root_;
+    bool temporaryRoot_ = false;
+    std::shared_ptr<simsensor::SimulatedSensor> sensor_;
+    std::unique_ptr<AdapterLibrary> adapters_;
+    HANDLE device_ = INVALID_HANDLE_VALUE;
+    std::unique_ptr<BiometricUnit> unit_;
+    std::string openResult_, createResult_;
+};
+
+Session::~Session() {
+    StopUnit();
+    if (temporaryRoot_) {
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+}
+
+void Session::PrintTraces(const std::string& step) {
+    if (!o_.trace)
+        return;
+    std::vector<DecodedTrace> traces = TakeTraces();
+    out_ << "  > " << step << "\n";
+    for (const DecodedTrace& t : traces)
+        out_ << "      " << TraceLine(t) << "\n";
+}
+
+bool Session::PrepareRoot() {
+    if (o_.command == Command::Demo) {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tolvimoc-demo-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            err_ << "tolvimoc: cannot make a temporary root: " << std::strerror(errno) << "\n";
+            return false;
+        }
+        root_ = pattern;
+        temporaryRoot_ = true;
+    } else if (o_.rootGiven) {
+        root_ = o_.root;
+    } else {
+        const char* env = std::getenv("WINPLATFORM_ROOT");
+        root_ = env != nullptr && env[0] != '\0' ? env : "./winroot";
+    }
+    platform::SetDriveRoot(root_);
+    std::error_code ec;
+    std::filesystem::create_directories(platform::NativePath(kDatabaseFolder), ec);
+    if (ec || ::access(root_.c_str(), W_OK) != 0) {
+        err_ << "tolvimoc: cannot write to the root " << root_ << ": "
+             << (ec ? ec.message() : std::strerror(errno)) << "\n";
+        return false;
+    }
+    return true;
+}
+
+bool Session::PrepareChip() {
+    sensor_ = std::make_shared<simsensor::SimulatedSensor>();
+    const std::string path = ChipStatePath(root_);
+    std::string why;
+    switch (sensor_->LoadState(path, &why)) {
+    case simsensor::SimulatedSensor::StateLoad::Loaded:
+        out_ << "chip: state loaded from " << path << "\n";
+        break;
+    case simsensor::SimulatedSensor::StateLoad::Missing:
+        out_ << "chip: no saved state at " << path << "; starting a fresh chip\n";
+        break;
+    case simsensor::SimulatedSensor::StateLoad::Refused:
+        // An unusable state is never taken for an empty chip: that would lose its templates.
+        err_ << "tolvimoc: the chip's state cannot be used: " << why << "\n";
+        return false;
+    }
+    if (!sensor_->KeepStateIn(path, &why)) {
+        err_ << "tolvimoc: cannot save the chip's state: " << why << "\n";
+        return false;
+    }
+    return true;
+}
+
+bool Session::StartUnit() {
+    if (o_.trace)
+        EnableLibraryTraces();
+    std::string why;
+    adapters_ = AdapterLibrary::Load(library_, &why);
+    PrintTraces("load " + library_);
+    if (adapters_ == nullptr) {
+        err_ << "tolvimoc: " << why << "\n";
+        return false;
+    }
+    device_ = platform::test::OpenDevice(sensor_);
+    unit_ = std::make_unique<BiometricUnit>(adapters_->Tables(), device_,
+                                            [this](const std::string& call, HRESULT hr) {
+                                                if (call == "storage OpenDatabase")
+                                                    openResult_ = ResultText(hr);
+                                                if (call == "storage CreateDatabase")
+                                                    createResult_ = ResultText(hr);
+                                                PrintTraces(call + ": " + ResultText(hr));
+                                            });
+    HRESULT hr = unit_->Start();
+    if (FAILED(hr)) {
+        err_ << "tolvimoc: the unit did not start: " << ResultText(hr) << "\n";
+        return false;
+    }
+    out_ << "unit: adapters attached; database "
+         << (createResult_.empty() ? "opened" : "created (open: " + openResult_ + ")")
+         << "; activated\n";
+    return true;
+}
+
+void Session::StopUnit() {
+    if (unit_ != nullptr) {
+        unit_->Stop();
+        unit_.reset();
+    }
+    if (device_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(device_);
+        device_ = INVALID_HANDLE_VALUE;
+    }
+    if (adapters_ != nullptr) {
+        adapters_.reset();
+        PrintTraces("unload");
+    }
+    if (o_.trace)
+        DisableLibraryTraces();
+}
+
+int Session::Run() {
+    if (!PrepareRoot())
+        return kExitUsage;
+    if (o_.command == Command::Demo)
+        out_ << "tolvimoc demo on a fresh root: " << root_ << "\n";
+    if (!PrepareChip() || !StartUnit())
+        return kExitFailure;
+    out_ << "signed-in user: " << IdentityText(SignedInUser()) << "\n";
+    int status = kExitFailure;
+    size_t count = 0;
+    bool asExpected = false;
+    switch (o_.command) {
+    case Command::Demo:
+        status = Demo();
+        break;
+    case Command::Enroll:
+        status = Enroll(o_.finger);
+        break;
+    case Command::Identify:
+        status = Identify(o_.finger, true, &asExpected);
+        break;
+    case Command::Verify:
+        status = Verify(o_.finger);
+        break;
+    case Command::List:
+        status = List(&count);
+        break;
+    case Command::Delete:
+        status = Delete(o_.all ? WINBIO_SUBTYPE_ANY : o_.finger);
+        break;
+    case Command::Stats:
+        status = Stats();
+        break;
+    case Command::Help:
+        break;
+    }
+    StopUnit();
+    const std::string saveFailure = sensor_->StateSaveFailure();
+    if (!saveFailure.empty())
+        return Fail("the chip could not keep a change: " + saveFailure);
+    return status;
+}
+
+int Session::Enroll(BYTE finger) {
+    const WINBIO_IDENTITY user = SignedInUser();
+    out_ << "enroll: " << FingerText(finger) << " of " << IdentityText(user) << "\n";
+    sensor_->PresentFinger(FingerPresentation(finger));
+    EnrollResult r = unit_->Enroll(user, finger, [&](const SampleReport& s) {
+        const std::string of = s.total != 0 ? " of " + std::to_string(s.total) : "";
+        if (s.result == S_OK || s.result == WINBIO_I_MORE_DATA) {
+            out_ << "  sample " << s.index << of << " accepted\n";
+        } else {
+            out_ << "  sample " << s.index << of << " rejected: " << ResultText(s.result);
+            if (s.rejectDetail != 0)
+                out_ << ", reject detail " << s.rejectDetail;
+            out_ << "\n";
+        }
+        // The finger goes down again for the next sample.
+        if (s.result == WINBIO_I_MORE_DATA)
+            sensor_->PresentFinger(FingerPresentation(finger));
+    });
+    if (r.duplicateChecked) {
+        if (r.duplicate)
+            out_ << "  duplicate check: the chip already holds it, as "
+                 << IdentityText(r.duplicateIdentity) << ", " << FingerText(r.duplicateSubFactor)
+                 << "\n";
+        else
+            out_ << "  duplicate check: no duplicate on the chip\n";
+    } else if (r.step == "duplicate check") {
+        out_ << "  duplicate check: " << ResultText(r.result) << "\n";
+    }
+    if (r.step == "commit")
+        out_ << "  commit: " << ResultText(r.result) << "\n";
+    if (r.result != S_OK) {
+        out_ << "enroll: " << r.step << ": " << ResultText(r.result) << "\n";
+        return kExitFailure;
+    }
+    out_ << "enrolled " << IdentityText(user) << ", " << FingerText(finger) << "\n";
+    return kExitSuccess;
+}
+
+int Session::Identify(BYTE finger, bool expectMatch, bool* asExpected) {
+    out_ << "identify: " << FingerText(finger) << " presented at the lock screen\n";
+    sensor_->PresentFinger(FingerPresentation(finger));
+    // A sign-in happens at the lock screen, where the engine counts its statistics.
+    platform::test::SetConsoleLockState(static_cast<LONG>(WTS_SESSIONSTATE_LOCK));
+    IdentifyResult r = unit_->Identify();
+    platform::test::SetConsoleLockState(static_cast<LONG>(WTS_SESSIONSTATE_UNLOCK));
+    *asExpected = expectMatch ? r.result == S_OK && SameIdentity(r.identity, SignedInUser()) &&
+                                    r.subFactor == finger
+                              : r.result == WINBIO_E_UNKNOWN_ID;
+    if (r.result != S_OK) {
+        out_ << "identify: " << ResultText(r.result);
+        if (r.rejectDetail != 0)
+            out_ << ", reject detail " << r.rejectDetail;
+        out_ << "\n";
+        return kExitFailure;
+    }
+    out_ << "identified " << IdentityText(r.identity) << ", " << FingerText(r.subFactor) << ": "
+         << ResultText(r.result) << "\n";
+    return kExitSuccess;
+}
+
+int Session::Verify(BYTE finger) {
+    const WINBIO_IDENTITY user = SignedInUser();
+    out_ << "verify: " << FingerText(finger) << " presented for " << IdentityText(user) << "\n";
+    sensor_->PresentFinger(FingerPresentation(finger));
+    VerifyResult r = unit_->Verify(user, finger);
+    if (r.result != S_OK || !r.match) {
+        out_ << "verify: " << ResultText(r.result);
+        if (r.rejectDetail != 0)
+            out_ << ", reject detail " << r.rejectDetail;
+        out_ << "\n";
+        return kExitFailure;
+    }
+    out_ << "verified " << IdentityText(user) << ", " << FingerText(finger) << ": "
+         << ResultText(r.result) << "\n";
+    return kExitSuccess;
+}
+
+int Session::List(size_t* count) {
+    ListResult r = unit_->List();
+    *count = r.records.size();
+    if (r.result != S_OK) {
+        out_ << "list: " << ResultText(r.result) << "\n";
+        return kExitFailure;
+    }
+    out_ << "enrollments: " << r.records.size() << "\n";
+    for (const EnrolledRecord& record : r.records) {
+        const int slot = ChipSlotOf(*sensor_, record);
+        out_ << "  " << IdentityText(record.identity) << ", " << FingerText(record.subFactor)
+             << ", " << (slot >= 0 ? "chip slot " + std::to_string(slot) : "no chip slot") << "\n";
+    }
+    return kExitSuccess;
+}
+
+int Session::Delete(BYTE subFactor) {
+    const WINBIO_IDENTITY user = SignedInUser();
+    out_ << "delete: " << FingerText(subFactor) << " of " << IdentityText(user) << "\n";
+    HRESULT hr = unit_->Delete(user, subFactor);
+    if (hr != S_OK) {
+        out_ << "delete: " << ResultText(hr) << "\n";
+        return kExitFailure;
+    }
+    out_ << "deleted " << FingerText(subFactor) << " of " << IdentityText(user) << ": "
+         << ResultText(hr) << "\n";
+    return kExitSuccess;
+}
+
+int Session::Stats() {
+    const std::string path = PrivateDatabasePath();
+    std::ifstream file(platform::NativePath(path.c_str()), std::ios::binary);
+    DatabaseFileHeader header{};
+    if (!file.read(reinterpret_cast<char*>(&header), sizeof(header)) ||
+        header.Magic != MOC_DATABASE_MAGIC) {
+        out_ << "stats: " << path << " holds no match statistics\n";
+        return kExitFailure;
+    }
+    const MatchStatistics& s = header.Statistics;
+    out_ << "match statistics at the lock screen (" << path << "):\n"
+         << "  identifications     " << s.Identifications << "\n"
+         << "  successes           " << s.Matches << "\n"
+         << "  bad captures        " << s.BadCaptures << "\n"
+         << "  unknown identities  " << s.UnknownIdentities << "\n"
+         << "  other failures      " << s.OtherFailures << "\n";
+    return kExitSuccess;
+}
+
+int Session::Demo() {
+    bool ok = true;
+    bool asExpected = false;
+    size_t count = 0;
+    out_ << "\n== 1. enroll " << FingerText(kDefaultFinger) << " ==\n";
+    ok &= Enroll(kDefaultFinger) == kExitSuccess;
+    out_ << "\n== 2. sign in with the enrolled finger ==\n";
+    Identify(kDefaultFinger, true, &asExpected);
+    ok &= asExpected;
+    out_ << "\n== 3. sign in with a finger never enrolled ==\n";
+    Identify(kUnenrolledDemoFinger, false, &asExpected);
+    ok &= asExpected;
+    out_ << "\n== 4. list the enrollments ==\n";
+    ok &= List(&count) == kExitSuccess && count == 1;
+    out_ << "\n== 5. the statistics of the two sign-ins ==\n";
+    ok &= Stats() == kExitSuccess;
+    out_ << "\n== 6. delete the enrollment ==\n";
+    ok &= Delete(kDefaultFinger) == kExitSuccess;
+    out_ << "\n"
+         << (ok ? "demo: every step gave what it should" : "demo: a step went wrong") << "\n";
+    return ok ? kExitSuccess : kExitFailure;
+}
+
+} // namespace
+
+std::string ChipStatePath(const std::string& root) {
+    return root + "/simulated-chip.state";
+}
+
+int RunTolvimoc(const std::vector<std::string>& arguments, const std::string& library,
+                std::ostream& out, std::ostream& err) {
+    Options options;
+    try {
+        options = ParseOptions(arguments);
+    } catch (const UsageError& e) {
+        err << "tolvimoc: " << e.message << " (tolvimoc --help lists the commands)\n";
+        return kExitUsage;
+    }
+    if (options.command == Command::Help) {
+        out << kHelp;
+        return kExitSuccess;
+    }
+    Session session(options, library, out, err);
+    return session.Run();
+}
+
+} // namespace host

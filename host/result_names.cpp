@@ -1,0 +1,152 @@
+#include "host/result_names.h"
+
+#include <cstdio>
+#include <winbio_err.h>
+#include "device/driver_interface.h"
+
+namespace host {
+namespace {
+
+struct Named {
+    HRESULT value;
+    const char* name;
+};
+
+#define MOC_NAMED(code)                                                                            \
+    { code, #code }
+
+constexpr Named kResults[] = {
+    MOC_NAMED(S_OK),
+    MOC_NAMED(S_FALSE),
+    MOC_NAMED(WINBIO_I_MORE_DATA),
+    MOC_NAMED(E_NOTIMPL),
+    MOC_NAMED(E_POINTER),
+    MOC_NAMED(E_FAIL),
+    MOC_NAMED(E_OUTOFMEMORY),
+    MOC_NAMED(E_INVALIDARG),
+    MOC_NAMED(WINBIO_E_UNSUPPORTED_FACTOR),
+    MOC_NAMED(WINBIO_E_INVALID_UNIT),
+    MOC_NAMED(WINBIO_E_UNKNOWN_ID),
+    MOC_NAMED(WINBIO_E_CANCELED),
+    MOC_NAMED(WINBIO_E_NO_MATCH),
+    MOC_NAMED(WINBIO_E_CAPTURE_ABORTED),
+    MOC_NAMED(WINBIO_E_ENROLLMENT_IN_PROGRESS),
+    MOC_NAMED(WINBIO_E_BAD_CAPTURE),
+    MOC_NAMED(WINBIO_E_INVALID_CONTROL_CODE),
+    MOC_NAMED(WINBIO_E_DATA_COLLECTION_IN_PROGRESS),
+    MOC_NAMED(WINBIO_E_UNSUPPORTED_DATA_FORMAT),
+    MOC_NAMED(WINBIO_E_UNSUPPORTED_DATA_TYPE),
+    MOC_NAMED(WINBIO_E_UNSUPPORTED_PURPOSE),
+    MOC_NAMED(WINBIO_E_INVALID_DEVICE_STATE),
+    MOC_NAMED(WINBIO_E_DEVICE_BUSY),
+    MOC_NAMED(WINBIO_E_DATABASE_CANT_CREATE),
+    MOC_NAMED(WINBIO_E_DATABASE_CANT_OPEN),
+    MOC_NAMED(WINBIO_E_DATABASE_CANT_CLOSE),
+    MOC_NAMED(WINBIO_E_DATABASE_CANT_ERASE),
+    MOC_NAMED(WINBIO_E_DATABASE_CANT_FIND),
+    MOC_NAMED(WINBIO_E_DATABASE_ALREADY_EXISTS),
+    MOC_NAMED(WINBIO_E_DATABASE_FULL),
+    MOC_NAMED(WINBIO_E_DATABASE_LOCKED),
+    MOC_NAMED(WINBIO_E_DATABASE_CORRUPTED),
+    MOC_NAMED(WINBIO_E_DATABASE_NO_SUCH_RECORD),
+    MOC_NAMED(WINBIO_E_DUPLICATE_ENROLLMENT),
+    MOC_NAMED(WINBIO_E_DATABASE_READ_ERROR),
+    MOC_NAMED(WINBIO_E_DATABASE_WRITE_ERROR),
+    MOC_NAMED(WINBIO_E_DATABASE_NO_RESULTS),
+    MOC_NAMED(WINBIO_E_DATABASE_NO_MORE_RECORDS),
+    MOC_NAMED(WINBIO_E_DATABASE_EOF),
+    MOC_NAMED(WINBIO_E_DATABASE_BAD_INDEX_VECTOR),
+    MOC_NAMED(WINBIO_E_NO_CAPTURE_DATA),
+    MOC_NAMED(WINBIO_E_INVALID_SENSOR_MODE),
+    MOC_NAMED(WINBIO_E_DEVICE_FAILURE),
+    MOC_NAMED(MOC_E_SECURE_CONNECTION_CREATE),
+    MOC_NAMED(MOC_E_CONNECT_SECURE_ARGUMENT),
+};
+
+// The device channel's families: the high half names the operation, the low half holds
+// the Win32 error of the request (a reason for the secure-connection reply).
+constexpr Named kFamilies[] = {
+    MOC_NAMED(MOC_E_CONNECT_SECURE_REQUEST),
+    MOC_NAMED(MOC_E_CONNECT_SECURE_RESPONSE),
+    MOC_NAMED(MOC_E_BEGIN_ENROLLMENT),
+    MOC_NAMED(MOC_E_COMMIT_ENROLLMENT),
+    MOC_NAMED(MOC_E_IDENTIFY),
+    MOC_NAMED(MOC_E_ACCEPT_SAMPLE),
+    MOC_NAMED(MOC_E_CHECK_DUPLICATE),
+    MOC_NAMED(MOC_E_DELETE_TEMPLATE),
+    MOC_NAMED(MOC_E_READ_TEMPLATE_TABLE),
+};
+
+struct NamedError {
+    DWORD value;
+    const char* name;
+};
+
+constexpr NamedError kWin32Errors[] = {
+    MOC_NAMED(ERROR_SUCCESS),
+    MOC_NAMED(ERROR_INVALID_FUNCTION),
+    MOC_NAMED(ERROR_FILE_NOT_FOUND),
+    MOC_NAMED(ERROR_PATH_NOT_FOUND),
+    MOC_NAMED(ERROR_ACCESS_DENIED),
+    MOC_NAMED(ERROR_INVALID_HANDLE),
+    MOC_NAMED(ERROR_NOT_ENOUGH_MEMORY),
+    MOC_NAMED(ERROR_INVALID_DATA),
+    MOC_NAMED(ERROR_OUTOFMEMORY),
+    MOC_NAMED(ERROR_NOT_READY),
+    MOC_NAMED(ERROR_WRITE_FAULT),
+    MOC_NAMED(ERROR_READ_FAULT),
+    MOC_NAMED(ERROR_GEN_FAILURE),
+    MOC_NAMED(ERROR_SHARING_VIOLATION),
+    MOC_NAMED(ERROR_NOT_SUPPORTED),
+    MOC_NAMED(ERROR_FILE_EXISTS),
+    MOC_NAMED(ERROR_INVALID_PARAMETER),
+    MOC_NAMED(ERROR_DISK_FULL),
+    MOC_NAMED(ERROR_INSUFFICIENT_BUFFER),
+    MOC_NAMED(ERROR_BUSY),
+    MOC_NAMED(ERROR_ALREADY_EXISTS),
+    MOC_NAMED(ERROR_MORE_DATA),
+    MOC_NAMED(ERROR_OPERATION_ABORTED),
+    MOC_NAMED(ERROR_IO_PENDING),
+    MOC_NAMED(ERROR_NOT_FOUND),
+    MOC_NAMED(ERROR_CANCELLED),
+    MOC_NAMED(ERROR_DRIVER_PROCESS_TERMINATED),
+    MOC_NAMED(ERROR_DEVICE_NOT_AVAILABLE),
+};
+
+#undef MOC_NAMED
+
+std::string WithValue(const std::string& name, HRESULT result) {
+    char value[16];
+    std::snprintf(value, sizeof(value), "0x%08X", static_cast<unsigned>(result));
+    return name + " (" + value + ")";
+}
+
+} // namespace
+
+std::string Win32ErrorText(DWORD error) {
+    for (const NamedError& e : kWin32Errors)
+        if (e.value == error)
+            return e.name;
+    return "Win32 error " + std::to_string(error);
+}
+
+std::string ResultText(HRESULT result) {
+    for (const Named& r : kResults)
+        if (r.value == result)
+            return WithValue(r.name, result);
+    const DWORD value = static_cast<DWORD>(result);
+    for (const Named& f : kFamilies) {
+        if ((value & 0xFFFF0000u) != static_cast<DWORD>(f.value))
+            continue;
+        const DWORD low = value & 0xFFFFu;
+        if (f.value == MOC_E_CONNECT_SECURE_RESPONSE)
+            return WithValue(std::string(f.name) + " with reason " + std::to_string(low), result);
+        return WithValue(std::string(f.name) + " with " + Win32ErrorText(low), result);
+    }
+    // FACILITY_WIN32 with the error in the low half.
+    if ((value & 0xFFFF0000u) == 0x80070000u)
+        return WithValue("HRESULT_FROM_WIN32(" + Win32ErrorText(value & 0xFFFFu) + ")", result);
+    return WithValue(result < 0 ? "failure" : "success", result);
+}
+
+} // namespace host

@@ -1,0 +1,15 @@
+// Results by name, as people read them: "WINBIO_E_UNKNOWN_ID (0x80098003)".
+#pragma once
+#include <windows.h>
+#include <string>
+
+namespace host {
+
+// The name of every code the adapters return, with the value: the platform's and the
+// framework's codes, the device channel's failure families with the Win32 error they
+// carry, and any other HRESULT of a Win32 error.
+std::string ResultText(HRESULT result);
+// The name of a Win32 error ("ERROR_NOT_READY"), or its number.
+std::string Win32ErrorText(DWORD error);
+
+} // namespace host

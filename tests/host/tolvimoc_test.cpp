@@ -1,0 +1,162 @@
+// tolvimoc as people run it: one process per command on one root, so that what a run
+// leaves on disk (the chip's state, the database files) is all the next one has.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+#include "host/commands.h"
+#include "host/identities.h"
+#include "support/temp_root.h"
+
+namespace {
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> LinesWith(const std::string& text, const std::string& part) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(part) != std::string::npos)
+            lines.push_back(line);
+    return lines;
+}
+
+class TolvimocTest : public ::testing::Test {
+protected:
+    RunResult Tolvimoc(const std::vector<std::string>& args) {
+        std::string command = "'" MOC_TOLVIMOC "'";
+        for (const std::string& a : args)
+            command += " '" + a + "'";
+        const std::string out = folder.Folder() + "/out.txt", err = folder.Folder() + "/err.txt";
+        command += " >'" + out + "' 2>'" + err + "'";
+        RunResult run;
+        const int raw = std::system(command.c_str());
+        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        run.out = ReadText(out);
+        run.err = ReadText(err);
+        return run;
+    }
+    RunResult On(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--root", root});
+        return Tolvimoc(args);
+    }
+
+    moc_test::TempRoot folder;
+    std::string root = folder.Folder() + "/winroot";
+};
+
+TEST_F(TolvimocTest, UsageErrorsExitWithTwo) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"bogus"},
+        {"--bogus", "list"},
+        {"--root", root, "enroll", "--finger", "0"},
+        {"--root", root, "enroll", "--finger", "11"},
+        {"--root", root, "identify", "--finger", "two"},
+        {"--root", root, "enroll", "--finger"},
+        {"--root", root, "list", "--finger", "2"},
+        {"--root", root, "enroll", "--all"},
+        {"--root", root, "delete", "--all", "--finger", "3"},
+        {"--root", root, "list", "extra"},
+        {"--root"},
+        {"--root", root, "demo"},
+        // A root that cannot be written.
+        {"--root", "/dev/null/winroot", "list"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        RunResult run = Tolvimoc(args);
+        EXPECT_EQ(run.status, host::kExitUsage);
+        EXPECT_EQ(LinesWith(run.err, "tolvimoc: ").size(), 1u) << run.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(root));
+}
+
+TEST_F(TolvimocTest, HelpListsTheCommands) {
+    RunResult run = Tolvimoc({"--help"});
+    EXPECT_EQ(run.status, host::kExitSuccess);
+    std::istringstream help(run.out);
+    std::vector<std::string> described;
+    for (std::string line; std::getline(help, line);)
+        if (line.rfind("  ", 0) == 0 && line.size() > 2 && line[2] != ' ' && line[2] != '-')
+            described.push_back(line.substr(2, line.find(' ', 2) - 2));
+    EXPECT_EQ(described, (std::vector<std::string>{"demo", "enroll", "identify", "verify", "list",
+                                                   "delete", "stats"}));
+}
+
+TEST_F(TolvimocTest, AnEnrollmentIsMatchedByTheNextRun) {
+    RunResult enrolled = On({"enroll", "--finger", "3"});
+    ASSERT_EQ(enrolled.status, host::kExitSuccess) << enrolled.out << enrolled.err;
+    EXPECT_EQ(LinesWith(enrolled.out, " accepted").size(), 4u);
+
+    const std::string user = host::IdentityText(host::SignedInUser());
+    RunResult listed = On({"list"});
+    ASSERT_EQ(listed.status, host::kExitSuccess) << listed.err;
+    EXPECT_EQ(LinesWith(listed.out, "chip: state loaded").size(), 1u);
+    const std::vector<std::string> record = LinesWith(listed.out, user + ", finger 3");
+    ASSERT_EQ(record.size(), 1u) << listed.out;
+    EXPECT_NE(record[0].find("chip slot 0"), std::string::npos);
+
+    RunResult identified = On({"identify", "--finger", "3"});
+    EXPECT_EQ(identified.status, host::kExitSuccess) << identified.out;
+    EXPECT_EQ(LinesWith(identified.out, "identified " + user + ", finger 3").size(), 1u);
+    RunResult other = On({"identify", "--finger", "4"});
+    EXPECT_EQ(other.status, host::kExitFailure);
+    EXPECT_EQ(LinesWith(other.out, "WINBIO_E_UNKNOWN_ID (0x80098003)").size(), 1u);
+    RunResult verified = On({"verify", "--finger", "3"});
+    EXPECT_EQ(verified.status, host::kExitSuccess) << verified.out;
+
+    RunResult again = On({"list"});
+    EXPECT_EQ(LinesWith(again.out, user + ", finger 3"), record);
+    RunResult stats = On({"stats"});
+    EXPECT_EQ(LinesWith(stats.out, "identifications     2").size(), 1u) << stats.out;
+
+    RunResult deleted = On({"delete", "--finger", "3"});
+    EXPECT_EQ(deleted.status, host::kExitSuccess) << deleted.out;
+    EXPECT_EQ(On({"identify", "--finger", "3"}).status, host::kExitFailure);
+    EXPECT_EQ(On({"delete", "--finger", "3"}).status, host::kExitFailure);
+}
+
+TEST_F(TolvimocTest, AChipStateThatCannotBeTrustedIsRefusedAndLeftAsItIs) {
+    ASSERT_EQ(On({"enroll"}).status, host::kExitSuccess);
+    const std::string state = host::ChipStatePath(root);
+    std::string text = ReadText(state);
+    ASSERT_FALSE(text.empty());
+    text[text.find("slot 01") + 12] ^= 1;
+    std::ofstream(state, std::ios::binary | std::ios::trunc) << text;
+
+    RunResult run = On({"identify"});
+    EXPECT_EQ(run.status, host::kExitFailure);
+    EXPECT_EQ(LinesWith(run.err, "tolvimoc: the chip's state cannot be used").size(), 1u)
+        << run.err;
+    EXPECT_EQ(ReadText(state), text);
+}
+
+TEST_F(TolvimocTest, AFreshRootStartsAFreshChipAndSaysSo) {
+    RunResult run = On({"identify"});
+    EXPECT_EQ(run.status, host::kExitFailure);
+    EXPECT_EQ(LinesWith(run.out, "starting a fresh chip").size(), 1u);
+    EXPECT_TRUE(std::filesystem::exists(host::ChipStatePath(root)));
+    EXPECT_EQ(On({"identify"}).out.find("starting a fresh chip"), std::string::npos);
+}
+
+TEST_F(TolvimocTest, TheDemoRunsEveryStepAndExitsWithZero) {
+    RunResult run = Tolvimoc({});
+    EXPECT_EQ(run.status, host::kExitSuccess) << run.out << run.err;
+    EXPECT_EQ(LinesWith(run.out, "demo: every step gave what it should").size(), 1u) << run.out;
+}
+
+} // namespace
