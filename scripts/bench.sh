@@ -2,10 +2,12 @@
 # Builds the benchmark pairs in release mode (in build-bench/) and runs them:
 # each operation of the system beside its raw baseline, the two halves timed in
 # the same iterations. Prints a table (operation, our median, baseline median,
-# ratio) and then one line "ratio NAME VALUE" per pair. The full report of the
-# benchmark library goes to build-logs/bench-report.log.
+# ratio) and then one line "ratio NAME VALUE" per pair; for memory/growth the
+# two figures are the peak resident size after 10,000 sign-ins and after 100.
+# The full report of the benchmark library goes to build-logs/bench-report.log.
 #   scripts/bench.sh [benchmark library flags, e.g. --benchmark_filter=storage]
-# Not a test: nothing here passes or fails on a time.
+# A filter also decides whether memory/growth runs. Not a test: nothing here
+# passes or fails on a time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=build-bench
@@ -25,14 +27,21 @@ trap 'rm -f "$pairs"' EXIT
 status=0
 report="$LOGS/bench-report.log"
 : >"$report"
-for program in moc_bench moc_bench_memory; do
-  echo "running $program"
-  if ! "$BUILD_DIR/bench/$program" --benchmark_enable_random_interleaving=true "$@" \
-    >>"$report" 2>&1; then
+filter=""
+for argument in "$@"; do
+  [[ $argument == --benchmark_filter=* ]] && filter=${argument#--benchmark_filter=}
+done
+run() { # PROGRAM [ARGS...]
+  echo "running $1"
+  if ! "$BUILD_DIR/bench/$@" >>"$report" 2>&1; then
     grep -i 'failed' "$report" || true
     status=1
   fi
-done
+}
+run moc_bench --benchmark_enable_random_interleaving=true "$@"
+if [[ -z $filter || memory/growth =~ $filter ]]; then
+  run moc_bench_memory
+fi
 grep '^pair ' "$report" >"$pairs" || true
 
 # pair NAME OURS BASELINE UNIT: times in seconds per call, sizes in KiB.
@@ -45,9 +54,9 @@ awk '
   }
   {
     name[NR] = $2; ratio[NR] = $4 > 0 ? $3 / $4 : 0
-    printf "%-28s %14s %14s %8.3f\n", $2, show($3, $5), show($4, $5), ratio[NR]
+    printf "%-28s %16s %16s %8.3f\n", $2, show($3, $5), show($4, $5), ratio[NR]
   }
-  BEGIN { printf "%-28s %14s %14s %8s\n", "operation", "our median", "baseline median", "ratio" }
+  BEGIN { printf "%-28s %16s %16s %8s\n", "operation", "our median", "baseline median", "ratio" }
   END { print ""; for (i = 1; i <= NR; ++i) printf "ratio %s %.3f\n", name[i], ratio[i] }
 ' "$pairs"
 exit $status
