@@ -3,7 +3,8 @@
 // calls: the least that an operation which reads and saves its records whole
 // must pay.
 //
-// The chip has 255 slots in owner-id mode; 254 hold this host's templates and
+// The storage adapter is the loaded TolviMocAdapter's, driven through its
+// interface table. The chip has 255 slots in owner-id mode; 254 hold this host's templates and
 // the file's 254 blocks describe them. The 255th block was written for the
 // sensor the machine had before (another sensor id): it stays in the file but
 // is no record of this host, so the database is not full and AddRecord can
@@ -16,10 +17,10 @@
 #include <string>
 #include <vector>
 #include "bench/pairs.h"
+#include "host/adapter_library.h"
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
 #include "storage/database_file.h"
-#include "storage/storage_adapter.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -79,8 +80,11 @@ public:
         BuildFile();
         RestoreSlots();
 
-        WbioQueryStorageInterface(&table_);
         pipeline_.SensorHandle = platform::test::OpenDevice(sensor_);
+        library_ = host::AdapterLibrary::Load(MOC_ADAPTER_LIBRARY, &why_);
+        if (library_ == nullptr)
+            return;
+        table_ = library_->Tables().storage;
         pipeline_.EngineHandle = INVALID_HANDLE_VALUE;
         pipeline_.StorageHandle = INVALID_HANDLE_VALUE;
         pipeline_.StorageInterface = table_;
@@ -91,6 +95,7 @@ public:
     ~StorageBench() {
         if (pipeline_.StorageContext != nullptr)
             table_->Detach(&pipeline_);
+        library_.reset();
         CloseHandle(pipeline_.SensorHandle);
         root_.reset();
         platform::test::ResetAll();
@@ -170,6 +175,7 @@ private:
 
     std::unique_ptr<moc_test::TempRoot> root_;
     std::shared_ptr<simsensor::SimulatedSensor> sensor_;
+    std::unique_ptr<host::AdapterLibrary> library_;
     PWINBIO_STORAGE_INTERFACE table_ = nullptr;
     WINBIO_PIPELINE pipeline_{};
     std::string image_;
