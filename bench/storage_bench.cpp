@@ -130,8 +130,8 @@ private:
         header.Version = MOC_DATABASE_FILE_VERSION;
         header.BlockCount = kHostRecords + 1;
         header.HeaderSize = MOC_DATABASE_HEADER_SIZE;
-        const auto* headerBytes = reinterpret_cast<const char*>(&header);
-        image_.assign(headerBytes, headerBytes + sizeof(header));
+        image_.assign(sizeof(header), '\0');
+        std::memcpy(&image_[0], &header, sizeof(header));
         const HostOwnerId owner = sensor_->HostOwner();
         MocSensorId sensorId = sensor_->SensorId();
         for (DWORD n = 0; n <= kHostRecords; ++n) {
