@@ -4,11 +4,11 @@
 // must pay.
 //
 // The storage adapter is the loaded TolviMocAdapter's, driven through its
-// interface table. The chip has 255 slots in owner-id mode; 254 hold this host's templates and
-// the file's 254 blocks describe them. The 255th block was written for the
-// sensor the machine had before (another sensor id): it stays in the file but
-// is no record of this host, so the database is not full and AddRecord can
-// still add one.
+// interface table. The chip has 255 slots in owner-id mode; 254 hold this
+// host's templates and the file's 254 blocks describe them. The 255th block
+// was written for the sensor the machine had before (another sensor id): it
+// stays in the file but is no record of this host, so the database is not
+// full and AddRecord can still add one.
 #include <windows.h>
 #include <winbio_adapter.h>
 #include <cstring>
