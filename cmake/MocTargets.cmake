@@ -35,3 +35,12 @@ function(moc_test name)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 300)
 endfunction()
+
+# moc_test_in_ram(name): the suite's temporary folders in RAM where the machine
+# has a RAM-backed folder. Suites that replay hundreds of file writes, each
+# flushed and moved through fsync, take a second there instead of ten.
+function(moc_test_in_ram name)
+  if(IS_DIRECTORY /dev/shm)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT TMPDIR=/dev/shm)
+  endif()
+endfunction()

@@ -32,8 +32,8 @@ else
 fi
 
 echo "building $BUILD (log: $LOGS/fuzz-build.log)"
-if ! scripts/setup.sh "$BUILD" -DMOC_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror \
+if ! scripts/setup.sh "$BUILD" -DMOC_FUZZ=ON -DMOC_BENCH=OFF \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror \
   --target "${NAMES[@]/#/fuzz_}" >"$LOGS/fuzz-build.log" 2>&1; then
   cat "$LOGS/fuzz-build.log"
   echo "fuzz: the build failed"

@@ -14,6 +14,7 @@
 namespace {
 
 constexpr size_t kBlockSize = 16;
+constexpr size_t kStackBufferSize = 4096 + kBlockSize;
 
 class Cipher {
 public:
@@ -131,18 +132,26 @@ int32_t sdcpcli_decrypt(const ApplicationKeys* keys, const uint8_t* ciphertext,
     // the caller's buffer is promised to hold, and it writes blocks before it
     // checks the padding. Decrypting into a buffer of our own keeps both
     // the overrun and a half-decrypted payload away from the caller.
+    // Payloads of the size the connection sends fit a buffer on the stack; an
+    // allocation for each would cost more than the cipher's own set-up.
     const size_t buffer_size = ciphertext_length + kBlockSize;
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[buffer_size]);
-    if (!buffer) {
-        return PSA_ERROR_INSUFFICIENT_MEMORY;
+    uint8_t local[kStackBufferSize];
+    std::unique_ptr<uint8_t[]> allocated;
+    uint8_t* buffer = local;
+    if (buffer_size > sizeof(local)) {
+        allocated.reset(new (std::nothrow) uint8_t[buffer_size]);
+        if (!allocated) {
+            return PSA_ERROR_INSUFFICIENT_MEMORY;
+        }
+        buffer = allocated.get();
     }
     size_t written = 0;
-    ret = cipher.Crypt(iv, iv_length, ciphertext, ciphertext_length, buffer.get(), &written);
+    ret = cipher.Crypt(iv, iv_length, ciphertext, ciphertext_length, buffer, &written);
     if (ret == 0) {
-        std::memcpy(plaintext, buffer.get(), written);
+        std::memcpy(plaintext, buffer, written);
         *output_length = written;
     }
-    mbedtls_platform_zeroize(buffer.get(), buffer_size);
+    mbedtls_platform_zeroize(buffer, buffer_size);
     return ret;
 }
 

@@ -75,12 +75,14 @@ HRESULT TakeFile(WINIBIO_STORAGE_CONTEXT& context, const std::vector<BYTE>& file
 
 } // namespace
 
-HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path) {
+HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, bool* unreadable) {
+    if (unreadable != nullptr)
+        *unreadable = false;
     if (context == nullptr || path == nullptr)
         return E_POINTER;
 
     std::vector<BYTE> file;
-    HRESULT hr = LoadWholeFile(path, &file);
+    HRESULT hr = LoadWholeFile(path, &file, unreadable);
     if (FAILED(hr)) {
         MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 11, context->UnitLabel, path, hr);
         return hr;

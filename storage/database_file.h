@@ -139,8 +139,11 @@ inline DatabaseFileHeader FreshDatabaseHeader(DWORD magic) {
 // bytes or with another magic (nothing is loaded then);
 // WINBIO_E_DATABASE_CORRUPTED for a file that cannot be read whole or whose
 // header size or blocks reach past its end (nothing is loaded then);
-// E_OUTOFMEMORY. On every failure the lists are as they were.
-HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path);
+// E_OUTOFMEMORY. On every failure the lists are as they were. `unreadable`,
+// when given, tells whether the failure was a file call that failed (see
+// LoadWholeFile).
+HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path,
+                         bool* unreadable = nullptr);
 
 // Empties the three lists and loads the private file into them, as every
 // operation that works on the records begins.

@@ -136,6 +136,7 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
     const DWORD version = GetChipDatabaseVersion(context.Device->Pipeline);
     MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 24, context.UnitLabel, version);
     bool haveMigrated = false;
+    bool legacyUnread = false;
     BlockSet migrated;
     if (version < MOC_CHIP_DATABASE_VERSION) {
         LegacyFilesFound found;
@@ -143,7 +144,8 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
             return WINBIO_E_DATABASE_CANT_OPEN;
         if (found.RecordFile || found.BlockFile) {
             hr = MigrateLegacyDatabaseFiles(&context, paths, found, &haveMigrated);
-            if (FAILED(hr))
+            legacyUnread = hr == WINBIO_E_DATABASE_READ_ERROR;
+            if (FAILED(hr) && !legacyUnread)
                 return hr;
             if (haveMigrated) {
                 migrated.Owned.swap(context.OwnedBlocks);
@@ -169,9 +171,10 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
             return hr;
     }
 
-    // Without a trustworthy table the file stays as it is, and the chip's
-    // version too, so that the next open tries again.
-    if (!TableReadyForReconcile(context))
+    // Without a trustworthy table, or without the records of an older file
+    // that could not be read, the file stays as it is, and the chip's version
+    // too, so that the next open tries again.
+    if (legacyUnread || !TableReadyForReconcile(context))
         return S_OK;
     hr = ReconcileDatabaseWithChip(&context);
     if (FAILED(hr))
@@ -208,6 +211,10 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
     if (found.RecordFile || found.BlockFile) {
         MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 31, context.UnitLabel);
         hr = MigrateLegacyDatabaseFiles(&context, paths, found, &merged);
+        // A reset in place of the older file's records would delete their
+        // templates: nothing is built until the file can be read.
+        if (hr == WINBIO_E_DATABASE_READ_ERROR)
+            return WINBIO_E_DATABASE_CANT_CREATE;
         if (FAILED(hr))
             return hr;
         if (!merged)

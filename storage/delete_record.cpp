@@ -1,5 +1,6 @@
 // Deleting records: the matching blocks from the file and the matching
 // templates from the chip.
+#include <new>
 #include "common/trace.h"
 #include "storage/database_file.h"
 #include "storage/record_block.h"
@@ -28,13 +29,23 @@ HRESULT DeleteEverything(WINIBIO_STORAGE_CONTEXT& context, bool tableRead, Remov
         context.PlainBlocks.clear();
         return S_OK;
     }
-    return DeleteSlots(context, IsHostSlot, [&](DWORD slot) {
+    // The blocks go in one pass after the slots: removed slot by slot, the
+    // list would be moved up once for every slot.
+    TemplateIdentityIndex deleted;
+    try {
+        deleted.Reserve(TableSlotCount(context));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    HRESULT hr = DeleteSlots(context, IsHostSlot, [&](DWORD slot) {
         ++removal->Slots;
-        const TemplateSlotEntry& entry = SlotAt(context, slot);
-        removal->Blocks += RemoveBlocksWhere(context.OwnedBlocks, [&](const auto& block) {
-            return IsHostBlock(context, block) && BlockDescribesSlot(block, entry);
-        });
+        deleted.Add(TemplateIdentityOf(SlotAt(context, slot)), slot);
     });
+    deleted.Sort();
+    removal->Blocks += RemoveBlocksWhere(context.OwnedBlocks, [&](const auto& block) {
+        return IsHostBlock(context, block) && deleted.Contains(TemplateIdentityOf(block));
+    });
+    return hr;
 }
 
 // The blocks, then the slots, of the identity (the wildcard: every identity)

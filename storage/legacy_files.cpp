@@ -107,11 +107,14 @@ bool HoldsBlock(const BlockList& list, const BYTE* block) {
 
 } // namespace
 
-HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path) {
+HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path,
+                               bool* unreadable) {
+    if (unreadable != nullptr)
+        *unreadable = false;
     if (context == nullptr || path == nullptr)
         return E_POINTER;
     std::vector<BYTE> file;
-    HRESULT hr = LoadWholeFile(path, &file);
+    HRESULT hr = LoadWholeFile(path, &file, unreadable);
     if (FAILED(hr)) {
         MOC_TRACE_ERROR(kTraceGuidLegacyDatabase, 11, context->UnitLabel, path, hr);
         return hr;

@@ -18,8 +18,10 @@ constexpr char LegacyBlockFile[] = "6854BC36-3957-4783-880B-563B476816E4.DAT";
 // only those marked valid are taken. S_OK, also when nothing was loaded from a
 // file that opened; WINBIO_E_DATABASE_CORRUPTED when the file cannot be read
 // whole or its counts or offsets reach past its end (nothing is appended then);
-// E_OUTOFMEMORY.
-HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path);
+// E_OUTOFMEMORY. `unreadable`, when given, tells whether the failure was a
+// file call that failed (see LoadWholeFile).
+HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path,
+                               bool* unreadable = nullptr);
 
 // Turns the bare records of the owned and plain lists into blocks of their
 // type, in place and in record order, with no owner id; a remainder shorter

@@ -1,7 +1,5 @@
 #include "storage/reconcile.h"
 
-#include <algorithm>
-#include <iterator>
 #include <new>
 #include <vector>
 #include "common/trace.h"
@@ -11,15 +9,9 @@
 
 namespace {
 
-// The candidates that no pair matched, ascending.
-std::vector<DWORD> Unmatched(std::vector<DWORD> candidates, std::vector<DWORD> matched) {
-    std::sort(candidates.begin(), candidates.end());
-    std::sort(matched.begin(), matched.end());
-    matched.erase(std::unique(matched.begin(), matched.end()), matched.end());
-    std::vector<DWORD> rest;
-    std::set_difference(candidates.begin(), candidates.end(), matched.begin(), matched.end(),
-                        std::back_inserter(rest));
-    return rest;
+HRESULT UnreadLegacyFile(const WINIBIO_STORAGE_CONTEXT& context, const char* path) {
+    MOC_TRACE_ERROR(kTraceGuidReconcile, 17, context.UnitLabel, path);
+    return WINBIO_E_DATABASE_READ_ERROR;
 }
 
 } // namespace
@@ -36,7 +28,10 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
         if (found.RecordFile) {
             context->OwnedBlocks.clear();
             context->PlainBlocks.clear();
-            HRESULT hr = LoadLegacyDatabaseFile(context, paths.LegacyRecordFile);
+            bool unreadable = false;
+            HRESULT hr = LoadLegacyDatabaseFile(context, paths.LegacyRecordFile, &unreadable);
+            if (unreadable)
+                return UnreadLegacyFile(*context, paths.LegacyRecordFile);
             if (hr == S_OK)
                 hr = ConvertLegacyRecords(context);
             if (hr == E_OUTOFMEMORY)
@@ -49,7 +44,10 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
         }
         if (found.BlockFile) {
             EmptyBlockLists(context);
-            HRESULT hr = LoadDatabaseFile(context, paths.LegacyBlockFile);
+            bool unreadable = false;
+            HRESULT hr = LoadDatabaseFile(context, paths.LegacyBlockFile, &unreadable);
+            if (unreadable)
+                return UnreadLegacyFile(*context, paths.LegacyBlockFile);
             if (hr == E_OUTOFMEMORY)
                 return hr;
             if (hr == S_OK) {
@@ -75,7 +73,9 @@ HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context) {
     if (context == nullptr)
         return E_POINTER;
     BlockList& searched = SearchedBlockList(*context);
-    std::vector<DWORD> candidateSlots, matchedSlots, candidateBlocks, matchedBlocks;
+    std::vector<DWORD> candidateSlots, orphanSlots, candidateBlocks, orphanBlocks;
+    std::vector<bool> blockMatched;
+    TemplateIdentityIndex blocks; // each candidate block by its position among the candidates
     try {
         for (DWORD slot = 0; slot < TableSlotCount(*context); ++slot) {
             if (IsHostSlot(*context, slot))
@@ -85,6 +85,14 @@ HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context) {
             if (IsHostBlock(*context, *BlockAt(searched, i)))
                 candidateBlocks.push_back(BlockOffset(i));
         }
+        blocks.Reserve(candidateBlocks.size());
+        for (size_t i = 0; i < candidateBlocks.size(); ++i) {
+            const DatabaseRecordBlock& block =
+                *BlockAt(searched, candidateBlocks[i] / MOC_DATABASE_BLOCK_SIZE);
+            blocks.Add(TemplateIdentityOf(block), static_cast<DWORD>(i));
+        }
+        blocks.Sort();
+        blockMatched.assign(candidateBlocks.size(), false);
         if (context->OwnerIdMode != 0)
             MOC_TRACE_INFO(kTraceGuidReconcile, 12, context->UnitLabel, UsedSlotCount(*context));
         MOC_TRACE_INFO(kTraceGuidReconcile, 13, context->UnitLabel,
@@ -92,16 +100,16 @@ HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context) {
                        static_cast<DWORD>(candidateBlocks.size()));
         // Every pair counts: one block may keep several slots, several blocks one slot.
         for (DWORD slot : candidateSlots) {
-            for (DWORD offset : candidateBlocks) {
-                if (BlockDescribesSlot(*BlockAt(searched, offset / MOC_DATABASE_BLOCK_SIZE),
-                                       SlotAt(*context, slot))) {
-                    matchedSlots.push_back(slot);
-                    matchedBlocks.push_back(offset);
-                }
-            }
+            auto described = blocks.Find(TemplateIdentityOf(SlotAt(*context, slot)));
+            if (described.first == described.second)
+                orphanSlots.push_back(slot);
+            for (auto entry = described.first; entry != described.second; ++entry)
+                blockMatched[entry->Value] = true;
         }
-        std::vector<DWORD> orphanSlots = Unmatched(candidateSlots, matchedSlots);
-        std::vector<DWORD> orphanBlocks = Unmatched(candidateBlocks, matchedBlocks);
+        for (size_t i = 0; i < candidateBlocks.size(); ++i) {
+            if (!blockMatched[i])
+                orphanBlocks.push_back(candidateBlocks[i]);
+        }
         for (DWORD slot : orphanSlots) {
             MOC_TRACE_INFO(kTraceGuidReconcile, 14, context->UnitLabel, slot);
             HRESULT hr = MocDeleteTemplate(context->Device, static_cast<BYTE>(slot));

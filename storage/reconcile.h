@@ -17,7 +17,10 @@ struct LegacyFilesFound {
 // file, each when found, and leaves their merge in the context's lists; the
 // block file's header and trailing bytes become the kept copies. `*merged` is
 // false when neither file could be loaded (the lists then hold whatever the
-// last read left). S_OK, or E_OUTOFMEMORY.
+// last read left). S_OK; E_OUTOFMEMORY; WINBIO_E_DATABASE_READ_ERROR, with
+// nothing merged, when a file call failed on a found file: a set without its
+// records would make the reconciliation delete the templates they describe,
+// while a file whose content is refused simply counts as not loaded.
 HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const DatabasePaths& paths,
                                    const LegacyFilesFound& found, bool* merged);
 

@@ -121,6 +121,41 @@ bool BlockDescribesSlot(const DatabaseRecordBlock& block, const TemplateSlotEntr
            IdentityKeyEqual(block.Key, entry.Key);
 }
 
+TemplateIdentity TemplateIdentityOf(const DatabaseRecordBlock& block) {
+    return TemplateIdentity{block.IdentityKind, block.SubFactor, block.Key};
+}
+
+TemplateIdentity TemplateIdentityOf(const TemplateSlotEntry& entry) {
+    return TemplateIdentity{entry.IdentityKind, entry.SubFactor, entry.Key};
+}
+
+namespace {
+// Any strict order serves; equal means what BlockDescribesSlot means by it.
+int Compare(const TemplateIdentity& a, const TemplateIdentity& b) {
+    if (a.Kind != b.Kind)
+        return a.Kind < b.Kind ? -1 : 1;
+    if (a.SubFactor != b.SubFactor)
+        return a.SubFactor < b.SubFactor ? -1 : 1;
+    return std::memcmp(a.Key.Bytes, b.Key.Bytes, sizeof(a.Key.Bytes));
+}
+} // namespace
+
+void TemplateIdentityIndex::Sort() {
+    std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+        const int order = Compare(a.Identity, b.Identity);
+        return order != 0 ? order < 0 : a.Value < b.Value;
+    });
+}
+
+std::pair<const TemplateIdentityIndex::Entry*, const TemplateIdentityIndex::Entry*>
+TemplateIdentityIndex::Find(const TemplateIdentity& identity) const {
+    auto range = std::equal_range(
+        entries_.begin(), entries_.end(), Entry{identity, 0},
+        [](const Entry& a, const Entry& b) { return Compare(a.Identity, b.Identity) < 0; });
+    return {entries_.data() + (range.first - entries_.begin()),
+            entries_.data() + (range.second - entries_.begin())};
+}
+
 HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
                     bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot),
                     const std::function<void(DWORD slot)>& deleted) {

@@ -8,6 +8,7 @@
 #include <winbio_types.h>
 #include <functional>
 #include <new>
+#include <utility>
 #include <vector>
 #include "storage/storage_context.h"
 
@@ -170,6 +171,44 @@ bool IsForeignSlot(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot);
 
 // The block records the template of the entry: same kind, sub-factor and key.
 bool BlockDescribesSlot(const DatabaseRecordBlock& block, const TemplateSlotEntry& entry);
+
+// What BlockDescribesSlot compares of a block or a slot.
+struct TemplateIdentity {
+    BYTE Kind;
+    BYTE SubFactor;
+    IdentityKey Key;
+};
+TemplateIdentity TemplateIdentityOf(const DatabaseRecordBlock& block);
+TemplateIdentity TemplateIdentityOf(const TemplateSlotEntry& entry);
+
+// Template identities with a number of the caller's each (a slot, a block's
+// offset), sorted for lookup: which of a file's blocks describe which of the
+// chip's slots then takes one search per slot or block, not a comparison of
+// every block with every slot (65,025 of them for 255 slots and 255 blocks).
+class TemplateIdentityIndex {
+public:
+    struct Entry {
+        TemplateIdentity Identity;
+        DWORD Value;
+    };
+    // Room for `count` entries, so that Add allocates nothing; throws std::bad_alloc.
+    void Reserve(size_t count) { entries_.reserve(count); }
+    // Throws std::bad_alloc beyond the room reserved.
+    void Add(const TemplateIdentity& identity, DWORD value) {
+        entries_.push_back(Entry{identity, value});
+    }
+    // Call once every entry is added, before the first Find.
+    void Sort();
+    // The entries whose identity equals `identity`, by ascending value.
+    std::pair<const Entry*, const Entry*> Find(const TemplateIdentity& identity) const;
+    bool Contains(const TemplateIdentity& identity) const {
+        auto found = Find(identity);
+        return found.first != found.second;
+    }
+
+private:
+    std::vector<Entry> entries_;
+};
 
 // Deletes, in slot order, every slot of the table buffer that `pick` takes
 // (IsHostSlot, IsForeignSlot, ...), calling `deleted` after each deletion.

@@ -34,7 +34,11 @@ DWORD WriteAll(HANDLE file, const BYTE* data, size_t size) {
 
 } // namespace
 
-HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes) {
+HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes, bool* unreadable) {
+    bool unused = false;
+    if (unreadable == nullptr)
+        unreadable = &unused;
+    *unreadable = false;
     if (path == nullptr || bytes == nullptr)
         return E_POINTER;
     // Only a hint for the trace: the length that counts is the opened file's.
@@ -43,6 +47,7 @@ HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes) {
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         MOC_TRACE_ERROR(kTraceGuidWholeFile, 10, path, GetLastError());
+        *unreadable = true;
         return WINBIO_E_DATABASE_CORRUPTED;
     }
     HRESULT hr = S_OK;
@@ -50,6 +55,7 @@ HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes) {
     std::vector<BYTE> content;
     if (!GetFileSizeEx(file, &length) || length.QuadPart < 0) {
         MOC_TRACE_ERROR(kTraceGuidWholeFile, 11, path, GetLastError());
+        *unreadable = true;
         hr = WINBIO_E_DATABASE_CORRUPTED;
     } else if (static_cast<ULONGLONG>(length.QuadPart) > kMaxWholeFileBytes) {
         MOC_TRACE_ERROR(kTraceGuidWholeFile, 12, path, static_cast<ULONGLONG>(length.QuadPart));
@@ -69,6 +75,7 @@ HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes) {
             read > chunk) {
             MOC_TRACE_ERROR(kTraceGuidWholeFile, 13, path, static_cast<ULONGLONG>(done),
                             static_cast<ULONGLONG>(content.size()));
+            *unreadable = true;
             hr = WINBIO_E_DATABASE_CORRUPTED;
         } else {
             done += read;

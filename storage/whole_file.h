@@ -15,8 +15,10 @@ constexpr ULONGLONG kMaxWholeFileBytes = 128ull << 20;
 // a file read in part would be saved back as the part. S_OK;
 // WINBIO_E_DATABASE_CORRUPTED when the file cannot be opened, measured or
 // read whole, or is longer than kMaxWholeFileBytes; E_OUTOFMEMORY. `bytes`
-// changes only on S_OK.
-HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes);
+// changes only on S_OK. `unreadable`, when given, tells whether a file call
+// failed (the open, the measure or a read): a state that may pass, unlike a
+// content that is refused.
+HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes, bool* unreadable = nullptr);
 
 // Replaces the file at `path` with `size` bytes: writes them to a temporary
 // file in the same folder, checks every write, flushes, closes and moves the

@@ -23,6 +23,7 @@ bool InjectedErrno(const char* function, int* err) {
 } // namespace
 
 extern "C" int _access(const char* path, int mode) {
+    FileCallScope scope;
     int err = 0;
     if (InjectedErrno("_access", &err) || path == nullptr || (mode & ~6) != 0) {
         errno = err != 0 ? err : EINVAL;
@@ -43,6 +44,7 @@ extern "C" int _access(const char* path, int mode) {
 }
 
 extern "C" int _mkdir(const char* path) {
+    FileCallScope scope;
     int err = 0;
     if (InjectedErrno("_mkdir", &err) || path == nullptr) {
         errno = err != 0 ? err : EINVAL;
@@ -115,6 +117,7 @@ bool ParseMode(const char* mode, int* flags, DWORD* access) {
 // The platform's fopen_s opens a file that it does not share: it fails while
 // another handle has the file open, and no one else opens it until fclose.
 extern "C" errno_t fopen_s(FILE** stream, const char* path, const char* mode) {
+    FileCallScope scope;
     if (stream == nullptr)
         return EINVAL;
     *stream = nullptr;

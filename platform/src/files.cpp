@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -190,6 +191,7 @@ struct FileObject : HandleObject {
     bool Close() override {
         if (fd < 0)
             return true;
+        FileCallScope scope;
         DWORD failure = CloseFailure();
         ::close(fd);
         fd = -1;
@@ -224,6 +226,7 @@ HANDLE FailHandle(DWORD error) {
 
 HANDLE CreateFileNative(const char* function, const void* name, const std::string& native,
                         DWORD access, DWORD share, DWORD disposition) {
+    FileCallScope scope;
     if (Injected(function))
         return INVALID_HANDLE_VALUE;
     if (name == nullptr)
@@ -323,6 +326,7 @@ DWORD AttributesOf(const std::string& native, const struct stat& st) {
 }
 
 DWORD GetAttributesNative(const char* function, const void* name, const std::string& native) {
+    FileCallScope scope;
     if (Injected(function))
         return INVALID_FILE_ATTRIBUTES;
     if (name == nullptr) {
@@ -339,6 +343,7 @@ DWORD GetAttributesNative(const char* function, const void* name, const std::str
 
 BOOL GetAttributesExNative(const char* function, const void* name, const std::string& native,
                            GET_FILEEX_INFO_LEVELS level, LPVOID info) {
+    FileCallScope scope;
     if (Injected(function))
         return FALSE;
     if (name == nullptr || info == nullptr || level != GetFileExInfoStandard)
@@ -364,6 +369,7 @@ BOOL GetAttributesExNative(const char* function, const void* name, const std::st
 
 BOOL SetAttributesNative(const char* function, const void* name, const std::string& native,
                          DWORD attributes) {
+    FileCallScope scope;
     if (Injected(function))
         return FALSE;
     if (name == nullptr)
@@ -392,6 +398,7 @@ BOOL SetAttributesNative(const char* function, const void* name, const std::stri
 }
 
 BOOL DeleteNative(const char* function, const void* name, const std::string& native) {
+    FileCallScope scope;
     if (Injected(function))
         return FALSE;
     if (name == nullptr)
@@ -412,6 +419,7 @@ BOOL DeleteNative(const char* function, const void* name, const std::string& nat
 }
 
 BOOL CreateDirectoryNative(const char* function, const void* name, const std::string& native) {
+    FileCallScope scope;
     if (Injected(function))
         return FALSE;
     if (name == nullptr)
@@ -429,6 +437,7 @@ BOOL CreateDirectoryNative(const char* function, const void* name, const std::st
 }
 
 BOOL RemoveDirectoryNative(const char* function, const void* name, const std::string& native) {
+    FileCallScope scope;
     if (Injected(function))
         return FALSE;
     if (name == nullptr)
@@ -447,6 +456,7 @@ BOOL RemoveDirectoryNative(const char* function, const void* name, const std::st
 
 BOOL MoveNative(const char* function, const void* from, const void* to,
                 const std::string& nativeFrom, const std::string& nativeTo, DWORD flags) {
+    FileCallScope scope;
     if (Injected(function))
         return FALSE;
     if (from == nullptr || to == nullptr)
@@ -477,7 +487,69 @@ BOOL MoveNative(const char* function, const void* from, const void* to,
 
 } // namespace
 
+namespace {
+
+// The journal and the process end of the test controls, apart from the
+// failure plans so that a call is noted before its failure is taken.
+struct FileCallControls {
+    std::mutex mutex;
+    bool journaling = false;
+    std::vector<std::string> journal;
+    std::string endFunction; // empty: no end armed
+    int endCallsLeft = 0;
+    platform::test::FileCallEnd endWhen = platform::test::FileCallEnd::Before;
+    int endStatus = 0;
+};
+
+FileCallControls& fileCallControls() {
+    static FileCallControls& c = *new FileCallControls;
+    return c;
+}
+
+ResetHook g_resetFileCallControls([] {
+    FileCallControls& c = fileCallControls();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.journaling = false;
+    c.journal.clear();
+    c.endFunction.clear();
+});
+
+thread_local int t_callDepth = 0;  // file calls in progress on this thread
+thread_local int t_endAtDepth = 0; // the call to end the process after; 0: none
+thread_local int t_endStatus = 0;
+
+void NoteFileCall(const char* function) {
+    FileCallControls& c = fileCallControls();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (c.journaling)
+        c.journal.emplace_back(function);
+    if (c.endFunction.empty() || c.endFunction != function || --c.endCallsLeft > 0)
+        return;
+    c.endFunction.clear();
+    if (c.endWhen == platform::test::FileCallEnd::Before)
+        ::_exit(c.endStatus);
+    // A file call without its scope could not end just after itself: a loud
+    // end rather than one at another point than the test asked for.
+    if (t_callDepth == 0)
+        std::abort();
+    t_endAtDepth = t_callDepth;
+    t_endStatus = c.endStatus;
+}
+
+} // namespace
+
+FileCallScope::FileCallScope() {
+    ++t_callDepth;
+}
+
+FileCallScope::~FileCallScope() {
+    if (t_endAtDepth == t_callDepth)
+        ::_exit(t_endStatus);
+    --t_callDepth;
+}
+
 DWORD TakeFileCallFailure(const char* function) {
+    NoteFileCall(function);
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     ++s.callCounts[function];
@@ -551,6 +623,7 @@ extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
 
 extern "C" BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read,
                          LPOVERLAPPED overlapped) {
+    FileCallScope scope;
     if (read != nullptr)
         *read = 0;
     if (Injected("ReadFile"))
@@ -581,6 +654,7 @@ extern "C" BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD rea
 
 extern "C" BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                           LPOVERLAPPED overlapped) {
+    FileCallScope scope;
     if (written != nullptr)
         *written = 0;
     if (Injected("WriteFile"))
@@ -614,6 +688,7 @@ extern "C" BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD 
 }
 
 extern "C" BOOL FlushFileBuffers(HANDLE handle) {
+    FileCallScope scope;
     if (Injected("FlushFileBuffers"))
         return FALSE;
     auto file = FileFromHandle(handle);
@@ -627,6 +702,7 @@ extern "C" BOOL FlushFileBuffers(HANDLE handle) {
 }
 
 extern "C" BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {
+    FileCallScope scope;
     if (Injected("GetFileSizeEx"))
         return FALSE;
     auto file = FileFromHandle(handle);
@@ -642,6 +718,7 @@ extern "C" BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {
 }
 
 extern "C" DWORD GetFileSize(HANDLE handle, LPDWORD high) {
+    FileCallScope scope;
     if (Injected("GetFileSize"))
         return INVALID_FILE_SIZE;
     auto file = FileFromHandle(handle);
@@ -661,6 +738,7 @@ extern "C" DWORD GetFileSize(HANDLE handle, LPDWORD high) {
 }
 
 extern "C" DWORD SetFilePointer(HANDLE handle, LONG distance, PLONG high, DWORD method) {
+    FileCallScope scope;
     if (Injected("SetFilePointer"))
         return INVALID_SET_FILE_POINTER;
     auto file = FileFromHandle(handle);
@@ -814,6 +892,35 @@ void SetWriteFileLimit(size_t limit) {
 void SetExtraFileAttributes(const char* path, DWORD bits) {
     StoreExtraAttributes(NativePath(path),
                          bits & ~(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+}
+
+void StartFileCallJournal() {
+    FileCallControls& c = fileCallControls();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.journal.clear();
+    c.journaling = true;
+}
+
+std::vector<std::string> StopFileCallJournal() {
+    FileCallControls& c = fileCallControls();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.journaling = false;
+    std::vector<std::string> journal;
+    journal.swap(c.journal);
+    return journal;
+}
+
+void EndProcessAtFileCall(const char* function, int n, FileCallEnd when, int status) {
+    FileCallControls& c = fileCallControls();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (function == nullptr || n < 1) {
+        c.endFunction.clear();
+        return;
+    }
+    c.endFunction = function;
+    c.endCallsLeft = n;
+    c.endWhen = when;
+    c.endStatus = status;
 }
 
 } // namespace platform::test

@@ -34,4 +34,16 @@ DWORD PathError(int err, const std::string& native);
 // A failure armed for a C runtime call, as the errno it stands for.
 int ErrnoFromWin32(DWORD error);
 
+// Brackets one file call for the test control that ends the process just
+// after a call: each file function makes one on entry, before it takes its
+// armed failure, and it ends the process on the way out when that call was the
+// one named. Calls made inside another (a close inside a failed open) nest.
+class FileCallScope {
+public:
+    FileCallScope();
+    ~FileCallScope();
+    FileCallScope(const FileCallScope&) = delete;
+    FileCallScope& operator=(const FileCallScope&) = delete;
+};
+
 } // namespace platform::detail

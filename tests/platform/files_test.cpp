@@ -5,6 +5,9 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <platform/native_path.h>
 #include <platform/test.h>
@@ -241,6 +244,73 @@ TEST_F(StandInFilesTest, WriteThroughMoveReplacesTheTarget) {
     EXPECT_FALSE(MoveFileExW(u"C:\\new.bin", u"C:\\old.bin", MOVEFILE_REPLACE_EXISTING));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(ReadWholeFile("C:\\old.bin"), "new");
+}
+
+// A writer's calls as the journal names them, and a process that ends just
+// before or just after one of them: the files then show the calls before it,
+// and for an end after it, that call's own work too.
+TEST_F(StandInFilesTest, JournalAndProcessEndAtAFileCall) {
+    auto writer = [] {
+        HANDLE h = CreateFileW(u"C:\\t.new", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        WriteFile(h, "abcd", 4, &written, nullptr);
+        WriteFile(h, "efgh", 4, &written, nullptr);
+        FlushFileBuffers(h);
+        CloseHandle(h);
+        MoveFileExW(u"C:\\t.new", u"C:\\t", MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    };
+    WriteWholeFile("C:\\t", "old");
+    platform::test::StartFileCallJournal();
+    writer();
+    EXPECT_EQ(platform::test::StopFileCallJournal(),
+              (std::vector<std::string>{"CreateFileW", "WriteFile", "WriteFile", "FlushFileBuffers",
+                                        "CloseHandle", "MoveFileExW"}));
+    writer();
+    EXPECT_TRUE(platform::test::StopFileCallJournal().empty());
+
+    using platform::test::FileCallEnd;
+    constexpr int kEnded = 42, kRanThrough = 43;
+    const char* kNone = nullptr;
+    struct Case {
+        const char* function;
+        int n;
+        FileCallEnd when;
+        int status;
+        const char* temporary; // nullptr: absent
+        const char* target;
+    } cases[] = {
+        {"CreateFileW", 1, FileCallEnd::Before, kEnded, kNone, "old"},
+        {"CreateFileW", 1, FileCallEnd::After, kEnded, "", "old"},
+        {"WriteFile", 2, FileCallEnd::Before, kEnded, "abcd", "old"},
+        {"WriteFile", 2, FileCallEnd::After, kEnded, "abcdefgh", "old"},
+        {"MoveFileExW", 1, FileCallEnd::Before, kEnded, "abcdefgh", "old"},
+        {"MoveFileExW", 1, FileCallEnd::After, kEnded, kNone, "abcdefgh"},
+        {"WriteFile", 3, FileCallEnd::After, kRanThrough, kNone, "abcdefgh"},
+    };
+    for (const Case& c : cases) {
+        const std::string what = std::string(c.function) + "#" + std::to_string(c.n) +
+                                 (c.when == FileCallEnd::Before ? " before" : " after");
+        DeleteFileA("C:\\t.new");
+        WriteWholeFile("C:\\t", "old");
+        std::fflush(nullptr);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            platform::test::EndProcessAtFileCall(c.function, c.n, c.when, kEnded);
+            writer();
+            _exit(kRanThrough);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child) << what;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << what;
+        const bool present = std::filesystem::exists(root.Native("C:\\t.new"));
+        EXPECT_EQ(present, c.temporary != nullptr) << what;
+        if (present && c.temporary != nullptr) {
+            EXPECT_EQ(ReadWholeFile("C:\\t.new"), c.temporary) << what;
+        }
+        EXPECT_EQ(ReadWholeFile("C:\\t"), c.target) << what;
+    }
 }
 
 TEST_F(StandInFilesTest, AnsiConversionReportsCharactersWithoutAForm) {

@@ -259,6 +259,69 @@ TEST_F(LifecycleTest, CreateWritesTheMigratedSetWhenTheTableCannotBeRead) {
     EXPECT_TRUE(DeletedSlots().empty());
 }
 
+// An older file that is there but cannot be read just now (a file call
+// fails) holds records that a reconciliation without them would take for
+// orphans, deleting their templates for good. The open leaves the private
+// file and the chip's version for the next open; the create builds nothing.
+TEST_F(LifecycleTest, LegacyFileThatCannotBeReadChangesNothing) {
+    const Bytes record = Concat({{1, 1, 2, 32}, KeyBytes(0x10), Bytes(124 - 36, 0)});
+    const Bytes block = PlainBlock(1, 3, KeyBytes(0x20), 1);
+    struct Case {
+        const char* name;
+        bool recordFile, blockFile;
+        const char* call; // the failing call, and which one of it
+        int n;
+    } cases[] = {
+        {"record file cannot be opened", true, false, "CreateFileA", 1},
+        {"record file cannot be read", true, true, "ReadFile", 1},
+        {"block file cannot be measured", true, true, "GetFileSizeEx", 2},
+    };
+    for (const Case& c : cases) {
+        for (bool create : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (create ? ", create" : ", open"));
+            Attach();
+            sensor->SetDatabaseVersion(2);
+            SetSlot(0, 1, 2, KeyBytes(0x10));
+            SetSlot(1, 1, 3, KeyBytes(0x20));
+            DeleteFileA(kPrivateFile);
+            DeleteFileA(kLegacyRecordFile);
+            DeleteFileA(kLegacyBlockFile);
+            if (c.recordFile)
+                WriteFile(kLegacyRecordFile, record);
+            if (c.blockFile)
+                WriteFile(kLegacyBlockFile, DatabaseFile({block}));
+            if (create) {
+                ASSERT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
+            } else {
+                WriteFile(kPrivateFile, DatabaseFile({}));
+            }
+            sensor->ClearLog();
+            platform::test::FailFileCallAt(c.call, c.n, ERROR_SHARING_VIOLATION);
+            if (create) {
+                EXPECT_EQ(Create(), WINBIO_E_DATABASE_CANT_CREATE);
+                EXPECT_FALSE(Exists(kPrivateFile));
+            } else {
+                EXPECT_EQ(Open(), S_OK);
+                EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({}));
+            }
+            EXPECT_TRUE(DeletedSlots().empty());
+            EXPECT_EQ(sensor->DatabaseVersion(), 2u);
+
+            // Once the file reads again, the next open migrates it.
+            StorageAdapterDetach(&pipeline);
+            Attach();
+            if (create) {
+                ASSERT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
+            }
+            EXPECT_EQ(create ? Create() : Open(), S_OK);
+            EXPECT_EQ(TemplatesOfFile(ReadFile(kPrivateFile)).size(), c.blockFile ? 2u : 1u);
+            EXPECT_EQ(sensor->Slot(0).state, MOC_SLOT_STATE_USED);
+            EXPECT_EQ(sensor->DatabaseVersion(), 3u);
+            StorageAdapterDetach(&pipeline);
+        }
+    }
+}
+
 TEST_F(LifecycleTest, CreateFallsBackToAResetWhenNoLegacyFileLoads) {
     WriteFile(kLegacyRecordFile, Concat({Le16(5), Bytes(157, 1)})); // counts past its end
     Attach(true);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <winbio_adapter.h>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -149,6 +150,39 @@ inline std::vector<Bytes> BlocksOfFile(const Bytes& file) {
     for (size_t i = 0; i < count && headerSize + (i + 1) * kBlockSize <= file.size(); ++i)
         out.emplace_back(file.begin() + headerSize + i * kBlockSize,
                          file.begin() + headerSize + (i + 1) * kBlockSize);
+    return out;
+}
+
+// A template as the chip's table and the files describe it.
+struct HeldTemplate {
+    uint8_t kind = 0;
+    uint8_t subFactor = 0;
+    Bytes key;
+    bool operator==(const HeldTemplate& other) const {
+        return kind == other.kind && subFactor == other.subFactor && key == other.key;
+    }
+};
+
+// The templates that the valid blocks of a database file image (the private
+// file, or the legacy block file of the same format) describe.
+inline std::vector<HeldTemplate> TemplatesOfFile(const Bytes& file) {
+    std::vector<HeldTemplate> out;
+    for (const Bytes& b : BlocksOfFile(file))
+        if (b[19] == 1)
+            out.push_back({b[20], b[21], Bytes(b.begin() + 23, b.begin() + 55)});
+    return out;
+}
+
+// The templates of a legacy record file in the counted layout: a 16-bit
+// record count, then 157-byte records (valid, kind, sub-factor, length, key).
+inline std::vector<HeldTemplate> TemplatesOfCountedRecords(const Bytes& file) {
+    std::vector<HeldTemplate> out;
+    const size_t count = file.size() < 2 ? 0 : (file[0] | (file[1] << 8));
+    for (size_t i = 0; i < count && 2 + (i + 1) * 157 <= file.size(); ++i) {
+        const uint8_t* r = file.data() + 2 + i * 157;
+        if (r[0] == 1)
+            out.push_back({r[1], r[2], Bytes(r + 4, r + 36)});
+    }
     return out;
 }
 
@@ -358,6 +392,37 @@ protected:
     std::shared_ptr<simsensor::SimulatedSensor> sensor;
     WINBIO_PIPELINE pipeline{};
 };
+
+// The open after a restart: a fresh attach of the storage adapter on
+// `pipeline`, then OpenDatabase of `filePath`. It must succeed, or find no
+// private file, and leave every template of the chip that `held` describes.
+inline ::testing::AssertionResult NextOpenKeeps(WINBIO_PIPELINE& pipeline,
+                                                const simsensor::SimulatedSensor& sensor,
+                                                const WCHAR* filePath,
+                                                const std::vector<HeldTemplate>& held) {
+    if (pipeline.StorageContext != nullptr)
+        StorageAdapterDetach(&pipeline);
+    if (StorageAdapterAttach(&pipeline) != S_OK)
+        return ::testing::AssertionFailure() << "the attach before the next open failed";
+    const std::vector<simsensor::SimSlot> before = sensor.Table();
+    GUID id{};
+    const HRESULT hr = StorageAdapterOpenDatabase(&pipeline, &id, filePath, u"");
+    const std::vector<simsensor::SimSlot> after = sensor.Table();
+    if (hr != S_OK && hr != WINBIO_E_DATABASE_CANT_FIND)
+        return ::testing::AssertionFailure() << "the next open failed with " << std::hex << hr;
+    for (size_t i = 0; i < before.size(); ++i) {
+        const simsensor::SimSlot& slot = before[i];
+        const HeldTemplate t{slot.identityKind, slot.subFactor,
+                             Bytes(slot.key.Bytes, slot.key.Bytes + 32)};
+        if (slot.state != 1 || std::find(held.begin(), held.end(), t) == held.end())
+            continue;
+        if (i >= after.size() || after[i].state != 1 ||
+            std::memcmp(after[i].key.Bytes, slot.key.Bytes, 32) != 0)
+            return ::testing::AssertionFailure()
+                   << "the next open deleted slot " << i << ", which the files hold";
+    }
+    return ::testing::AssertionSuccess();
+}
 
 // The same with the adapter's trace provider enabled, so that every trace
 // statement's arguments are evaluated as well.

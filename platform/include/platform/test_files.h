@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 #include "../windows.h"
 
 namespace platform::test {
@@ -35,5 +36,25 @@ WINPLATFORM_CPP void SetExtraFileAttributes(const char* path, DWORD bits);
 // character in their place and reports it through lpUsedDefaultChar. The
 // default, and after ResetAll, is 0x10FFFF: every character has a form.
 WINPLATFORM_CPP void SetAnsiCodePageHighest(uint32_t highest);
+
+// Journal of file calls: from StartFileCallJournal on, every file call that
+// FailFileCallAt counts is recorded by its function name ("CloseHandle" for
+// the close of a file handle), in the order made. StopFileCallJournal ends the
+// recording and hands the names over; the n-th "WriteFile" of the journal is
+// the call that FailFileCallAt("WriteFile", n, ...) armed at the start would
+// fail.
+WINPLATFORM_CPP void StartFileCallJournal();
+WINPLATFORM_CPP std::vector<std::string> StopFileCallJournal();
+
+// Where EndProcessAtFileCall ends the process: before the call has done
+// anything, or after it has done all it does and is about to return.
+enum class FileCallEnd { Before, After };
+// Ends the process abruptly with _exit(status) (no exit handlers, no stream
+// buffers flushed, no destructors, as a crash or a kill would) just before or
+// just after the n-th call of the named function from now on (1 = the next).
+// The file system then holds what the calls before it made. Meant for a child
+// made with fork(); n < 1 disarms it.
+WINPLATFORM_CPP void EndProcessAtFileCall(const char* function, int n, FileCallEnd when,
+                                          int status);
 
 } // namespace platform::test

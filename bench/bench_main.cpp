@@ -1,0 +1,5 @@
+#include "bench/pairs.h"
+
+int main(int argc, char** argv) {
+    return moc_bench::RunPairs(argc, argv);
+}

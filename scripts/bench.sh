@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the benchmark pairs in release mode (in build-bench/) and runs them:
+# each operation of the system beside its raw baseline, the two halves timed in
+# the same iterations. Prints a table (operation, our median, baseline median,
+# ratio) and then one line "ratio NAME VALUE" per pair; for memory/growth the
+# two figures are the peak resident size after 10,000 sign-ins and after 100.
+# The full report of the benchmark library goes to build-logs/bench-report.log.
+#   scripts/bench.sh [benchmark library flags, e.g. --benchmark_filter=storage]
+# A filter also decides whether memory/growth runs. Not a test: nothing here
+# passes or fails on a time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=build-bench
+LOGS=build-logs
+mkdir -p "$LOGS"
+
+echo "building $BUILD_DIR in release mode (log: $LOGS/bench-build.log)"
+if ! scripts/setup.sh "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DMOC_BENCH=ON \
+  --target moc_bench moc_bench_memory >"$LOGS/bench-build.log" 2>&1; then
+  cat "$LOGS/bench-build.log"
+  echo "the build failed"
+  exit 1
+fi
+
+pairs=$(mktemp)
+trap 'rm -f "$pairs"' EXIT
+status=0
+report="$LOGS/bench-report.log"
+: >"$report"
+filter=""
+for argument in "$@"; do
+  [[ $argument == --benchmark_filter=* ]] && filter=${argument#--benchmark_filter=}
+done
+run() { # PROGRAM [ARGS...]
+  echo "running $1"
+  if ! "$BUILD_DIR/bench/$@" >>"$report" 2>&1; then
+    grep -i 'failed' "$report" || true
+    status=1
+  fi
+}
+run moc_bench --benchmark_enable_random_interleaving=true "$@"
+if [[ -z $filter || memory/growth =~ $filter ]]; then
+  run moc_bench_memory
+fi
+grep '^pair ' "$report" >"$pairs" || true
+
+# pair NAME OURS BASELINE UNIT: times in seconds per call, sizes in KiB.
+awk '
+  function show(value, unit) {
+    if (unit == "KiB") return sprintf("%.0f KiB", value)
+    if (value >= 1e-3) return sprintf("%.3f ms", value * 1e3)
+    if (value >= 1e-6) return sprintf("%.3f us", value * 1e6)
+    return sprintf("%.1f ns", value * 1e9)
+  }
+  {
+    name[NR] = $2; ratio[NR] = $4 > 0 ? $3 / $4 : 0
+    printf "%-28s %16s %16s %8.3f\n", $2, show($3, $5), show($4, $5), ratio[NR]
+  }
+  BEGIN { printf "%-28s %16s %16s %8s\n", "operation", "our median", "baseline median", "ratio" }
+  END { print ""; for (i = 1; i <= NR; ++i) printf "ratio %s %.3f\n", name[i], ratio[i] }
+' "$pairs"
+exit $status
