@@ -17,8 +17,12 @@ function(moc_deliverable name)
   target_link_libraries(${name} PRIVATE ${ARG_LINK})
   target_link_options(${name} PRIVATE
     -Wl,--exclude-libs,ALL
-    -Wl,--version-script=${ARG_EXPORTS}
-    -Wl,--no-undefined)
+    -Wl,--version-script=${ARG_EXPORTS})
+  # Clang leaves the sanitizer runtime to the program that loads the library,
+  # so its symbols are undefined in a sanitized library itself.
+  if(NOT (CMAKE_CXX_COMPILER_ID STREQUAL "Clang" AND (MOC_SANITIZE OR MOC_FUZZ)))
+    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  endif()
   set_target_properties(${name} PROPERTIES LINK_DEPENDS ${ARG_EXPORTS})
 endfunction()
 

@@ -6,11 +6,15 @@
 #include <new>
 // GCC 12 reports -Wmaybe-uninitialized inside the library's own regex code
 // when sanitizers are on (a false positive in std::function's copy); it is
-// silenced for that header alone.
+// silenced for that header alone (clang has no such warning).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <regex>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #include <winver.h>
 
 namespace {

@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(cmake make g++ libgtest-dev libgmock-dev libmbedtls-dev libbenchmark-dev binutils valgrind)
+PACKAGES=(cmake make g++ libgtest-dev libgmock-dev libmbedtls-dev libbenchmark-dev binutils valgrind
+  clang libclang-rt-14-dev)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,6 +2,7 @@
 # Sets everything up and runs the whole test suite three times: plainly; built
 # with AddressSanitizer and UndefinedBehaviorSanitizer (any report fails); and,
 # for the suites that race threads on shared state, under ThreadSanitizer.
+# Then each fuzz harness runs for 10 s (scripts/fuzz.sh).
 # Build output goes to a log that is shown only when a build fails; each pass
 # ends with a line "NAME: N passed, N failed", the run with "total: ...".
 #   scripts/test.sh
@@ -95,6 +96,23 @@ if build tsan build-tsan -DMOC_TSAN=ON -DCMAKE_BUILD_TYPE=Debug --target "${TSAN
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest tsan build-tsan \
     -R "^($(IFS='|'; echo "${TSAN_SUITES[*]}"))\$"
 fi
+
+# Every parser of bytes from outside (the database files, the driver replies,
+# the sample record) under libFuzzer for a short while, side by side.
+heading "fuzz: each harness of fuzz/ for 10 s under libFuzzer, AddressSanitizer and UBSan"
+fuzz_output=$(scripts/fuzz.sh 10 2>&1)
+fuzz_rc=$?
+echo "$fuzz_output"
+line=$(grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed$' <<<"$fuzz_output" | tail -n 1)
+if [[ $line =~ ([0-9]+)\ passed,\ ([0-9]+)\ failed ]]; then
+  total_passed=$((total_passed + BASH_REMATCH[1]))
+  total_failed=$((total_failed + BASH_REMATCH[2]))
+  summaries+=("$line")
+else
+  total_failed=$((total_failed + 1))
+  summaries+=("fuzz: did not finish")
+fi
+((fuzz_rc == 0)) || status=1
 
 heading "summary"
 printf '%s\n' "${summaries[@]}"

@@ -56,9 +56,9 @@ bool ReadDynamicInfo(const char* path, DynamicInfo* info) {
             const auto* symbols =
                 reinterpret_cast<const Elf64_Sym*>(file.data() + section.sh_offset);
             for (size_t s = 1; s < section.sh_size / sizeof(Elf64_Sym); ++s)
-                info->symbols.push_back(DynamicSymbol{text(strings, symbols[s].st_name),
-                                                      symbols[s].st_shndx != SHN_UNDEF,
-                                                      ELF64_ST_BIND(symbols[s].st_info)});
+                info->symbols.push_back(DynamicSymbol{
+                    text(strings, symbols[s].st_name), symbols[s].st_shndx != SHN_UNDEF,
+                    static_cast<unsigned char>(ELF64_ST_BIND(symbols[s].st_info))});
         } else if (section.sh_type == SHT_DYNAMIC) {
             const auto* entries =
                 reinterpret_cast<const Elf64_Dyn*>(file.data() + section.sh_offset);

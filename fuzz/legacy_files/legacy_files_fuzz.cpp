@@ -1,0 +1,71 @@
+// The two older files a migration reads from the database folder: the legacy
+// record file (empty, too short, sectioned, counted or plain records) and the
+// legacy block file (the private file's own format), merged into one record
+// set. Input: byte 0 says which files exist (bit 0 the record file, bit 1 the
+// block file), bytes 1-2 the record file's length (little-endian, cut to what
+// is there), then the record file and, after it, the block file.
+#include <string>
+#include "platform/test.h"
+#include "storage/database_paths.h"
+#include "storage/reconcile.h"
+#include "storage/storage_context.h"
+#include "support/fuzz_unit.h"
+
+namespace {
+
+moc_fuzz::Unit* unit = nullptr;
+DatabasePaths paths;
+
+void Write(const char* path, const uint8_t* data, size_t size) {
+    platform::test::WriteWholeFile(path, std::string(reinterpret_cast<const char*>(data), size));
+}
+
+// Every list holds whole blocks of its own type only.
+bool Typed(const BlockList& list, int type) {
+    if (list.size() % MOC_DATABASE_BLOCK_SIZE != 0)
+        return false;
+    for (size_t at = 0; at < list.size(); at += MOC_DATABASE_BLOCK_SIZE) {
+        const BYTE t = list[at];
+        if (type >= 0 ? t != type : (t == MOC_BLOCK_TYPE_PLAIN || t == MOC_BLOCK_TYPE_OWNED))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    unit = moc_fuzz::StartUnit(moc_fuzz::kStorage);
+    if (!MakeDatabasePaths(moc_fuzz::kDatabaseFilePath, &paths))
+        moc_fuzz::Broken("database paths");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using moc_fuzz::Expect;
+    if (size < 3)
+        return 0;
+    LegacyFilesFound found;
+    found.RecordFile = (data[0] & 1) != 0;
+    found.BlockFile = (data[0] & 2) != 0;
+    size_t recordSize = data[1] | (size_t(data[2]) << 8);
+    const uint8_t* files = data + 3;
+    const size_t filesSize = size - 3;
+    if (recordSize > filesSize)
+        recordSize = filesSize;
+    Write(paths.LegacyRecordFile, files, recordSize);
+    Write(paths.LegacyBlockFile, files + recordSize, filesSize - recordSize);
+
+    WINIBIO_STORAGE_CONTEXT& context = *unit->pipeline.StorageContext;
+    EmptyBlockLists(&context);
+    ReleaseKeptCopies(&context);
+    bool merged = false;
+    HRESULT hr = MigrateLegacyDatabaseFiles(&context, paths, found, &merged);
+    Expect(hr == S_OK, "a migration of readable files succeeds");
+    if (merged) {
+        Expect(Typed(context.OwnedBlocks, MOC_BLOCK_TYPE_OWNED), "owned list");
+        Expect(Typed(context.PlainBlocks, MOC_BLOCK_TYPE_PLAIN), "plain list");
+        Expect(Typed(context.OtherBlocks, -1), "other list");
+    }
+    return 0;
+}

@@ -1,0 +1,135 @@
+#include "support/fuzz_unit.h"
+
+#include <wtsapi32.h>
+#include <cstring>
+#include <filesystem>
+#include "device/identity_key.h"
+#include "engine/engine_adapter.h"
+#include "platform/test.h"
+#include "sensor/sensor_adapter.h"
+#include "storage/storage_adapter.h"
+#include "support/sample_capture.h"
+#include "support/temp_root.h"
+
+namespace moc_fuzz {
+
+void PrepareGround() {
+    platform::test::ResetAll();
+    // Lives until exit, whose static destructors remove the folder.
+    static moc_test::TempRoot root;
+    std::filesystem::create_directories(root.Native("C:\\WinBioDatabase"));
+    // The engine counts sign-ins at the lock screen in a file of this folder.
+    std::filesystem::create_directories(root.Native("C:\\Windows\\System32\\WinBioDatabase"));
+}
+
+Unit::Unit() : sensor(std::make_shared<simsensor::SimulatedSensor>()) {
+    pipeline.SensorHandle = platform::test::OpenDevice(sensor);
+    pipeline.EngineHandle = INVALID_HANDLE_VALUE;
+    pipeline.StorageHandle = INVALID_HANDLE_VALUE;
+    if (WbioQuerySensorInterface(&sensorAdapter) != S_OK ||
+        WbioQueryEngineInterface(&engine) != S_OK || WbioQueryStorageInterface(&storage) != S_OK)
+        Broken("an interface table");
+    pipeline.SensorInterface = sensorAdapter;
+    pipeline.EngineInterface = engine;
+    pipeline.StorageInterface = storage;
+}
+
+Unit::~Unit() {
+    DetachSensor();
+    DetachEngine();
+    DetachStorage();
+    CloseHandle(pipeline.SensorHandle);
+}
+
+HRESULT Unit::AttachSensor() {
+    return sensorAdapter->Attach(&pipeline);
+}
+
+HRESULT Unit::AttachEngine() {
+    return engine->Attach(&pipeline);
+}
+
+HRESULT Unit::AttachStorage() {
+    return storage->Attach(&pipeline);
+}
+
+void Unit::DetachSensor() {
+    if (pipeline.SensorContext != nullptr)
+        sensorAdapter->Detach(&pipeline);
+}
+
+void Unit::DetachEngine() {
+    if (pipeline.EngineContext != nullptr)
+        engine->Detach(&pipeline);
+}
+
+void Unit::DetachStorage() {
+    if (pipeline.StorageContext != nullptr)
+        storage->Detach(&pipeline);
+}
+
+void Unit::Forget() {
+    sensor->ClearFaults();
+    sensor->ClearLog();
+    platform::test::SetConsoleLockState(WTS_SESSIONSTATE_UNLOCK);
+}
+
+Unit* StartUnit(unsigned adapters) {
+    PrepareGround();
+    Unit* unit = new Unit();
+    if ((adapters & kEngine) && unit->AttachEngine() != S_OK)
+        Broken("engine attach");
+    if ((adapters & kSensor) && unit->AttachSensor() != S_OK)
+        Broken("sensor attach");
+    if ((adapters & kStorage) && unit->AttachStorage() != S_OK)
+        Broken("storage attach");
+    return unit;
+}
+
+WINBIO_IDENTITY AccountIdentity() {
+    WINBIO_IDENTITY identity = {};
+    identity.Type = WINBIO_ID_TYPE_SID;
+    identity.Value.AccountSid.Size = 28;
+    for (int i = 0; i < 28; ++i)
+        identity.Value.AccountSid.Data[i] = static_cast<UCHAR>(0x20 + i);
+    return identity;
+}
+
+WINBIO_IDENTITY SecureIdentity() {
+    WINBIO_IDENTITY identity = {};
+    identity.Type = WINBIO_ID_TYPE_SECURE_ID;
+    for (int i = 0; i < 32; ++i)
+        identity.Value.SecureId[i] = static_cast<UCHAR>(0x60 + i);
+    return identity;
+}
+
+DatabaseRecordBlock HostRecordBlock(BYTE type, const WINBIO_IDENTITY& identity) {
+    DatabaseRecordBlock block = {};
+    block.BlockType = type;
+    block.RecordLength =
+        type == MOC_BLOCK_TYPE_OWNED ? MOC_LEGACY_RECORD_SIZE_OWNED : MOC_LEGACY_RECORD_SIZE_PLAIN;
+    block.Valid = 1;
+    const bool sid = identity.Type == WINBIO_ID_TYPE_SID;
+    block.IdentityKind = sid ? MOC_IDENTITY_KIND_SID : MOC_IDENTITY_KIND_SECURE_ID;
+    block.SubFactor = WINBIO_ANSI_381_POS_RH_INDEX_FINGER;
+    block.IdentityLength = static_cast<BYTE>(sid ? identity.Value.AccountSid.Size : 32);
+    PackIdentityKey(&identity, &block.Key);
+    if (type == MOC_BLOCK_TYPE_OWNED) {
+        const MocSensorId id = simsensor::SimulatedSensor().SensorId();
+        block.SensorIdLength = MOC_SENSOR_ID_SIZE;
+        std::memcpy(block.SensorId, id.Bytes, sizeof(block.SensorId));
+    }
+    return block;
+}
+
+Bytes SampleOnChip(Unit& unit) {
+    simsensor::Presentation finger;
+    finger.finger = 1;
+    unit.sensor->PresentFinger(finger);
+    Bytes sample = moc_test::CaptureSample(unit.pipeline.SensorHandle, WINBIO_PURPOSE_IDENTIFY);
+    if (sample.empty())
+        Broken("a sample on the chip");
+    return sample;
+}
+
+} // namespace moc_fuzz

@@ -1,0 +1,103 @@
+// The chip's capabilities and its template table, read by both adapters: the
+// engine picks a free slot from the table and looks for an equal enrollment
+// before a commit; the storage adapter reconciles its records with the table
+// when it opens the database. Input: the 8-byte capability reply, then the
+// table reply (every table read of the run gets it).
+#include <cstring>
+#include <string>
+#include "engine/engine_adapter.h"
+#include "platform/test.h"
+#include "storage/database_file.h"
+#include "storage/storage_context.h"
+#include "support/fuzz_unit.h"
+
+namespace {
+
+moc_fuzz::Unit* unit = nullptr;
+std::string privateFile; // a few blocks of this host, for the reconciliation
+
+// One block of each type the storage adapter searches, both for the secure
+// identity that the commit below enrolls.
+std::string PrivateFile() {
+    DatabaseFileHeader header = FreshDatabaseHeader(MOC_DATABASE_MAGIC);
+    header.BlockCount = 2;
+    std::string file(reinterpret_cast<const char*>(&header), sizeof(header));
+    for (BYTE type : {MOC_BLOCK_TYPE_PLAIN, MOC_BLOCK_TYPE_OWNED}) {
+        const DatabaseRecordBlock block =
+            moc_fuzz::HostRecordBlock(type, moc_fuzz::SecureIdentity());
+        file.append(reinterpret_cast<const char*>(&block), sizeof(block));
+    }
+    return file;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    unit = moc_fuzz::StartUnit(0);
+    privateFile = PrivateFile();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using moc_fuzz::Expect;
+    if (size < sizeof(MocCapabilities))
+        return 0;
+    unit->DetachEngine();
+    unit->DetachStorage();
+    unit->Forget();
+    const moc_fuzz::Bytes caps(data, data + sizeof(MocCapabilities));
+    unit->sensor->ReplyWith(IOCTL_MOC_GET_CAPABILITIES, caps, ERROR_SUCCESS, 2);
+    unit->sensor->ReplyWith(IOCTL_MOC_READ_TEMPLATE_TABLE,
+                            moc_fuzz::Rest(data, size, sizeof(MocCapabilities)), ERROR_SUCCESS, 16);
+    Expect(unit->AttachEngine() == S_OK, "engine attach");
+    Expect(unit->AttachStorage() == S_OK, "storage attach");
+    PWINBIO_PIPELINE pipeline = &unit->pipeline;
+
+    if (unit->engine->CreateEnrollment(pipeline) == S_OK) {
+        WINBIO_IDENTITY identity = moc_fuzz::SecureIdentity();
+        unit->engine->CommitEnrollment(pipeline, &identity, WINBIO_ANSI_381_POS_RH_INDEX_FINGER,
+                                       nullptr, 0);
+    }
+
+    platform::test::WriteWholeFile(moc_fuzz::kPrivateFilePath, privateFile);
+    GUID id{};
+    unit->storage->OpenDatabase(pipeline, &id, moc_fuzz::kDatabaseFilePath, u"");
+    unit->storage->CloseDatabase(pipeline);
+
+    // The requests the table led to, against the table itself.
+    MocCapabilities parsed;
+    std::memcpy(&parsed, caps.data(), sizeof(parsed));
+    const uint8_t* table = data + sizeof(MocCapabilities);
+    const size_t entrySize = TemplateSlotEntrySize(parsed);
+    const bool whole = size - sizeof(MocCapabilities) >= size_t(parsed.SlotCount) * entrySize;
+    bool anyFree = false;
+    for (size_t slot = 0; whole && slot < parsed.SlotCount; ++slot)
+        anyFree = anyFree || table[slot * entrySize] == MOC_SLOT_STATE_FREE;
+    const HostOwnerId host = unit->sensor->HostOwner();
+    for (const simsensor::LoggedRequest& request : unit->sensor->Log()) {
+        if (request.code == IOCTL_MOC_BEGIN_ENROLLMENT) {
+            Expect(whole && request.input.size() == 1,
+                   "an enrollment begins on a table read whole");
+            const BYTE slot = request.input[0];
+            Expect(anyFree
+                       ? slot < parsed.SlotCount && table[slot * entrySize] == MOC_SLOT_STATE_FREE
+                       : slot == 255,
+                   "an enrollment begins on the first free slot");
+        }
+        // No purge policy is set: a reconciliation deletes this host's orphans only.
+        if (request.code == IOCTL_MOC_DELETE_TEMPLATE ||
+            request.code == IOCTL_MOC_DELETE_TEMPLATES) {
+            Expect(whole && request.code == IOCTL_MOC_DELETE_TEMPLATE && request.input.size() == 1,
+                   "single slots deleted, from a table read whole");
+            const BYTE slot = request.input[0];
+            Expect(slot < parsed.SlotCount && table[slot * entrySize] == MOC_SLOT_STATE_USED,
+                   "a deleted slot is in use");
+            if (parsed.OwnerIdMode != 0)
+                Expect(
+                    std::memcmp(table + slot * entrySize + offsetof(TemplateSlotEntryOwned, Owner),
+                                host.Bytes, sizeof(host.Bytes)) == 0,
+                    "a deleted slot is this host's");
+        }
+    }
+    return 0;
+}
