@@ -75,18 +75,23 @@ HRESULT TakeFile(WINIBIO_STORAGE_CONTEXT& context, const std::vector<BYTE>& file
 
 } // namespace
 
-HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, bool* unreadable) {
+HRESULT ReadContextFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, const GUID& unit,
+                        std::vector<BYTE>* file, bool* unreadable) {
     if (unreadable != nullptr)
         *unreadable = false;
     if (context == nullptr || path == nullptr)
         return E_POINTER;
+    HRESULT hr = LoadWholeFile(path, file, unreadable);
+    if (FAILED(hr))
+        MOC_TRACE_ERROR(unit, 11, context->UnitLabel, path, hr);
+    return hr;
+}
 
+HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, bool* unreadable) {
     std::vector<BYTE> file;
-    HRESULT hr = LoadWholeFile(path, &file, unreadable);
-    if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 11, context->UnitLabel, path, hr);
+    HRESULT hr = ReadContextFile(context, path, kTraceGuidDatabaseFile, &file, unreadable);
+    if (FAILED(hr))
         return hr;
-    }
     if (file.size() < MOC_DATABASE_MIN_FILE_SIZE ||
         ReadLe32(file.data()) != context->DatabaseMagic) {
         MOC_TRACE_INFO(kTraceGuidDatabaseFile, 13, context->UnitLabel,

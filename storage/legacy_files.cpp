@@ -5,8 +5,8 @@
 #include <new>
 #include <vector>
 #include "common/trace.h"
+#include "storage/database_file.h"
 #include "storage/record_block.h"
-#include "storage/whole_file.h"
 
 namespace {
 
@@ -109,16 +109,10 @@ bool HoldsBlock(const BlockList& list, const BYTE* block) {
 
 HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path,
                                bool* unreadable) {
-    if (unreadable != nullptr)
-        *unreadable = false;
-    if (context == nullptr || path == nullptr)
-        return E_POINTER;
     std::vector<BYTE> file;
-    HRESULT hr = LoadWholeFile(path, &file, unreadable);
-    if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidLegacyDatabase, 11, context->UnitLabel, path, hr);
+    HRESULT hr = ReadContextFile(context, path, kTraceGuidLegacyDatabase, &file, unreadable);
+    if (FAILED(hr))
         return hr;
-    }
 
     LegacyRecords records;
     bool consistent = true;
