@@ -16,14 +16,6 @@ constexpr size_t kBlockCountOffset = offsetof(DatabaseFileHeader, BlockCount);
 constexpr size_t kHeaderSizeOffset = offsetof(DatabaseFileHeader, HeaderSize);
 constexpr DWORD kMaxBlockCount = 0xFFFF; // the header's 16-bit field
 
-DWORD ReadLe16(const BYTE* p) {
-    return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8);
-}
-
-DWORD ReadLe32(const BYTE* p) {
-    return ReadLe16(p) | (ReadLe16(p + 2) << 16);
-}
-
 BlockList& ListOfType(WINIBIO_STORAGE_CONTEXT& context, BYTE type) {
     if (type == MOC_BLOCK_TYPE_OWNED)
         return context.OwnedBlocks;

@@ -16,14 +16,6 @@ constexpr size_t kSectionCountOffset = 5;
 constexpr size_t kSectionDescriptorSize = 7;
 constexpr size_t kCountedRecordsOffset = 2;
 
-size_t ReadLe16(const BYTE* p) {
-    return static_cast<size_t>(p[0]) | (static_cast<size_t>(p[1]) << 8);
-}
-
-DWORD ReadLe32(const BYTE* p) {
-    return static_cast<DWORD>(ReadLe16(p) | (ReadLe16(p + 2) << 16));
-}
-
 // Records read from the file, not yet in the context.
 struct LegacyRecords {
     BlockList Owned; // 157-byte records back to back
