@@ -54,13 +54,7 @@ HRESULT CheckRecord(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE
                    static_cast<ULONGLONG>(record.IndexElementCount), context.IndexElementCount,
                    static_cast<ULONGLONG>(record.TemplateBlobSize),
                    static_cast<ULONGLONG>(record.PayloadBlobSize));
-    if (record.IndexElementCount != context.IndexElementCount)
-        return WINBIO_E_DATABASE_BAD_INDEX_VECTOR;
-    if (record.IndexElementCount != 0 && record.IndexVector == nullptr)
-        return E_INVALIDARG;
-    if (record.IndexElementCount > MOC_BLOCK_INDEX_ELEMENTS)
-        return E_INVALIDARG;
-    return S_OK;
+    return CheckIndexVector(context, record.IndexVector, record.IndexElementCount);
 }
 
 void TraceRecord(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RECORD& record) {
