@@ -8,12 +8,6 @@
 
 namespace {
 
-// The remembered account over the bytes its field holds.
-DWORD RememberedLength(const WINIBIO_STORAGE_CONTEXT& context) {
-    return context.RememberedSidLength < kRememberedSidSize ? context.RememberedSidLength
-                                                            : kRememberedSidSize;
-}
-
 // An all-zero or empty remembered account names nobody: keyed on it, the
 // replacement would take the enrollments of every block without an account.
 bool AccountRemembered(const WINIBIO_STORAGE_CONTEXT& context) {

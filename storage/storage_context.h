@@ -121,12 +121,16 @@ HRESULT RunRecordOperation(PWINBIO_PIPELINE pipeline, bool pointersGiven, const 
     return hr;
 }
 
+// The remembered account over the bytes its field holds.
+inline DWORD RememberedLength(const WINIBIO_STORAGE_CONTEXT& context) {
+    return context.RememberedSidLength < kRememberedSidSize ? context.RememberedSidLength
+                                                            : kRememberedSidSize;
+}
+
 // Zeroes the remembered account SID over its remembered length (never more
 // than its field); the length stays.
 inline void ForgetRememberedSid(WINIBIO_STORAGE_CONTEXT* context) {
-    DWORD length = context->RememberedSidLength;
-    std::memset(context->RememberedSid, 0,
-                length < kRememberedSidSize ? length : kRememberedSidSize);
+    std::memset(context->RememberedSid, 0, RememberedLength(*context));
 }
 
 // Empties the owned, plain and other block lists.
