@@ -14,7 +14,6 @@ namespace {
 constexpr size_t kVersionOffset = offsetof(DatabaseFileHeader, Version);
 constexpr size_t kBlockCountOffset = offsetof(DatabaseFileHeader, BlockCount);
 constexpr size_t kHeaderSizeOffset = offsetof(DatabaseFileHeader, HeaderSize);
-constexpr DWORD kMaxBlockCount = 0xFFFF; // the header's 16-bit field
 
 BlockList& ListOfType(WINIBIO_STORAGE_CONTEXT& context, BYTE type) {
     if (type == MOC_BLOCK_TYPE_OWNED)
@@ -130,7 +129,7 @@ HRESULT SaveDatabaseFile(PWINIBIO_STORAGE_CONTEXT context) {
         total += BlockCount(*list);
 
     HRESULT hr = S_OK;
-    if (total > kMaxBlockCount) {
+    if (total > MOC_DATABASE_MAX_BLOCK_COUNT) {
         // The count would not fit its field, and the file would read back wrong.
         MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 20, context->UnitLabel,
                         static_cast<ULONGLONG>(total));

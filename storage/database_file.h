@@ -22,6 +22,7 @@ constexpr USHORT MOC_DATABASE_HEADER_SIZE = 29;  // every header this system cre
 constexpr DWORD MOC_DATABASE_MIN_FILE_SIZE = 9;
 
 constexpr DWORD MOC_DATABASE_BLOCK_SIZE = 1024;
+constexpr DWORD MOC_DATABASE_MAX_BLOCK_COUNT = 0xFFFF; // the header's 16-bit field
 constexpr BYTE MOC_BLOCK_TYPE_PLAIN = 0x10;
 constexpr BYTE MOC_BLOCK_TYPE_OWNED = 0x11;
 

@@ -28,12 +28,16 @@ void Take(BlockList& into, const std::vector<BYTE>& file, size_t offset, size_t 
 }
 
 // Every count and offset is tested against the file before any record is
-// taken, so a file that lies about itself is refused whole.
+// taken, so a file that lies about itself is refused whole. Sections may name
+// the same bytes again and again, so their sum is bounded too: a file of a few
+// megabytes could otherwise ask for gigabytes, while no database file holds
+// more blocks than its block count can say.
 bool ReadSectioned(const WINIBIO_STORAGE_CONTEXT& context, const std::vector<BYTE>& file,
                    LegacyRecords* records) {
     const size_t sections = ReadLe16(file.data() + kSectionCountOffset);
     if (kMinLayoutSize + sections * kSectionDescriptorSize > file.size())
         return false;
+    size_t total = 0;
     for (int pass = 0; pass < 2; ++pass) {
         for (size_t i = 0; i < sections; ++i) {
             const BYTE* d = file.data() + kMinLayoutSize + i * kSectionDescriptorSize;
@@ -46,7 +50,8 @@ bool ReadSectioned(const WINIBIO_STORAGE_CONTEXT& context, const std::vector<BYT
             if (size == 0)
                 continue; // a section of another type is not ours to read
             if (pass == 0) {
-                if (offset + count * size > file.size())
+                total += count;
+                if (offset + count * size > file.size() || total > MOC_DATABASE_MAX_BLOCK_COUNT)
                     return false;
                 continue;
             }
