@@ -5,6 +5,7 @@
 #include <new>
 #include <wtsapi32.h>
 
+#include "common/byte_order.h"
 #include "common/file_utils.h"
 #include "common/trace.h"
 #include "device/device_request.h"
@@ -151,9 +152,7 @@ HRESULT WINAPI EngineAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULO
             return Finish(14, context, E_INVALIDARG);
         }
         // Kept before the request: the length changes even when the driver fails it.
-        context->MatchDataLength =
-            static_cast<DWORD>(SendBuffer[0]) | (static_cast<DWORD>(SendBuffer[1]) << 8) |
-            (static_cast<DWORD>(SendBuffer[2]) << 16) | (static_cast<DWORD>(SendBuffer[3]) << 24);
+        context->MatchDataLength = ReadLe32(SendBuffer);
     }
     DWORD count = 0;
     const DWORD error =
