@@ -14,13 +14,8 @@ BUILD_DIR=build-bench
 LOGS=build-logs
 mkdir -p "$LOGS"
 
-echo "building $BUILD_DIR in release mode (log: $LOGS/bench-build.log)"
-if ! scripts/setup.sh "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DMOC_BENCH=ON \
-  --target moc_bench moc_bench_memory >"$LOGS/bench-build.log" 2>&1; then
-  cat "$LOGS/bench-build.log"
-  echo "the build failed"
-  exit 1
-fi
+scripts/quiet-build.sh bench "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DMOC_BENCH=ON \
+  --target moc_bench moc_bench_memory || exit 1
 
 pairs=$(mktemp)
 trap 'rm -f "$pairs"' EXIT

@@ -17,9 +17,7 @@ fi
 SECONDS_EACH=$1
 shift
 BUILD=build-fuzz
-LOGS=build-logs
 JOBS=${FUZZ_JOBS:-$(nproc)}
-mkdir -p "$LOGS"
 
 if [[ $# -gt 0 ]]; then
   NAMES=("$@")
@@ -31,12 +29,9 @@ else
   done
 fi
 
-echo "building $BUILD (log: $LOGS/fuzz-build.log)"
-if ! scripts/setup.sh "$BUILD" -DMOC_FUZZ=ON -DMOC_BENCH=OFF \
+if ! scripts/quiet-build.sh fuzz "$BUILD" -DMOC_FUZZ=ON -DMOC_BENCH=OFF \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror \
-  --target "${NAMES[@]/#/fuzz_}" >"$LOGS/fuzz-build.log" 2>&1; then
-  cat "$LOGS/fuzz-build.log"
-  echo "fuzz: the build failed"
+  --target "${NAMES[@]/#/fuzz_}"; then
   echo "fuzz: 0 passed, ${#NAMES[@]} failed"
   exit 1
 fi

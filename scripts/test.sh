@@ -21,13 +21,8 @@ heading() { printf '\n==== %s ====\n' "$1"; }
 
 # build NAME DIR [cmake args...]: configure and build quietly; the log is shown on failure.
 build() {
-  local name=$1 dir=$2
-  shift 2
-  echo "building $dir (log: $LOGS/$name-build.log)"
-  if ! scripts/setup.sh "$dir" "$@" >"$LOGS/$name-build.log" 2>&1; then
-    cat "$LOGS/$name-build.log"
-    echo "$name: the build failed"
-    summaries+=("$name: build failed")
+  if ! scripts/quiet-build.sh "$@"; then
+    summaries+=("$1: build failed")
     status=1
     return 1
   fi

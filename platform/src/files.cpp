@@ -32,12 +32,24 @@ struct OpenEntry {
     DWORD share;
 };
 
+// A process end armed for a later file call.
+struct ArmedEnd {
+    std::string function; // empty: none armed
+    int call = 0;
+    platform::test::FileCallEnd when = platform::test::FileCallEnd::Before;
+    int status = 0;
+};
+
 struct State {
     std::mutex mutex;
-    std::map<std::string, DWORD> callFailures;
-    // Failures armed for a later call: calls still to pass, and the error.
-    std::map<std::string, std::pair<int, DWORD>> laterCallFailures;
+    // Calls of each file function since ResetAll. A test control armed for a
+    // later call names it by the number it will have here.
     std::map<std::string, int> callCounts;
+    // One armed failure per function: the number of the call that fails, and the error.
+    std::map<std::string, std::pair<int, DWORD>> callFailures;
+    ArmedEnd end;
+    bool journaling = false;
+    std::vector<std::string> journal;
     size_t writeLimit = SIZE_MAX;
     // Attribute bits that POSIX cannot keep, by normalized native path.
     std::map<std::string, DWORD> extraAttributes;
@@ -55,8 +67,10 @@ ResetHook g_resetFiles([] {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.callFailures.clear();
-    s.laterCallFailures.clear();
     s.callCounts.clear();
+    s.end = ArmedEnd{};
+    s.journaling = false;
+    s.journal.clear();
     s.writeLimit = SIZE_MAX;
     s.extraAttributes.clear();
     // Open entries go when ResetHandles closes their handles.
@@ -128,11 +142,6 @@ bool OpenWithoutDeleteShare(const struct stat& st) {
                        [](const OpenEntry& e) { return !(e.share & FILE_SHARE_DELETE); });
 }
 
-// A failure armed for closing a file handle; CloseHandle counts only file closes.
-DWORD CloseFailure() {
-    return TakeFileCallFailure("CloseHandle");
-}
-
 // A rename is durable only once the folder that holds the new name is on disk.
 bool SyncFolderOf(const std::string& native) {
     std::string folder = std::filesystem::path(native).parent_path().string();
@@ -192,7 +201,8 @@ struct FileObject : HandleObject {
         if (fd < 0)
             return true;
         FileCallScope scope;
-        DWORD failure = CloseFailure();
+        // Counted as "CloseHandle": only the closes of file handles.
+        DWORD failure = TakeFileCallFailure("CloseHandle");
         ::close(fd);
         fd = -1;
         EndOpen(key, openId);
@@ -485,56 +495,9 @@ BOOL MoveNative(const char* function, const void* from, const void* to,
     return TRUE;
 }
 
-} // namespace
-
-namespace {
-
-// The journal and the process end of the test controls, apart from the
-// failure plans so that a call is noted before its failure is taken.
-struct FileCallControls {
-    std::mutex mutex;
-    bool journaling = false;
-    std::vector<std::string> journal;
-    std::string endFunction; // empty: no end armed
-    int endCallsLeft = 0;
-    platform::test::FileCallEnd endWhen = platform::test::FileCallEnd::Before;
-    int endStatus = 0;
-};
-
-FileCallControls& fileCallControls() {
-    static FileCallControls& c = *new FileCallControls;
-    return c;
-}
-
-ResetHook g_resetFileCallControls([] {
-    FileCallControls& c = fileCallControls();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    c.journaling = false;
-    c.journal.clear();
-    c.endFunction.clear();
-});
-
 thread_local int t_callDepth = 0;  // file calls in progress on this thread
 thread_local int t_endAtDepth = 0; // the call to end the process after; 0: none
 thread_local int t_endStatus = 0;
-
-void NoteFileCall(const char* function) {
-    FileCallControls& c = fileCallControls();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    if (c.journaling)
-        c.journal.emplace_back(function);
-    if (c.endFunction.empty() || c.endFunction != function || --c.endCallsLeft > 0)
-        return;
-    c.endFunction.clear();
-    if (c.endWhen == platform::test::FileCallEnd::Before)
-        ::_exit(c.endStatus);
-    // A file call without its scope could not end just after itself: a loud
-    // end rather than one at another point than the test asked for.
-    if (t_callDepth == 0)
-        std::abort();
-    t_endAtDepth = t_callDepth;
-    t_endStatus = c.endStatus;
-}
 
 } // namespace
 
@@ -549,20 +512,26 @@ FileCallScope::~FileCallScope() {
 }
 
 DWORD TakeFileCallFailure(const char* function) {
-    NoteFileCall(function);
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    ++s.callCounts[function];
-    auto later = s.laterCallFailures.find(function);
-    if (later != s.laterCallFailures.end() && --later->second.first <= 0) {
-        DWORD error = later->second.second;
-        s.laterCallFailures.erase(later);
-        return error;
+    const int call = ++s.callCounts[function];
+    if (s.journaling)
+        s.journal.emplace_back(function);
+    if (s.end.call == call && s.end.function == function) {
+        if (s.end.when == platform::test::FileCallEnd::Before)
+            ::_exit(s.end.status);
+        // A file call without its scope could not end just after itself: a loud
+        // end rather than one at another point than the test asked for.
+        if (t_callDepth == 0)
+            std::abort();
+        t_endAtDepth = t_callDepth;
+        t_endStatus = s.end.status;
+        s.end = ArmedEnd{};
     }
     auto it = s.callFailures.find(function);
-    if (it == s.callFailures.end())
+    if (it == s.callFailures.end() || it->second.first != call)
         return 0;
-    DWORD error = it->second;
+    DWORD error = it->second.second;
     s.callFailures.erase(it);
     return error;
 }
@@ -859,21 +828,16 @@ void WriteWholeFile(const char* path, const std::string& bytes) {
 }
 
 void FailNextFileCall(const char* function, DWORD error) {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (error == 0)
-        s.callFailures.erase(function);
-    else
-        s.callFailures[function] = error;
+    FailFileCallAt(function, 1, error);
 }
 
 void FailFileCallAt(const char* function, int n, DWORD error) {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     if (error == 0 || n < 1)
-        s.laterCallFailures.erase(function);
+        s.callFailures.erase(function);
     else
-        s.laterCallFailures[function] = {n, error};
+        s.callFailures[function] = {s.callCounts[function] + n, error};
 }
 
 int FileCallCount(const char* function) {
@@ -895,32 +859,29 @@ void SetExtraFileAttributes(const char* path, DWORD bits) {
 }
 
 void StartFileCallJournal() {
-    FileCallControls& c = fileCallControls();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    c.journal.clear();
-    c.journaling = true;
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.journal.clear();
+    s.journaling = true;
 }
 
 std::vector<std::string> StopFileCallJournal() {
-    FileCallControls& c = fileCallControls();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    c.journaling = false;
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.journaling = false;
     std::vector<std::string> journal;
-    journal.swap(c.journal);
+    journal.swap(s.journal);
     return journal;
 }
 
 void EndProcessAtFileCall(const char* function, int n, FileCallEnd when, int status) {
-    FileCallControls& c = fileCallControls();
-    std::lock_guard<std::mutex> lock(c.mutex);
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
     if (function == nullptr || n < 1) {
-        c.endFunction.clear();
+        s.end = ArmedEnd{};
         return;
     }
-    c.endFunction = function;
-    c.endCallsLeft = n;
-    c.endWhen = when;
-    c.endStatus = status;
+    s.end = ArmedEnd{function, s.callCounts[function] + n, when, status};
 }
 
 } // namespace platform::test

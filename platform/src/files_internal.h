@@ -17,8 +17,9 @@ using FileKey = std::pair<dev_t, ino_t>;
 bool BeginOpen(const FileKey& key, DWORD access, DWORD share, uint64_t* id);
 void EndOpen(const FileKey& key, uint64_t id);
 
-// Counts the call of `function` and hands out a failure armed for it by
-// FailNextFileCall (0 when none is armed).
+// Counts the call of `function`, notes it in the journal, ends the process
+// where EndProcessAtFileCall asks, and hands out a failure armed for it by
+// FailFileCallAt (0 when none is armed).
 DWORD TakeFileCallFailure(const char* function);
 
 // POSIX cannot hold the platform's read-only mark for root, who may write any

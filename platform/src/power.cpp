@@ -16,7 +16,7 @@ struct PowerState {
 };
 
 PowerState& power() {
-    static PowerState s;
+    static PowerState& s = *new PowerState;
     return s;
 }
 

@@ -22,6 +22,13 @@ HKEY Create(HKEY parent, const char16_t* path, REGSAM access = KEY_WRITE,
     return key;
 }
 
+// What creating `path` under `parent` for writing reports.
+LSTATUS CreateStatus(HKEY parent, const char16_t* path) {
+    LSTATUS s = ERROR_SUCCESS;
+    Create(parent, path, KEY_WRITE, nullptr, &s);
+    return s;
+}
+
 LSTATUS SetDword(HKEY key, const char16_t* name, DWORD value) {
     return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                           sizeof(value));
@@ -78,33 +85,12 @@ TEST_F(StandInRegistryTest, RegistryRejectsBadCallsWithoutChangingTheTree) {
                                     nullptr, nullptr);
          },
          ERROR_INVALID_PARAMETER},
-        {"empty level",
-         [] {
-             LSTATUS s;
-             Create(HKEY_LOCAL_MACHINE, u"New\\\\Level", KEY_WRITE, nullptr, &s);
-             return s;
-         },
+        {"empty level", [] { return CreateStatus(HKEY_LOCAL_MACHINE, u"New\\\\Level"); },
          ERROR_INVALID_PARAMETER},
-        {"leading separator",
-         [] {
-             LSTATUS s;
-             Create(HKEY_LOCAL_MACHINE, u"\\New", KEY_WRITE, nullptr, &s);
-             return s;
-         },
+        {"leading separator", [] { return CreateStatus(HKEY_LOCAL_MACHINE, u"\\New"); },
          ERROR_INVALID_PARAMETER},
-        {"closed parent",
-         [closed] {
-             LSTATUS s;
-             Create(closed, u"New", KEY_WRITE, nullptr, &s);
-             return s;
-         },
-         ERROR_INVALID_HANDLE},
-        {"subkey under a read-only key",
-         [readOnly] {
-             LSTATUS s;
-             Create(readOnly, u"New", KEY_WRITE, nullptr, &s);
-             return s;
-         },
+        {"closed parent", [closed] { return CreateStatus(closed, u"New"); }, ERROR_INVALID_HANDLE},
+        {"subkey under a read-only key", [readOnly] { return CreateStatus(readOnly, u"New"); },
          ERROR_ACCESS_DENIED},
         {"value on a read-only key", [readOnly] { return SetDword(readOnly, u"V", 1); },
          ERROR_ACCESS_DENIED},

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <winbio_ioctl.h>
 #include <cstring>
+#include "device/capture_data.h"
 #include "support/bytes.h"
 
 namespace moc_test {
@@ -15,21 +16,20 @@ inline Bytes CaptureSample(HANDLE device, BYTE purpose) {
     params.PayloadSize = sizeof(params);
     params.Purpose = purpose;
     params.Format = {WINBIO_ANSI_381_FORMAT_OWNER, WINBIO_ANSI_381_FORMAT_TYPE};
-    constexpr DWORD kReplySize = 161;
-    constexpr DWORD kHeadSize = 20; // WINBIO_CAPTURE_DATA up to CaptureData.Data
-    Bytes reply(kReplySize);
+    Bytes reply(MOC_CAPTURE_BUFFER_SIZE);
     DWORD returned = 0;
     if (!DeviceIoControl(device, IOCTL_BIOMETRIC_CAPTURE_DATA, &params, sizeof(params),
-                         reply.data(), kReplySize, &returned, nullptr) ||
-        returned < kHeadSize) {
+                         reply.data(), MOC_CAPTURE_BUFFER_SIZE, &returned, nullptr) ||
+        returned < MOC_CAPTURE_BIR_OFFSET) {
         return {};
     }
     WINBIO_CAPTURE_DATA head;
-    std::memcpy(&head, reply.data(), kHeadSize);
-    if (head.CaptureData.Size > returned - kHeadSize) {
+    std::memcpy(&head, reply.data(), MOC_CAPTURE_BIR_OFFSET);
+    if (head.CaptureData.Size > returned - MOC_CAPTURE_BIR_OFFSET) {
         return {};
     }
-    return Bytes(reply.begin() + kHeadSize, reply.begin() + kHeadSize + head.CaptureData.Size);
+    const auto bir = reply.begin() + MOC_CAPTURE_BIR_OFFSET;
+    return Bytes(bir, bir + head.CaptureData.Size);
 }
 
 } // namespace moc_test

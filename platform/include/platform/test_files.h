@@ -15,12 +15,14 @@ WINPLATFORM_CPP void WriteWholeFile(const char* path, const std::string& bytes);
 
 // The next call of the named file function ("CreateFileA", "WriteFile",
 // "FlushFileBuffers", "DeleteFileA", "MoveFileExA", "_mkdir", "fopen_s", ...)
-// fails with `error` (a C runtime call with the errno that error stands for).
+// fails with `error` (a C runtime call with the errno that error stands for):
+// FailFileCallAt(function, 1, error).
 WINPLATFORM_CPP void FailNextFileCall(const char* function, DWORD error);
 // The n-th call of the named function from now on (1 = the next) fails with
 // `error`; the calls before it run normally. "CloseHandle" stands for the
 // close of a file handle: the handle is closed all the same, but CloseHandle
-// reports the failure. An error of 0 disarms it.
+// reports the failure. One failure is armed per function: arming another
+// replaces it, and an error of 0 disarms it.
 WINPLATFORM_CPP void FailFileCallAt(const char* function, int n, DWORD error);
 // How often the named file function was called since the last ResetAll.
 WINPLATFORM_CPP int FileCallCount(const char* function);
