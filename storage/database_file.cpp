@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <vector>
+#include "common/byte_order.h"
 #include "common/trace.h"
 #include "storage/record_block.h"
 #include "storage/storage_context.h"

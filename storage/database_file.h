@@ -119,14 +119,6 @@ static_assert(offsetof(DatabaseRecordBlock, Reserved) ==
                   MOC_BLOCK_RECORD_OFFSET + MOC_LEGACY_RECORD_SIZE_OWNED,
               "Reserved");
 
-// Fields of a file image, read where they lie (an image may give any offset).
-inline DWORD ReadLe16(const BYTE* p) {
-    return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8);
-}
-inline DWORD ReadLe32(const BYTE* p) {
-    return ReadLe16(p) | (ReadLe16(p + 2) << 16);
-}
-
 // ---------------------------------------------------------------------------
 // Moving the whole file between disk and the storage context
 // ---------------------------------------------------------------------------
