@@ -151,7 +151,7 @@ inline bool CanJudgeHostBlocks(const WINIBIO_STORAGE_CONTEXT& context) {
 
 // Size of one table entry: 52 bytes in owner-id mode, 35 otherwise.
 inline DWORD SlotEntrySize(const WINIBIO_STORAGE_CONTEXT& context) {
-    return context.OwnerIdMode != 0 ? sizeof(TemplateSlotEntryOwned) : sizeof(TemplateSlotEntry);
+    return TemplateSlotEntrySize(context.OwnerIdMode != 0);
 }
 
 // Number of whole entries the table buffer holds (never more than the slot count).
