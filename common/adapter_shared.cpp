@@ -75,3 +75,18 @@ bool Sha256Digest(const BYTE* data, size_t size, BYTE* digest) {
     }
     return true;
 }
+
+HRESULT StartControlSlot(PWINBIO_PIPELINE pipeline, PUCHAR sendBuffer, PUCHAR receiveBuffer,
+                         SIZE_T receiveBufferSize, PSIZE_T receiveDataSize,
+                         PULONG operationStatus) {
+    if (pipeline == nullptr || sendBuffer == nullptr || receiveBuffer == nullptr ||
+        receiveDataSize == nullptr || operationStatus == nullptr) {
+        return E_POINTER;
+    }
+    *operationStatus = 0;
+    if (receiveBufferSize != 0) {
+        receiveBuffer[0] = 0;
+    }
+    *receiveDataSize = 0;
+    return S_OK;
+}

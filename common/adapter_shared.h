@@ -1,6 +1,7 @@
 // Functions the three adapters share.
 #pragma once
 #include <windows.h>
+#include <winbio_adapter.h>
 
 // Length of a unit label: 64 hexadecimal characters and the NUL.
 inline constexpr size_t kUnitLabelChars = 65;
@@ -27,3 +28,10 @@ BOOL ProcessHeapFree(LPVOID block);
 // hash sensor ids and secure identities; false when the digest fails (the
 // digest is then zero).
 bool Sha256Digest(const BYTE* data, size_t size, BYTE* digest);
+
+// The first steps of the engine's and the sensor's two control slots:
+// E_POINTER when the pipeline, either buffer or either out-value is null;
+// otherwise the operation status, the first byte of the receive buffer (a
+// buffer of no bytes has none) and the received size are cleared, and S_OK.
+HRESULT StartControlSlot(PWINBIO_PIPELINE pipeline, PUCHAR sendBuffer, PUCHAR receiveBuffer,
+                         SIZE_T receiveBufferSize, PSIZE_T receiveDataSize, PULONG operationStatus);

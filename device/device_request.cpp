@@ -62,3 +62,22 @@ HRESULT DeviceRequest::Send() {
     }
     return S_OK;
 }
+
+DWORD SendOverlappedAndWait(HANDLE device, OVERLAPPED* overlapped, DWORD code, void* in,
+                            DWORD inSize, void* out, DWORD outSize, DWORD* count) {
+    const HANDLE event = overlapped->hEvent;
+    std::memset(overlapped, 0, sizeof(*overlapped));
+    overlapped->hEvent = event;
+    DWORD bytes = 0;
+    BOOL ok = DeviceIoControl(device, code, in, inSize, out, outSize, &bytes, overlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        SetLastError(ERROR_SUCCESS);
+        ok = GetOverlappedResult(device, overlapped, &bytes, TRUE);
+    }
+    *count = bytes <= outSize ? bytes : outSize;
+    if (ok) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_GEN_FAILURE);
+}

@@ -13,6 +13,14 @@ inline DWORD Win32ErrorOf(HRESULT failure) {
     return static_cast<DWORD>(failure) & 0xFFFFu;
 }
 
+// A privileged client's control code, sent on an adapter's own `overlapped`
+// (its event kept, the rest cleared) and waited for when it pends. Returns 0
+// or the Win32 error, never 0 for a failure even when the platform left no
+// error behind. `*count` is the driver's byte count, never more than
+// `outSize`, so that it can be handed on as the caller's received size.
+DWORD SendOverlappedAndWait(HANDLE device, OVERLAPPED* overlapped, DWORD code, void* in,
+                            DWORD inSize, void* out, DWORD outSize, DWORD* count);
+
 class DeviceRequest {
 public:
     // `family` is the MOC_E_ value the request reports its failures under.

@@ -272,9 +272,12 @@ static_assert(sizeof(MocSensorId) == 32, "MocSensorId");
 static_assert(sizeof(MocClaimKeys) == MOC_CLAIM_FIXED_SIZE, "MocClaimKeys");
 static_assert(sizeof(MocReconnectResponse) == MOC_RECONNECT_RESPONSE_SIZE, "MocReconnectResponse");
 
-// Size of one template-table entry under the given capabilities.
+// Size of one template-table entry: 52 bytes in owner-id mode, 35 otherwise.
+inline DWORD TemplateSlotEntrySize(bool ownerIdMode) {
+    return ownerIdMode ? sizeof(TemplateSlotEntryOwned) : sizeof(TemplateSlotEntry);
+}
 inline DWORD TemplateSlotEntrySize(const MocCapabilities& caps) {
-    return caps.OwnerIdMode != 0 ? sizeof(TemplateSlotEntryOwned) : sizeof(TemplateSlotEntry);
+    return TemplateSlotEntrySize(caps.OwnerIdMode != 0);
 }
 
 // The purge policy number, 0 to 7: (byte 2 bit 0) x 4 + (byte 1 bits 6-7).

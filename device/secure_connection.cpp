@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/byte_order.h"
 #include "common/trace.h"
 #include "device/device_request.h"
 
@@ -21,10 +22,6 @@ static_assert(kDataNonceOffset == MOC_RECONNECT_DATA_SIZE, "reconnect data ends 
 static_assert(3 * kLengthFieldSize + 2 * MOC_SECURE_FIELD_SIZE + MOC_CLAIM_FIXED_SIZE ==
                   MOC_CONNECT_RESPONSE_OVERHEAD,
               "room of a full reply beside the model certificate");
-
-DWORD ReadLe16(const BYTE* bytes) {
-    return static_cast<DWORD>(bytes[0]) | (bytes[1] << 8);
-}
 
 // Takes one length-prefixed field at `*pos`; false when the length or the
 // field runs past the reply.

@@ -5,6 +5,7 @@
 #include <new>
 #include <wtsapi32.h>
 
+#include "common/byte_order.h"
 #include "common/file_utils.h"
 #include "common/trace.h"
 #include "device/device_request.h"
@@ -45,41 +46,17 @@ HRESULT StartControl(PWINBIO_PIPELINE pipeline, ULONG code, PUCHAR sendBuffer,
                      SIZE_T sendBufferSize, PUCHAR receiveBuffer, SIZE_T receiveBufferSize,
                      PSIZE_T receiveDataSize, PULONG operationStatus,
                      PWINIBIO_ENGINE_CONTEXT* context) {
-    if (pipeline == nullptr || sendBuffer == nullptr || receiveBuffer == nullptr ||
-        receiveDataSize == nullptr || operationStatus == nullptr) {
-        return E_POINTER;
+    HRESULT hr = StartControlSlot(pipeline, sendBuffer, receiveBuffer, receiveBufferSize,
+                                  receiveDataSize, operationStatus);
+    if (FAILED(hr)) {
+        return hr;
     }
-    *operationStatus = 0;
-    // An empty receive buffer has no first byte to clear.
-    if (receiveBufferSize != 0) {
-        receiveBuffer[0] = 0;
-    }
-    *receiveDataSize = 0;
     *context = UsableEngineContext(pipeline);
     if (*context == nullptr) {
         return WINBIO_E_INVALID_DEVICE_STATE;
     }
     MOC_TRACE_INFO(kTrace, 10, (*context)->UnitLabel, code, sendBufferSize, receiveBufferSize);
     return S_OK;
-}
-
-// One request on the context's OVERLAPPED, waited for when it pends: 0 or the
-// Win32 error, and the driver's byte count. A failure never reads as success,
-// even when the platform left no error behind.
-DWORD SendOverlapped(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT context, ULONG code,
-                     PUCHAR in, DWORD inSize, PUCHAR out, DWORD outSize, DWORD* count) {
-    *count = 0;
-    BOOL ok = DeviceIoControl(pipeline->SensorHandle, code, in, inSize, out, outSize, count,
-                              &context->Overlapped);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) {
-        SetLastError(0);
-        ok = GetOverlappedResult(pipeline->SensorHandle, &context->Overlapped, count, TRUE);
-    }
-    if (ok) {
-        return ERROR_SUCCESS;
-    }
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_GEN_FAILURE);
 }
 
 HRESULT ResultOf(PWINIBIO_ENGINE_CONTEXT context, DWORD error, PULONG operationStatus) {
@@ -117,8 +94,9 @@ HRESULT ReadMatchData(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT context
         return E_OUTOFMEMORY;
     }
     DWORD count = 0;
-    const DWORD error = SendOverlapped(pipeline, context, code, sendBuffer, sendBufferSize,
-                                       answer.get(), driverSize, &count);
+    const DWORD error =
+        SendOverlappedAndWait(pipeline->SensorHandle, &context->Overlapped, code, sendBuffer,
+                              sendBufferSize, answer.get(), driverSize, &count);
     // Built on every outcome, from the zeroed buffer where the driver wrote nothing.
     receiveBuffer[0] = answer[0];
     receiveBuffer[1] = MatchResultCode(*context);
@@ -174,13 +152,12 @@ HRESULT WINAPI EngineAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULO
             return Finish(14, context, E_INVALIDARG);
         }
         // Kept before the request: the length changes even when the driver fails it.
-        context->MatchDataLength =
-            static_cast<DWORD>(SendBuffer[0]) | (static_cast<DWORD>(SendBuffer[1]) << 8) |
-            (static_cast<DWORD>(SendBuffer[2]) << 16) | (static_cast<DWORD>(SendBuffer[3]) << 24);
+        context->MatchDataLength = ReadLe32(SendBuffer);
     }
     DWORD count = 0;
-    const DWORD error = SendOverlapped(Pipeline, context, ControlCode, SendBuffer, sendSize,
-                                       ReceiveBuffer, receiveSize, &count);
+    const DWORD error =
+        SendOverlappedAndWait(Pipeline->SensorHandle, &context->Overlapped, ControlCode, SendBuffer,
+                              sendSize, ReceiveBuffer, receiveSize, &count);
     *ReceiveDataSize = count;
     return Finish(14, context, ResultOf(context, error, OperationStatus));
 }

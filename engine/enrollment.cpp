@@ -14,10 +14,6 @@ const GUID& kTrace = kTraceGuidEngineEnrollment;
 
 constexpr BYTE kNoFreeSlot = 255;
 
-DWORD EntrySize(const WINIBIO_ENGINE_CONTEXT& context) {
-    return context.OwnerIdMode ? sizeof(TemplateSlotEntryOwned) : sizeof(TemplateSlotEntry);
-}
-
 // Reads the whole table into the context's buffer. The buffer is cleared
 // first, and a short reply fails the read, so that no entry of an earlier
 // read or of a missing tail ever stands for the chip's.
@@ -37,7 +33,7 @@ HRESULT ChooseSlot(PWINIBIO_ENGINE_CONTEXT context, BYTE* slot, BYTE* used) {
     if (FAILED(hr)) {
         return hr;
     }
-    const DWORD entrySize = EntrySize(*context);
+    const DWORD entrySize = TemplateSlotEntrySize(context->OwnerIdMode != FALSE);
     *used = 0;
     *slot = kNoFreeSlot;
     for (DWORD i = 0; i < context->TemplateSlotCount; ++i) {
@@ -95,7 +91,7 @@ HRESULT FindEqualEnrollment(PWINIBIO_ENGINE_CONTEXT context, const WINBIO_IDENTI
             return WINBIO_E_CANCELED;
         }
     }
-    const DWORD entrySize = EntrySize(*context);
+    const DWORD entrySize = TemplateSlotEntrySize(context->OwnerIdMode != FALSE);
     for (DWORD i = 0; i < context->TemplateSlotCount; ++i) {
         const BYTE* entry = context->TemplateTable + i * entrySize;
         TemplateSlotEntry head;

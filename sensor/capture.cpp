@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr BYTE kNoCaptureStatus = MOC_SAMPLE_STATUS_NONE;
-
 // True while the capture sent on the context's OVERLAPPED has not completed.
 bool CapturePending(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context) {
     if (context->CaptureInFlight == 0) {
@@ -72,7 +70,7 @@ HRESULT JudgeSample(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context, 
     CaptureSample sample;
     if (!ParseCaptureReply(context->CaptureBuffer, context->CaptureBufferSize, returned, &sample)) {
         MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 41, context->UnitLabel, returned);
-        context->CaptureStatus = kNoCaptureStatus;
+        context->CaptureStatus = MOC_SAMPLE_STATUS_NONE;
         context->SampleSize = 0;
         return WINBIO_E_DEVICE_FAILURE;
     }
@@ -104,6 +102,13 @@ HRESULT JudgeSample(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context, 
 
 } // namespace
 
+void SensorResetCaptureState(PWINIBIO_SENSOR_CONTEXT Context) {
+    Context->CapturePurpose = WINBIO_NO_PURPOSE_AVAILABLE;
+    Context->FreeSlotCheckPending = 1;
+    Context->CaptureDone = 0;
+    Context->CaptureStatus = MOC_SAMPLE_STATUS_NONE;
+}
+
 void SensorDrainCapture(PWINBIO_PIPELINE Pipeline, PWINIBIO_SENSOR_CONTEXT Context) {
     if (Context->CaptureInFlight == 0) {
         return;
@@ -126,10 +131,7 @@ HRESULT WINAPI SensorAdapterActivate(PWINBIO_PIPELINE Pipeline) {
         hr = WINBIO_E_INVALID_DEVICE_STATE;
     }
     if (SUCCEEDED(hr)) {
-        context->CapturePurpose = WINBIO_NO_PURPOSE_AVAILABLE;
-        context->FreeSlotCheckPending = 1;
-        context->CaptureDone = 0;
-        context->CaptureStatus = kNoCaptureStatus;
+        SensorResetCaptureState(context);
         InterlockedExchange(&context->CancelFlag, 0);
     }
     return SensorTraced(context, 45, hr);

@@ -50,7 +50,6 @@ WINBIO_SENSOR_INTERFACE g_SensorInterface = {
 };
 
 constexpr DWORD kGenericSensorCapabilities = 0x311;
-constexpr BYTE kNoCaptureStatus = MOC_SAMPLE_STATUS_NONE;
 
 // The slots the adapter does not support look at no argument.
 HRESULT NotImplemented(USHORT message) {
@@ -127,10 +126,7 @@ HRESULT WINAPI SensorAdapterAttach(PWINBIO_PIPELINE Pipeline) {
         hr = E_OUTOFMEMORY;
     } else {
         context->CaptureOverlapped.hEvent = event;
-        context->CapturePurpose = WINBIO_NO_PURPOSE_AVAILABLE;
-        context->FreeSlotCheckPending = 1;
-        context->CaptureDone = 0;
-        context->CaptureStatus = kNoCaptureStatus;
+        SensorResetCaptureState(context);
         context->AttributesCapacity = sizeof(context->Attributes);
         context->CaptureBuffer = nullptr;
         context->CaptureBufferSize = MOC_CAPTURE_BUFFER_SIZE;

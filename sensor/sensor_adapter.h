@@ -140,6 +140,10 @@ HRESULT SensorTraced(PWINIBIO_SENSOR_CONTEXT context, USHORT message, HRESULT hr
 HRESULT SensorRequest(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context, DWORD code,
                       void* reply, DWORD size, DWORD required, BYTE fill = 0);
 
+// Within the adapter: the capture state that Attach and Activate start from
+// (no purpose, the free-slot check pending, no capture, no sample status).
+void SensorResetCaptureState(PWINIBIO_SENSOR_CONTEXT Context);
+
 // Within the adapter: cancels a capture still in flight on the context's
 // OVERLAPPED and waits for it, so that no request can write into the capture
 // buffer, the OVERLAPPED or the event once they are freed.

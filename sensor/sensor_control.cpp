@@ -1,9 +1,8 @@
 // Sensor status and reset through the platform's control codes, and the
 // sensor's two private control codes: accepted by ControlUnit, forwarded by
 // ControlUnitPrivileged on the context's OVERLAPPED.
-#include <cstring>
-
 #include "common/trace.h"
+#include "device/device_request.h"
 #include "device/driver_interface.h"
 #include "sensor/sensor_adapter.h"
 
@@ -19,17 +18,10 @@ HRESULT BeginControl(PWINBIO_PIPELINE pipeline, ULONG code, PUCHAR send, SIZE_T 
                      PUCHAR receive, SIZE_T receiveSize, PSIZE_T received, PULONG status,
                      PWINIBIO_SENSOR_CONTEXT* context) {
     *context = nullptr;
-    if (pipeline == nullptr || send == nullptr || receive == nullptr || received == nullptr ||
-        status == nullptr) {
-        return E_POINTER;
+    HRESULT hr = StartControlSlot(pipeline, send, receive, receiveSize, received, status);
+    if (SUCCEEDED(hr)) {
+        hr = SensorContextOf(pipeline, context);
     }
-    *status = 0;
-    // A receive buffer of no bytes has no first byte to clear.
-    if (receiveSize != 0) {
-        receive[0] = 0;
-    }
-    *received = 0;
-    HRESULT hr = SensorContextOf(pipeline, context);
     if (SUCCEEDED(hr)) {
         MOC_TRACE_INFO(kTraceGuidSensorAdapter, 80, (*context)->UnitLabel, code, sendSize,
                        receiveSize);
@@ -115,27 +107,16 @@ HRESULT WINAPI SensorAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULO
         return SensorTraced(context, 86, WINBIO_E_DEVICE_BUSY);
     }
 
-    OVERLAPPED& overlapped = context->CaptureOverlapped;
-    HANDLE event = overlapped.hEvent;
-    std::memset(&overlapped, 0, sizeof(overlapped));
-    overlapped.hEvent = event;
-    // Cleared first, so that the operation status of a request that succeeds
-    // at once is never an earlier call's error.
-    SetLastError(ERROR_SUCCESS);
     DWORD received = 0;
-    BOOL ok = DeviceIoControl(Pipeline->SensorHandle, ControlCode, SendBuffer,
-                              static_cast<DWORD>(SendBufferSize), ReceiveBuffer,
-                              static_cast<DWORD>(ReceiveBufferSize), &received, &overlapped);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) {
-        SetLastError(ERROR_SUCCESS);
-        ok = GetOverlappedResult(Pipeline->SensorHandle, &overlapped, &received, TRUE);
-    }
-    const DWORD error = GetLastError();
+    const DWORD error =
+        SendOverlappedAndWait(Pipeline->SensorHandle, &context->CaptureOverlapped, ControlCode,
+                              SendBuffer, static_cast<DWORD>(SendBufferSize), ReceiveBuffer,
+                              static_cast<DWORD>(ReceiveBufferSize), &received);
     *OperationStatus = error;
-    if (!ok) {
+    if (error != ERROR_SUCCESS) {
         MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 87, context->UnitLabel, error);
         return SensorTraced(context, 86, WinBioErrorFromWin32(error));
     }
-    *ReceiveDataSize = received <= ReceiveBufferSize ? received : ReceiveBufferSize;
+    *ReceiveDataSize = received;
     return SensorTraced(context, 86, S_OK);
 }
