@@ -18,6 +18,7 @@
 #include <vector>
 #include "bench/pairs.h"
 #include "host/adapter_library.h"
+#include "host/biometric_unit.h"
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
 #include "storage/database_file.h"
@@ -80,23 +81,21 @@ public:
         BuildFile();
         RestoreSlots();
 
-        pipeline_.SensorHandle = platform::test::OpenDevice(sensor_);
+        device_ = platform::test::OpenDevice(sensor_);
         library_ = host::AdapterLibrary::Load(MOC_ADAPTER_LIBRARY, &why_);
         if (library_ == nullptr)
             return;
+        // Only the storage adapter is attached.
+        unit_ = std::make_unique<host::BiometricUnit>(library_->Tables(), device_);
         table_ = library_->Tables().storage;
-        pipeline_.EngineHandle = INVALID_HANDLE_VALUE;
-        pipeline_.StorageHandle = INVALID_HANDLE_VALUE;
-        pipeline_.StorageInterface = table_;
-        ready_ = Expect(table_->Attach(&pipeline_), S_OK, "Attach", &why_) &&
+        ready_ = Expect(table_->Attach(Pipeline()), S_OK, "Attach", &why_) &&
                  Expect(Open(), S_OK, "OpenDatabase", &why_);
         sensor_->ClearLog();
     }
     ~StorageBench() {
-        if (pipeline_.StorageContext != nullptr)
-            table_->Detach(&pipeline_);
+        unit_.reset();
         library_.reset();
-        CloseHandle(pipeline_.SensorHandle);
+        CloseHandle(device_);
         root_.reset();
         platform::test::ResetAll();
     }
@@ -107,12 +106,12 @@ public:
         *why = why_;
         return ready_;
     }
-    WINBIO_PIPELINE* Pipeline() { return &pipeline_; }
+    WINBIO_PIPELINE* Pipeline() { return &unit_->Pipeline(); }
     PWINBIO_STORAGE_INTERFACE Table() const { return table_; }
 
     HRESULT Open() {
         GUID id{};
-        return table_->OpenDatabase(&pipeline_, &id, kFilePath, u"");
+        return table_->OpenDatabase(Pipeline(), &id, kFilePath, u"");
     }
 
     // Puts the file and the chip back as they were before an operation changed
@@ -125,11 +124,8 @@ public:
 
 private:
     void BuildFile() {
-        DatabaseFileHeader header{};
-        header.Magic = MOC_DATABASE_MAGIC;
-        header.Version = MOC_DATABASE_FILE_VERSION;
+        DatabaseFileHeader header = FreshDatabaseHeader(MOC_DATABASE_MAGIC);
         header.BlockCount = kHostRecords + 1;
-        header.HeaderSize = MOC_DATABASE_HEADER_SIZE;
         image_.assign(sizeof(header), '\0');
         std::memcpy(&image_[0], &header, sizeof(header));
         const HostOwnerId owner = sensor_->HostOwner();
@@ -175,9 +171,10 @@ private:
 
     std::unique_ptr<moc_test::TempRoot> root_;
     std::shared_ptr<simsensor::SimulatedSensor> sensor_;
+    HANDLE device_ = INVALID_HANDLE_VALUE;
     std::unique_ptr<host::AdapterLibrary> library_;
+    std::unique_ptr<host::BiometricUnit> unit_;
     PWINBIO_STORAGE_INTERFACE table_ = nullptr;
-    WINBIO_PIPELINE pipeline_{};
     std::string image_;
     bool ready_ = false;
     std::string why_;

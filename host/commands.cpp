@@ -147,6 +147,14 @@ simsensor::Presentation FingerPresentation(BYTE finger) {
     return p;
 }
 
+// A failed result as people read it, with the engine's or sensor's reject detail when it gave one.
+std::string FailureText(HRESULT result, WINBIO_REJECT_DETAIL rejectDetail) {
+    std::string text = ResultText(result);
+    if (rejectDetail != 0)
+        text += ", reject detail " + std::to_string(rejectDetail);
+    return text;
+}
+
 // The chip slot that holds an identity's template for a finger, as the simulated sensor
 // shows its table; -1 when none does.
 int ChipSlotOf(const simsensor::SimulatedSensor& sensor, const EnrolledRecord& record) {
@@ -371,10 +379,8 @@ int Session::Enroll(BYTE finger) {
         if (s.result == S_OK || s.result == WINBIO_I_MORE_DATA) {
             out_ << "  sample " << s.index << of << " accepted\n";
         } else {
-            out_ << "  sample " << s.index << of << " rejected: " << ResultText(s.result);
-            if (s.rejectDetail != 0)
-                out_ << ", reject detail " << s.rejectDetail;
-            out_ << "\n";
+            out_ << "  sample " << s.index << of
+                 << " rejected: " << FailureText(s.result, s.rejectDetail) << "\n";
         }
         // The finger goes down again for the next sample.
         if (s.result == WINBIO_I_MORE_DATA)
@@ -411,10 +417,7 @@ int Session::Identify(BYTE finger, bool expectMatch, bool* asExpected) {
                                     r.subFactor == finger
                               : r.result == WINBIO_E_UNKNOWN_ID;
     if (r.result != S_OK) {
-        out_ << "identify: " << ResultText(r.result);
-        if (r.rejectDetail != 0)
-            out_ << ", reject detail " << r.rejectDetail;
-        out_ << "\n";
+        out_ << "identify: " << FailureText(r.result, r.rejectDetail) << "\n";
         return kExitFailure;
     }
     out_ << "identified " << IdentityText(r.identity) << ", " << FingerText(r.subFactor) << ": "
@@ -428,10 +431,7 @@ int Session::Verify(BYTE finger) {
     sensor_->PresentFinger(FingerPresentation(finger));
     VerifyResult r = unit_->Verify(user, finger);
     if (r.result != S_OK || !r.match) {
-        out_ << "verify: " << ResultText(r.result);
-        if (r.rejectDetail != 0)
-            out_ << ", reject detail " << r.rejectDetail;
-        out_ << "\n";
+        out_ << "verify: " << FailureText(r.result, r.rejectDetail) << "\n";
         return kExitFailure;
     }
     out_ << "verified " << IdentityText(user) << ", " << FingerText(finger) << ": "

@@ -80,14 +80,8 @@ std::string IdentityText(const WINBIO_IDENTITY& identity) {
         return SidText(identity.Value.AccountSid.Data, identity.Value.AccountSid.Size);
     case WINBIO_ID_TYPE_SECURE_ID:
         return "secure identity " + Hex(identity.Value.SecureId, WINBIO_SECURE_ID_SIZE);
-    case WINBIO_ID_TYPE_GUID: {
-        const GUID& g = identity.Value.TemplateGuid;
-        char text[40];
-        std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                      g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
-                      g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-        return text;
-    }
+    case WINBIO_ID_TYPE_GUID:
+        return GuidText(identity.Value.TemplateGuid);
     case WINBIO_ID_TYPE_WILDCARD:
         return "wildcard";
     case WINBIO_ID_TYPE_NULL:
@@ -115,6 +109,14 @@ bool SameIdentity(const WINBIO_IDENTITY& a, const WINBIO_IDENTITY& b) {
     default:
         return true;
     }
+}
+
+std::string GuidText(const GUID& g) {
+    char text[40];
+    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1,
+                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                  g.Data4[5], g.Data4[6], g.Data4[7]);
+    return text;
 }
 
 std::string FingerName(BYTE subFactor) {

@@ -17,6 +17,8 @@ WINBIO_IDENTITY WildcardIdentity();
 // "S-1-5-21-...", "secure identity 0123...", "{GUID}", "wildcard", "none".
 std::string IdentityText(const WINBIO_IDENTITY& identity);
 bool SameIdentity(const WINBIO_IDENTITY& a, const WINBIO_IDENTITY& b);
+// "{8C6E1F3A-5B27-4D90-A1E4-37C2F05B9D61}".
+std::string GuidText(const GUID& guid);
 
 constexpr int kFirstFinger = WINBIO_ANSI_381_POS_RH_THUMB;
 constexpr int kLastFinger = WINBIO_ANSI_381_POS_LH_LITTLE_FINGER;

@@ -4,15 +4,14 @@
 # function and the number). The trace controller captures a statement's GUID, number and
 # arguments only; the rest comes from here.
 #
-#   cmake -DSOURCE_DIR=<tree> -DOUTPUT=<file.inc> -DPROVIDER_NAME=<library> -P trace_catalog.cmake
+#   cmake -DSOURCE_DIR=<tree> -DOUTPUT=<file.inc> -DUNIT_FOLDERS=<folder;...>
+#     -DPROVIDER_NAME=<library> -P trace_catalog.cmake
 #
 # A statement whose number or unit GUID is a parameter of its function makes that function a
 # forwarder; its calls that give both are statements too, named after the calling function
 # (after the forwarder when more than two functions share the message). A number held in a
 # variable or a table cannot be read from the sources and stays out.
 cmake_minimum_required(VERSION 3.25)
-
-set(UNIT_FOLDERS common device sensor storage engine sdcp)
 
 # Every source line as a list element; characters that CMake lists give a meaning to are
 # replaced first (";" "[" "]" "\").

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <evntrace.h>
+#include "host/identities.h"
 
 namespace host {
 namespace {
@@ -14,14 +15,6 @@ constexpr size_t kShownLabelLength = 8;
 
 bool SameGuid(const GUID& a, const GUID& b) {
     return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
-
-std::string GuidText(const GUID& g) {
-    char text[40];
-    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1,
-                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-                  g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
 }
 
 // A narrow string: one NUL, at its end.

@@ -6,7 +6,6 @@
 
 namespace {
 
-moc_fuzz::Unit* unit = nullptr;
 moc_fuzz::Bytes sample; // one sample record as the sensor hands it over
 
 const WINBIO_BIR_PURPOSE kPurposes[] = {
@@ -18,30 +17,26 @@ const WINBIO_BIR_PURPOSE kPurposes[] = {
     WINBIO_PURPOSE_AUDIT,
 };
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine);
-    sample = moc_fuzz::SampleOnChip(*unit);
-    return 0;
+void Start(moc_fuzz::Unit& unit) {
+    sample = moc_fuzz::SampleOnChip(unit);
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
-    if (size < 1)
-        return 0;
-    unit->Forget();
     const WINBIO_BIR_PURPOSE purpose = kPurposes[data[0] % 6];
     const moc_fuzz::Bytes reply = moc_fuzz::Rest(data, size, 1);
-    unit->sensor->ReplyWith(IOCTL_MOC_ACCEPT_SAMPLE, reply);
+    unit.sensor->ReplyWith(IOCTL_MOC_ACCEPT_SAMPLE, reply);
     moc_fuzz::Bytes record = sample;
     WINBIO_REJECT_DETAIL reject = 0;
-    HRESULT hr = unit->engine->AcceptSampleData(&unit->pipeline,
-                                                reinterpret_cast<PWINBIO_BIR>(record.data()),
-                                                record.size(), purpose, &reject);
+    HRESULT hr =
+        unit.engine->AcceptSampleData(&unit.pipeline, reinterpret_cast<PWINBIO_BIR>(record.data()),
+                                      record.size(), purpose, &reject);
     if (reply.size() < sizeof(MocAcceptSampleResponse))
         Expect(FAILED(hr) && hr != WINBIO_E_BAD_CAPTURE, "a short reply is no verdict");
     if (hr == S_OK)
         Expect(reject == 0, "an accepted sample has no reject detail");
-    return 0;
 }
+
+} // namespace
+
+const moc_fuzz::Harness moc_fuzz::kHarness = {moc_fuzz::kEngine, 1, Start, Run};

@@ -6,24 +6,14 @@
 
 namespace {
 
-moc_fuzz::Unit* unit = nullptr;
-
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
-    unit->DetachSensor();
-    unit->Forget();
-    Expect(unit->AttachSensor() == S_OK, "sensor attach");
-    PWINBIO_PIPELINE pipeline = &unit->pipeline;
-    unit->sensor->ReplyWith(IOCTL_BIOMETRIC_GET_ATTRIBUTES, moc_fuzz::Bytes(data, data + size));
+    unit.DetachSensor();
+    Expect(unit.AttachSensor() == S_OK, "sensor attach");
+    PWINBIO_PIPELINE pipeline = &unit.pipeline;
+    unit.sensor->ReplyWith(IOCTL_BIOMETRIC_GET_ATTRIBUTES, moc_fuzz::Bytes(data, data + size));
     LPOVERLAPPED overlapped = nullptr;
-    HRESULT hr = unit->sensorAdapter->StartCapture(pipeline, WINBIO_PURPOSE_IDENTIFY, &overlapped);
+    HRESULT hr = unit.sensorAdapter->StartCapture(pipeline, WINBIO_PURPOSE_IDENTIFY, &overlapped);
     if (size < sizeof(WINBIO_SENSOR_ATTRIBUTES))
         Expect(FAILED(hr), "short attributes settle no format");
     if (hr == S_OK) {
@@ -34,9 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // The capture waits for a finger; this one ends it.
         simsensor::Presentation finger;
         finger.finger = 1;
-        unit->sensor->PresentFinger(finger);
+        unit.sensor->PresentFinger(finger);
         WINBIO_REJECT_DETAIL reject = 0;
-        Expect(unit->sensorAdapter->FinishCapture(pipeline, &reject) == S_OK, "the capture ends");
+        Expect(unit.sensorAdapter->FinishCapture(pipeline, &reject) == S_OK, "the capture ends");
     }
-    return 0;
 }
+
+} // namespace
+
+const moc_fuzz::Harness moc_fuzz::kHarness = {moc_fuzz::kEngine, 0, nullptr, Run};

@@ -9,8 +9,6 @@
 
 namespace {
 
-moc_fuzz::Unit* unit = nullptr;
-
 const WINBIO_BIR_PURPOSE kPurposes[] = {
     WINBIO_PURPOSE_IDENTIFY, WINBIO_PURPOSE_VERIFY,
     WINBIO_PURPOSE_ENROLL,   WINBIO_PURPOSE_ENROLL_FOR_IDENTIFICATION,
@@ -18,24 +16,14 @@ const WINBIO_BIR_PURPOSE kPurposes[] = {
     WINBIO_PURPOSE_ENROLL,   WINBIO_PURPOSE_IDENTIFY,
 };
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine | moc_fuzz::kSensor);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
-    if (size < 1)
-        return 0;
-    unit->Forget();
-    PWINBIO_PIPELINE pipeline = &unit->pipeline;
-    PWINBIO_SENSOR_INTERFACE sensor = unit->sensorAdapter;
+    PWINBIO_PIPELINE pipeline = &unit.pipeline;
+    PWINBIO_SENSOR_INTERFACE sensor = unit.sensorAdapter;
     const moc_fuzz::Bytes reply = moc_fuzz::Rest(data, size, 1);
     const WINBIO_BIR_PURPOSE purpose = kPurposes[data[0] & 7];
     Expect(sensor->Activate(pipeline) == S_OK, "activate");
-    unit->sensor->ReplyWith(IOCTL_BIOMETRIC_CAPTURE_DATA, reply);
+    unit.sensor->ReplyWith(IOCTL_BIOMETRIC_CAPTURE_DATA, reply);
 
     LPOVERLAPPED overlapped = nullptr;
     if (sensor->StartCapture(pipeline, purpose, &overlapped) != S_OK)
@@ -60,5 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         reject = 0;
         sensor->PushDataToEngine(pipeline, purpose, WINBIO_DATA_FLAG_RAW, &reject);
     }
-    return 0;
 }
+
+} // namespace
+
+const moc_fuzz::Harness moc_fuzz::kHarness = {moc_fuzz::kEngine | moc_fuzz::kSensor, 1, nullptr,
+                                              Run};

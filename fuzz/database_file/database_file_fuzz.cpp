@@ -11,7 +11,6 @@
 
 namespace {
 
-moc_fuzz::Unit* unit = nullptr;
 DWORD attachedHeaderSize = 0;
 
 struct Loaded {
@@ -28,18 +27,14 @@ bool Same(const Loaded& a, const Loaded& b) {
            a.trailing == b.trailing;
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    unit = moc_fuzz::StartUnit(moc_fuzz::kStorage);
-    std::strcpy(unit->pipeline.StorageContext->PrivateFilePath, moc_fuzz::kPrivateFilePath);
-    attachedHeaderSize = unit->pipeline.StorageContext->KeptHeaderSize;
-    return 0;
+void Start(moc_fuzz::Unit& unit) {
+    std::strcpy(unit.pipeline.StorageContext->PrivateFilePath, moc_fuzz::kPrivateFilePath);
+    attachedHeaderSize = unit.pipeline.StorageContext->KeptHeaderSize;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
-    WINIBIO_STORAGE_CONTEXT& context = *unit->pipeline.StorageContext;
+    WINIBIO_STORAGE_CONTEXT& context = *unit.pipeline.StorageContext;
     platform::test::WriteWholeFile(moc_fuzz::kPrivateFilePath,
                                    std::string(reinterpret_cast<const char*>(data), size));
     EmptyBlockLists(&context);
@@ -52,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Expect(context.PlainBlocks.empty() && context.OwnedBlocks.empty() &&
                    context.OtherBlocks.empty(),
                "a failed load leaves the lists as they were");
-        return 0;
+        return;
     }
     for (const BlockList* list : {&context.PlainBlocks, &context.OwnedBlocks, &context.OtherBlocks})
         Expect(list->size() % MOC_DATABASE_BLOCK_SIZE == 0, "whole blocks only");
@@ -64,5 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     EmptyBlockLists(&context);
     Expect(LoadDatabaseFile(&context, moc_fuzz::kPrivateFilePath) == S_OK, "a saved file loads");
     Expect(Same(first, Snapshot(context)), "the second load sees the blocks of the first");
-    return 0;
 }
+
+} // namespace
+
+const moc_fuzz::Harness moc_fuzz::kHarness = {moc_fuzz::kStorage, 0, Start, Run};

@@ -15,61 +15,52 @@ namespace {
 
 constexpr int kMostRecords = 300; // more than a file can describe for one query's walk
 
-moc_fuzz::Unit* unit = nullptr;
-
-HRESULT Query(int kind, BYTE subFactor) {
-    PWINBIO_PIPELINE pipeline = &unit->pipeline;
+HRESULT Query(moc_fuzz::Unit& unit, int kind, BYTE subFactor) {
+    PWINBIO_PIPELINE pipeline = &unit.pipeline;
     WINBIO_IDENTITY identity = {};
     switch (kind) {
     case 0:
         identity.Type = WINBIO_ID_TYPE_WILDCARD;
         identity.Value.Wildcard = WINBIO_IDENTITY_WILDCARD;
-        return unit->storage->QueryBySubject(pipeline, &identity, WINBIO_SUBTYPE_ANY);
+        return unit.storage->QueryBySubject(pipeline, &identity, WINBIO_SUBTYPE_ANY);
     case 1:
         identity = moc_fuzz::AccountIdentity();
-        return unit->storage->QueryBySubject(pipeline, &identity, subFactor);
+        return unit.storage->QueryBySubject(pipeline, &identity, subFactor);
     case 2:
         identity = moc_fuzz::SecureIdentity();
-        return unit->storage->QueryBySubject(pipeline, &identity, subFactor);
+        return unit.storage->QueryBySubject(pipeline, &identity, subFactor);
     default: {
         ULONG elements[4] = {0, 0, 0, 0};
-        return unit->storage->QueryByContent(pipeline, subFactor, elements,
-                                             pipeline->StorageContext->IndexElementCount);
+        return unit.storage->QueryByContent(pipeline, subFactor, elements,
+                                            pipeline->StorageContext->IndexElementCount);
     }
     }
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    unit = moc_fuzz::StartUnit(moc_fuzz::kStorage);
+void Start(moc_fuzz::Unit& unit) {
     // As an open would leave it, without reconciling the records away.
-    std::strcpy(unit->pipeline.StorageContext->PrivateFilePath, moc_fuzz::kPrivateFilePath);
-    unit->pipeline.StorageContext->OpenFlag = 1;
-    return 0;
+    std::strcpy(unit.pipeline.StorageContext->PrivateFilePath, moc_fuzz::kPrivateFilePath);
+    unit.pipeline.StorageContext->OpenFlag = 1;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
-    if (size < 2)
-        return 0;
-    unit->Forget();
-    PWINBIO_PIPELINE pipeline = &unit->pipeline;
+    PWINBIO_PIPELINE pipeline = &unit.pipeline;
     pipeline->StorageContext->IndexElementCount = ((data[0] >> 4) & 7) % 5;
     platform::test::WriteWholeFile(moc_fuzz::kPrivateFilePath,
                                    std::string(reinterpret_cast<const char*>(data + 2), size - 2));
 
     SIZE_T available = 0, total = 0;
-    unit->storage->GetDatabaseSize(pipeline, &available, &total);
-    if (Query(data[0] & 3, data[1]) != S_OK)
-        return 0;
+    unit.storage->GetDatabaseSize(pipeline, &available, &total);
+    if (Query(unit, data[0] & 3, data[1]) != S_OK)
+        return;
     SIZE_T count = 0;
-    Expect(unit->storage->GetRecordCount(pipeline, &count) == S_OK && count != 0,
+    Expect(unit.storage->GetRecordCount(pipeline, &count) == S_OK && count != 0,
            "a query that succeeded has results");
-    Expect(unit->storage->FirstRecord(pipeline) == S_OK, "the first result");
+    Expect(unit.storage->FirstRecord(pipeline) == S_OK, "the first result");
     for (int i = 0; i < kMostRecords; ++i) {
         WINBIO_STORAGE_RECORD record = {};
-        if (unit->storage->GetCurrentRecord(pipeline, &record) == S_OK) {
+        if (unit.storage->GetCurrentRecord(pipeline, &record) == S_OK) {
             Expect(record.Identity != nullptr, "a result has an identity");
             if (record.Identity->Type == WINBIO_ID_TYPE_SID)
                 Expect(record.Identity->Value.AccountSid.Size <= SECURITY_MAX_SID_SIZE,
@@ -87,9 +78,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (SIZE_T e = 0; e < record.IndexElementCount; ++e)
                 sum = sum + static_cast<BYTE>(record.IndexVector[e]);
         }
-        if (unit->storage->NextRecord(pipeline) != S_OK)
+        if (unit.storage->NextRecord(pipeline) != S_OK)
             break;
         Expect(i + 1 < int(count), "no more steps than results");
     }
-    return 0;
 }
+
+} // namespace
+
+const moc_fuzz::Harness moc_fuzz::kHarness = {moc_fuzz::kStorage, 2, Start, Run};

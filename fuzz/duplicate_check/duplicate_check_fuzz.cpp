@@ -5,26 +5,18 @@
 
 namespace {
 
-moc_fuzz::Unit* unit = nullptr;
-
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine);
-    if (unit->engine->CreateEnrollment(&unit->pipeline) != S_OK)
+void Start(moc_fuzz::Unit& unit) {
+    if (unit.engine->CreateEnrollment(&unit.pipeline) != S_OK)
         moc_fuzz::Broken("an enrollment");
-    return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
-    unit->Forget();
-    unit->sensor->ReplyWith(IOCTL_MOC_CHECK_DUPLICATE, moc_fuzz::Bytes(data, data + size));
+    unit.sensor->ReplyWith(IOCTL_MOC_CHECK_DUPLICATE, moc_fuzz::Bytes(data, data + size));
     WINBIO_IDENTITY identity;
     WINBIO_BIOMETRIC_SUBTYPE subFactor = 0;
     BOOLEAN duplicate = TRUE;
-    HRESULT hr =
-        unit->engine->CheckForDuplicate(&unit->pipeline, &identity, &subFactor, &duplicate);
+    HRESULT hr = unit.engine->CheckForDuplicate(&unit.pipeline, &identity, &subFactor, &duplicate);
     if (size < sizeof(MocDuplicateResponse))
         Expect(FAILED(hr) && duplicate == FALSE, "a short reply is no duplicate");
     if (duplicate) {
@@ -34,5 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     identity.Value.AccountSid.Size <= SECURITY_MAX_SID_SIZE),
                "a duplicate names an identity");
     }
-    return 0;
 }
+
+} // namespace
+
+const moc_fuzz::Harness moc_fuzz::kHarness = {moc_fuzz::kEngine, 0, Start, Run};

@@ -12,35 +12,25 @@
 
 namespace {
 
-moc_fuzz::Unit* unit = nullptr;
-constexpr const char* kStatisticsFile =
-    "C:\\Windows\\System32\\WinBioDatabase\\0A0A09AC-31A1-4880-9AC8-B1FF3C9E94EB.DAT";
 constexpr DWORD kRepliedWithoutNonce = 62; // up to the match detail
 constexpr DWORD kRepliedWithNonce = 94;
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine);
+void Start(moc_fuzz::Unit&) {
     // A fresh private file, for the counts at the lock screen.
     const DatabaseFileHeader header = FreshDatabaseHeader(MOC_DATABASE_MAGIC);
     platform::test::WriteWholeFile(
-        kStatisticsFile, std::string(reinterpret_cast<const char*>(&header), sizeof(header)));
-    return 0;
+        moc_fuzz::kPrivateFilePath, std::string(reinterpret_cast<const char*>(&header), sizeof(header)));
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
-    if (size < 2)
-        return 0;
-    unit->Forget();
     const int operation = data[0] & 3;
     if (data[0] & 4)
         platform::test::SetConsoleLockState(WTS_SESSIONSTATE_LOCK);
     const moc_fuzz::Bytes reply = moc_fuzz::Rest(data, size, 2);
-    unit->sensor->ReplyWith(IOCTL_MOC_IDENTIFY, reply);
+    unit.sensor->ReplyWith(IOCTL_MOC_IDENTIFY, reply);
 
-    PWINBIO_PIPELINE pipeline = &unit->pipeline;
+    PWINBIO_PIPELINE pipeline = &unit.pipeline;
     WINBIO_IDENTITY identity;
     WINBIO_BIOMETRIC_SUBTYPE subFactor = 0;
     WINBIO_REJECT_DETAIL reject = 0;
@@ -49,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (operation == 0) {
         PUCHAR payload = nullptr, hash = nullptr;
         SIZE_T payloadSize = 0, hashSize = 0;
-        hr = unit->engine->IdentifyFeatureSet(pipeline, &identity, &subFactor, &payload,
-                                              &payloadSize, &hash, &hashSize, &reject);
+        hr = unit.engine->IdentifyFeatureSet(pipeline, &identity, &subFactor, &payload,
+                                             &payloadSize, &hash, &hashSize, &reject);
         Expect(payload == nullptr && hash == nullptr, "no payload or hash from the chip");
         if (SUCCEEDED(hr))
             Expect(identity.Type == WINBIO_ID_TYPE_SID &&
@@ -61,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         BOOLEAN match = 0xEE; // neither answer, until the engine gives one
         PUCHAR payload = nullptr, hash = nullptr;
         SIZE_T payloadSize = 0, hashSize = 0;
-        hr = unit->engine->VerifyFeatureSet(pipeline, &account, data[1], &match, &payload,
-                                            &payloadSize, &hash, &hashSize, &reject);
+        hr = unit.engine->VerifyFeatureSet(pipeline, &account, data[1], &match, &payload,
+                                           &payloadSize, &hash, &hashSize, &reject);
         Expect((match == TRUE) == (hr == S_OK), "a match is reported as success");
     } else {
         // The nonce lies in a buffer of its own exact size, so that a read past it shows.
@@ -70,9 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<UCHAR> nonce(nonceSize ? nonceSize : 1, 0x5A);
         PUCHAR authorization = nullptr;
         SIZE_T authorizationSize = 0;
-        hr = unit->engine->IdentifyFeatureSetAuthenticated(pipeline, nonce.data(), nonceSize,
-                                                           &identity, &subFactor, &reject,
-                                                           &authorization, &authorizationSize);
+        hr = unit.engine->IdentifyFeatureSetAuthenticated(pipeline, nonce.data(), nonceSize,
+                                                          &identity, &subFactor, &reject,
+                                                          &authorization, &authorizationSize);
         if (nonceSize != 0)
             needed = kRepliedWithNonce;
         if (authorization != nullptr)
@@ -80,5 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (reply.size() < needed)
         Expect(FAILED(hr), "a short reply is no answer");
-    return 0;
 }
+
+} // namespace
+
+const moc_fuzz::Harness moc_fuzz::kHarness = {moc_fuzz::kEngine, 2, Start, Run};

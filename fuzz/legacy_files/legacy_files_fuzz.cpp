@@ -13,7 +13,6 @@
 
 namespace {
 
-moc_fuzz::Unit* unit = nullptr;
 DatabasePaths paths;
 
 void Write(const char* path, const uint8_t* data, size_t size) {
@@ -32,19 +31,13 @@ bool Typed(const BlockList& list, int type) {
     return true;
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    unit = moc_fuzz::StartUnit(moc_fuzz::kStorage);
+void Start(moc_fuzz::Unit&) {
     if (!MakeDatabasePaths(moc_fuzz::kDatabaseFilePath, &paths))
         moc_fuzz::Broken("database paths");
-    return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
-    if (size < 3)
-        return 0;
     LegacyFilesFound found;
     found.RecordFile = (data[0] & 1) != 0;
     found.BlockFile = (data[0] & 2) != 0;
@@ -56,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Write(paths.LegacyRecordFile, files, recordSize);
     Write(paths.LegacyBlockFile, files + recordSize, filesSize - recordSize);
 
-    WINIBIO_STORAGE_CONTEXT& context = *unit->pipeline.StorageContext;
+    WINIBIO_STORAGE_CONTEXT& context = *unit.pipeline.StorageContext;
     EmptyBlockLists(&context);
     ReleaseKeptCopies(&context);
     bool merged = false;
@@ -67,5 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Expect(Typed(context.PlainBlocks, MOC_BLOCK_TYPE_PLAIN), "plain list");
         Expect(Typed(context.OtherBlocks, -1), "other list");
     }
-    return 0;
 }
+
+} // namespace
+
+const moc_fuzz::Harness moc_fuzz::kHarness = {moc_fuzz::kStorage, 3, Start, Run};

@@ -9,22 +9,11 @@
 
 namespace {
 
-moc_fuzz::Unit* unit = nullptr;
 constexpr size_t kReplyExtra = 14; // beside the match data in the client's reply
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
-    if (size < 3)
-        return 0;
-    unit->Forget();
-    PWINBIO_PIPELINE pipeline = &unit->pipeline;
+    PWINBIO_PIPELINE pipeline = &unit.pipeline;
     const DWORD length = data[0] | (DWORD(data[1]) << 8);
     const ULONG code = (data[2] & 1) ? IOCTL_MOC_READ_MATCH_DATA_EX : IOCTL_MOC_READ_MATCH_DATA;
     // Buffers of their exact sizes, so that a write past one shows.
@@ -34,19 +23,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<UCHAR> receive(16);
     SIZE_T received = 0;
     ULONG status = 0;
-    unit->engine->ControlUnitPrivileged(pipeline, IOCTL_MOC_SET_MATCH_DATA_LENGTH, send.data(),
-                                        send.size(), receive.data(), receive.size(), &received,
-                                        &status);
+    unit.engine->ControlUnitPrivileged(pipeline, IOCTL_MOC_SET_MATCH_DATA_LENGTH, send.data(),
+                                       send.size(), receive.data(), receive.size(), &received,
+                                       &status);
 
-    unit->sensor->ReplyWith(code, moc_fuzz::Rest(data, size, 3));
+    unit.sensor->ReplyWith(code, moc_fuzz::Rest(data, size, 3));
     // The size a client may pass: the reply's, give or take up to 32 bytes.
     long long wanted = static_cast<long long>(length + kReplyExtra) + (data[2] >> 1) - 32;
     const size_t receiveSize = wanted > 0 ? static_cast<size_t>(wanted) : 0;
     std::unique_ptr<UCHAR[]> reply(new UCHAR[receiveSize]);
     UCHAR request = 0;
-    HRESULT hr = unit->engine->ControlUnitPrivileged(pipeline, code, &request, 1, reply.get(),
-                                                     receiveSize, &received, &status);
+    HRESULT hr = unit.engine->ControlUnitPrivileged(pipeline, code, &request, 1, reply.get(),
+                                                    receiveSize, &received, &status);
     if (SUCCEEDED(hr))
         Expect(received <= receiveSize, "the reported size fits the buffer");
-    return 0;
 }
+
+} // namespace
+
+const moc_fuzz::Harness moc_fuzz::kHarness = {moc_fuzz::kEngine, 3, nullptr, Run};

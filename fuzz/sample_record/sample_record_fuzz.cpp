@@ -8,28 +8,22 @@
 
 namespace {
 
-moc_fuzz::Unit* unit = nullptr;
+void Start(moc_fuzz::Unit& unit) {
+    // A sample on the chip, so that the chip takes what the engine submits.
+    moc_fuzz::SampleOnChip(unit);
+}
+
+void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
+    using moc_fuzz::Expect;
+    moc_fuzz::Bytes record = moc_fuzz::Rest(data, size, 1);
+    WINBIO_REJECT_DETAIL reject = 0;
+    HRESULT hr = unit.engine->AcceptSampleData(
+        &unit.pipeline, reinterpret_cast<PWINBIO_BIR>(record.empty() ? nullptr : record.data()),
+        record.size(), data[0], &reject);
+    if (record.size() < sizeof(WINBIO_BIR))
+        Expect(FAILED(hr) && unit.sensor->Log().empty(), "a short record reaches no chip");
+}
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    unit = moc_fuzz::StartUnit(moc_fuzz::kEngine);
-    // A sample on the chip, so that the chip takes what the engine submits.
-    moc_fuzz::SampleOnChip(*unit);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using moc_fuzz::Expect;
-    if (size < 1)
-        return 0;
-    unit->Forget();
-    moc_fuzz::Bytes record = moc_fuzz::Rest(data, size, 1);
-    WINBIO_REJECT_DETAIL reject = 0;
-    HRESULT hr = unit->engine->AcceptSampleData(
-        &unit->pipeline, reinterpret_cast<PWINBIO_BIR>(record.empty() ? nullptr : record.data()),
-        record.size(), data[0], &reject);
-    if (record.size() < sizeof(WINBIO_BIR))
-        Expect(FAILED(hr) && unit->sensor->Log().empty(), "a short record reaches no chip");
-    return 0;
-}
+const moc_fuzz::Harness moc_fuzz::kHarness = {moc_fuzz::kEngine, 1, Start, Run};

@@ -8,45 +8,33 @@
 
 namespace {
 
-moc_fuzz::Unit* unit = nullptr;
-
 // Through the sensor adapter's slot, whose object holds the embedded chains.
-HRESULT Connect(USHORT flags, const moc_fuzz::Bytes& reply, PWINBIO_SECURE_CONNECTION_DATA* data) {
-    unit->sensor->ReplyWith(IOCTL_BIOMETRIC_CONNECT_SECURE, reply);
+HRESULT Connect(moc_fuzz::Unit& unit, USHORT flags, const moc_fuzz::Bytes& reply, PWINBIO_SECURE_CONNECTION_DATA* data) {
+    unit.sensor->ReplyWith(IOCTL_BIOMETRIC_CONNECT_SECURE, reply);
     WINBIO_SECURE_CONNECTION_PARAMS params = {};
     params.PayloadSize = sizeof(params);
     params.Version = 1;
     params.Flags = flags;
     *data = nullptr;
-    return unit->sensorAdapter->ConnectSecure(&unit->pipeline, &params, data);
+    return unit.sensorAdapter->ConnectSecure(&unit.pipeline, &params, data);
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    unit = moc_fuzz::StartUnit(moc_fuzz::kSensor);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
-    if (size < 1)
-        return 0;
-    unit->Forget();
     const moc_fuzz::Bytes reply = moc_fuzz::Rest(data, size, 1);
     PWINBIO_SECURE_CONNECTION_DATA out = nullptr;
     if (data[0] & 2) {
-        HRESULT hr = Connect(0, reply, &out);
+        HRESULT hr = Connect(unit, 0, reply, &out);
         if (hr == S_OK)
             Expect(out != nullptr &&
                        out->Size ==
-                           unit->pipeline.SensorContext->SecureConnection->ConnectionDataCapacity,
+                           unit.pipeline.SensorContext->SecureConnection->ConnectionDataCapacity,
                    "a full connection hands out its data");
         else
             Expect(out == nullptr, "no data from a failed connection");
     }
     const USHORT flags = (data[0] & 1) ? MOC_SECURE_FLAGS_RECONNECT : 0;
-    HRESULT hr = Connect(flags, reply, &out);
+    HRESULT hr = Connect(unit, flags, reply, &out);
     if (hr != S_OK) {
         Expect(out == nullptr, "no data from a failed connection");
     } else if (flags == MOC_SECURE_FLAGS_RECONNECT) {
@@ -59,5 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    out->Size,
                "the certificates fit the data");
     }
-    return 0;
 }
+
+} // namespace
+
+const moc_fuzz::Harness moc_fuzz::kHarness = {moc_fuzz::kSensor, 1, nullptr, Run};

@@ -13,31 +13,45 @@
 
 namespace moc_fuzz {
 
+namespace {
+
+const std::string privateFilePath = host::PrivateDatabasePath();
+
+} // namespace
+
+const char* const kPrivateFilePath = privateFilePath.c_str();
+
 void PrepareGround() {
     platform::test::ResetAll();
     // Lives until exit, whose static destructors remove the folder.
     static moc_test::TempRoot root;
-    std::filesystem::create_directories(root.Native("C:\\WinBioDatabase"));
-    // The engine counts sign-ins at the lock screen in a file of this folder.
-    std::filesystem::create_directories(root.Native("C:\\Windows\\System32\\WinBioDatabase"));
+    // The storage adapter's files, and the engine's counts of sign-ins at the lock screen.
+    std::filesystem::create_directories(root.Native(host::kDatabaseFolder));
 }
 
-Unit::Unit() : sensor(std::make_shared<simsensor::SimulatedSensor>()) {
-    pipeline.SensorHandle = platform::test::OpenDevice(sensor);
-    pipeline.EngineHandle = INVALID_HANDLE_VALUE;
-    pipeline.StorageHandle = INVALID_HANDLE_VALUE;
-    if (WbioQuerySensorInterface(&sensorAdapter) != S_OK ||
-        WbioQueryEngineInterface(&engine) != S_OK || WbioQueryStorageInterface(&storage) != S_OK)
+namespace {
+
+// The adapters linked into the harness, as their exports hand them out.
+host::AdapterTables LinkedTables() {
+    host::AdapterTables tables;
+    if (WbioQuerySensorInterface(&tables.sensor) != S_OK ||
+        WbioQueryEngineInterface(&tables.engine) != S_OK ||
+        WbioQueryStorageInterface(&tables.storage) != S_OK)
         Broken("an interface table");
-    pipeline.SensorInterface = sensorAdapter;
-    pipeline.EngineInterface = engine;
-    pipeline.StorageInterface = storage;
+    return tables;
 }
+
+} // namespace
+
+Unit::Unit()
+    : sensor(std::make_shared<simsensor::SimulatedSensor>()),
+      framework(LinkedTables(), platform::test::OpenDevice(sensor)), pipeline(framework.Pipeline()),
+      sensorAdapter(pipeline.SensorInterface), engine(pipeline.EngineInterface),
+      storage(pipeline.StorageInterface) {}
 
 Unit::~Unit() {
-    DetachSensor();
-    DetachEngine();
-    DetachStorage();
+    // The sensor's detach may still cancel a capture on the handle.
+    framework.Stop();
     CloseHandle(pipeline.SensorHandle);
 }
 

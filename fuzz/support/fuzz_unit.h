@@ -1,8 +1,12 @@
 // What every harness stands on: the platform stand-in with a drive root in a
-// fresh temporary folder, and one biometric unit whose sensor handle leads to
-// the simulated sensor, with the adapters attached through their exported
-// tables as the framework attaches them. A harness scripts the sensor's reply
-// to the control code it fuzzes and runs the adapter operation that reads it.
+// fresh temporary folder, and one biometric unit of the framework stand-in
+// whose sensor handle leads to the simulated sensor, with the adapters
+// attached through their exported tables as the framework attaches them. A
+// harness scripts the sensor's reply to the control code it fuzzes and runs
+// the adapter operation that reads it.
+//
+// A harness defines kHarness; fuzz_main.cpp holds libFuzzer's entry points
+// around it.
 #pragma once
 #include <windows.h>
 #include <winbio_adapter.h>
@@ -10,22 +14,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <vector>
+#include <string>
+#include "host/biometric_unit.h"
 #include "simsensor/simulated_sensor.h"
 #include "storage/database_file.h"
+#include "support/bytes.h"
 
 namespace moc_fuzz {
 
-using Bytes = std::vector<uint8_t>;
+using moc_test::Bytes;
 
 // The framework's database file, and the private file beside it.
-constexpr const WCHAR* kDatabaseFilePath =
-    u"C:\\WinBioDatabase\\{6A2F2E1C-0E1E-4D2B-9C3C-5B7E0A1D2F30}.DAT";
-constexpr const char* kPrivateFilePath =
-    "C:\\WinBioDatabase\\0A0A09AC-31A1-4880-9AC8-B1FF3C9E94EB.DAT";
+using host::kDatabaseFilePath;
+extern const char* const kPrivateFilePath;
 
 // Resets the stand-in and maps the drives onto a fresh temporary folder with
-// the database folders in it; the folder goes when the process exits. Called
+// the database folder in it; the folder goes when the process exits. Called
 // once, from LLVMFuzzerInitialize.
 void PrepareGround();
 
@@ -40,6 +44,8 @@ inline void Expect(bool holds, const char* what) {
         Broken(what);
 }
 
+// The framework stand-in's unit on the adapters linked into the harness; it
+// builds the pipeline and detaches what is left attached when it goes.
 class Unit {
 public:
     Unit();
@@ -59,10 +65,11 @@ public:
     void Forget();
 
     std::shared_ptr<simsensor::SimulatedSensor> sensor;
-    WINBIO_PIPELINE pipeline{};
-    PWINBIO_SENSOR_INTERFACE sensorAdapter = nullptr;
-    PWINBIO_ENGINE_INTERFACE engine = nullptr;
-    PWINBIO_STORAGE_INTERFACE storage = nullptr;
+    host::BiometricUnit framework;
+    WINBIO_PIPELINE& pipeline;
+    const PWINBIO_SENSOR_INTERFACE sensorAdapter;
+    const PWINBIO_ENGINE_INTERFACE engine;
+    const PWINBIO_STORAGE_INTERFACE storage;
 };
 
 // The adapters StartUnit attaches.
@@ -72,6 +79,17 @@ enum Adapters : unsigned { kSensor = 1, kEngine = 2, kStorage = 4 };
 // unit with the named adapters attached (the engine first, as the sensor's
 // capture asks it for its format); aborts when an attach fails.
 Unit* StartUnit(unsigned adapters);
+
+// One harness, as fuzz_main.cpp runs it: StartUnit(adapters), then `start`
+// once (when given); then for each input of at least `leastInput` bytes,
+// Forget and `run`.
+struct Harness {
+    unsigned adapters;
+    size_t leastInput;
+    void (*start)(Unit& unit);
+    void (*run)(Unit& unit, const uint8_t* data, size_t size);
+};
+extern const Harness kHarness;
 
 // The identities the harnesses and their seeds use: an account of 28 bytes
 // and a secure identity.

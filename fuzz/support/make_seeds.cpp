@@ -16,6 +16,9 @@
 namespace {
 
 using moc_fuzz::Bytes;
+using moc_test::BytesOf;
+using moc_test::Concat;
+using moc_test::Le16;
 std::filesystem::path folder;
 
 void Seed(const char* harness, const char* name, const Bytes& bytes) {
@@ -24,22 +27,6 @@ void Seed(const char* harness, const char* name, const Bytes& bytes) {
     std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-template <class Record> Bytes Of(const Record& record) {
-    const auto* p = reinterpret_cast<const uint8_t*>(&record);
-    return Bytes(p, p + sizeof(Record));
-}
-
-Bytes Le16(unsigned v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
 }
 
 Bytes Cut(Bytes bytes, size_t drop) {
@@ -65,7 +52,7 @@ Bytes PrivateFormat(const std::initializer_list<Bytes>& blocks, USHORT headerSiz
     header.BlockCount = static_cast<USHORT>(count >= 0 ? count : int(blocks.size()));
     header.HeaderSize = headerSize;
     header.Statistics = {7, 3, 2, 1, 1};
-    Bytes out = Of(header);
+    Bytes out = BytesOf(header);
     out.resize(headerSize, 0xA5);
     for (const Bytes& b : blocks)
         out.insert(out.end(), b.begin(), b.end());
@@ -74,13 +61,13 @@ Bytes PrivateFormat(const std::initializer_list<Bytes>& blocks, USHORT headerSiz
 }
 
 Bytes Plain() {
-    return Of(moc_fuzz::HostRecordBlock(MOC_BLOCK_TYPE_PLAIN, moc_fuzz::SecureIdentity()));
+    return BytesOf(moc_fuzz::HostRecordBlock(MOC_BLOCK_TYPE_PLAIN, moc_fuzz::SecureIdentity()));
 }
 Bytes Owned() {
-    return Of(moc_fuzz::HostRecordBlock(MOC_BLOCK_TYPE_OWNED, moc_fuzz::AccountIdentity()));
+    return BytesOf(moc_fuzz::HostRecordBlock(MOC_BLOCK_TYPE_OWNED, moc_fuzz::AccountIdentity()));
 }
 Bytes OtherType() {
-    return Of(moc_fuzz::HostRecordBlock(0x12, moc_fuzz::AccountIdentity()));
+    return BytesOf(moc_fuzz::HostRecordBlock(0x12, moc_fuzz::AccountIdentity()));
 }
 
 void DatabaseFileSeeds() {
@@ -110,18 +97,18 @@ void DatabaseRecordSeeds() {
     DatabaseRecordBlock guid = full;
     guid.IdentityKind = MOC_IDENTITY_KIND_GUID;
     guid.IdentityLength = 16;
-    const Bytes file = PrivateFormat({Of(full), Plain(), Of(guid)});
+    const Bytes file = PrivateFormat({BytesOf(full), Plain(), BytesOf(guid)});
     const BYTE right = WINBIO_ANSI_381_POS_RH_INDEX_FINGER;
-    Seed("database_records", "all_accounts", Cat({{0x00, 0}, file}));
-    Seed("database_records", "account", Cat({{0x01, right}, file}));
-    Seed("database_records", "account_any_finger", Cat({{0x01, WINBIO_SUBTYPE_ANY}, file}));
-    Seed("database_records", "secure_identity", Cat({{0x02, right}, file}));
-    Seed("database_records", "content", Cat({{0x03, right}, file}));
-    Seed("database_records", "content_two_elements", Cat({{0x23, right}, file}));
+    Seed("database_records", "all_accounts", Concat({{0x00, 0}, file}));
+    Seed("database_records", "account", Concat({{0x01, right}, file}));
+    Seed("database_records", "account_any_finger", Concat({{0x01, WINBIO_SUBTYPE_ANY}, file}));
+    Seed("database_records", "secure_identity", Concat({{0x02, right}, file}));
+    Seed("database_records", "content", Concat({{0x03, right}, file}));
+    Seed("database_records", "content_two_elements", Concat({{0x23, right}, file}));
     Seed("database_records", "oversized_template",
-         Cat({{0x01, right}, PrivateFormat({Of(oversized)})}));
+         Concat({{0x01, right}, PrivateFormat({BytesOf(oversized)})}));
     Seed("database_records", "count_past_end",
-         Cat({{0x00, 0}, PrivateFormat({Of(full)}, 29, {}, 3)}));
+         Concat({{0x00, 0}, PrivateFormat({BytesOf(full)}, 29, {}, 3)}));
 }
 
 // Bare legacy records: the block bytes from the record offset on.
@@ -132,10 +119,10 @@ Bytes Bare(const Bytes& block, DWORD size) {
 
 // Harness input: which files exist, the record file's length, both files.
 Bytes Legacy(int found, const Bytes& recordFile, const Bytes& blockFile) {
-    return Cat({{static_cast<uint8_t>(found)},
-                Le16(static_cast<unsigned>(recordFile.size())),
-                recordFile,
-                blockFile});
+    return Concat({{static_cast<uint8_t>(found)},
+                   Le16(static_cast<unsigned>(recordFile.size())),
+                   recordFile,
+                   blockFile});
 }
 
 void LegacySeeds() {
@@ -146,27 +133,27 @@ void LegacySeeds() {
     // Sectioned: magic, a byte, the section count, then per section its type,
     // record count, a byte and the records' offset, and a byte.
     const size_t at = 7 + 3 * 7;
-    Bytes sectioned =
-        Cat({Of(MOC_DATABASE_MAGIC),
-             {3},
-             Le16(3),
-             Cat({{MOC_BLOCK_TYPE_OWNED}, Le16(1), {0}, Le16(unsigned(at)), {0}}),
-             Cat({{MOC_BLOCK_TYPE_PLAIN}, Le16(1), {0}, Le16(unsigned(at + owned.size())), {0}}),
-             Cat({{0x20}, Le16(9), {0}, Le16(0), {0}}),
-             owned,
-             plain});
+    Bytes sectioned = Concat(
+        {BytesOf(MOC_DATABASE_MAGIC),
+         {3},
+         Le16(3),
+         Concat({{MOC_BLOCK_TYPE_OWNED}, Le16(1), {0}, Le16(unsigned(at)), {0}}),
+         Concat({{MOC_BLOCK_TYPE_PLAIN}, Le16(1), {0}, Le16(unsigned(at + owned.size())), {0}}),
+         Concat({{0x20}, Le16(9), {0}, Le16(0), {0}}),
+         owned,
+         plain});
     Seed("legacy_files", "record_empty", Legacy(1, {0, 0}, {}));
     Seed("legacy_files", "record_too_short", Legacy(1, {1, 0, 0, 0, 0}, {}));
     Seed("legacy_files", "record_sectioned", Legacy(1, sectioned, {}));
     Seed("legacy_files", "record_sectioned_past_end", Legacy(1, Cut(sectioned, 40), {}));
-    Seed("legacy_files", "record_counted", Legacy(1, Cat({Le16(2), owned, owned}), {}));
-    Seed("legacy_files", "record_counted_past_end", Legacy(1, Cat({Le16(3), owned, owned}), {}));
-    Seed("legacy_files", "record_plain", Legacy(1, Cat({plain, invalidPlain, plain, {9}}), {}));
+    Seed("legacy_files", "record_counted", Legacy(1, Concat({Le16(2), owned, owned}), {}));
+    Seed("legacy_files", "record_counted_past_end", Legacy(1, Concat({Le16(3), owned, owned}), {}));
+    Seed("legacy_files", "record_plain", Legacy(1, Concat({plain, invalidPlain, plain, {9}}), {}));
     Seed("legacy_files", "block_file", Legacy(2, {}, PrivateFormat({Plain(), Owned()})));
     Seed("legacy_files", "both",
-         Legacy(3, Cat({Le16(1), owned}), PrivateFormat({Owned(), Plain(), OtherType()})));
+         Legacy(3, Concat({Le16(1), owned}), PrivateFormat({Owned(), Plain(), OtherType()})));
     Seed("legacy_files", "both_block_cut",
-         Legacy(3, Cat({plain, plain}), Cut(PrivateFormat({Owned(), Plain()}), 100)));
+         Legacy(3, Concat({plain, plain}), Cut(PrivateFormat({Owned(), Plain()}), 100)));
 }
 
 // ---------------------------------------------------------------------------
@@ -184,20 +171,20 @@ MocIdentifyResponse IdentifyReply(BYTE status, const IdentityKey& key) {
 }
 
 void IdentifySeeds() {
-    const Bytes sid = Of(IdentifyReply(0, KeyOf(moc_fuzz::AccountIdentity())));
+    const Bytes sid = BytesOf(IdentifyReply(0, KeyOf(moc_fuzz::AccountIdentity())));
     MocIdentifyResponse secure = IdentifyReply(0, KeyOf(moc_fuzz::SecureIdentity()));
     std::memset(secure.Tail.WithNonce.Authorization, 0xAB, MOC_AUTHORIZATION_SIZE);
-    Seed("identify", "match", Cat({{0, 0}, sid}));
-    Seed("identify", "match_locked", Cat({{4, 0}, sid}));
-    Seed("identify", "no_match", Cat({{0, 0}, Of(IdentifyReply(11, {}))}));
-    Seed("identify", "too_skewed_locked", Cat({{4, 0}, Of(IdentifyReply(12, {}))}));
-    Seed("identify", "reject_detail", Cat({{0, 0}, Of(IdentifyReply(5, {}))}));
-    Seed("identify", "short", Cat({{0, 0}, Cut(sid, 33)}));
-    Seed("identify", "authenticated", Cat({{1, 0}, Of(secure)}));
-    Seed("identify", "authenticated_short", Cat({{1, 0}, Cut(Of(secure), 1)}));
-    Seed("identify", "authenticated_odd_nonce", Cat({{2, 16}, Of(secure)}));
-    Seed("identify", "verify", Cat({{3, WINBIO_ANSI_381_POS_RH_INDEX_FINGER}, sid}));
-    Seed("identify", "verify_any", Cat({{7, WINBIO_SUBTYPE_ANY}, sid}));
+    Seed("identify", "match", Concat({{0, 0}, sid}));
+    Seed("identify", "match_locked", Concat({{4, 0}, sid}));
+    Seed("identify", "no_match", Concat({{0, 0}, BytesOf(IdentifyReply(11, {}))}));
+    Seed("identify", "too_skewed_locked", Concat({{4, 0}, BytesOf(IdentifyReply(12, {}))}));
+    Seed("identify", "reject_detail", Concat({{0, 0}, BytesOf(IdentifyReply(5, {}))}));
+    Seed("identify", "short", Concat({{0, 0}, Cut(sid, 33)}));
+    Seed("identify", "authenticated", Concat({{1, 0}, BytesOf(secure)}));
+    Seed("identify", "authenticated_short", Concat({{1, 0}, Cut(BytesOf(secure), 1)}));
+    Seed("identify", "authenticated_odd_nonce", Concat({{2, 16}, BytesOf(secure)}));
+    Seed("identify", "verify", Concat({{3, WINBIO_ANSI_381_POS_RH_INDEX_FINGER}, sid}));
+    Seed("identify", "verify_any", Concat({{7, WINBIO_SUBTYPE_ANY}, sid}));
 }
 
 template <class Entry> Bytes Table(BYTE slots, std::initializer_list<int> used, bool foreign) {
@@ -227,16 +214,16 @@ void TemplateTableSeeds() {
     const Bytes ownedCaps = {5, 4, 1, 0, 0, 0, 0, 0};
     const Bytes hashedCaps = {5, 3, 0, 1, 0, 0, 0, 0};
     Seed("template_table", "plain_two_used",
-         Cat({plainCaps, Table<TemplateSlotEntry>(10, {0, 3}, false)}));
+         Concat({plainCaps, Table<TemplateSlotEntry>(10, {0, 3}, false)}));
     Seed("template_table", "plain_full",
-         Cat({{5, 2, 0, 0, 0, 0, 0, 0}, Table<TemplateSlotEntry>(2, {0, 1}, false)}));
+         Concat({{5, 2, 0, 0, 0, 0, 0, 0}, Table<TemplateSlotEntry>(2, {0, 1}, false)}));
     Seed("template_table", "plain_short",
-         Cat({plainCaps, Cut(Table<TemplateSlotEntry>(10, {0}, false), 1)}));
+         Concat({plainCaps, Cut(Table<TemplateSlotEntry>(10, {0}, false), 1)}));
     Seed("template_table", "owned_foreign",
-         Cat({ownedCaps, Table<TemplateSlotEntryOwned>(4, {0, 1, 2}, true)}));
+         Concat({ownedCaps, Table<TemplateSlotEntryOwned>(4, {0, 1, 2}, true)}));
     Seed("template_table", "owned_short",
-         Cat({ownedCaps, Cut(Table<TemplateSlotEntryOwned>(4, {1}, false), 17)}));
-    Seed("template_table", "hashed", Cat({hashedCaps, Table<TemplateSlotEntry>(3, {0}, false)}));
+         Concat({ownedCaps, Cut(Table<TemplateSlotEntryOwned>(4, {1}, false), 17)}));
+    Seed("template_table", "hashed", Concat({hashedCaps, Table<TemplateSlotEntry>(3, {0}, false)}));
     Seed("template_table", "no_slots", Bytes{5, 0, 0, 0, 0, 0, 0, 0});
 }
 
@@ -247,49 +234,49 @@ void DuplicateSeeds() {
     MocDuplicateResponse sid = {MOC_IDENTITY_KIND_SID, 0, WINBIO_ANSI_381_POS_RH_INDEX_FINGER,
                                 KeyOf(moc_fuzz::AccountIdentity())};
     MocDuplicateResponse none = {0, 1, 0, {}};
-    Seed("duplicate_check", "secure_identity", Of(secure));
-    Seed("duplicate_check", "account", Of(sid));
-    Seed("duplicate_check", "no_duplicate", Of(none));
-    Seed("duplicate_check", "short", Cut(Of(sid), 1));
+    Seed("duplicate_check", "secure_identity", BytesOf(secure));
+    Seed("duplicate_check", "account", BytesOf(sid));
+    Seed("duplicate_check", "no_duplicate", BytesOf(none));
+    Seed("duplicate_check", "short", Cut(BytesOf(sid), 1));
 }
 
 void AcceptSeeds() {
     MocAcceptSampleResponse good = {0, 0x1122334455667788ull};
     MocAcceptSampleResponse skewed = {MOC_STATUS_TOO_SKEWED, 2};
     MocAcceptSampleResponse poor = {5, 3};
-    Seed("accept_sample", "accepted", Cat({{1}, Of(good)}));
-    Seed("accept_sample", "too_skewed", Cat({{2}, Of(skewed)}));
-    Seed("accept_sample", "reject_detail", Cat({{0}, Of(poor)}));
-    Seed("accept_sample", "short", Cat({{1}, Cut(Of(good), 1)}));
+    Seed("accept_sample", "accepted", Concat({{1}, BytesOf(good)}));
+    Seed("accept_sample", "too_skewed", Concat({{2}, BytesOf(skewed)}));
+    Seed("accept_sample", "reject_detail", Concat({{0}, BytesOf(poor)}));
+    Seed("accept_sample", "short", Concat({{1}, Cut(BytesOf(good), 1)}));
 }
 
 void MatchDataSeeds() {
     Bytes reply(1 + 16 + 4, 0x3C);
     reply[0] = 1;
-    Seed("match_data", "sixteen", Cat({Le16(16), {64}, reply}));
-    Seed("match_data", "sixteen_extended", Cat({Le16(16), {65}, reply}));
-    Seed("match_data", "none", Cat({Le16(0), {64}, {1, 0, 0, 0, 0}}));
-    Seed("match_data", "buffer_too_small", Cat({Le16(16), {62}, reply}));
-    Seed("match_data", "short_reply", Cat({Le16(16), {64}, Cut(reply, 10)}));
+    Seed("match_data", "sixteen", Concat({Le16(16), {64}, reply}));
+    Seed("match_data", "sixteen_extended", Concat({Le16(16), {65}, reply}));
+    Seed("match_data", "none", Concat({Le16(0), {64}, {1, 0, 0, 0, 0}}));
+    Seed("match_data", "buffer_too_small", Concat({Le16(16), {62}, reply}));
+    Seed("match_data", "short_reply", Concat({Le16(16), {64}, Cut(reply, 10)}));
 }
 
 void SecureConnectionSeeds() {
     const Bytes model0(kModelCertificate0, kModelCertificate0 + kModelCertificate0Length);
     MocClaimKeys keys;
     std::memset(&keys, 0x4B, sizeof(keys));
-    const Bytes claim = Cat({model0, Of(keys)});
-    const Bytes full = Cat({Le16(32), Bytes(32, 0x01), Le16(unsigned(claim.size())), claim,
-                            Le16(32), Bytes(32, 0x03)});
+    const Bytes claim = Concat({model0, BytesOf(keys)});
+    const Bytes full = Concat({Le16(32), Bytes(32, 0x01), Le16(unsigned(claim.size())), claim,
+                               Le16(32), Bytes(32, 0x03)});
     Bytes mismatch = full;
     mismatch[2 + 32 + 2] ^= 0xFF;
     MocReconnectResponse reconnect = {32, {}};
     std::memset(reconnect.Mac, 0x0D, sizeof(reconnect.Mac));
-    Seed("secure_connection", "full", Cat({{0}, full}));
-    Seed("secure_connection", "full_then_reconnect", Cat({{3}, full}));
-    Seed("secure_connection", "model_mismatch", Cat({{0}, mismatch}));
-    Seed("secure_connection", "full_cut", Cat({{0}, Cut(full, 5)}));
-    Seed("secure_connection", "reconnect", Cat({{1}, Of(reconnect)}));
-    Seed("secure_connection", "reconnect_short", Cat({{1}, Cut(Of(reconnect), 1)}));
+    Seed("secure_connection", "full", Concat({{0}, full}));
+    Seed("secure_connection", "full_then_reconnect", Concat({{3}, full}));
+    Seed("secure_connection", "model_mismatch", Concat({{0}, mismatch}));
+    Seed("secure_connection", "full_cut", Concat({{0}, Cut(full, 5)}));
+    Seed("secure_connection", "reconnect", Concat({{1}, BytesOf(reconnect)}));
+    Seed("secure_connection", "reconnect_short", Concat({{1}, Cut(BytesOf(reconnect), 1)}));
 }
 
 // The reply of the simulated sensor to a synchronous request of `capacity` bytes.
@@ -310,7 +297,7 @@ void SensorSeeds(moc_fuzz::Unit& unit) {
     params.PayloadSize = sizeof(params);
     params.Purpose = WINBIO_PURPOSE_IDENTIFY;
     params.Format = {WINBIO_ANSI_381_FORMAT_OWNER, WINBIO_ANSI_381_FORMAT_TYPE};
-    const Bytes request = Of(params);
+    const Bytes request = BytesOf(params);
     simsensor::Presentation p;
     p.finger = 1;
     for (BYTE status : {0, 1, 0xFF}) {
@@ -319,25 +306,25 @@ void SensorSeeds(moc_fuzz::Unit& unit) {
         const Bytes reply =
             Ask(device, IOCTL_BIOMETRIC_CAPTURE_DATA, request, MOC_CAPTURE_BUFFER_SIZE);
         const std::string name = "status_" + std::to_string(status);
-        Seed("capture", name.c_str(), Cat({{8}, reply}));
+        Seed("capture", name.c_str(), Concat({{8}, reply}));
         if (status == 0) {
-            Seed("capture", "enroll", Cat({{2 | 8}, reply}));
-            Seed("capture", "cut_status", Cat({{0}, Cut(reply, 100)}));
+            Seed("capture", "enroll", Concat({{2 | 8}, reply}));
+            Seed("capture", "cut_status", Concat({{0}, Cut(reply, 100)}));
             Seed("capture", "head_only",
-                 Cat({{0}, Cut(reply, reply.size() - MOC_CAPTURE_BIR_OFFSET)}));
+                 Concat({{0}, Cut(reply, reply.size() - MOC_CAPTURE_BIR_OFFSET)}));
             Bytes longer = reply;
             longer[16] = 0xF0; // CaptureData.Size past the reply
-            Seed("capture", "size_past_reply", Cat({{8}, longer}));
+            Seed("capture", "size_past_reply", Concat({{8}, longer}));
         }
     }
 
     const Bytes status =
         Ask(device, IOCTL_BIOMETRIC_GET_SENSOR_STATUS, {}, sizeof(WINBIO_DIAGNOSTICS));
     const Bytes reset = Ask(device, IOCTL_BIOMETRIC_RESET, {}, sizeof(WINBIO_BLANK_PAYLOAD));
-    Seed("sensor_status", "status", Cat({{0}, status}));
-    Seed("sensor_status", "status_short", Cat({{0}, Cut(status, 1)}));
-    Seed("sensor_status", "reset", Cat({{1}, reset}));
-    Seed("sensor_status", "reset_short", Cat({{1}, Cut(reset, 4)}));
+    Seed("sensor_status", "status", Concat({{0}, status}));
+    Seed("sensor_status", "status_short", Concat({{0}, Cut(status, 1)}));
+    Seed("sensor_status", "reset", Concat({{1}, reset}));
+    Seed("sensor_status", "reset_short", Concat({{1}, Cut(reset, 4)}));
 
     const Bytes attributes =
         Ask(device, IOCTL_BIOMETRIC_GET_ATTRIBUTES, {}, sizeof(WINBIO_SENSOR_ATTRIBUTES));
@@ -345,12 +332,12 @@ void SensorSeeds(moc_fuzz::Unit& unit) {
     std::memcpy(&parsed, attributes.data(), sizeof(parsed));
     Seed("attributes", "standard_format", attributes);
     parsed.SupportedFormatEntries = 0xFFFFFFFF;
-    Seed("attributes", "many_entries", Of(parsed));
+    Seed("attributes", "many_entries", BytesOf(parsed));
     parsed.SupportedFormatEntries = 1;
     parsed.SupportedFormat[0] = {0x0099, 0x0002};
-    Seed("attributes", "other_format", Of(parsed));
+    Seed("attributes", "other_format", BytesOf(parsed));
     parsed.WinBioHresult = WINBIO_E_DEVICE_FAILURE;
-    Seed("attributes", "failure", Of(parsed));
+    Seed("attributes", "failure", BytesOf(parsed));
     Seed("attributes", "short", Cut(attributes, 1));
 }
 
@@ -362,20 +349,20 @@ void SampleRecordSeeds() {
     const Bytes sample = moc_fuzz::SampleOnChip(unit);
     WINBIO_BIR bir;
     std::memcpy(&bir, sample.data(), sizeof(bir));
-    Seed("sample_record", "identify", Cat({{WINBIO_PURPOSE_IDENTIFY}, sample}));
-    Seed("sample_record", "enroll", Cat({{WINBIO_PURPOSE_ENROLL}, sample}));
+    Seed("sample_record", "identify", Concat({{WINBIO_PURPOSE_IDENTIFY}, sample}));
+    Seed("sample_record", "enroll", Concat({{WINBIO_PURPOSE_ENROLL}, sample}));
     Seed("sample_record", "two_purposes",
-         Cat({{WINBIO_PURPOSE_ENROLL | WINBIO_PURPOSE_IDENTIFY}, sample}));
+         Concat({{WINBIO_PURPOSE_ENROLL | WINBIO_PURPOSE_IDENTIFY}, sample}));
     Bytes depth = sample;
     depth[bir.StandardDataBlock.Offset + offsetof(WINBIO_BDB_ANSI_381_HEADER, PixelDepth)] = 7;
-    Seed("sample_record", "pixel_depth", Cat({{WINBIO_PURPOSE_VERIFY}, depth}));
+    Seed("sample_record", "pixel_depth", Concat({{WINBIO_PURPOSE_VERIFY}, depth}));
     Bytes far = sample;
     bir.StandardDataBlock.Offset = static_cast<ULONG>(sample.size());
     std::memcpy(far.data(), &bir, sizeof(bir));
-    Seed("sample_record", "offset_past_end", Cat({{WINBIO_PURPOSE_IDENTIFY}, far}));
-    Seed("sample_record", "cut", Cat({{WINBIO_PURPOSE_IDENTIFY}, Cut(sample, 20)}));
+    Seed("sample_record", "offset_past_end", Concat({{WINBIO_PURPOSE_IDENTIFY}, far}));
+    Seed("sample_record", "cut", Concat({{WINBIO_PURPOSE_IDENTIFY}, Cut(sample, 20)}));
     Seed("sample_record", "head_only",
-         Cat({{WINBIO_PURPOSE_IDENTIFY}, Bytes(sample.begin(), sample.begin() + 31)}));
+         Concat({{WINBIO_PURPOSE_IDENTIFY}, Bytes(sample.begin(), sample.begin() + 31)}));
 }
 
 } // namespace

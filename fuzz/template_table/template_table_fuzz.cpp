@@ -13,7 +13,6 @@
 
 namespace {
 
-moc_fuzz::Unit* unit = nullptr;
 std::string privateFile; // a few blocks of this host, for the reconciliation
 
 // One block of each type the storage adapter searches, both for the secure
@@ -30,39 +29,32 @@ std::string PrivateFile() {
     return file;
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    unit = moc_fuzz::StartUnit(0);
+void Start(moc_fuzz::Unit&) {
     privateFile = PrivateFile();
-    return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
-    if (size < sizeof(MocCapabilities))
-        return 0;
-    unit->DetachEngine();
-    unit->DetachStorage();
-    unit->Forget();
+    unit.DetachEngine();
+    unit.DetachStorage();
     const moc_fuzz::Bytes caps(data, data + sizeof(MocCapabilities));
-    unit->sensor->ReplyWith(IOCTL_MOC_GET_CAPABILITIES, caps, ERROR_SUCCESS, 2);
-    unit->sensor->ReplyWith(IOCTL_MOC_READ_TEMPLATE_TABLE,
-                            moc_fuzz::Rest(data, size, sizeof(MocCapabilities)), ERROR_SUCCESS, 16);
-    Expect(unit->AttachEngine() == S_OK, "engine attach");
-    Expect(unit->AttachStorage() == S_OK, "storage attach");
-    PWINBIO_PIPELINE pipeline = &unit->pipeline;
+    unit.sensor->ReplyWith(IOCTL_MOC_GET_CAPABILITIES, caps, ERROR_SUCCESS, 2);
+    unit.sensor->ReplyWith(IOCTL_MOC_READ_TEMPLATE_TABLE,
+                           moc_fuzz::Rest(data, size, sizeof(MocCapabilities)), ERROR_SUCCESS, 16);
+    Expect(unit.AttachEngine() == S_OK, "engine attach");
+    Expect(unit.AttachStorage() == S_OK, "storage attach");
+    PWINBIO_PIPELINE pipeline = &unit.pipeline;
 
-    if (unit->engine->CreateEnrollment(pipeline) == S_OK) {
+    if (unit.engine->CreateEnrollment(pipeline) == S_OK) {
         WINBIO_IDENTITY identity = moc_fuzz::SecureIdentity();
-        unit->engine->CommitEnrollment(pipeline, &identity, WINBIO_ANSI_381_POS_RH_INDEX_FINGER,
-                                       nullptr, 0);
+        unit.engine->CommitEnrollment(pipeline, &identity, WINBIO_ANSI_381_POS_RH_INDEX_FINGER,
+                                      nullptr, 0);
     }
 
     platform::test::WriteWholeFile(moc_fuzz::kPrivateFilePath, privateFile);
     GUID id{};
-    unit->storage->OpenDatabase(pipeline, &id, moc_fuzz::kDatabaseFilePath, u"");
-    unit->storage->CloseDatabase(pipeline);
+    unit.storage->OpenDatabase(pipeline, &id, moc_fuzz::kDatabaseFilePath, u"");
+    unit.storage->CloseDatabase(pipeline);
 
     // The requests the table led to, against the table itself.
     MocCapabilities parsed;
@@ -73,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool anyFree = false;
     for (size_t slot = 0; whole && slot < parsed.SlotCount; ++slot)
         anyFree = anyFree || table[slot * entrySize] == MOC_SLOT_STATE_FREE;
-    const HostOwnerId host = unit->sensor->HostOwner();
-    for (const simsensor::LoggedRequest& request : unit->sensor->Log()) {
+    const HostOwnerId host = unit.sensor->HostOwner();
+    for (const simsensor::LoggedRequest& request : unit.sensor->Log()) {
         if (request.code == IOCTL_MOC_BEGIN_ENROLLMENT) {
             Expect(whole && request.input.size() == 1,
                    "an enrollment begins on a table read whole");
@@ -99,5 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     "a deleted slot is this host's");
         }
     }
-    return 0;
 }
+
+} // namespace
+
+const moc_fuzz::Harness moc_fuzz::kHarness = {0, sizeof(MocCapabilities), Start, Run};
