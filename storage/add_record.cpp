@@ -8,12 +8,6 @@
 
 namespace {
 
-// The remembered account over the bytes its field holds.
-DWORD RememberedLength(const WINIBIO_STORAGE_CONTEXT& context) {
-    return context.RememberedSidLength < kRememberedSidSize ? context.RememberedSidLength
-                                                            : kRememberedSidSize;
-}
-
 // An all-zero or empty remembered account names nobody: keyed on it, the
 // replacement would take the enrollments of every block without an account.
 bool AccountRemembered(const WINIBIO_STORAGE_CONTEXT& context) {
@@ -54,13 +48,7 @@ HRESULT CheckRecord(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE
                    static_cast<ULONGLONG>(record.IndexElementCount), context.IndexElementCount,
                    static_cast<ULONGLONG>(record.TemplateBlobSize),
                    static_cast<ULONGLONG>(record.PayloadBlobSize));
-    if (record.IndexElementCount != context.IndexElementCount)
-        return WINBIO_E_DATABASE_BAD_INDEX_VECTOR;
-    if (record.IndexElementCount != 0 && record.IndexVector == nullptr)
-        return E_INVALIDARG;
-    if (record.IndexElementCount > MOC_BLOCK_INDEX_ELEMENTS)
-        return E_INVALIDARG;
-    return S_OK;
+    return CheckIndexVector(context, record.IndexVector, record.IndexElementCount);
 }
 
 void TraceRecord(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RECORD& record) {

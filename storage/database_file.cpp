@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <vector>
+#include "common/byte_order.h"
 #include "common/trace.h"
 #include "storage/record_block.h"
 #include "storage/storage_context.h"
@@ -14,15 +15,6 @@ namespace {
 constexpr size_t kVersionOffset = offsetof(DatabaseFileHeader, Version);
 constexpr size_t kBlockCountOffset = offsetof(DatabaseFileHeader, BlockCount);
 constexpr size_t kHeaderSizeOffset = offsetof(DatabaseFileHeader, HeaderSize);
-constexpr DWORD kMaxBlockCount = 0xFFFF; // the header's 16-bit field
-
-DWORD ReadLe16(const BYTE* p) {
-    return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8);
-}
-
-DWORD ReadLe32(const BYTE* p) {
-    return ReadLe16(p) | (ReadLe16(p + 2) << 16);
-}
 
 BlockList& ListOfType(WINIBIO_STORAGE_CONTEXT& context, BYTE type) {
     if (type == MOC_BLOCK_TYPE_OWNED)
@@ -75,18 +67,23 @@ HRESULT TakeFile(WINIBIO_STORAGE_CONTEXT& context, const std::vector<BYTE>& file
 
 } // namespace
 
-HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, bool* unreadable) {
+HRESULT ReadContextFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, const GUID& unit,
+                        std::vector<BYTE>* file, bool* unreadable) {
     if (unreadable != nullptr)
         *unreadable = false;
     if (context == nullptr || path == nullptr)
         return E_POINTER;
+    HRESULT hr = LoadWholeFile(path, file, unreadable);
+    if (FAILED(hr))
+        MOC_TRACE_ERROR(unit, 11, context->UnitLabel, path, hr);
+    return hr;
+}
 
+HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, bool* unreadable) {
     std::vector<BYTE> file;
-    HRESULT hr = LoadWholeFile(path, &file, unreadable);
-    if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 11, context->UnitLabel, path, hr);
+    HRESULT hr = ReadContextFile(context, path, kTraceGuidDatabaseFile, &file, unreadable);
+    if (FAILED(hr))
         return hr;
-    }
     if (file.size() < MOC_DATABASE_MIN_FILE_SIZE ||
         ReadLe32(file.data()) != context->DatabaseMagic) {
         MOC_TRACE_INFO(kTraceGuidDatabaseFile, 13, context->UnitLabel,
@@ -133,7 +130,7 @@ HRESULT SaveDatabaseFile(PWINIBIO_STORAGE_CONTEXT context) {
         total += BlockCount(*list);
 
     HRESULT hr = S_OK;
-    if (total > kMaxBlockCount) {
+    if (total > MOC_DATABASE_MAX_BLOCK_COUNT) {
         // The count would not fit its field, and the file would read back wrong.
         MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 20, context->UnitLabel,
                         static_cast<ULONGLONG>(total));

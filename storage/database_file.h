@@ -6,6 +6,7 @@
 #pragma once
 #include <windows.h>
 #include <winbio_adapter.h>
+#include <vector>
 #include "device/driver_interface.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -21,6 +22,7 @@ constexpr USHORT MOC_DATABASE_HEADER_SIZE = 29;  // every header this system cre
 constexpr DWORD MOC_DATABASE_MIN_FILE_SIZE = 9;
 
 constexpr DWORD MOC_DATABASE_BLOCK_SIZE = 1024;
+constexpr DWORD MOC_DATABASE_MAX_BLOCK_COUNT = 0xFFFF; // the header's 16-bit field
 constexpr BYTE MOC_BLOCK_TYPE_PLAIN = 0x10;
 constexpr BYTE MOC_BLOCK_TYPE_OWNED = 0x11;
 
@@ -132,6 +134,12 @@ inline DatabaseFileHeader FreshDatabaseHeader(DWORD magic) {
     header.HeaderSize = MOC_DATABASE_HEADER_SIZE;
     return header;
 }
+
+// The start of the context's file loaders: E_POINTER for a null context or
+// path, else the file at `path` read whole into `file` as LoadWholeFile
+// reads it, a failure traced as statement 11 of `unit`.
+HRESULT ReadContextFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, const GUID& unit,
+                        std::vector<BYTE>* file, bool* unreadable);
 
 // Reads the file at `path` and appends its blocks to the context's three
 // lists by block type (the caller empties them first), keeping its header

@@ -36,11 +36,11 @@ bool FindLegacyFiles(const DatabasePaths& paths, LegacyFilesFound* found) {
 bool TableReadyForReconcile(WINIBIO_STORAGE_CONTEXT& context) {
     HRESULT hr = ReadTemplateTable(context);
     if (FAILED(hr)) {
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 10, context.UnitLabel, hr);
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 14, context.UnitLabel, hr);
         return false;
     }
     if (!CanJudgeHostBlocks(context)) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 11, context.UnitLabel);
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 15, context.UnitLabel);
         return false;
     }
     return true;
@@ -313,29 +313,17 @@ HRESULT EraseWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath
     return S_OK;
 }
 
-HRESULT Exit(const WINIBIO_STORAGE_CONTEXT& context, HRESULT hr) {
-    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 50, context.UnitLabel, hr);
-    return hr;
-}
-
-HRESULT MissingContext() {
-    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 51, WINBIO_E_INVALID_DEVICE_STATE);
-    return WINBIO_E_INVALID_DEVICE_STATE;
-}
-
 } // namespace
 
+// The lifecycle slots refuse a null argument before the frame, without a trace.
 HRESULT WINAPI StorageAdapterOpenDatabase(PWINBIO_PIPELINE Pipeline, PWINBIO_UUID DatabaseId,
                                           LPCWSTR FilePath, LPCWSTR ConnectString) {
     if (Pipeline == nullptr || DatabaseId == nullptr || FilePath == nullptr ||
         ConnectString == nullptr)
         return E_POINTER;
-    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
-    if (context == nullptr)
-        return MissingContext();
-    HRESULT hr = OpenWithContext(*context, FilePath);
-    ReleaseKeptCopies(context);
-    return Exit(*context, hr);
+    return RunRecordOperation(
+        Pipeline, true, kTraceGuidDatabaseLifecycle,
+        [&](WINIBIO_STORAGE_CONTEXT& context) { return OpenWithContext(context, FilePath); });
 }
 
 HRESULT WINAPI StorageAdapterCreateDatabase(PWINBIO_PIPELINE Pipeline, PWINBIO_UUID DatabaseId,
@@ -345,12 +333,10 @@ HRESULT WINAPI StorageAdapterCreateDatabase(PWINBIO_PIPELINE Pipeline, PWINBIO_U
     if (Pipeline == nullptr || DatabaseId == nullptr || Format == nullptr || FilePath == nullptr ||
         ConnectString == nullptr)
         return E_POINTER;
-    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
-    if (context == nullptr)
-        return MissingContext();
-    HRESULT hr = CreateWithContext(*context, Pipeline, *Format, FilePath, IndexElementCount);
-    ReleaseKeptCopies(context);
-    return Exit(*context, hr);
+    return RunRecordOperation(
+        Pipeline, true, kTraceGuidDatabaseLifecycle, [&](WINIBIO_STORAGE_CONTEXT& context) {
+            return CreateWithContext(context, Pipeline, *Format, FilePath, IndexElementCount);
+        });
 }
 
 HRESULT WINAPI StorageAdapterEraseDatabase(PWINBIO_PIPELINE Pipeline, PWINBIO_UUID DatabaseId,
@@ -358,8 +344,7 @@ HRESULT WINAPI StorageAdapterEraseDatabase(PWINBIO_PIPELINE Pipeline, PWINBIO_UU
     if (Pipeline == nullptr || DatabaseId == nullptr || FilePath == nullptr ||
         ConnectString == nullptr)
         return E_POINTER;
-    PWINIBIO_STORAGE_CONTEXT context = UsableStorageContext(Pipeline);
-    if (context == nullptr)
-        return MissingContext();
-    return Exit(*context, EraseWithContext(*context, FilePath));
+    return RunRecordOperation(
+        Pipeline, true, kTraceGuidDatabaseLifecycle,
+        [&](WINIBIO_STORAGE_CONTEXT& context) { return EraseWithContext(context, FilePath); });
 }

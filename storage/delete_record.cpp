@@ -19,12 +19,8 @@ struct Removal {
 // goes whole.
 HRESULT DeleteEverything(WINIBIO_STORAGE_CONTEXT& context, bool tableRead, Removal* removal) {
     if (context.OwnerIdMode == 0) {
-        if (tableRead) {
-            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 12, context.UnitLabel);
-            HRESULT hr = MocDeleteTemplate(context.Device, MOC_TEMPLATE_SLOT_ALL);
-            if (FAILED(hr))
-                MOC_TRACE_INFO(kTraceGuidDeleteRecord, 13, context.UnitLabel, hr);
-        }
+        if (tableRead)
+            DeleteHostTemplates(context); // every slot at once, a failure only traced
         removal->Blocks = BlockCount(context.PlainBlocks);
         context.PlainBlocks.clear();
         return S_OK;

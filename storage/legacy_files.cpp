@@ -4,9 +4,10 @@
 #include <cstring>
 #include <new>
 #include <vector>
+#include "common/byte_order.h"
 #include "common/trace.h"
+#include "storage/database_file.h"
 #include "storage/record_block.h"
-#include "storage/whole_file.h"
 
 namespace {
 
@@ -15,14 +16,6 @@ constexpr size_t kMinLayoutSize = 7; // the sectioned header: magic, 1 byte, sec
 constexpr size_t kSectionCountOffset = 5;
 constexpr size_t kSectionDescriptorSize = 7;
 constexpr size_t kCountedRecordsOffset = 2;
-
-size_t ReadLe16(const BYTE* p) {
-    return static_cast<size_t>(p[0]) | (static_cast<size_t>(p[1]) << 8);
-}
-
-DWORD ReadLe32(const BYTE* p) {
-    return static_cast<DWORD>(ReadLe16(p) | (ReadLe16(p + 2) << 16));
-}
 
 // Records read from the file, not yet in the context.
 struct LegacyRecords {
@@ -36,12 +29,16 @@ void Take(BlockList& into, const std::vector<BYTE>& file, size_t offset, size_t 
 }
 
 // Every count and offset is tested against the file before any record is
-// taken, so a file that lies about itself is refused whole.
+// taken, so a file that lies about itself is refused whole. Sections may name
+// the same bytes again and again, so their sum is bounded too: a file of a few
+// megabytes could otherwise ask for gigabytes, while no database file holds
+// more blocks than its block count can say.
 bool ReadSectioned(const WINIBIO_STORAGE_CONTEXT& context, const std::vector<BYTE>& file,
                    LegacyRecords* records) {
     const size_t sections = ReadLe16(file.data() + kSectionCountOffset);
     if (kMinLayoutSize + sections * kSectionDescriptorSize > file.size())
         return false;
+    size_t total = 0;
     for (int pass = 0; pass < 2; ++pass) {
         for (size_t i = 0; i < sections; ++i) {
             const BYTE* d = file.data() + kMinLayoutSize + i * kSectionDescriptorSize;
@@ -54,7 +51,8 @@ bool ReadSectioned(const WINIBIO_STORAGE_CONTEXT& context, const std::vector<BYT
             if (size == 0)
                 continue; // a section of another type is not ours to read
             if (pass == 0) {
-                if (offset + count * size > file.size())
+                total += count;
+                if (offset + count * size > file.size() || total > MOC_DATABASE_MAX_BLOCK_COUNT)
                     return false;
                 continue;
             }
@@ -109,16 +107,10 @@ bool HoldsBlock(const BlockList& list, const BYTE* block) {
 
 HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path,
                                bool* unreadable) {
-    if (unreadable != nullptr)
-        *unreadable = false;
-    if (context == nullptr || path == nullptr)
-        return E_POINTER;
     std::vector<BYTE> file;
-    HRESULT hr = LoadWholeFile(path, &file, unreadable);
-    if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidLegacyDatabase, 11, context->UnitLabel, path, hr);
+    HRESULT hr = ReadContextFile(context, path, kTraceGuidLegacyDatabase, &file, unreadable);
+    if (FAILED(hr))
         return hr;
-    }
 
     LegacyRecords records;
     bool consistent = true;

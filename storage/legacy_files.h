@@ -17,7 +17,8 @@ constexpr char LegacyBlockFile[] = "6854BC36-3957-4783-880B-563B476816E4.DAT";
 // length - 2 a multiple of 157 (counted), else plain 124-byte records of which
 // only those marked valid are taken. S_OK, also when nothing was loaded from a
 // file that opened; WINBIO_E_DATABASE_CORRUPTED when the file cannot be read
-// whole or its counts or offsets reach past its end (nothing is appended then);
+// whole, its counts or offsets reach past its end or its sections hold more
+// records than MOC_DATABASE_MAX_BLOCK_COUNT (nothing is appended then);
 // E_OUTOFMEMORY. `unreadable`, when given, tells whether the failure was a
 // file call that failed (see LoadWholeFile).
 HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path,

@@ -16,13 +16,8 @@ HRESULT CollectByContent(WINIBIO_STORAGE_CONTEXT& context, BYTE subFactor, const
                    static_cast<ULONGLONG>(count), context.IndexElementCount);
     if (subFactor == 0)
         return E_INVALIDARG;
-    if (count != context.IndexElementCount)
-        return WINBIO_E_DATABASE_BAD_INDEX_VECTOR;
-    if (count != 0 && elements == nullptr)
-        return E_INVALIDARG;
-    // The block's index field holds four elements.
-    if (count > MOC_BLOCK_INDEX_ELEMENTS)
-        return E_INVALIDARG;
+    if (HRESULT hr = CheckIndexVector(context, elements, count); FAILED(hr))
+        return hr;
     DatabaseRecordBlock probe{};
     StoreIndexElements(elements, static_cast<DWORD>(count), probe.IndexVector);
     MOC_TRACE_INFO(kTraceGuidQueryByContent, 13, context.UnitLabel, IndexElementAt(probe, 0),

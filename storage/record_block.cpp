@@ -82,6 +82,17 @@ ULONG IndexElementAt(const DatabaseRecordBlock& block, DWORD index) {
     return (ULONG(p[0]) << 24) | (ULONG(p[1]) << 16) | (ULONG(p[2]) << 8) | ULONG(p[3]);
 }
 
+HRESULT CheckIndexVector(const WINIBIO_STORAGE_CONTEXT& context, const ULONG* elements,
+                         SIZE_T count) {
+    if (count != context.IndexElementCount)
+        return WINBIO_E_DATABASE_BAD_INDEX_VECTOR;
+    if (count != 0 && elements == nullptr)
+        return E_INVALIDARG;
+    if (count > MOC_BLOCK_INDEX_ELEMENTS)
+        return E_INVALIDARG;
+    return S_OK;
+}
+
 DWORD TableSlotCount(const WINIBIO_STORAGE_CONTEXT& context) {
     DWORD whole = static_cast<DWORD>(context.TemplateTable.size() / SlotEntrySize(context));
     return whole < context.SlotCount ? whole : context.SlotCount;

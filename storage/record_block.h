@@ -132,6 +132,12 @@ void StoreIndexElements(const ULONG* elements, DWORD count,
                         BYTE (&field)[MOC_BLOCK_INDEX_ELEMENTS * 4]);
 ULONG IndexElementAt(const DatabaseRecordBlock& block, DWORD index);
 
+// The index vector a record or a query brings: WINBIO_E_DATABASE_BAD_INDEX_VECTOR
+// for a count other than the database's, E_INVALIDARG for a count without a
+// vector or beyond the elements a block holds.
+HRESULT CheckIndexVector(const WINIBIO_STORAGE_CONTEXT& context, const ULONG* elements,
+                         SIZE_T count);
+
 // Whether this context may delete chip templates or drop host records on the
 // strength of the sensor comparison: not in owner-id mode when the sensor id
 // could not be read, since every owned block would then look foreign.
@@ -145,7 +151,7 @@ inline bool CanJudgeHostBlocks(const WINIBIO_STORAGE_CONTEXT& context) {
 
 // Size of one table entry: 52 bytes in owner-id mode, 35 otherwise.
 inline DWORD SlotEntrySize(const WINIBIO_STORAGE_CONTEXT& context) {
-    return context.OwnerIdMode != 0 ? sizeof(TemplateSlotEntryOwned) : sizeof(TemplateSlotEntry);
+    return TemplateSlotEntrySize(context.OwnerIdMode != 0);
 }
 
 // Number of whole entries the table buffer holds (never more than the slot count).

@@ -98,11 +98,12 @@ inline HRESULT StorageContextOf(const WINBIO_PIPELINE* pipeline,
     return *context != nullptr ? S_OK : WINBIO_E_INVALID_DEVICE_STATE;
 }
 
-// The frame of an operation on the records: E_POINTER when a pointer it
-// needs is null (`pointersGiven` false), WINBIO_E_INVALID_DEVICE_STATE
-// without a usable context, each traced without unit label as statement 10
-// of `unit`. Otherwise `work(context)` runs, the kept copies of a load are
-// released on every path after it, and its result is traced as statement 11.
+// The frame of an operation on the database or its records: E_POINTER when
+// a pointer it needs is null (`pointersGiven` false),
+// WINBIO_E_INVALID_DEVICE_STATE without a usable context, each traced
+// without unit label as statement 10 of `unit`. Otherwise `work(context)`
+// runs, the kept copies of a load are released on every path after it, and
+// its result is traced as statement 11.
 template <class Work>
 HRESULT RunRecordOperation(PWINBIO_PIPELINE pipeline, bool pointersGiven, const GUID& unit,
                            Work work) {
@@ -120,12 +121,16 @@ HRESULT RunRecordOperation(PWINBIO_PIPELINE pipeline, bool pointersGiven, const 
     return hr;
 }
 
+// The remembered account over the bytes its field holds.
+inline DWORD RememberedLength(const WINIBIO_STORAGE_CONTEXT& context) {
+    return context.RememberedSidLength < kRememberedSidSize ? context.RememberedSidLength
+                                                            : kRememberedSidSize;
+}
+
 // Zeroes the remembered account SID over its remembered length (never more
 // than its field); the length stays.
 inline void ForgetRememberedSid(WINIBIO_STORAGE_CONTEXT* context) {
-    DWORD length = context->RememberedSidLength;
-    std::memset(context->RememberedSid, 0,
-                length < kRememberedSidSize ? length : kRememberedSidSize);
+    std::memset(context->RememberedSid, 0, RememberedLength(*context));
 }
 
 // Empties the owned, plain and other block lists.

@@ -45,6 +45,12 @@ TEST_F(LegacyFilesTest, EachLayoutLoadsItsRecords) {
         thirtyEight.insert(thirtyEight.end(), r.begin(), r.end());
     }
     const Bytes magic = {0x70, 0x80, 0x68, 0x66};
+    // Every section names the same record: 65,536 records in all, one more
+    // than a database file can hold, from a file of less than half a megabyte.
+    Bytes repeated = Concat({magic, {0}, Le16(0xFFFF), Descriptor(0x10, 2, 0)});
+    const Bytes once = Descriptor(0x10, 1, 0);
+    for (int i = 1; i < 0xFFFF; ++i)
+        repeated.insert(repeated.end(), once.begin(), once.end());
     struct Case {
         const char* name;
         Bytes file;
@@ -75,6 +81,16 @@ TEST_F(LegacyFilesTest, EachLayoutLoadsItsRecords) {
         {"counted beyond the end", Concat({Le16(3), o1, o2}), WINBIO_E_DATABASE_CORRUPTED, {}, {}},
         {"section beyond the end",
          Concat({magic, {0}, Le16(2), Descriptor(0x10, 1, 21), Descriptor(0x11, 2, 145), p1, o1}),
+         WINBIO_E_DATABASE_CORRUPTED,
+         {},
+         {}},
+        {"sections naming the same record",
+         Concat({magic, {0}, Le16(2), Descriptor(0x10, 1, 21), Descriptor(0x10, 1, 21), p1}),
+         S_OK,
+         {},
+         Join({p1, p1})},
+        {"sections holding more records than a database",
+         repeated,
          WINBIO_E_DATABASE_CORRUPTED,
          {},
          {}},
