@@ -73,26 +73,14 @@ HRESULT DeleteByIdentity(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchK
     return S_OK;
 }
 
-HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity,
-                          BYTE subFactor) {
-    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 19, context.UnitLabel, subFactor, identity.Type,
-                   identity.Value.Null);
-    IdentitySearchKey key;
-    HRESULT keyResult = MakeIdentitySearchKey(context, identity, &key);
-    if (keyResult == E_INVALIDARG || subFactor == 0)
-        return E_INVALIDARG;
-    TraceIdentity(context, identity);
-
-    HRESULT hr = ReloadDatabaseFile(&context);
-    if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidDeleteRecord, 20, context.UnitLabel, hr);
-        return hr;
-    }
+// The deletion on the lists just loaded, saved when it removed a block.
+HRESULT DeleteLoaded(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchKey& key,
+                     HRESULT keyResult, BYTE subFactor) {
     // Read on every call: a slot freed and taken by another enrollment since
     // an earlier read must not be deleted on the strength of that read. A
     // failed read leaves the buffer cleared, and no slot is deleted.
     MOC_TRACE_INFO(kTraceGuidDeleteRecord, 21, context.UnitLabel, context.DeleteCounter);
-    hr = ReadTemplateTable(context);
+    HRESULT hr = ReadTemplateTable(context);
     const bool tableRead = SUCCEEDED(hr);
     if (!tableRead)
         MOC_TRACE_INFO(kTraceGuidDeleteRecord, 22, context.UnitLabel, hr);
@@ -121,6 +109,20 @@ HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTIT
         return hr;
     }
     return S_OK;
+}
+
+HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity,
+                          BYTE subFactor) {
+    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 19, context.UnitLabel, subFactor, identity.Type,
+                   identity.Value.Null);
+    IdentitySearchKey key;
+    HRESULT keyResult = MakeIdentitySearchKey(context, identity, &key);
+    if (keyResult == E_INVALIDARG || subFactor == 0)
+        return E_INVALIDARG;
+    TraceIdentity(context, identity);
+    return ChangeLoadedRecords(context, kTraceGuidDeleteRecord, 20, [&](auto& loaded) {
+        return DeleteLoaded(loaded, key, keyResult, subFactor);
+    });
 }
 
 } // namespace

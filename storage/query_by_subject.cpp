@@ -213,7 +213,7 @@ HRESULT QueryWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY
     TraceIdentity(context, identity);
 
     MOC_TRACE_INFO(kTraceGuidQueryBySubject, 24, context.UnitLabel, context.QueryCounter);
-    if (context.QueryCounter == 0) {
+    if (context.QueryCounter == 0 || context.ListsMayDifferFromFile) {
         hr = ReloadDatabaseFile(&context);
         if (FAILED(hr)) {
             MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 25, context.UnitLabel, hr);

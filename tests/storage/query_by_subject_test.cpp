@@ -272,6 +272,68 @@ TEST_F(QueryBySubjectTest, PurgeFlagRemovesTheAccountsSecureIdentities) {
     EXPECT_EQ(FileBlocks().size(), blocks.size());
 }
 
+// After a change that failed part-way the lists may not be the file's: the
+// queries that follow answer from what the file holds, neither hiding a
+// record that is still there nor showing one that was never saved.
+TEST_F(QueryBySubjectTest, QueriesAfterAFailedChangeSeeTheFile) {
+    const WINBIO_IDENTITY a = SecureIdentity(KeyBytes(0x10)), b = SecureIdentity(KeyBytes(0x20));
+    struct Case {
+        const char* name;
+        bool ownerIdMode;
+        std::function<void()> fault;
+        std::function<HRESULT()> change;
+        HRESULT changeResult;
+        WINBIO_IDENTITY query;
+        std::vector<DWORD> results;
+    } cases[] = {
+        {"a deletion whose slot deletion fails",
+         true,
+         [this] { sensor->FailNext(IOCTL_MOC_DELETE_TEMPLATE, ERROR_GEN_FAILURE); },
+         [&] { return DeleteRecord(a, WINBIO_SUBTYPE_ANY); },
+         MocFailure(MOC_E_DELETE_TEMPLATE, ERROR_GEN_FAILURE),
+         a,
+         {0}},
+        {"a deletion whose save fails",
+         false,
+         [] { platform::test::FailNextFileCall("MoveFileExW", ERROR_ACCESS_DENIED); },
+         [&] { return DeleteRecord(a, WINBIO_SUBTYPE_ANY); },
+         WINBIO_E_DATABASE_CORRUPTED,
+         a,
+         {0}},
+        {"a deletion whose file cannot be read",
+         false,
+         [] { platform::test::FailNextFileCall("CreateFileA", ERROR_SHARING_VIOLATION); },
+         [&] { return DeleteRecord(a, WINBIO_SUBTYPE_ANY); },
+         WINBIO_E_DATABASE_CORRUPTED,
+         a,
+         {0}},
+        {"an addition whose save fails",
+         false,
+         [] { platform::test::FailNextFileCall("MoveFileExW", ERROR_ACCESS_DENIED); },
+         [&] { return AddRecord(b, 2); },
+         WINBIO_E_DATABASE_CORRUPTED,
+         b,
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Attach(c.ownerIdMode);
+        SetSlot(0, 1, 2, KeyBytes(0x10));
+        UseDatabase(
+            {c.ownerIdMode ? OwnedBlock(1, 2, KeyBytes(0x10)) : PlainBlock(1, 2, KeyBytes(0x10))});
+        const Bytes file = ReadFile(kPrivateFile);
+        // A first query loads the lists; the later ones answer from them.
+        ASSERT_EQ(QueryBySubject(a, 2), S_OK);
+        c.fault();
+        EXPECT_EQ(c.change(), c.changeResult);
+        EXPECT_EQ(ReadFile(kPrivateFile), file);
+        EXPECT_EQ(QueryBySubject(c.query, 2),
+                  c.results.empty() ? WINBIO_E_DATABASE_NO_RESULTS : S_OK);
+        EXPECT_EQ(Results(), c.results);
+        StorageAdapterDetach(&pipeline);
+    }
+}
+
 // More blocks of one template than the chip has slots: the slot goes once,
 // and the blocks with it.
 TEST_F(QueryBySubjectTest, PurgeFlagRemovalDeletesASlotOnce) {
