@@ -215,6 +215,9 @@ HRESULT AddWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RE
     if (FAILED(hr))
         return hr;
     TraceRecord(context, record);
+    hr = CheckChipKnownFor(context, ChipChange::AddsRecord);
+    if (FAILED(hr))
+        return hr;
     return ChangeLoadedRecords(context, kTraceGuidAddRecord, 22, [&](auto& loaded) {
         return AddLoaded(loaded, record, key, keyReady);
     });

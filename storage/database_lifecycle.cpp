@@ -30,10 +30,13 @@ bool FindLegacyFiles(const DatabasePaths& paths, LegacyFilesFound* found) {
 }
 
 // Reads the chip's table for a reconciliation. False when the reconciliation
-// must not run: the read failed (a table that did not arrive shows no slot of
-// this host, and every block would be dropped), or the sensor id is unknown in
-// owner-id mode (every block would look like another sensor's).
+// must not run: the chip's modes are guesses (see CheckChipKnownFor), the read
+// failed (a table that did not arrive shows no slot of this host, and every
+// block would be dropped), or the sensor id is unknown in owner-id mode (every
+// block would look like another sensor's).
 bool TableReadyForReconcile(WINIBIO_STORAGE_CONTEXT& context) {
+    if (FAILED(CheckChipKnownFor(context, ChipChange::DeletesTemplates)))
+        return false;
     HRESULT hr = ReadTemplateTable(context);
     if (FAILED(hr)) {
         MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 14, context.UnitLabel, hr);
@@ -202,11 +205,14 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
     case PathPresence::Absent:
         break;
     }
+    // Both the reset and the reconciliation of older records delete templates.
+    HRESULT hr = CheckChipKnownFor(context, ChipChange::DeletesTemplates);
+    if (FAILED(hr))
+        return hr;
     LegacyFilesFound found;
     if (!FindLegacyFiles(paths, &found))
         return WINBIO_E_DATABASE_CANT_CREATE;
 
-    HRESULT hr = S_OK;
     bool merged = false;
     if (found.RecordFile || found.BlockFile) {
         MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 31, context.UnitLabel);
@@ -291,6 +297,10 @@ HRESULT EraseWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath
     DatabasePaths paths;
     if (HRESULT hr = FindDatabase(context, filePath, WINBIO_E_DATABASE_CANT_ERASE, &paths);
         FAILED(hr))
+        return hr;
+    // Neither the files nor the templates go while the chip's modes are
+    // guesses: the files erased alone would leave its templates without records.
+    if (HRESULT hr = CheckChipKnownFor(context, ChipChange::DeletesTemplates); FAILED(hr))
         return hr;
     SetPrivateFilePath(context, paths);
     MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 40, context.UnitLabel, filePath);

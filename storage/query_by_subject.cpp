@@ -190,6 +190,9 @@ HRESULT NothingFound(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& id
     }
     if (context.QueryCounter != 1)
         return WINBIO_E_DATABASE_NO_RESULTS;
+    // The removal deletes templates, which a chip of unknown modes keeps.
+    if (FAILED(CheckChipKnownFor(context, ChipChange::DeletesTemplates)))
+        return WINBIO_E_DATABASE_NO_RESULTS;
     context.PurgeFlag = 0;
     AskPurgeFlag(context);
     if (context.PurgeFlag == 0)

@@ -93,6 +93,17 @@ HRESULT CheckIndexVector(const WINIBIO_STORAGE_CONTEXT& context, const ULONG* el
     return S_OK;
 }
 
+HRESULT CheckChipKnownFor(const WINIBIO_STORAGE_CONTEXT& context, ChipChange change) {
+    const bool known = context.CapabilitiesRead &&
+                       (change != ChipChange::AddsRecord || CanJudgeHostBlocks(context));
+    if (known)
+        return S_OK;
+    MOC_TRACE_ERROR(kTraceGuidRecordBlock, 17, context.UnitLabel,
+                    static_cast<DWORD>(context.CapabilitiesRead),
+                    static_cast<DWORD>(context.SensorIdRead));
+    return WINBIO_E_DEVICE_FAILURE;
+}
+
 DWORD TableSlotCount(const WINIBIO_STORAGE_CONTEXT& context) {
     DWORD whole = static_cast<DWORD>(context.TemplateTable.size() / SlotEntrySize(context));
     return whole < context.SlotCount ? whole : context.SlotCount;

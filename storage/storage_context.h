@@ -74,6 +74,10 @@ struct _WINIBIO_STORAGE_CONTEXT {
     // id every owned block would look like another sensor's, so nothing may be
     // deleted or dropped on the strength of that comparison.
     bool SensorIdRead;
+    // Whether the chip answered the capabilities request at attach. Without
+    // it owner-id and hashed mode are guesses (both off), and nothing may
+    // delete templates or add records on the strength of them.
+    bool CapabilitiesRead;
     // Set when an operation failed after it had emptied or changed the block
     // lists: they may then hold what the file does not (or lack what it
     // holds), so the next query by subject reads the file again instead of
