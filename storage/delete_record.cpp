@@ -15,12 +15,14 @@ struct Removal {
 
 // Everything of this host. In owner-id mode each of this host's slots goes,
 // and with it the blocks that record it; blocks without such a slot stay.
-// Without owners the chip drops every template at once and the plain list
-// goes whole.
-HRESULT DeleteEverything(WINIBIO_STORAGE_CONTEXT& context, bool tableRead, Removal* removal) {
+// Without owners the chip drops every template at once, whatever the table
+// read found, and the plain list goes whole; while the chip may still hold
+// them, the records stay.
+HRESULT DeleteEverything(WINIBIO_STORAGE_CONTEXT& context, Removal* removal) {
     if (context.OwnerIdMode == 0) {
-        if (tableRead)
-            DeleteHostTemplates(context); // every slot at once, a failure only traced
+        HRESULT hr = DeleteEverySlot(context);
+        if (FAILED(hr))
+            return hr;
         removal->Blocks = BlockCount(context.PlainBlocks);
         context.PlainBlocks.clear();
         return S_OK;
@@ -81,14 +83,13 @@ HRESULT DeleteLoaded(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchKey& 
     // failed read leaves the buffer cleared, and no slot is deleted.
     MOC_TRACE_INFO(kTraceGuidDeleteRecord, 21, context.UnitLabel, context.DeleteCounter);
     HRESULT hr = ReadTemplateTable(context);
-    const bool tableRead = SUCCEEDED(hr);
-    if (!tableRead)
+    if (FAILED(hr))
         MOC_TRACE_INFO(kTraceGuidDeleteRecord, 22, context.UnitLabel, hr);
     ++context.DeleteCounter;
 
     Removal removal;
     if (key.Wildcard && subFactor == WINBIO_SUBTYPE_ANY) {
-        hr = DeleteEverything(context, tableRead, &removal);
+        hr = DeleteEverything(context, &removal);
     } else {
         if (FAILED(keyResult)) {
             MOC_TRACE_INFO(kTraceGuidDeleteRecord, 23, context.UnitLabel, keyResult);

@@ -196,12 +196,17 @@ HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
     return S_OK;
 }
 
+HRESULT DeleteEverySlot(WINIBIO_STORAGE_CONTEXT& context) {
+    MOC_TRACE_INFO(kTraceGuidRecordBlock, 12, context.UnitLabel);
+    HRESULT hr = MocDeleteTemplate(context.Device, MOC_TEMPLATE_SLOT_ALL);
+    if (FAILED(hr))
+        MOC_TRACE_INFO(kTraceGuidRecordBlock, 13, context.UnitLabel, hr);
+    return hr;
+}
+
 HRESULT DeleteHostTemplates(WINIBIO_STORAGE_CONTEXT& context) {
     if (context.OwnerIdMode == 0) {
-        MOC_TRACE_INFO(kTraceGuidRecordBlock, 12, context.UnitLabel);
-        HRESULT hr = MocDeleteTemplate(context.Device, MOC_TEMPLATE_SLOT_ALL);
-        if (FAILED(hr))
-            MOC_TRACE_INFO(kTraceGuidRecordBlock, 13, context.UnitLabel, hr);
+        DeleteEverySlot(context);
         return S_OK;
     }
     HRESULT hr = ReadTemplateTable(context);

@@ -241,6 +241,11 @@ HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
                     bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot),
                     const std::function<void(DWORD slot)>& deleted = nullptr);
 
+// Asks the chip to delete every template at once (slot MOC_TEMPLATE_SLOT_ALL),
+// as a chip that keeps no owners is cleared: 0, or the MOC_E_DELETE_TEMPLATE
+// value of the failed request (traced).
+HRESULT DeleteEverySlot(WINIBIO_STORAGE_CONTEXT& context);
+
 // Deletes this host's templates from the chip: in owner-id mode the used
 // slots with this host's owner id, from a fresh table read (its failure, or
 // the first failed deletion, is returned); otherwise every slot at once, and
