@@ -118,7 +118,10 @@ HRESULT Scan(WINIBIO_STORAGE_CONTEXT& context, BYTE subFactor, const IdentitySea
             ++i;
             continue;
         }
-        if (replaces && ReplaceEnrollment(context, list, i)) {
+        // The rule replaces the account's earlier secure identity: an
+        // enrollment of another kind for the finger is no earlier one.
+        if (replaces && block.IdentityKind == MOC_IDENTITY_KIND_SECURE_ID &&
+            ReplaceEnrollment(context, list, i)) {
             i = 0;
             continue;
         }
