@@ -20,10 +20,24 @@ void SetPrivateFilePath(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& p
     std::memcpy(context.PrivateFilePath, paths.PrivateFile, sizeof(paths.PrivateFile));
 }
 
+// Whether an older file lies at `path`. A folder of that name holds no
+// records: taken for the file, it could never be read, and every open and
+// create would wait for it.
+PathPresence LegacyFilePresence(const char* path) {
+    const PathPresence presence = PresenceOf(path);
+    if (presence != PathPresence::Present)
+        return presence;
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return PathPresence::Unknown;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathPresence::Absent
+                                                        : PathPresence::Present;
+}
+
 // Which older files lie in the folder; false when either cannot be told.
 bool FindLegacyFiles(const DatabasePaths& paths, LegacyFilesFound* found) {
-    PathPresence records = PresenceOf(paths.LegacyRecordFile);
-    PathPresence blocks = PresenceOf(paths.LegacyBlockFile);
+    PathPresence records = LegacyFilePresence(paths.LegacyRecordFile);
+    PathPresence blocks = LegacyFilePresence(paths.LegacyBlockFile);
     found->RecordFile = records == PathPresence::Present;
     found->BlockFile = blocks == PathPresence::Present;
     return records != PathPresence::Unknown && blocks != PathPresence::Unknown;
