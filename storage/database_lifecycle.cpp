@@ -150,7 +150,10 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
         return WINBIO_E_DATABASE_CANT_OPEN;
     }
 
-    const DWORD version = GetChipDatabaseVersion(context.Device->Pipeline);
+    DWORD versionError = 0;
+    const DWORD version = GetChipDatabaseVersion(context.Device->Pipeline, &versionError);
+    if (versionError != 0)
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 29, context.UnitLabel, versionError);
     MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 24, context.UnitLabel, version);
     bool haveMigrated = false;
     bool legacyUnread = false;
@@ -193,7 +196,7 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
     // too, so that the next open tries again.
     if (legacyUnread || !TableReadyForReconcile(context))
         return S_OK;
-    hr = ReconcileDatabaseWithChip(&context);
+    hr = ReconcileDatabaseWithChip(&context, ReconcileFor::Open);
     if (FAILED(hr))
         return hr;
     hr = SaveDatabaseFile(&context);
@@ -247,7 +250,7 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
         // reporting success without a private file would lose it, and the
         // next open reconciles what was written.
         if (TableReadyForReconcile(context)) {
-            hr = ReconcileDatabaseWithChip(&context);
+            hr = ReconcileDatabaseWithChip(&context, ReconcileFor::Create);
             if (FAILED(hr))
                 return hr;
         }
