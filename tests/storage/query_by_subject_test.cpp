@@ -272,6 +272,33 @@ TEST_F(QueryBySubjectTest, PurgeFlagRemovesTheAccountsSecureIdentities) {
     EXPECT_EQ(FileBlocks().size(), blocks.size());
 }
 
+// Owner-id mode: the removal takes this host's record and template of the
+// account only; another host's slot and block of the same identity, and a
+// block of another sensor, stay.
+TEST_F(QueryBySubjectTest, PurgeFlagRemovalSparesOtherHostsAndSensors) {
+    const Bytes s = AccountSid(3), k = KeyBytes(0x10);
+    Bytes otherSensor = SimSensorId();
+    otherSensor[7] ^= 1;
+    Attach(true);
+    sensor->SetPurgeFlag(1);
+    SetSlot(1, 1, 1, k, OtherOwner());
+    SetSlot(3, 1, 1, k);
+    auto block = [&](const Bytes& owner, const Bytes& sensorId, uint8_t mark) {
+        Bytes b = WithAccount(OwnedBlock(1, 1, k, owner, sensorId), s);
+        b[600] = mark;
+        return b;
+    };
+    UseDatabase({block(OtherOwner(), SimSensorId(), 1), block(SimHostOwner(), SimSensorId(), 2),
+                 block(SimHostOwner(), otherSensor, 3)});
+    EXPECT_EQ(QueryBySubject(SidIdentity(s), 1), WINBIO_E_DATABASE_NO_RESULTS);
+    EXPECT_EQ(DeletedSlots(), std::vector<int>{3});
+    EXPECT_EQ(sensor->CountOf(IOCTL_MOC_DELETE_TEMPLATES), 0u);
+    std::vector<uint8_t> marks;
+    for (const Bytes& b : FileBlocks())
+        marks.push_back(b[600]);
+    EXPECT_EQ(marks, (std::vector<uint8_t>{1, 3}));
+}
+
 // After a change that failed part-way the lists may not be the file's: the
 // queries that follow answer from what the file holds, neither hiding a
 // record that is still there nor showing one that was never saved.
