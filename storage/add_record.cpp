@@ -118,7 +118,10 @@ HRESULT Scan(WINIBIO_STORAGE_CONTEXT& context, BYTE subFactor, const IdentitySea
             ++i;
             continue;
         }
-        if (replaces && ReplaceEnrollment(context, list, i)) {
+        // The rule replaces the account's earlier secure identity: an
+        // enrollment of another kind for the finger is no earlier one.
+        if (replaces && block.IdentityKind == MOC_IDENTITY_KIND_SECURE_ID &&
+            ReplaceEnrollment(context, list, i)) {
             i = 0;
             continue;
         }
@@ -180,29 +183,16 @@ DatabaseRecordBlock BuildBlock(const WINIBIO_STORAGE_CONTEXT& context,
     return block;
 }
 
-HRESULT AddWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RECORD& record) {
-    if (record.Identity == nullptr)
-        return E_POINTER;
-    MOC_TRACE_INFO(kTraceGuidAddRecord, 21, context.UnitLabel, record.SubFactor,
-                   record.Identity->Type, record.Identity->Value.Null);
-    IdentitySearchKey key;
-    bool keyReady = false;
-    HRESULT hr = CheckRecord(context, record, &key, &keyReady);
-    if (FAILED(hr))
-        return hr;
-    TraceRecord(context, record);
-
-    hr = ReloadDatabaseFile(&context);
-    if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidAddRecord, 22, context.UnitLabel, hr);
-        return hr;
-    }
+// The addition on the lists just loaded: the full and duplicate tests, the
+// new block and the save.
+HRESULT AddLoaded(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RECORD& record,
+                  const IdentitySearchKey& key, bool keyReady) {
     const DWORD count = CountHostBlocks(context);
     MOC_TRACE_INFO(kTraceGuidAddRecord, 23, context.UnitLabel, count, context.SlotCount);
     if (count == context.SlotCount)
         return WINBIO_E_DATABASE_FULL;
 
-    hr = Scan(context, record.SubFactor, key, keyReady);
+    HRESULT hr = Scan(context, record.SubFactor, key, keyReady);
     if (FAILED(hr))
         return hr;
     if (!key.Wildcard && !keyReady)
@@ -215,6 +205,25 @@ HRESULT AddWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RE
         return hr;
     }
     return S_OK;
+}
+
+HRESULT AddWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RECORD& record) {
+    if (record.Identity == nullptr)
+        return E_POINTER;
+    MOC_TRACE_INFO(kTraceGuidAddRecord, 21, context.UnitLabel, record.SubFactor,
+                   record.Identity->Type, record.Identity->Value.Null);
+    IdentitySearchKey key;
+    bool keyReady = false;
+    HRESULT hr = CheckRecord(context, record, &key, &keyReady);
+    if (FAILED(hr))
+        return hr;
+    TraceRecord(context, record);
+    hr = CheckChipKnownFor(context, ChipChange::AddsRecord);
+    if (FAILED(hr))
+        return hr;
+    return ChangeLoadedRecords(context, kTraceGuidAddRecord, 22, [&](auto& loaded) {
+        return AddLoaded(loaded, record, key, keyReady);
+    });
 }
 
 } // namespace

@@ -9,13 +9,14 @@ DWORD SendChipRequest(PWINBIO_PIPELINE pipeline, DWORD code, const void* input, 
     return request.Error();
 }
 
-DWORD GetChipDatabaseVersion(PWINBIO_PIPELINE pipeline) {
+DWORD GetChipDatabaseVersion(PWINBIO_PIPELINE pipeline, DWORD* error) {
     MocDatabaseVersionRequest request{MOC_DATABASE_VERSION_GET, 0};
     MocDatabaseVersionRequest reply{};
-    if (SendChipRequest(pipeline, IOCTL_MOC_DATABASE_VERSION, &request, sizeof(request), &reply,
-                        sizeof(reply), sizeof(reply)) != 0)
-        return 0;
-    return reply.Version;
+    const DWORD failure = SendChipRequest(pipeline, IOCTL_MOC_DATABASE_VERSION, &request,
+                                          sizeof(request), &reply, sizeof(reply), sizeof(reply));
+    if (error != nullptr)
+        *error = failure;
+    return failure != 0 ? 0 : reply.Version;
 }
 
 DWORD SetChipDatabaseVersion(PWINBIO_PIPELINE pipeline, DWORD version) {

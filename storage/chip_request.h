@@ -13,7 +13,8 @@ DWORD SendChipRequest(PWINBIO_PIPELINE pipeline, DWORD code, const void* input, 
                       void* output, DWORD outputSize, DWORD required);
 
 // The chip's database version; 0 when the request fails (the chip then counts
-// as one that may still have legacy files).
-DWORD GetChipDatabaseVersion(PWINBIO_PIPELINE pipeline);
+// as one that may still have legacy files), with its Win32 error in `error`
+// (0 after a request that succeeded).
+DWORD GetChipDatabaseVersion(PWINBIO_PIPELINE pipeline, DWORD* error);
 // Records `version` on the chip: 0 or the Win32 error.
 DWORD SetChipDatabaseVersion(PWINBIO_PIPELINE pipeline, DWORD version);

@@ -117,7 +117,10 @@ HRESULT ReloadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context) {
     if (context == nullptr)
         return E_POINTER;
     EmptyBlockLists(context);
-    return LoadDatabaseFile(context, context->PrivateFilePath);
+    HRESULT hr = LoadDatabaseFile(context, context->PrivateFilePath);
+    // Emptied for a load that failed, the lists no longer show the file.
+    context->ListsMayDifferFromFile = FAILED(hr);
+    return hr;
 }
 
 HRESULT SaveDatabaseFile(PWINIBIO_STORAGE_CONTEXT context) {

@@ -154,7 +154,8 @@ HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path,
                          bool* unreadable = nullptr);
 
 // Empties the three lists and loads the private file into them, as every
-// operation that works on the records begins.
+// operation that works on the records begins. The lists then show the file
+// (ListsMayDifferFromFile is cleared), unless the load failed.
 HRESULT ReloadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context);
 
 // Replaces the private file with the three lists (plain, owned, other), the

@@ -20,20 +20,37 @@ void SetPrivateFilePath(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& p
     std::memcpy(context.PrivateFilePath, paths.PrivateFile, sizeof(paths.PrivateFile));
 }
 
+// Whether an older file lies at `path`. A folder of that name holds no
+// records: taken for the file, it could never be read, and every open and
+// create would wait for it.
+PathPresence LegacyFilePresence(const char* path) {
+    const PathPresence presence = PresenceOf(path);
+    if (presence != PathPresence::Present)
+        return presence;
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return PathPresence::Unknown;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathPresence::Absent
+                                                        : PathPresence::Present;
+}
+
 // Which older files lie in the folder; false when either cannot be told.
 bool FindLegacyFiles(const DatabasePaths& paths, LegacyFilesFound* found) {
-    PathPresence records = PresenceOf(paths.LegacyRecordFile);
-    PathPresence blocks = PresenceOf(paths.LegacyBlockFile);
+    PathPresence records = LegacyFilePresence(paths.LegacyRecordFile);
+    PathPresence blocks = LegacyFilePresence(paths.LegacyBlockFile);
     found->RecordFile = records == PathPresence::Present;
     found->BlockFile = blocks == PathPresence::Present;
     return records != PathPresence::Unknown && blocks != PathPresence::Unknown;
 }
 
 // Reads the chip's table for a reconciliation. False when the reconciliation
-// must not run: the read failed (a table that did not arrive shows no slot of
-// this host, and every block would be dropped), or the sensor id is unknown in
-// owner-id mode (every block would look like another sensor's).
+// must not run: the chip's modes are guesses (see CheckChipKnownFor), the read
+// failed (a table that did not arrive shows no slot of this host, and every
+// block would be dropped), or the sensor id is unknown in owner-id mode (every
+// block would look like another sensor's).
 bool TableReadyForReconcile(WINIBIO_STORAGE_CONTEXT& context) {
+    if (FAILED(CheckChipKnownFor(context, ChipChange::DeletesTemplates)))
+        return false;
     HRESULT hr = ReadTemplateTable(context);
     if (FAILED(hr)) {
         MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 14, context.UnitLabel, hr);
@@ -133,7 +150,10 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
         return WINBIO_E_DATABASE_CANT_OPEN;
     }
 
-    const DWORD version = GetChipDatabaseVersion(context.Device->Pipeline);
+    DWORD versionError = 0;
+    const DWORD version = GetChipDatabaseVersion(context.Device->Pipeline, &versionError);
+    if (versionError != 0)
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 29, context.UnitLabel, versionError);
     MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 24, context.UnitLabel, version);
     bool haveMigrated = false;
     bool legacyUnread = false;
@@ -176,7 +196,7 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
     // too, so that the next open tries again.
     if (legacyUnread || !TableReadyForReconcile(context))
         return S_OK;
-    hr = ReconcileDatabaseWithChip(&context);
+    hr = ReconcileDatabaseWithChip(&context, ReconcileFor::Open);
     if (FAILED(hr))
         return hr;
     hr = SaveDatabaseFile(&context);
@@ -202,11 +222,14 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
     case PathPresence::Absent:
         break;
     }
+    // Both the reset and the reconciliation of older records delete templates.
+    HRESULT hr = CheckChipKnownFor(context, ChipChange::DeletesTemplates);
+    if (FAILED(hr))
+        return hr;
     LegacyFilesFound found;
     if (!FindLegacyFiles(paths, &found))
         return WINBIO_E_DATABASE_CANT_CREATE;
 
-    HRESULT hr = S_OK;
     bool merged = false;
     if (found.RecordFile || found.BlockFile) {
         MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 31, context.UnitLabel);
@@ -227,7 +250,7 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
         // reporting success without a private file would lose it, and the
         // next open reconciles what was written.
         if (TableReadyForReconcile(context)) {
-            hr = ReconcileDatabaseWithChip(&context);
+            hr = ReconcileDatabaseWithChip(&context, ReconcileFor::Create);
             if (FAILED(hr))
                 return hr;
         }
@@ -291,6 +314,10 @@ HRESULT EraseWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath
     DatabasePaths paths;
     if (HRESULT hr = FindDatabase(context, filePath, WINBIO_E_DATABASE_CANT_ERASE, &paths);
         FAILED(hr))
+        return hr;
+    // Neither the files nor the templates go while the chip's modes are
+    // guesses: the files erased alone would leave its templates without records.
+    if (HRESULT hr = CheckChipKnownFor(context, ChipChange::DeletesTemplates); FAILED(hr))
         return hr;
     SetPrivateFilePath(context, paths);
     MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 40, context.UnitLabel, filePath);

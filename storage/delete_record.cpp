@@ -15,12 +15,14 @@ struct Removal {
 
 // Everything of this host. In owner-id mode each of this host's slots goes,
 // and with it the blocks that record it; blocks without such a slot stay.
-// Without owners the chip drops every template at once and the plain list
-// goes whole.
-HRESULT DeleteEverything(WINIBIO_STORAGE_CONTEXT& context, bool tableRead, Removal* removal) {
+// Without owners the chip drops every template at once, whatever the table
+// read found, and the plain list goes whole; while the chip may still hold
+// them, the records stay.
+HRESULT DeleteEverything(WINIBIO_STORAGE_CONTEXT& context, Removal* removal) {
     if (context.OwnerIdMode == 0) {
-        if (tableRead)
-            DeleteHostTemplates(context); // every slot at once, a failure only traced
+        HRESULT hr = DeleteEverySlot(context);
+        if (FAILED(hr))
+            return hr;
         removal->Blocks = BlockCount(context.PlainBlocks);
         context.PlainBlocks.clear();
         return S_OK;
@@ -73,34 +75,21 @@ HRESULT DeleteByIdentity(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchK
     return S_OK;
 }
 
-HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity,
-                          BYTE subFactor) {
-    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 19, context.UnitLabel, subFactor, identity.Type,
-                   identity.Value.Null);
-    IdentitySearchKey key;
-    HRESULT keyResult = MakeIdentitySearchKey(context, identity, &key);
-    if (keyResult == E_INVALIDARG || subFactor == 0)
-        return E_INVALIDARG;
-    TraceIdentity(context, identity);
-
-    HRESULT hr = ReloadDatabaseFile(&context);
-    if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidDeleteRecord, 20, context.UnitLabel, hr);
-        return hr;
-    }
+// The deletion on the lists just loaded, saved when it removed a block.
+HRESULT DeleteLoaded(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchKey& key,
+                     HRESULT keyResult, BYTE subFactor) {
     // Read on every call: a slot freed and taken by another enrollment since
     // an earlier read must not be deleted on the strength of that read. A
     // failed read leaves the buffer cleared, and no slot is deleted.
     MOC_TRACE_INFO(kTraceGuidDeleteRecord, 21, context.UnitLabel, context.DeleteCounter);
-    hr = ReadTemplateTable(context);
-    const bool tableRead = SUCCEEDED(hr);
-    if (!tableRead)
+    HRESULT hr = ReadTemplateTable(context);
+    if (FAILED(hr))
         MOC_TRACE_INFO(kTraceGuidDeleteRecord, 22, context.UnitLabel, hr);
     ++context.DeleteCounter;
 
     Removal removal;
     if (key.Wildcard && subFactor == WINBIO_SUBTYPE_ANY) {
-        hr = DeleteEverything(context, tableRead, &removal);
+        hr = DeleteEverything(context, &removal);
     } else {
         if (FAILED(keyResult)) {
             MOC_TRACE_INFO(kTraceGuidDeleteRecord, 23, context.UnitLabel, keyResult);
@@ -121,6 +110,22 @@ HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTIT
         return hr;
     }
     return S_OK;
+}
+
+HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity,
+                          BYTE subFactor) {
+    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 19, context.UnitLabel, subFactor, identity.Type,
+                   identity.Value.Null);
+    IdentitySearchKey key;
+    HRESULT keyResult = MakeIdentitySearchKey(context, identity, &key);
+    if (keyResult == E_INVALIDARG || subFactor == 0)
+        return E_INVALIDARG;
+    TraceIdentity(context, identity);
+    if (HRESULT hr = CheckChipKnownFor(context, ChipChange::DeletesTemplates); FAILED(hr))
+        return hr;
+    return ChangeLoadedRecords(context, kTraceGuidDeleteRecord, 20, [&](auto& loaded) {
+        return DeleteLoaded(loaded, key, keyResult, subFactor);
+    });
 }
 
 } // namespace

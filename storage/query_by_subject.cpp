@@ -190,6 +190,9 @@ HRESULT NothingFound(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& id
     }
     if (context.QueryCounter != 1)
         return WINBIO_E_DATABASE_NO_RESULTS;
+    // The removal deletes templates, which a chip of unknown modes keeps.
+    if (FAILED(CheckChipKnownFor(context, ChipChange::DeletesTemplates)))
+        return WINBIO_E_DATABASE_NO_RESULTS;
     context.PurgeFlag = 0;
     AskPurgeFlag(context);
     if (context.PurgeFlag == 0)
@@ -213,7 +216,7 @@ HRESULT QueryWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY
     TraceIdentity(context, identity);
 
     MOC_TRACE_INFO(kTraceGuidQueryBySubject, 24, context.UnitLabel, context.QueryCounter);
-    if (context.QueryCounter == 0) {
+    if (context.QueryCounter == 0 || context.ListsMayDifferFromFile) {
         hr = ReloadDatabaseFile(&context);
         if (FAILED(hr)) {
             MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 25, context.UnitLabel, hr);

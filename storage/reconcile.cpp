@@ -69,21 +69,28 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
     return hr;
 }
 
-HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context) {
+HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context, ReconcileFor caller) {
     if (context == nullptr)
         return E_POINTER;
+    const bool traceFound = caller == ReconcileFor::Create && context->OwnerIdMode != 0;
     BlockList& searched = SearchedBlockList(*context);
     std::vector<DWORD> candidateSlots, orphanSlots, candidateBlocks, orphanBlocks;
     std::vector<bool> blockMatched;
     TemplateIdentityIndex blocks; // each candidate block by its position among the candidates
     try {
         for (DWORD slot = 0; slot < TableSlotCount(*context); ++slot) {
-            if (IsHostSlot(*context, slot))
-                candidateSlots.push_back(slot);
+            if (!IsHostSlot(*context, slot))
+                continue;
+            if (traceFound)
+                MOC_TRACE_INFO(kTraceGuidReconcile, 18, context->UnitLabel, slot);
+            candidateSlots.push_back(slot);
         }
         for (size_t i = 0; i < BlockCount(searched); ++i) {
-            if (IsHostBlock(*context, *BlockAt(searched, i)))
-                candidateBlocks.push_back(BlockOffset(i));
+            if (!IsHostBlock(*context, *BlockAt(searched, i)))
+                continue;
+            if (traceFound)
+                MOC_TRACE_INFO(kTraceGuidReconcile, 19, context->UnitLabel, BlockOffset(i));
+            candidateBlocks.push_back(BlockOffset(i));
         }
         blocks.Reserve(candidateBlocks.size());
         for (size_t i = 0; i < candidateBlocks.size(); ++i) {
@@ -118,6 +125,8 @@ HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context) {
                 return hr;
             }
         }
+        for (DWORD offset : candidateBlocks)
+            MOC_TRACE_INFO(kTraceGuidReconcile, 20, context->UnitLabel, offset);
         for (DWORD offset : orphanBlocks)
             MOC_TRACE_INFO(kTraceGuidReconcile, 16, context->UnitLabel, offset);
         RemoveBlocksAt(searched, orphanBlocks);

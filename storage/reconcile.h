@@ -24,9 +24,13 @@ struct LegacyFilesFound {
 HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const DatabasePaths& paths,
                                    const LegacyFilesFound& found, bool* merged);
 
+// The operation that reconciles: a create traces, in owner-id mode, each
+// candidate slot and block as it is found as well.
+enum class ReconcileFor { Open, Create };
+
 // The table buffer holds the chip's table, read just before, and the lists the
 // record set. Deletes every template slot of this host that no block of this
 // host describes, in ascending order, then drops every block of this host that
 // describes no slot. 0, or the MOC_E_DELETE_TEMPLATE value of the first failed
 // deletion (the slots deleted before it stay deleted, the lists are unchanged).
-HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context);
+HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context, ReconcileFor caller);

@@ -93,6 +93,17 @@ HRESULT CheckIndexVector(const WINIBIO_STORAGE_CONTEXT& context, const ULONG* el
     return S_OK;
 }
 
+HRESULT CheckChipKnownFor(const WINIBIO_STORAGE_CONTEXT& context, ChipChange change) {
+    const bool known = context.CapabilitiesRead &&
+                       (change != ChipChange::AddsRecord || CanJudgeHostBlocks(context));
+    if (known)
+        return S_OK;
+    MOC_TRACE_ERROR(kTraceGuidRecordBlock, 17, context.UnitLabel,
+                    static_cast<DWORD>(context.CapabilitiesRead),
+                    static_cast<DWORD>(context.SensorIdRead));
+    return WINBIO_E_DEVICE_FAILURE;
+}
+
 DWORD TableSlotCount(const WINIBIO_STORAGE_CONTEXT& context) {
     DWORD whole = static_cast<DWORD>(context.TemplateTable.size() / SlotEntrySize(context));
     return whole < context.SlotCount ? whole : context.SlotCount;
@@ -185,12 +196,17 @@ HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
     return S_OK;
 }
 
+HRESULT DeleteEverySlot(WINIBIO_STORAGE_CONTEXT& context) {
+    MOC_TRACE_INFO(kTraceGuidRecordBlock, 12, context.UnitLabel);
+    HRESULT hr = MocDeleteTemplate(context.Device, MOC_TEMPLATE_SLOT_ALL);
+    if (FAILED(hr))
+        MOC_TRACE_INFO(kTraceGuidRecordBlock, 13, context.UnitLabel, hr);
+    return hr;
+}
+
 HRESULT DeleteHostTemplates(WINIBIO_STORAGE_CONTEXT& context) {
     if (context.OwnerIdMode == 0) {
-        MOC_TRACE_INFO(kTraceGuidRecordBlock, 12, context.UnitLabel);
-        HRESULT hr = MocDeleteTemplate(context.Device, MOC_TEMPLATE_SLOT_ALL);
-        if (FAILED(hr))
-            MOC_TRACE_INFO(kTraceGuidRecordBlock, 13, context.UnitLabel, hr);
+        DeleteEverySlot(context);
         return S_OK;
     }
     HRESULT hr = ReadTemplateTable(context);

@@ -145,6 +145,22 @@ inline bool CanJudgeHostBlocks(const WINIBIO_STORAGE_CONTEXT& context) {
     return context.OwnerIdMode == 0 || context.SensorIdRead;
 }
 
+// What an operation changes that needs the chip's modes to be known.
+enum class ChipChange {
+    DeletesTemplates, // deletes chip templates (and the records that describe them)
+    AddsRecord,       // adds a record of this host and sensor
+};
+
+// Whether attach learnt enough of the chip for `change`. Without the
+// capabilities owner-id and hashed mode are guesses (both off): on a chip that
+// keeps owners a delete of every slot would take other hosts' templates, and
+// on one that hashes identities a record would keep the raw identity, which
+// the next reconciliation takes for an orphan. Without the sensor id in
+// owner-id mode a record would carry an all-zero one and look another
+// sensor's to every later attach. S_OK, or WINBIO_E_DEVICE_FAILURE (traced)
+// when the change must not be made; queries need neither.
+HRESULT CheckChipKnownFor(const WINIBIO_STORAGE_CONTEXT& context, ChipChange change);
+
 // ---------------------------------------------------------------------------
 // Template table
 // ---------------------------------------------------------------------------
@@ -224,6 +240,11 @@ private:
 HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
                     bool (*pick)(const WINIBIO_STORAGE_CONTEXT& context, DWORD slot),
                     const std::function<void(DWORD slot)>& deleted = nullptr);
+
+// Asks the chip to delete every template at once (slot MOC_TEMPLATE_SLOT_ALL),
+// as a chip that keeps no owners is cleared: 0, or the MOC_E_DELETE_TEMPLATE
+// value of the failed request (traced).
+HRESULT DeleteEverySlot(WINIBIO_STORAGE_CONTEXT& context);
 
 // Deletes this host's templates from the chip: in owner-id mode the used
 // slots with this host's owner id, from a fresh table read (its failure, or

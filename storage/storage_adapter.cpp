@@ -96,6 +96,7 @@ HRESULT ReadChip(PWINBIO_PIPELINE pipeline, WINIBIO_STORAGE_CONTEXT& context) {
     MocCapabilities capabilities{};
     error = SendChipRequest(pipeline, IOCTL_MOC_GET_CAPABILITIES, nullptr, 0, &capabilities,
                             sizeof(capabilities), sizeof(capabilities));
+    context.CapabilitiesRead = error == 0;
     if (error != 0) {
         MOC_TRACE_INFO(kTraceGuidStorageAdapter, 15, context.UnitLabel, error);
         capabilities = MocCapabilities{};

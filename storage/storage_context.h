@@ -74,6 +74,15 @@ struct _WINIBIO_STORAGE_CONTEXT {
     // id every owned block would look like another sensor's, so nothing may be
     // deleted or dropped on the strength of that comparison.
     bool SensorIdRead;
+    // Whether the chip answered the capabilities request at attach. Without
+    // it owner-id and hashed mode are guesses (both off), and nothing may
+    // delete templates or add records on the strength of them.
+    bool CapabilitiesRead;
+    // Set when an operation failed after it had emptied or changed the block
+    // lists: they may then hold what the file does not (or lack what it
+    // holds), so the next query by subject reads the file again instead of
+    // answering from them. A load of the private file clears it.
+    bool ListsMayDifferFromFile;
     // Set only when attach ran to its end; an attach that failed part-way
     // leaves a context that Detach alone may touch.
     bool Usable;
@@ -118,6 +127,25 @@ HRESULT RunRecordOperation(PWINBIO_PIPELINE pipeline, bool pointersGiven, const 
     const HRESULT hr = work(*context);
     ReleaseKeptCopies(context);
     MOC_TRACE_INFO(unit, 11, context->UnitLabel, hr);
+    return hr;
+}
+
+// The frame of an operation that changes records: the private file is loaded
+// afresh (a failure traced as statement `loadFailure` of `unit`), then
+// `change(context)` works on the lists. When the change fails, what it removed
+// or appended was not saved, and the queries that answer from the lists must
+// not take that for the file's content.
+template <class Change>
+HRESULT ChangeLoadedRecords(WINIBIO_STORAGE_CONTEXT& context, const GUID& unit, USHORT loadFailure,
+                            Change change) {
+    HRESULT hr = ReloadDatabaseFile(&context);
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(unit, loadFailure, context.UnitLabel, hr);
+        return hr;
+    }
+    hr = change(context);
+    if (FAILED(hr))
+        context.ListsMayDifferFromFile = true;
     return hr;
 }
 

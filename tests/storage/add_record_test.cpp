@@ -365,6 +365,7 @@ TEST_F(AddRecordTest, ReplacementOfAnEarlierEnrollment) {
         Bytes added;               // value of the added secure identity
         std::vector<int> deleted;  // slot deletions sent
         std::vector<uint8_t> kept; // marks of the blocks left before the new one
+        uint8_t earlierKind = 1;   // identity kind of the earlier enrollment and its slot
     } cases[] = {
         {"build 26100 keeps it",
          26100,
@@ -465,14 +466,27 @@ TEST_F(AddRecordTest, ReplacementOfAnEarlierEnrollment) {
          KeyBytes(0x40),
          {},
          {1, 2, 3}},
+        {"a GUID enrollment of the finger is no earlier secure identity",
+         19045,
+         false,
+         account,
+         account,
+         12,
+         SimHostOwner(),
+         0,
+         KeyBytes(0x40),
+         {},
+         {1, 2, 3},
+         MOC_IDENTITY_KIND_GUID},
     };
     for (const Case& c : cases) {
         platform::test::SetOsVersion(10, 0, c.build);
         Attach(c.ownerIdMode);
         RememberAccount(c.remembered, c.rememberedLength);
-        auto block = [&](uint8_t subFactor, uint8_t key, const Bytes& blockAccount, uint8_t mark) {
-            Bytes b = c.ownerIdMode ? OwnedBlock(1, subFactor, KeyBytes(key))
-                                    : PlainBlock(1, subFactor, KeyBytes(key));
+        auto block = [&](uint8_t kind, uint8_t subFactor, uint8_t key, const Bytes& blockAccount,
+                         uint8_t mark) {
+            Bytes b = c.ownerIdMode ? OwnedBlock(kind, subFactor, KeyBytes(key))
+                                    : PlainBlock(kind, subFactor, KeyBytes(key));
             b[600] = mark;
             return WithAccount(b, blockAccount);
         };
@@ -480,11 +494,12 @@ TEST_F(AddRecordTest, ReplacementOfAnEarlierEnrollment) {
         if (!otherAccount.empty())
             otherAccount.back() ^= 0x80;
         const std::vector<Bytes> blocks = {
-            block(2, 0x10, c.blockAccount, 1), // the earlier enrollment of the finger
-            block(3, 0x20, c.blockAccount, 2), // the account's other finger
-            block(2, 0x30, otherAccount, 3),   // another account's same finger
+            block(c.earlierKind, 2, 0x10, c.blockAccount,
+                  1),                             // the earlier enrollment of the finger
+            block(1, 3, 0x20, c.blockAccount, 2), // the account's other finger
+            block(1, 2, 0x30, otherAccount, 3),   // another account's same finger
         };
-        SetSlot(3, 1, 2, KeyBytes(0x10), c.slotOwner);
+        SetSlot(3, c.earlierKind, 2, KeyBytes(0x10), c.slotOwner);
         SetSlot(5, 1, 3, KeyBytes(0x20));
         SetSlot(6, 1, 2, KeyBytes(0x30));
         UseDatabase(blocks);

@@ -322,6 +322,34 @@ TEST_F(LifecycleTest, LegacyFileThatCannotBeReadChangesNothing) {
     }
 }
 
+// A folder that bears an older file's name holds no records: the open
+// reconciles and records the chip's version, the create builds the file.
+TEST_F(LifecycleTest, AFolderOfALegacyFilesNameIsNoFile) {
+    for (const char* legacy : {kLegacyRecordFile, kLegacyBlockFile}) {
+        for (bool create : {false, true}) {
+            SCOPED_TRACE(std::string(legacy) + (create ? ", create" : ", open"));
+            std::filesystem::create_directories(root.Native(legacy));
+            Attach();
+            sensor->SetDatabaseVersion(2);
+            SetSlot(0, 1, 2, KeyBytes(0x10));
+            SetSlot(1, 1, 3, KeyBytes(0x20));
+            if (create) {
+                DeleteFileA(kPrivateFile);
+                ASSERT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
+                EXPECT_EQ(Create(), S_OK);
+                EXPECT_EQ(Exists(kPrivateFile) ? ReadFile(kPrivateFile) : Bytes{}, FreshHeader());
+            } else {
+                WriteFile(kPrivateFile, DatabaseFile({PlainBlock(1, 2, KeyBytes(0x10))}));
+                EXPECT_EQ(Open(), S_OK);
+                EXPECT_EQ(DeletedSlots(), std::vector<int>{1});
+            }
+            EXPECT_EQ(sensor->DatabaseVersion(), 3u);
+            StorageAdapterDetach(&pipeline);
+            std::filesystem::remove_all(root.Native(legacy));
+        }
+    }
+}
+
 TEST_F(LifecycleTest, CreateFallsBackToAResetWhenNoLegacyFileLoads) {
     WriteFile(kLegacyRecordFile, Concat({Le16(5), Bytes(157, 1)})); // counts past its end
     Attach(true);

@@ -272,6 +272,95 @@ TEST_F(QueryBySubjectTest, PurgeFlagRemovesTheAccountsSecureIdentities) {
     EXPECT_EQ(FileBlocks().size(), blocks.size());
 }
 
+// Owner-id mode: the removal takes this host's record and template of the
+// account only; another host's slot and block of the same identity, and a
+// block of another sensor, stay.
+TEST_F(QueryBySubjectTest, PurgeFlagRemovalSparesOtherHostsAndSensors) {
+    const Bytes s = AccountSid(3), k = KeyBytes(0x10);
+    Bytes otherSensor = SimSensorId();
+    otherSensor[7] ^= 1;
+    Attach(true);
+    sensor->SetPurgeFlag(1);
+    SetSlot(1, 1, 1, k, OtherOwner());
+    SetSlot(3, 1, 1, k);
+    auto block = [&](const Bytes& owner, const Bytes& sensorId, uint8_t mark) {
+        Bytes b = WithAccount(OwnedBlock(1, 1, k, owner, sensorId), s);
+        b[600] = mark;
+        return b;
+    };
+    UseDatabase({block(OtherOwner(), SimSensorId(), 1), block(SimHostOwner(), SimSensorId(), 2),
+                 block(SimHostOwner(), otherSensor, 3)});
+    EXPECT_EQ(QueryBySubject(SidIdentity(s), 1), WINBIO_E_DATABASE_NO_RESULTS);
+    EXPECT_EQ(DeletedSlots(), std::vector<int>{3});
+    EXPECT_EQ(sensor->CountOf(IOCTL_MOC_DELETE_TEMPLATES), 0u);
+    std::vector<uint8_t> marks;
+    for (const Bytes& b : FileBlocks())
+        marks.push_back(b[600]);
+    EXPECT_EQ(marks, (std::vector<uint8_t>{1, 3}));
+}
+
+// After a change that failed part-way the lists may not be the file's: the
+// queries that follow answer from what the file holds, neither hiding a
+// record that is still there nor showing one that was never saved.
+TEST_F(QueryBySubjectTest, QueriesAfterAFailedChangeSeeTheFile) {
+    const WINBIO_IDENTITY a = SecureIdentity(KeyBytes(0x10)), b = SecureIdentity(KeyBytes(0x20));
+    struct Case {
+        const char* name;
+        bool ownerIdMode;
+        std::function<void()> fault;
+        std::function<HRESULT()> change;
+        HRESULT changeResult;
+        WINBIO_IDENTITY query;
+        std::vector<DWORD> results;
+    } cases[] = {
+        {"a deletion whose slot deletion fails",
+         true,
+         [this] { sensor->FailNext(IOCTL_MOC_DELETE_TEMPLATE, ERROR_GEN_FAILURE); },
+         [&] { return DeleteRecord(a, WINBIO_SUBTYPE_ANY); },
+         MocFailure(MOC_E_DELETE_TEMPLATE, ERROR_GEN_FAILURE),
+         a,
+         {0}},
+        {"a deletion whose save fails",
+         false,
+         [] { platform::test::FailNextFileCall("MoveFileExW", ERROR_ACCESS_DENIED); },
+         [&] { return DeleteRecord(a, WINBIO_SUBTYPE_ANY); },
+         WINBIO_E_DATABASE_CORRUPTED,
+         a,
+         {0}},
+        {"a deletion whose file cannot be read",
+         false,
+         [] { platform::test::FailNextFileCall("CreateFileA", ERROR_SHARING_VIOLATION); },
+         [&] { return DeleteRecord(a, WINBIO_SUBTYPE_ANY); },
+         WINBIO_E_DATABASE_CORRUPTED,
+         a,
+         {0}},
+        {"an addition whose save fails",
+         false,
+         [] { platform::test::FailNextFileCall("MoveFileExW", ERROR_ACCESS_DENIED); },
+         [&] { return AddRecord(b, 2); },
+         WINBIO_E_DATABASE_CORRUPTED,
+         b,
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Attach(c.ownerIdMode);
+        SetSlot(0, 1, 2, KeyBytes(0x10));
+        UseDatabase(
+            {c.ownerIdMode ? OwnedBlock(1, 2, KeyBytes(0x10)) : PlainBlock(1, 2, KeyBytes(0x10))});
+        const Bytes file = ReadFile(kPrivateFile);
+        // A first query loads the lists; the later ones answer from them.
+        ASSERT_EQ(QueryBySubject(a, 2), S_OK);
+        c.fault();
+        EXPECT_EQ(c.change(), c.changeResult);
+        EXPECT_EQ(ReadFile(kPrivateFile), file);
+        EXPECT_EQ(QueryBySubject(c.query, 2),
+                  c.results.empty() ? WINBIO_E_DATABASE_NO_RESULTS : S_OK);
+        EXPECT_EQ(Results(), c.results);
+        StorageAdapterDetach(&pipeline);
+    }
+}
+
 // More blocks of one template than the chip has slots: the slot goes once,
 // and the blocks with it.
 TEST_F(QueryBySubjectTest, PurgeFlagRemovalDeletesASlotOnce) {

@@ -437,6 +437,79 @@ TEST_F(StorageAdapterTest, ResetThatCannotWriteLeavesTheChipAlone) {
     EXPECT_EQ(ReadFile(kPrivateFile), old);
 }
 
+// What attach could not read of the chip is not guessed at: on a chip that
+// keeps owners and hashes identities, taking it for one that does neither
+// would delete other hosts' templates (every slot at once) and store raw
+// identities. Every operation that deletes templates or adds a record is
+// refused and changes nothing; the open goes on without a reconciliation;
+// the next attach that reads the chip lifts it all.
+TEST_F(StorageAdapterTest, WhatAttachCouldNotReadForbidsChanges) {
+    const Bytes mine = KeyBytes(0x10);
+    const WINBIO_IDENTITY added = SecureIdentity(KeyBytes(0x50));
+    struct Case {
+        const char* name;
+        DWORD unread; // the attach request that fails
+        bool privateFile;
+        std::function<HRESULT()> operation;
+        HRESULT refused, lifted;
+    } cases[] = {
+        {"create after an open: the reset", IOCTL_MOC_GET_CAPABILITIES, false,
+         [&] {
+             EXPECT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
+             return Create();
+         },
+         WINBIO_E_DEVICE_FAILURE, S_OK},
+        {"erase", IOCTL_MOC_GET_CAPABILITIES, true, [&] { return Erase(); },
+         WINBIO_E_DEVICE_FAILURE, S_OK},
+        {"delete everything", IOCTL_MOC_GET_CAPABILITIES, true,
+         [&] { return DeleteRecord(WildcardIdentity(), WINBIO_SUBTYPE_ANY); },
+         WINBIO_E_DEVICE_FAILURE, S_OK},
+        {"delete an identity", IOCTL_MOC_GET_CAPABILITIES, true,
+         [&] { return DeleteRecord(SecureIdentity(mine), 2); }, WINBIO_E_DEVICE_FAILURE, S_OK},
+        {"add a record", IOCTL_MOC_GET_CAPABILITIES, true, [&] { return AddRecord(added, 3); },
+         WINBIO_E_DEVICE_FAILURE, S_OK},
+        {"add a record without the sensor id", IOCTL_MOC_GET_SENSOR_ID, true,
+         [&] { return AddRecord(added, 3); }, WINBIO_E_DEVICE_FAILURE, S_OK},
+        {"open answers from the file", IOCTL_MOC_GET_CAPABILITIES, true, [&] { return Open(); },
+         S_OK, S_OK},
+    };
+    // Each file as it is: its bytes behind a 1, or nothing when it is absent.
+    auto files = [this] {
+        std::vector<Bytes> out;
+        for (const char* path : {kFrameworkFile, kPrivateFile})
+            out.push_back(Exists(path) ? Concat({{1}, ReadFile(path)}) : Bytes{});
+        return out;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (bool readable : {false, true}) {
+            WriteFile(kFrameworkFile, FreshHeader());
+            DeleteFileA(kPrivateFile);
+            if (c.privateFile)
+                WriteFile(kPrivateFile, DatabaseFile({OwnedBlock(1, 2, Sha256Of(mine))}));
+            if (!readable)
+                sensor->FailNext(c.unread, ERROR_GEN_FAILURE);
+            Attach(true, true);
+            sensor->SetDatabaseVersion(3);
+            SetSlot(0, 1, 2, Sha256Of(mine));
+            SetSlot(1, 1, 2, Sha256Of(mine), OtherOwner());
+            std::strcpy(Context().PrivateFilePath, kPrivateFile);
+            const std::vector<Bytes> before = files();
+            EXPECT_EQ(c.operation(), readable ? c.lifted : c.refused);
+            if (!readable) {
+                EXPECT_TRUE(DeletedSlots().empty());
+                EXPECT_EQ(sensor->CountOf(IOCTL_MOC_DELETE_TEMPLATES), 0u);
+                EXPECT_EQ(sensor->Slot(0).state, MOC_SLOT_STATE_USED);
+                EXPECT_EQ(sensor->Slot(1).state, MOC_SLOT_STATE_USED);
+                EXPECT_EQ(files(), before);
+            }
+            // Another host's template outlives every one of them.
+            EXPECT_EQ(sensor->Slot(1).state, MOC_SLOT_STATE_USED);
+            StorageAdapterDetach(&pipeline);
+        }
+    }
+}
+
 // The library the biometric service loads hands out the same operations.
 TEST_F(StorageAdapterTest, LoadedLibraryAnswersThroughItsTable) {
     void* library = dlopen(MOC_ADAPTER_LIBRARY, RTLD_NOW | RTLD_LOCAL);
