@@ -15,6 +15,7 @@
 #include "host/trace_decoder.h"
 #include "platform/native_path.h"
 #include "platform/test.h"
+#include "simsensor/root_lock.h"
 #include "simsensor/simulated_sensor.h"
 #include "storage/database_file.h"
 
@@ -49,6 +50,7 @@ const char kHelp[] =
     "  --help        this text\n"
     "\n"
     "demo, the command when none is given, runs on a fresh temporary root of its own.\n"
+    "One run at a time holds a root's sensor: a second one waits a moment, then fails.\n"
     "exit status: 0 when the command's result is S_OK, 1 for a failure, 2 for a usage error\n";
 
 enum class Command { Demo, Enroll, Identify, Verify, List, Delete, Stats, Help };
@@ -206,6 +208,9 @@ private:
     std::ostream& err_;
     std::string root_;
     bool temporaryRoot_ = false;
+    // Held from before the chip's state is loaded until its last save; declared before the
+    // sensor and the unit, so that it goes after them.
+    simsensor::RootLock rootLock_;
     std::shared_ptr<simsensor::SimulatedSensor> sensor_;
     std::unique_ptr<AdapterLibrary> adapters_;
     HANDLE device_ = INVALID_HANDLE_VALUE;
@@ -258,9 +263,18 @@ bool Session::PrepareRoot() {
 }
 
 bool Session::PrepareChip() {
+    std::string why;
+    const DWORD held = rootLock_.Take(root_, simsensor::kRootLockWait, &why);
+    if (held == ERROR_SHARING_VIOLATION) {
+        err_ << "tolvimoc: the sensor is in use by another process\n";
+        return false;
+    }
+    if (held != 0) {
+        err_ << "tolvimoc: the sensor cannot be held: " << why << "\n";
+        return false;
+    }
     sensor_ = std::make_shared<simsensor::SimulatedSensor>();
     const std::string path = ChipStatePath(root_);
-    std::string why;
     switch (sensor_->LoadState(path, &why)) {
     case simsensor::SimulatedSensor::StateLoad::Loaded:
         out_ << "chip: state loaded from " << path << "\n";
