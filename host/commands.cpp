@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <unistd.h>
 #include <wtsapi32.h>
 #include "host/adapter_library.h"
@@ -38,7 +39,7 @@ const char kHelp[] =
     "  identify [--finger N]        sign in at the lock screen with finger N\n"
     "  verify [--finger N]          verify finger N against the signed-in user\n"
     "  list                         list the enrollments: identity, finger, chip slot\n"
-    "  delete [--finger N | --all]  delete finger N, or every finger, of the signed-in user\n"
+    "  delete --finger N | --all    delete finger N, or every finger, of the signed-in user\n"
     "  stats                        show the five match counters of the lock screen\n"
     "\n"
     "options:\n"
@@ -84,9 +85,22 @@ bool ParseCommand(const std::string& word, Command* command) {
     return false;
 }
 
+// A finger is a plain decimal number; strtol would also take spaces and a sign.
+bool ParseFinger(const std::string& text, BYTE* finger) {
+    if (text.empty() || text.size() > 2 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int n = std::stoi(text);
+    if (n < kFirstFinger || n > kLastFinger)
+        return false;
+    *finger = static_cast<BYTE>(n);
+    return true;
+}
+
 Options ParseOptions(const std::vector<std::string>& args) {
     Options o;
     bool commandSeen = false;
+    std::set<std::string> optionsSeen;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](const char* option) {
@@ -97,7 +111,11 @@ Options ParseOptions(const std::vector<std::string>& args) {
         if (a == "--help" || a == "-h") {
             o.command = Command::Help;
             return o;
-        } else if (a == "--root") {
+        }
+        // Which of two values was meant cannot be told.
+        if (a.rfind("--", 0) == 0 && !optionsSeen.insert(a).second)
+            throw UsageError{a + " is given twice"};
+        if (a == "--root") {
             o.root = value("--root");
             o.rootGiven = true;
             if (o.root.empty())
@@ -106,14 +124,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
             o.trace = true;
         } else if (a == "--finger") {
             const std::string text = value("--finger");
-            char* end = nullptr;
-            errno = 0;
-            long n = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || errno != 0 || n < kFirstFinger || n > kLastFinger)
+            if (!ParseFinger(text, &o.finger))
                 throw UsageError{"finger " + text + " is not a finger from " +
                                  std::to_string(kFirstFinger) + " to " +
                                  std::to_string(kLastFinger)};
-            o.finger = static_cast<BYTE>(n);
             o.fingerGiven = true;
         } else if (a == "--all") {
             o.all = true;
@@ -135,6 +149,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
         throw UsageError{"--all applies to delete only"};
     if (o.all && o.fingerGiven)
         throw UsageError{"delete takes --finger N or --all, not both"};
+    // Deleting is never done on a default: a bare delete would remove a finger the
+    // person did not name.
+    if (o.command == Command::Delete && !o.all && !o.fingerGiven)
+        throw UsageError{"delete needs --finger N or --all"};
     if (o.rootGiven && o.command == Command::Demo)
         throw UsageError{"demo runs on a fresh temporary root; --root does not apply"};
     return o;
@@ -342,8 +360,9 @@ void Session::StopUnit() {
 }
 
 int Session::Run() {
+    // A root that cannot be used is a failure of the run, not of its command line.
     if (!PrepareRoot())
-        return kExitUsage;
+        return kExitFailure;
     if (o_.command == Command::Demo)
         out_ << "tolvimoc demo on a fresh root: " << root_ << "\n";
     if (!PrepareChip() || !StartUnit())

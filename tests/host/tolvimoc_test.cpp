@@ -119,8 +119,16 @@ TEST_F(TolvimocTest, UsageErrorsExitWithTwo) {
         {"--root", root, "list", "extra"},
         {"--root"},
         {"--root", root, "demo"},
-        // A root that cannot be written.
-        {"--root", "/dev/null/winroot", "list"},
+        // Deleting takes no default finger.
+        {"--root", root, "delete"},
+        // Which of two values was meant cannot be told.
+        {"--root", root, "enroll", "--finger", "3", "--finger", "4"},
+        {"--root", root, "--root", root + "2", "list"},
+        {"--root", root, "--trace", "--trace", "list"},
+        {"--root", root, "delete", "--all", "--all"},
+        {"--root", root, "identify", "--finger", " 3"},
+        {"--root", root, "identify", "--finger", "3 "},
+        {"--root", root, "identify", "--finger", "+3"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));
@@ -129,6 +137,22 @@ TEST_F(TolvimocTest, UsageErrorsExitWithTwo) {
         EXPECT_EQ(LinesWith(run.err, "tolvimoc: ").size(), 1u) << run.err;
     }
     EXPECT_FALSE(std::filesystem::exists(root));
+}
+
+// A command line that is right on a root that cannot be used is a failed run.
+TEST_F(TolvimocTest, ARootThatCannotBeUsedIsAFailure) {
+    std::ofstream(folder.Folder() + "/a-file") << "x";
+    const std::vector<std::string> roots = {
+        "/dev/null/winroot",
+        folder.Folder() + "/a-file",
+        folder.Folder() + "/" + std::string(300, 'n'),
+    };
+    for (const std::string& unusable : roots) {
+        SCOPED_TRACE(unusable.substr(0, 80));
+        RunResult run = Tolvimoc({"--root", unusable, "list"});
+        EXPECT_EQ(run.status, host::kExitFailure);
+        EXPECT_EQ(LinesWith(run.err, "tolvimoc: cannot write to the root ").size(), 1u) << run.err;
+    }
 }
 
 TEST_F(TolvimocTest, HelpListsTheCommands) {
