@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <unistd.h>
 #include <wtsapi32.h>
 #include "host/adapter_library.h"
@@ -15,6 +16,7 @@
 #include "host/trace_decoder.h"
 #include "platform/native_path.h"
 #include "platform/test.h"
+#include "simsensor/root_lock.h"
 #include "simsensor/simulated_sensor.h"
 #include "storage/database_file.h"
 
@@ -37,7 +39,7 @@ const char kHelp[] =
     "  identify [--finger N]        sign in at the lock screen with finger N\n"
     "  verify [--finger N]          verify finger N against the signed-in user\n"
     "  list                         list the enrollments: identity, finger, chip slot\n"
-    "  delete [--finger N | --all]  delete finger N, or every finger, of the signed-in user\n"
+    "  delete --finger N | --all    delete finger N, or every finger, of the signed-in user\n"
     "  stats                        show the five match counters of the lock screen\n"
     "\n"
     "options:\n"
@@ -49,6 +51,7 @@ const char kHelp[] =
     "  --help        this text\n"
     "\n"
     "demo, the command when none is given, runs on a fresh temporary root of its own.\n"
+    "One run at a time holds a root's sensor: a second one waits a moment, then fails.\n"
     "exit status: 0 when the command's result is S_OK, 1 for a failure, 2 for a usage error\n";
 
 enum class Command { Demo, Enroll, Identify, Verify, List, Delete, Stats, Help };
@@ -82,9 +85,22 @@ bool ParseCommand(const std::string& word, Command* command) {
     return false;
 }
 
+// A finger is a plain decimal number; strtol would also take spaces and a sign.
+bool ParseFinger(const std::string& text, BYTE* finger) {
+    if (text.empty() || text.size() > 2 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int n = std::stoi(text);
+    if (n < kFirstFinger || n > kLastFinger)
+        return false;
+    *finger = static_cast<BYTE>(n);
+    return true;
+}
+
 Options ParseOptions(const std::vector<std::string>& args) {
     Options o;
     bool commandSeen = false;
+    std::set<std::string> optionsSeen;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](const char* option) {
@@ -95,7 +111,11 @@ Options ParseOptions(const std::vector<std::string>& args) {
         if (a == "--help" || a == "-h") {
             o.command = Command::Help;
             return o;
-        } else if (a == "--root") {
+        }
+        // Which of two values was meant cannot be told.
+        if (a.rfind("--", 0) == 0 && !optionsSeen.insert(a).second)
+            throw UsageError{a + " is given twice"};
+        if (a == "--root") {
             o.root = value("--root");
             o.rootGiven = true;
             if (o.root.empty())
@@ -104,14 +124,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
             o.trace = true;
         } else if (a == "--finger") {
             const std::string text = value("--finger");
-            char* end = nullptr;
-            errno = 0;
-            long n = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || errno != 0 || n < kFirstFinger || n > kLastFinger)
+            if (!ParseFinger(text, &o.finger))
                 throw UsageError{"finger " + text + " is not a finger from " +
                                  std::to_string(kFirstFinger) + " to " +
                                  std::to_string(kLastFinger)};
-            o.finger = static_cast<BYTE>(n);
             o.fingerGiven = true;
         } else if (a == "--all") {
             o.all = true;
@@ -133,6 +149,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
         throw UsageError{"--all applies to delete only"};
     if (o.all && o.fingerGiven)
         throw UsageError{"delete takes --finger N or --all, not both"};
+    // Deleting is never done on a default: a bare delete would remove a finger the
+    // person did not name.
+    if (o.command == Command::Delete && !o.all && !o.fingerGiven)
+        throw UsageError{"delete needs --finger N or --all"};
     if (o.rootGiven && o.command == Command::Demo)
         throw UsageError{"demo runs on a fresh temporary root; --root does not apply"};
     return o;
@@ -206,6 +226,9 @@ private:
     std::ostream& err_;
     std::string root_;
     bool temporaryRoot_ = false;
+    // Held from before the chip's state is loaded until its last save; declared before the
+    // sensor and the unit, so that it goes after them.
+    simsensor::RootLock rootLock_;
     std::shared_ptr<simsensor::SimulatedSensor> sensor_;
     std::unique_ptr<AdapterLibrary> adapters_;
     HANDLE device_ = INVALID_HANDLE_VALUE;
@@ -258,9 +281,18 @@ bool Session::PrepareRoot() {
 }
 
 bool Session::PrepareChip() {
+    std::string why;
+    const DWORD held = rootLock_.Take(root_, simsensor::kRootLockWait, &why);
+    if (held == ERROR_SHARING_VIOLATION) {
+        err_ << "tolvimoc: the sensor is in use by another process\n";
+        return false;
+    }
+    if (held != 0) {
+        err_ << "tolvimoc: the sensor cannot be held: " << why << "\n";
+        return false;
+    }
     sensor_ = std::make_shared<simsensor::SimulatedSensor>();
     const std::string path = ChipStatePath(root_);
-    std::string why;
     switch (sensor_->LoadState(path, &why)) {
     case simsensor::SimulatedSensor::StateLoad::Loaded:
         out_ << "chip: state loaded from " << path << "\n";
@@ -328,8 +360,9 @@ void Session::StopUnit() {
 }
 
 int Session::Run() {
+    // A root that cannot be used is a failure of the run, not of its command line.
     if (!PrepareRoot())
-        return kExitUsage;
+        return kExitFailure;
     if (o_.command == Command::Demo)
         out_ << "tolvimoc demo on a fresh root: " << root_ << "\n";
     if (!PrepareChip() || !StartUnit())

@@ -12,9 +12,9 @@ struct DatabasePaths {
 };
 
 // Fills `paths` from `filePath`. False when the folder has a character with no
-// form in the ANSI code page or a path does not fit its buffer: such a path
-// names no file this adapter could open, and must never be taken for a file
-// that does not exist.
+// form in the ANSI code page, or a path, or the private file's temporary name
+// beside it, would not fit MAX_PATH: such a path names no file this adapter
+// could keep, and must never be taken for a file that does not exist.
 bool MakeDatabasePaths(const WCHAR* filePath, DatabasePaths* paths);
 
 enum class PathPresence {

@@ -92,7 +92,7 @@ DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
         return ERROR_INVALID_PARAMETER;
     std::u16string temporary;
     try {
-        temporary = std::u16string(path) + u".new";
+        temporary = std::u16string(path) + kReplacementSuffix;
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }

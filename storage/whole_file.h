@@ -20,6 +20,11 @@ constexpr ULONGLONG kMaxWholeFileBytes = 128ull << 20;
 // content that is refused.
 HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes, bool* unreadable = nullptr);
 
+// The temporary file of a replacement is the target's path with this suffix.
+// The platform refuses a path of MAX_PATH characters or more, so a target
+// whose path leaves no room for it cannot be replaced.
+constexpr char16_t kReplacementSuffix[] = u".new";
+
 // Replaces the file at `path` with `size` bytes: writes them to a temporary
 // file in the same folder, checks every write, flushes, closes and moves the
 // temporary file over the old one (write-through, so that a power cut cannot

@@ -114,8 +114,10 @@ WINPLATFORM_API void Sleep(DWORD milliseconds);
 // Strings
 #define CP_ACP 0u
 #define CP_UTF8 65001u
+#define WC_ERR_INVALID_CHARS 0x00000080u
 #define WC_NO_BEST_FIT_CHARS 0x00000400u
 #define MB_ERR_INVALID_CHARS 0x00000008u
+WINPLATFORM_API UINT GetACP(void);
 WINPLATFORM_API int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount,
                                         LPSTR narrow, int narrowSize, LPCSTR defaultChar,
                                         LPBOOL usedDefault);

@@ -181,9 +181,9 @@ void EndOpen(const FileKey& key, uint64_t id) {
     if (it == s.opens.end())
         return;
     auto& list = it->second;
-    list.erase(std::remove_if(list.begin(), list.end(),
-                              [id](const OpenEntry& e) { return e.id == id; }),
-               list.end());
+    list.erase(
+        std::remove_if(list.begin(), list.end(), [id](const OpenEntry& e) { return e.id == id; }),
+        list.end());
     if (list.empty())
         s.opens.erase(it);
 }
@@ -234,15 +234,16 @@ HANDLE FailHandle(DWORD error) {
     return INVALID_HANDLE_VALUE;
 }
 
-HANDLE CreateFileNative(const char* function, const void* name, const std::string& native,
+HANDLE CreateFileNative(const char* function, const void* name, const MappedPath& path,
                         DWORD access, DWORD share, DWORD disposition) {
     FileCallScope scope;
     if (Injected(function))
         return INVALID_HANDLE_VALUE;
     if (name == nullptr)
         return FailHandle(ERROR_INVALID_PARAMETER);
-    if (native.empty())
-        return FailHandle(ERROR_PATH_NOT_FOUND);
+    if (path.error != ERROR_SUCCESS)
+        return FailHandle(path.error);
+    const std::string& native = path.native;
 
     struct stat st {};
     bool exists = ::stat(native.c_str(), &st) == 0;
@@ -335,7 +336,7 @@ DWORD AttributesOf(const std::string& native, const struct stat& st) {
     return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
 }
 
-DWORD GetAttributesNative(const char* function, const void* name, const std::string& native) {
+DWORD GetAttributesNative(const char* function, const void* name, const MappedPath& path) {
     FileCallScope scope;
     if (Injected(function))
         return INVALID_FILE_ATTRIBUTES;
@@ -343,24 +344,30 @@ DWORD GetAttributesNative(const char* function, const void* name, const std::str
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_FILE_ATTRIBUTES;
     }
+    if (path.error != ERROR_SUCCESS) {
+        SetLastError(path.error);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    const std::string& native = path.native;
     struct stat st {};
-    if (native.empty() || ::stat(native.c_str(), &st) != 0) {
-        SetLastError(native.empty() ? ERROR_PATH_NOT_FOUND : PathError(errno, native));
+    if (::stat(native.c_str(), &st) != 0) {
+        SetLastError(PathError(errno, native));
         return INVALID_FILE_ATTRIBUTES;
     }
     return AttributesOf(native, st);
 }
 
-BOOL GetAttributesExNative(const char* function, const void* name, const std::string& native,
+BOOL GetAttributesExNative(const char* function, const void* name, const MappedPath& path,
                            GET_FILEEX_INFO_LEVELS level, LPVOID info) {
     FileCallScope scope;
     if (Injected(function))
         return FALSE;
     if (name == nullptr || info == nullptr || level != GetFileExInfoStandard)
         return Fail(ERROR_INVALID_PARAMETER);
+    if (path.error != ERROR_SUCCESS)
+        return Fail(path.error);
+    const std::string& native = path.native;
     struct stat st {};
-    if (native.empty())
-        return Fail(ERROR_PATH_NOT_FOUND);
     if (::stat(native.c_str(), &st) != 0)
         return Fail(PathError(errno, native));
     WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -377,16 +384,17 @@ BOOL GetAttributesExNative(const char* function, const void* name, const std::st
     return TRUE;
 }
 
-BOOL SetAttributesNative(const char* function, const void* name, const std::string& native,
+BOOL SetAttributesNative(const char* function, const void* name, const MappedPath& path,
                          DWORD attributes) {
     FileCallScope scope;
     if (Injected(function))
         return FALSE;
     if (name == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
+    if (path.error != ERROR_SUCCESS)
+        return Fail(path.error);
+    const std::string& native = path.native;
     struct stat st {};
-    if (native.empty())
-        return Fail(ERROR_PATH_NOT_FOUND);
     if (::stat(native.c_str(), &st) != 0)
         return Fail(PathError(errno, native));
     DWORD extras = ExtraAttributes(native) & ~kSettableAttributes;
@@ -407,15 +415,16 @@ BOOL SetAttributesNative(const char* function, const void* name, const std::stri
     return TRUE;
 }
 
-BOOL DeleteNative(const char* function, const void* name, const std::string& native) {
+BOOL DeleteNative(const char* function, const void* name, const MappedPath& path) {
     FileCallScope scope;
     if (Injected(function))
         return FALSE;
     if (name == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
+    if (path.error != ERROR_SUCCESS)
+        return Fail(path.error);
+    const std::string& native = path.native;
     struct stat st {};
-    if (native.empty())
-        return Fail(ERROR_PATH_NOT_FOUND);
     if (::lstat(native.c_str(), &st) != 0)
         return Fail(PathError(errno, native));
     if (S_ISDIR(st.st_mode) || IsReadOnlyMode(st.st_mode))
@@ -428,14 +437,15 @@ BOOL DeleteNative(const char* function, const void* name, const std::string& nat
     return TRUE;
 }
 
-BOOL CreateDirectoryNative(const char* function, const void* name, const std::string& native) {
+BOOL CreateDirectoryNative(const char* function, const void* name, const MappedPath& path) {
     FileCallScope scope;
     if (Injected(function))
         return FALSE;
     if (name == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
-    if (native.empty())
-        return Fail(ERROR_PATH_NOT_FOUND);
+    if (path.error != ERROR_SUCCESS)
+        return Fail(path.error);
+    const std::string& native = path.native;
     if (::mkdir(native.c_str(), 0777) != 0) {
         int err = errno;
         // A missing parent folder is a missing path, whatever the last component.
@@ -446,14 +456,15 @@ BOOL CreateDirectoryNative(const char* function, const void* name, const std::st
     return TRUE;
 }
 
-BOOL RemoveDirectoryNative(const char* function, const void* name, const std::string& native) {
+BOOL RemoveDirectoryNative(const char* function, const void* name, const MappedPath& path) {
     FileCallScope scope;
     if (Injected(function))
         return FALSE;
     if (name == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
-    if (native.empty())
-        return Fail(ERROR_PATH_NOT_FOUND);
+    if (path.error != ERROR_SUCCESS)
+        return Fail(path.error);
+    const std::string& native = path.native;
     if (::rmdir(native.c_str()) != 0) {
         int err = errno;
         return Fail(err == ENOTDIR                        ? ERROR_DIRECTORY
@@ -464,15 +475,17 @@ BOOL RemoveDirectoryNative(const char* function, const void* name, const std::st
     return TRUE;
 }
 
-BOOL MoveNative(const char* function, const void* from, const void* to,
-                const std::string& nativeFrom, const std::string& nativeTo, DWORD flags) {
+BOOL MoveNative(const char* function, const void* from, const void* to, const MappedPath& pathFrom,
+                const MappedPath& pathTo, DWORD flags) {
     FileCallScope scope;
     if (Injected(function))
         return FALSE;
     if (from == nullptr || to == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
-    if (nativeFrom.empty() || nativeTo.empty())
-        return Fail(ERROR_PATH_NOT_FOUND);
+    if (pathFrom.error != ERROR_SUCCESS || pathTo.error != ERROR_SUCCESS)
+        return Fail(pathFrom.error != ERROR_SUCCESS ? pathFrom.error : pathTo.error);
+    const std::string& nativeFrom = pathFrom.native;
+    const std::string& nativeTo = pathTo.native;
     struct stat source {};
     if (::lstat(nativeFrom.c_str(), &source) != 0)
         return Fail(PathError(errno, nativeFrom));
@@ -582,12 +595,12 @@ using platform::NativePath;
 
 extern "C" HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                               DWORD disposition, DWORD, HANDLE) {
-    return CreateFileNative("CreateFileA", name, NativePath(name), access, share, disposition);
+    return CreateFileNative("CreateFileA", name, MapPath(name), access, share, disposition);
 }
 
 extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                               DWORD disposition, DWORD, HANDLE) {
-    return CreateFileNative("CreateFileW", name, NativePath(name), access, share, disposition);
+    return CreateFileNative("CreateFileW", name, MapPath(name), access, share, disposition);
 }
 
 extern "C" BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read,
@@ -751,61 +764,59 @@ extern "C" DWORD SetFilePointer(HANDLE handle, LONG distance, PLONG high, DWORD 
 }
 
 extern "C" DWORD GetFileAttributesA(LPCSTR name) {
-    return GetAttributesNative("GetFileAttributesA", name, NativePath(name));
+    return GetAttributesNative("GetFileAttributesA", name, MapPath(name));
 }
 
 extern "C" DWORD GetFileAttributesW(LPCWSTR name) {
-    return GetAttributesNative("GetFileAttributesW", name, NativePath(name));
+    return GetAttributesNative("GetFileAttributesW", name, MapPath(name));
 }
 
 extern "C" BOOL GetFileAttributesExA(LPCSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID info) {
-    return GetAttributesExNative("GetFileAttributesExA", name, NativePath(name), level, info);
+    return GetAttributesExNative("GetFileAttributesExA", name, MapPath(name), level, info);
 }
 
 extern "C" BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID info) {
-    return GetAttributesExNative("GetFileAttributesExW", name, NativePath(name), level, info);
+    return GetAttributesExNative("GetFileAttributesExW", name, MapPath(name), level, info);
 }
 
 extern "C" BOOL SetFileAttributesA(LPCSTR name, DWORD attributes) {
-    return SetAttributesNative("SetFileAttributesA", name, NativePath(name), attributes);
+    return SetAttributesNative("SetFileAttributesA", name, MapPath(name), attributes);
 }
 
 extern "C" BOOL SetFileAttributesW(LPCWSTR name, DWORD attributes) {
-    return SetAttributesNative("SetFileAttributesW", name, NativePath(name), attributes);
+    return SetAttributesNative("SetFileAttributesW", name, MapPath(name), attributes);
 }
 
 extern "C" BOOL DeleteFileA(LPCSTR name) {
-    return DeleteNative("DeleteFileA", name, NativePath(name));
+    return DeleteNative("DeleteFileA", name, MapPath(name));
 }
 
 extern "C" BOOL DeleteFileW(LPCWSTR name) {
-    return DeleteNative("DeleteFileW", name, NativePath(name));
+    return DeleteNative("DeleteFileW", name, MapPath(name));
 }
 
 extern "C" BOOL CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES) {
-    return CreateDirectoryNative("CreateDirectoryA", name, NativePath(name));
+    return CreateDirectoryNative("CreateDirectoryA", name, MapPath(name));
 }
 
 extern "C" BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
-    return CreateDirectoryNative("CreateDirectoryW", name, NativePath(name));
+    return CreateDirectoryNative("CreateDirectoryW", name, MapPath(name));
 }
 
 extern "C" BOOL RemoveDirectoryA(LPCSTR name) {
-    return RemoveDirectoryNative("RemoveDirectoryA", name, NativePath(name));
+    return RemoveDirectoryNative("RemoveDirectoryA", name, MapPath(name));
 }
 
 extern "C" BOOL RemoveDirectoryW(LPCWSTR name) {
-    return RemoveDirectoryNative("RemoveDirectoryW", name, NativePath(name));
+    return RemoveDirectoryNative("RemoveDirectoryW", name, MapPath(name));
 }
 
 extern "C" BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags) {
-    return MoveNative("MoveFileExA", existing, target, NativePath(existing), NativePath(target),
-                      flags);
+    return MoveNative("MoveFileExA", existing, target, MapPath(existing), MapPath(target), flags);
 }
 
 extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
-    return MoveNative("MoveFileExW", existing, target, NativePath(existing), NativePath(target),
-                      flags);
+    return MoveNative("MoveFileExW", existing, target, MapPath(existing), MapPath(target), flags);
 }
 
 namespace platform::test {

@@ -8,6 +8,16 @@
 
 namespace platform::detail {
 
+// A platform path mapped onto the file system, or the platform's refusal of it.
+struct MappedPath {
+    std::string native; // empty when refused
+    // ERROR_PATH_NOT_FOUND for an empty path, ERROR_FILENAME_EXCED_RANGE for one
+    // too long, ERROR_INVALID_PARAMETER for none; ERROR_SUCCESS otherwise.
+    DWORD error = ERROR_SUCCESS;
+};
+MappedPath MapPath(const char* path);
+MappedPath MapPath(const WCHAR* path);
+
 // A file's identity, for the share-mode checks of every open.
 using FileKey = std::pair<dev_t, ino_t>;
 

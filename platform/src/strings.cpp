@@ -1,8 +1,9 @@
 // Code page conversions. The stand-in's ANSI code page is UTF-8, so CP_ACP and
-// CP_UTF8 convert alike unless a test narrows the ANSI code page (characters
-// without a form then become the default character); input that is not valid
-// UTF-8 or UTF-16 is refused with ERROR_NO_UNICODE_TRANSLATION rather than
-// replaced.
+// CP_UTF8 convert alike, under the platform's UTF-8 rules, unless a test sets
+// another ANSI code page (whose characters without a form then become the
+// default character). An unpaired surrogate goes as the platform's rules say;
+// narrow input that is not valid UTF-8 is refused with
+// ERROR_NO_UNICODE_TRANSLATION rather than replaced.
 #include <atomic>
 #include <string>
 #include "internal.h"
@@ -55,26 +56,43 @@ bool DecodeUtf8(const unsigned char* in, size_t count, std::u16string& out) {
     return true;
 }
 
-// Characters above this code point have no form in the ANSI code page; a test
-// lowers it to play a system whose code page is narrower than Unicode.
+std::atomic<UINT> g_ansiCodePage{CP_UTF8};
+// In an ANSI code page other than UTF-8, characters above this code point have
+// no form; a test lowers it to play a code page narrower than Unicode.
 std::atomic<uint32_t> g_ansiHighest{0x10FFFF};
 
-platform::detail::ResetHook g_resetStrings([] { g_ansiHighest = 0x10FFFF; });
+platform::detail::ResetHook g_resetStrings([] {
+    g_ansiCodePage = CP_UTF8;
+    g_ansiHighest = 0x10FFFF;
+});
+
+bool IsUtf8(UINT codePage) {
+    return codePage == CP_UTF8 || (codePage == CP_ACP && g_ansiCodePage.load() == CP_UTF8);
+}
+
+// What an unpaired surrogate becomes: UTF-8 fails the call when asked to
+// (WC_ERR_INVALID_CHARS) and puts U+FFFD in its place otherwise; another code
+// page has no form for it.
+enum class IllFormed { Refuse, Utf8Replacement, NoForm };
 
 // Characters above `highest` become `replacement`, and `usedDefault` tells so.
 bool EncodeUtf8(const char16_t* in, size_t count, std::string& out, uint32_t highest,
-                char replacement, bool* usedDefault) {
+                IllFormed illFormed, char replacement, bool* usedDefault) {
     for (size_t i = 0; i < count; ++i) {
         uint32_t c = in[i];
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 >= count || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF)
-                return false;
+        bool unpaired = false;
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && in[i + 1] >= 0xDC00 &&
+            in[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
             ++i;
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return false;
+        } else {
+            unpaired = c >= 0xD800 && c <= 0xDFFF;
         }
-        if (c > highest) {
+        if (unpaired && illFormed == IllFormed::Refuse)
+            return false;
+        if (unpaired && illFormed == IllFormed::Utf8Replacement)
+            c = 0xFFFD;
+        if (c > highest || (unpaired && illFormed == IllFormed::NoForm)) {
             out += replacement;
             *usedDefault = true;
             continue;
@@ -132,22 +150,35 @@ std::string Utf8FromUtf16(const WCHAR* text) {
 
 } // namespace platform::detail
 
-extern "C" int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR wide, int wideCount, LPSTR narrow,
-                                   int narrowSize, LPCSTR defaultChar, LPBOOL usedDefault) {
+extern "C" UINT GetACP(void) {
+    return g_ansiCodePage;
+}
+
+extern "C" int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount,
+                                   LPSTR narrow, int narrowSize, LPCSTR defaultChar,
+                                   LPBOOL usedDefault) {
     if (!KnownCodePage(codePage) || wide == nullptr || wideCount == 0 || wideCount < -1 ||
         narrowSize < 0 || (narrow == nullptr && narrowSize > 0))
         return Fail(ERROR_INVALID_PARAMETER);
-    // The platform takes no default character for UTF-8, where none is ever needed.
-    if (codePage == CP_UTF8 && (defaultChar != nullptr || usedDefault != nullptr))
+    const bool utf8 = IsUtf8(codePage);
+    // UTF-8 has a form for every character, so the platform takes no best-fit or
+    // other mapping flag and no default character for it; the one flag that asks
+    // to fail on ill-formed input is for UTF-8 alone.
+    if (utf8 ? (flags & ~WC_ERR_INVALID_CHARS) != 0 : (flags & WC_ERR_INVALID_CHARS) != 0)
+        return Fail(ERROR_INVALID_FLAGS);
+    if (utf8 && (defaultChar != nullptr || usedDefault != nullptr))
         return Fail(ERROR_INVALID_PARAMETER);
     // A count of -1 converts through the terminator and counts it.
     size_t count =
         wideCount == -1 ? static_cast<size_t>(lstrlenW(wide)) + 1 : static_cast<size_t>(wideCount);
     std::string out;
     bool used = false;
-    uint32_t highest = codePage == CP_ACP ? g_ansiHighest.load() : 0x10FFFF;
+    uint32_t highest = utf8 ? 0x10FFFF : g_ansiHighest.load();
     char replacement = defaultChar != nullptr ? defaultChar[0] : '?';
-    if (!EncodeUtf8(wide, count, out, highest, replacement, &used))
+    const IllFormed illFormed = !utf8                                 ? IllFormed::NoForm
+                                : (flags & WC_ERR_INVALID_CHARS) != 0 ? IllFormed::Refuse
+                                                                      : IllFormed::Utf8Replacement;
+    if (!EncodeUtf8(wide, count, out, highest, illFormed, replacement, &used))
         return Fail(ERROR_NO_UNICODE_TRANSLATION);
     if (out.size() > static_cast<size_t>(INT32_MAX))
         return Fail(ERROR_INVALID_PARAMETER);
@@ -161,11 +192,13 @@ extern "C" int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR wide, int wideC
     return static_cast<int>(out.size());
 }
 
-extern "C" int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR narrow, int narrowCount,
+extern "C" int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR narrow, int narrowCount,
                                    LPWSTR wide, int wideSize) {
     if (!KnownCodePage(codePage) || narrow == nullptr || narrowCount == 0 || narrowCount < -1 ||
         wideSize < 0 || (wide == nullptr && wideSize > 0))
         return Fail(ERROR_INVALID_PARAMETER);
+    if (IsUtf8(codePage) && (flags & ~MB_ERR_INVALID_CHARS) != 0)
+        return Fail(ERROR_INVALID_FLAGS);
     size_t count = narrowCount == -1 ? static_cast<size_t>(lstrlenA(narrow)) + 1
                                      : static_cast<size_t>(narrowCount);
     std::u16string out;
@@ -201,6 +234,10 @@ extern "C" int lstrlenA(LPCSTR text) {
 }
 
 namespace platform::test {
+void SetAnsiCodePage(UINT codePage) {
+    g_ansiCodePage = codePage;
+}
+
 void SetAnsiCodePageHighest(uint32_t highest) {
     g_ansiHighest = highest;
 }

@@ -1,7 +1,11 @@
 // tolvimoc as people run it: one process per command on one root, so that what a run
 // leaves on disk (the chip's state, the database files) is all the next one has.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,7 +13,10 @@
 #include <vector>
 #include "host/commands.h"
 #include "host/identities.h"
+#include "simsensor/root_lock.h"
 #include "support/temp_root.h"
+
+extern char** environ;
 
 namespace {
 
@@ -35,8 +42,47 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& p
     return lines;
 }
 
+// The output of a run that goes on beside the test, read through a pipe.
+std::string Drain(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof(buffer))) > 0;)
+        text.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    return text;
+}
+
+int ExitStatus(pid_t pid) {
+    int raw = 0;
+    return ::waitpid(pid, &raw, 0) == pid && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
 class TolvimocTest : public ::testing::Test {
 protected:
+    // Starts a run beside the test with its stdout and stderr into a pipe of `pipeSize`
+    // bytes, whose read end is handed out.
+    pid_t Start(const std::vector<std::string>& args, int pipeSize, int* out) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0 || ::fcntl(fds[1], F_SETPIPE_SZ, pipeSize) != pipeSize)
+            return -1;
+        std::vector<std::string> words = {MOC_TOLVIMOC};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+        pid_t pid = -1;
+        if (posix_spawn(&pid, MOC_TOLVIMOC, &actions, nullptr, argv.data(), environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        *out = fds[0];
+        return pid;
+    }
     RunResult Tolvimoc(const std::vector<std::string>& args) {
         std::string command = "'" MOC_TOLVIMOC "'";
         for (const std::string& a : args)
@@ -73,8 +119,16 @@ TEST_F(TolvimocTest, UsageErrorsExitWithTwo) {
         {"--root", root, "list", "extra"},
         {"--root"},
         {"--root", root, "demo"},
-        // A root that cannot be written.
-        {"--root", "/dev/null/winroot", "list"},
+        // Deleting takes no default finger.
+        {"--root", root, "delete"},
+        // Which of two values was meant cannot be told.
+        {"--root", root, "enroll", "--finger", "3", "--finger", "4"},
+        {"--root", root, "--root", root + "2", "list"},
+        {"--root", root, "--trace", "--trace", "list"},
+        {"--root", root, "delete", "--all", "--all"},
+        {"--root", root, "identify", "--finger", " 3"},
+        {"--root", root, "identify", "--finger", "3 "},
+        {"--root", root, "identify", "--finger", "+3"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));
@@ -83,6 +137,22 @@ TEST_F(TolvimocTest, UsageErrorsExitWithTwo) {
         EXPECT_EQ(LinesWith(run.err, "tolvimoc: ").size(), 1u) << run.err;
     }
     EXPECT_FALSE(std::filesystem::exists(root));
+}
+
+// A command line that is right on a root that cannot be used is a failed run.
+TEST_F(TolvimocTest, ARootThatCannotBeUsedIsAFailure) {
+    std::ofstream(folder.Folder() + "/a-file") << "x";
+    const std::vector<std::string> roots = {
+        "/dev/null/winroot",
+        folder.Folder() + "/a-file",
+        folder.Folder() + "/" + std::string(300, 'n'),
+    };
+    for (const std::string& unusable : roots) {
+        SCOPED_TRACE(unusable.substr(0, 80));
+        RunResult run = Tolvimoc({"--root", unusable, "list"});
+        EXPECT_EQ(run.status, host::kExitFailure);
+        EXPECT_EQ(LinesWith(run.err, "tolvimoc: cannot write to the root ").size(), 1u) << run.err;
+    }
 }
 
 TEST_F(TolvimocTest, HelpListsTheCommands) {
@@ -151,6 +221,72 @@ TEST_F(TolvimocTest, AFreshRootStartsAFreshChipAndSaysSo) {
     EXPECT_EQ(LinesWith(run.out, "starting a fresh chip").size(), 1u);
     EXPECT_TRUE(std::filesystem::exists(host::ChipStatePath(root)));
     EXPECT_EQ(On({"identify"}).out.find("starting a fresh chip"), std::string::npos);
+}
+
+// One run at a time holds the sensor of a root. The first run here is held up by its own
+// output (a one-page pipe that its trace fills) while it holds the root, so the second
+// meets it there for certain.
+TEST_F(TolvimocTest, ASecondRunSaysTheSensorIsInUseAndTheFirstLosesNothing) {
+    int firstOut = -1;
+    const pid_t first =
+        Start({"--root", root, "--trace", "enroll", "--finger", "3"}, 4096, &firstOut);
+    ASSERT_GT(first, 0);
+    // Nothing is printed before the root is held.
+    char byte = 0;
+    ASSERT_EQ(::read(firstOut, &byte, 1), 1);
+
+    const auto start = std::chrono::steady_clock::now();
+    RunResult second = On({"enroll", "--finger", "4"});
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(second.status, host::kExitFailure);
+    EXPECT_EQ(LinesWith(second.err, "tolvimoc: the sensor is in use by another process").size(), 1u)
+        << second.err;
+    EXPECT_EQ(second.out, "");
+    EXPECT_GE(waited, simsensor::kRootLockWait);
+    EXPECT_LT(waited, simsensor::kRootLockWait + std::chrono::seconds(30));
+
+    const std::string firstText = byte + Drain(firstOut);
+    EXPECT_EQ(ExitStatus(first), host::kExitSuccess) << firstText;
+    EXPECT_EQ(LinesWith(firstText, "  commit: S_OK").size(), 1u);
+    const std::string user = host::IdentityText(host::SignedInUser());
+    EXPECT_EQ(On({"identify", "--finger", "3"}).status, host::kExitSuccess);
+    RunResult listed = On({"list"});
+    EXPECT_EQ(LinesWith(listed.out, user + ", finger ").size(), 1u) << listed.out;
+}
+
+// Runs side by side: each either does its work, kept for the next run, or says the sensor
+// is in use; none loses what another committed.
+TEST_F(TolvimocTest, RunsSideBySideLoseNoEnrollment) {
+    std::vector<std::pair<pid_t, int>> runs;
+    for (int finger = 1; finger <= 5; ++finger) {
+        int out = -1;
+        const pid_t pid =
+            Start({"--root", root, "enroll", "--finger", std::to_string(finger)}, 65536, &out);
+        ASSERT_GT(pid, 0);
+        runs.emplace_back(pid, out);
+    }
+    std::vector<int> enrolled;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const std::string text = Drain(runs[i].second);
+        const int status = ExitStatus(runs[i].first);
+        SCOPED_TRACE(text);
+        if (status == host::kExitSuccess) {
+            EXPECT_EQ(LinesWith(text, "  commit: S_OK").size(), 1u);
+            enrolled.push_back(static_cast<int>(i) + 1);
+        } else {
+            EXPECT_EQ(status, host::kExitFailure);
+            EXPECT_EQ(text, "tolvimoc: the sensor is in use by another process\n");
+        }
+    }
+    EXPECT_FALSE(enrolled.empty());
+    const std::string user = host::IdentityText(host::SignedInUser());
+    RunResult listed = On({"list"});
+    EXPECT_EQ(LinesWith(listed.out, user + ", finger ").size(), enrolled.size()) << listed.out;
+    for (int finger : enrolled) {
+        SCOPED_TRACE(finger);
+        RunResult identified = On({"identify", "--finger", std::to_string(finger)});
+        EXPECT_EQ(identified.status, host::kExitSuccess) << identified.out;
+    }
 }
 
 TEST_F(TolvimocTest, TheDemoRunsEveryStepAndExitsWithZero) {

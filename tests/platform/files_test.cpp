@@ -1,5 +1,6 @@
 // The stand-in's file semantics that the system relies on and that the
 // utilities' own tests do not show.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -130,8 +131,8 @@ TEST_F(StandInFilesTest, FopenSOpensExclusively) {
         DWORD access, share;
     } holders[] = {{GENERIC_WRITE, 0}, {GENERIC_READ, both}, {GENERIC_READ | GENERIC_WRITE, both}};
     for (const Case& c : holders) {
-        HANDLE holder = CreateFileA("C:\\x.bin", c.access, c.share, nullptr, OPEN_EXISTING, 0,
-                                    nullptr);
+        HANDLE holder =
+            CreateFileA("C:\\x.bin", c.access, c.share, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(holder, INVALID_HANDLE_VALUE);
         for (const char* mode : {"rb", "wb", "ab", "r+b"}) {
             FILE* stream = reinterpret_cast<FILE*>(1);
@@ -144,7 +145,8 @@ TEST_F(StandInFilesTest, FopenSOpensExclusively) {
 
     FILE* stream = nullptr;
     ASSERT_EQ(fopen_s(&stream, "C:\\x.bin", "wb"), 0);
-    HANDLE reader = CreateFileA("C:\\x.bin", GENERIC_READ, both, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE reader =
+        CreateFileA("C:\\x.bin", GENERIC_READ, both, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(reader, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     FILE* second = nullptr;
@@ -314,6 +316,7 @@ TEST_F(StandInFilesTest, JournalAndProcessEndAtAFileCall) {
 }
 
 TEST_F(StandInFilesTest, AnsiConversionReportsCharactersWithoutAForm) {
+    platform::test::SetAnsiCodePage(1252);
     const WCHAR text[] = u"C:\\d\u00e9j\u00e0\u4e2d";
     struct Case {
         uint32_t highest;
@@ -338,6 +341,163 @@ TEST_F(StandInFilesTest, AnsiConversionReportsCharactersWithoutAForm) {
     BOOL used = FALSE;
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof(narrow), nullptr, &used), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// Where the ANSI code page is UTF-8, CP_ACP converts under the UTF-8 rules: a
+// best-fit flag or a default-character argument fails the call, as it does
+// for CP_UTF8, and an unpaired surrogate becomes U+FFFD unless the one flag
+// for UTF-8 alone asks for a failure; another code page has no form for it.
+TEST_F(StandInFilesTest, Utf8AnsiCodePageKeepsTheUtf8Rules) {
+    const WCHAR* text = u"d\u00e9j\u00e0";
+    const char* converted = "d\xc3\xa9j\xc3\xa0";
+    const WCHAR* unpaired = u"d\xD800j";
+    const char fallback = '?';
+    BOOL used = FALSE;
+    struct Case {
+        UINT ansiCodePage;
+        UINT codePage;
+        DWORD flags;
+        const WCHAR* wide;
+        const char* defaultChar;
+        BOOL* usedDefault;
+        const char* expected; // null: the call fails with `error`
+        DWORD error;
+        BOOL usedAfter;
+    } cases[] = {
+        {CP_UTF8, CP_ACP, 0, text, nullptr, nullptr, converted, 0, FALSE},
+        {CP_UTF8, CP_ACP, WC_ERR_INVALID_CHARS, text, nullptr, nullptr, converted, 0, FALSE},
+        {CP_UTF8, CP_ACP, WC_NO_BEST_FIT_CHARS, text, nullptr, nullptr, nullptr,
+         ERROR_INVALID_FLAGS, FALSE},
+        {CP_UTF8, CP_UTF8, WC_NO_BEST_FIT_CHARS, text, nullptr, nullptr, nullptr,
+         ERROR_INVALID_FLAGS, FALSE},
+        {CP_UTF8, CP_ACP, 0, text, nullptr, &used, nullptr, ERROR_INVALID_PARAMETER, FALSE},
+        {CP_UTF8, CP_ACP, 0, text, &fallback, nullptr, nullptr, ERROR_INVALID_PARAMETER, FALSE},
+        {CP_UTF8, CP_ACP, 0, unpaired, nullptr, nullptr, "d\xef\xbf\xbdj", 0, FALSE},
+        {CP_UTF8, CP_ACP, WC_ERR_INVALID_CHARS, unpaired, nullptr, nullptr, nullptr,
+         ERROR_NO_UNICODE_TRANSLATION, FALSE},
+        {1252, CP_ACP, WC_NO_BEST_FIT_CHARS, text, &fallback, &used, converted, 0, FALSE},
+        {1252, CP_ACP, WC_NO_BEST_FIT_CHARS, unpaired, nullptr, &used, "d?j", 0, TRUE},
+        {1252, CP_ACP, WC_ERR_INVALID_CHARS, text, nullptr, nullptr, nullptr, ERROR_INVALID_FLAGS,
+         FALSE},
+        {1252, CP_UTF8, WC_NO_BEST_FIT_CHARS, text, nullptr, nullptr, nullptr, ERROR_INVALID_FLAGS,
+         FALSE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "ACP " << c.ansiCodePage << ", code page "
+                                          << c.codePage << ", flags " << c.flags);
+        platform::test::SetAnsiCodePage(c.ansiCodePage);
+        EXPECT_EQ(GetACP(), c.ansiCodePage);
+        char narrow[32] = {};
+        used = FALSE;
+        SetLastError(0);
+        int n = WideCharToMultiByte(c.codePage, c.flags, c.wide, -1, narrow, sizeof(narrow),
+                                    c.defaultChar, c.usedDefault);
+        if (c.expected != nullptr) {
+            EXPECT_STREQ(narrow, c.expected);
+            EXPECT_EQ(n, static_cast<int>(std::strlen(c.expected)) + 1);
+        } else {
+            EXPECT_EQ(n, 0);
+            EXPECT_EQ(GetLastError(), c.error);
+        }
+        EXPECT_EQ(used, c.usedAfter);
+    }
+    // The way back takes no flag but the one that refuses ill-formed input either.
+    WCHAR wide[16] = {};
+    platform::test::SetAnsiCodePage(CP_UTF8);
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, converted, -1, wide, 16), 5);
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0x1 /* MB_PRECOMPOSED */, converted, -1, wide, 16), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
+    platform::test::SetAnsiCodePage(1252);
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0x1 /* MB_PRECOMPOSED */, converted, -1, wide, 16), 5);
+}
+
+// The platform measures a path in characters of its wide form and refuses one
+// of MAX_PATH or more, which names no file; only a wide path with the "\\?\"
+// prefix goes beyond.
+TEST_F(StandInFilesTest, PathsOfMaxPathCharactersOrMoreAreRefused) {
+    const std::string folder = "C:\\" + std::string(200, 'a');
+    std::filesystem::create_directories(root.Native(folder));
+    auto inFolder = [&](size_t length, char c) {
+        return folder + "\\" + std::string(length - folder.size() - 1, c);
+    };
+    const std::string fits = inFolder(MAX_PATH - 1, 'f'), over = inFolder(MAX_PATH, 'o');
+    const std::string longName = inFolder(300, 'l');
+    auto wide = [](const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); };
+    auto result = [](bool ok) { return ok ? ERROR_SUCCESS : GetLastError(); };
+    auto createA = [&](const std::string& path) {
+        HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        return result(h != INVALID_HANDLE_VALUE && CloseHandle(h));
+    };
+    auto createW = [&](const std::u16string& path) {
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        return result(h != INVALID_HANDLE_VALUE && CloseHandle(h));
+    };
+    auto attributesA = [&](const std::string& path) {
+        return result(GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES);
+    };
+    auto attributesW = [&](const std::u16string& path) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        return result(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+    };
+    // Characters, not bytes: each of these has two bytes in UTF-8, and the
+    // emoji two UTF-16 units.
+    auto twoByteCharacters = [](size_t characters) {
+        std::string path = "C:\\";
+        for (size_t i = 3; i < characters; ++i)
+            path += i % 100 == 0 ? std::string("\\") : std::string("\xc3\xa9");
+        return path;
+    };
+    std::u16string emoji = u"C:\\";
+    for (int i = 0; i < 128; ++i)
+        emoji += i % 50 == 49 ? std::u16string(u"\\x") : std::u16string(u"\U0001F600");
+    emoji += u"x";
+    struct Case {
+        const char* name;
+        DWORD actual;
+        DWORD expected;
+    } cases[] = {
+        {"CreateFileA, 259", createA(fits), ERROR_SUCCESS},
+        {"CreateFileA, 260", createA(over), ERROR_FILENAME_EXCED_RANGE},
+        {"CreateFileW, 260", createW(wide(over)), ERROR_FILENAME_EXCED_RANGE},
+        {"CreateFileW, 300 with the prefix", createW(u"\\\\?\\" + wide(longName)), ERROR_SUCCESS},
+        {"CreateFileA, 300 with the prefix", createA("\\\\?\\" + longName),
+         ERROR_FILENAME_EXCED_RANGE},
+        {"GetFileAttributesA, 259", attributesA(fits), ERROR_SUCCESS},
+        {"GetFileAttributesA, 260", attributesA(over), ERROR_FILENAME_EXCED_RANGE},
+        {"GetFileAttributesExW, 260", attributesW(wide(over)), ERROR_FILENAME_EXCED_RANGE},
+        {"SetFileAttributesW, 260",
+         result(SetFileAttributesW(wide(over).c_str(), FILE_ATTRIBUTE_NORMAL)),
+         ERROR_FILENAME_EXCED_RANGE},
+        {"MoveFileExA, to 260", result(MoveFileExA(fits.c_str(), over.c_str(), 0)),
+         ERROR_FILENAME_EXCED_RANGE},
+        {"MoveFileExW, from 260", result(MoveFileExW(wide(over).c_str(), wide(fits).c_str(), 0)),
+         ERROR_FILENAME_EXCED_RANGE},
+        {"DeleteFileW, 260", result(DeleteFileW(wide(over).c_str())), ERROR_FILENAME_EXCED_RANGE},
+        {"CreateDirectoryA, 260", result(CreateDirectoryA(over.c_str(), nullptr)),
+         ERROR_FILENAME_EXCED_RANGE},
+        {"RemoveDirectoryW, 260", result(RemoveDirectoryW(wide(over).c_str())),
+         ERROR_FILENAME_EXCED_RANGE},
+        {"259 two-byte characters", attributesA(twoByteCharacters(MAX_PATH - 1)),
+         ERROR_PATH_NOT_FOUND},
+        {"260 two-byte characters", attributesA(twoByteCharacters(MAX_PATH)),
+         ERROR_FILENAME_EXCED_RANGE},
+        {"128 emoji, 260 units", attributesW(emoji), ERROR_FILENAME_EXCED_RANGE},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.actual, c.expected) << c.name;
+    // The C runtime and the streams go through the same mapping.
+    EXPECT_EQ(_access(fits.c_str(), 0), 0);
+    EXPECT_EQ(_access(over.c_str(), 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    FILE* stream = nullptr;
+    EXPECT_EQ(fopen_s(&stream, over.c_str(), "wb"), ENOENT);
+    EXPECT_EQ(platform::NativePath(over.c_str()), "");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(root.Native(folder)))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{fits.substr(folder.size() + 1),
+                                               longName.substr(folder.size() + 1)}));
 }
 
 } // namespace

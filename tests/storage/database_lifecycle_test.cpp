@@ -24,6 +24,33 @@ protected:
                 out.push_back(r.input[0]);
         return out;
     }
+
+    // A database at `filePath` that the framework can open, create and open again.
+    void ExpectUsablePath(const WCHAR* filePath, const std::string& privateFile) {
+        GUID id{};
+        EXPECT_EQ(StorageAdapterOpenDatabase(&pipeline, &id, filePath, u""),
+                  WINBIO_E_DATABASE_CANT_FIND);
+        EXPECT_STREQ(Context().PrivateFilePath, privateFile.c_str());
+        EXPECT_EQ(StorageAdapterCreateDatabase(&pipeline, &id, WINBIO_TYPE_FINGERPRINT, &id,
+                                               filePath, u"", 0, 0),
+                  S_OK);
+        EXPECT_EQ(ReadFile(privateFile.c_str()), FreshHeader());
+        EXPECT_EQ(StorageAdapterOpenDatabase(&pipeline, &id, filePath, u""), S_OK);
+    }
+    // A `filePath` that names no file of ours: every lifecycle operation refuses
+    // it before a chip request.
+    void ExpectRefusedPath(const WCHAR* filePath) {
+        GUID id{};
+        EXPECT_EQ(StorageAdapterOpenDatabase(&pipeline, &id, filePath, u""),
+                  WINBIO_E_DATABASE_CANT_OPEN);
+        EXPECT_EQ(StorageAdapterCreateDatabase(&pipeline, &id, WINBIO_TYPE_FINGERPRINT, &id,
+                                               filePath, u"", 0, 0),
+                  WINBIO_E_DATABASE_CANT_CREATE);
+        EXPECT_EQ(StorageAdapterEraseDatabase(&pipeline, &id, filePath, u""),
+                  WINBIO_E_DATABASE_CANT_ERASE);
+        EXPECT_TRUE(sensor->Log().empty());
+        EXPECT_EQ(Context().OpenFlag, 0u);
+    }
 };
 
 TEST_F(LifecycleTest, OpenWithoutPrivateFileThenCreateBuildsIt) {
@@ -423,13 +450,9 @@ TEST_F(LifecycleTest, UnusablePathsFailTheOperation) {
     std::u16string longPath = u"C:\\" + std::u16string(250, u'd') + u"\\db.DAT";
     GUID id{};
     Attach();
+    platform::test::SetAnsiCodePage(1252);
     platform::test::SetAnsiCodePageHighest(0x7F);
-    EXPECT_EQ(StorageAdapterOpenDatabase(&pipeline, &id, accented, u""),
-              WINBIO_E_DATABASE_CANT_OPEN);
-    EXPECT_EQ(StorageAdapterCreateDatabase(&pipeline, &id, 8, &id, accented, u"", 0, 0),
-              WINBIO_E_DATABASE_CANT_CREATE);
-    EXPECT_EQ(StorageAdapterEraseDatabase(&pipeline, &id, accented, u""),
-              WINBIO_E_DATABASE_CANT_ERASE);
+    ExpectRefusedPath(accented);
     platform::test::SetAnsiCodePageHighest(0x10FFFF);
     EXPECT_EQ(StorageAdapterOpenDatabase(&pipeline, &id, longPath.c_str(), u""),
               WINBIO_E_DATABASE_CANT_OPEN);
@@ -438,6 +461,63 @@ TEST_F(LifecycleTest, UnusablePathsFailTheOperation) {
     // The accented folder works once the code page has its character.
     EXPECT_EQ(StorageAdapterOpenDatabase(&pipeline, &id, accented, u""),
               WINBIO_E_DATABASE_CANT_FIND);
+}
+
+// Where the ANSI code page is UTF-8, every well-formed path has a narrow form,
+// and the conversion must take it under the UTF-8 rules; an unpaired surrogate
+// has none.
+TEST_F(LifecycleTest, AUtf8CodePageGivesEveryWellFormedPathItsForm) {
+    struct Case {
+        std::u16string folder;
+        std::string narrowFolder;
+    } cases[] = {
+        {u"C:\\WinBio\u00e9", "C:\\WinBio\xc3\xa9"},
+        {u"C:\\\u4e2d\u6587", "C:\\\xe4\xb8\xad\xe6\x96\x87"},
+        {u"C:\\\U0001F600", "C:\\\xf0\x9f\x98\x80"},
+    };
+    Attach();
+    ASSERT_EQ(GetACP(), CP_UTF8);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.narrowFolder);
+        std::filesystem::create_directories(root.Native(c.narrowFolder));
+        ExpectUsablePath((c.folder + u"\\db.DAT").c_str(),
+                         c.narrowFolder + "\\" + PrivateDatabaseFile);
+    }
+    sensor->ClearLog();
+    Context().OpenFlag = 0;
+    ExpectRefusedPath(u"C:\\WinBio\xD800\\db.DAT");
+}
+
+// The private file is rewritten through a temporary file of a longer name
+// beside it, and the platform refuses a path of MAX_PATH characters: a folder
+// that leaves no room for that name is refused before anything is read or
+// sent, instead of failing every save after the open has reconciled.
+TEST_F(LifecycleTest, ThePrivateFilesTemporaryNameMustFitToo) {
+    const size_t privateName = 1 + std::strlen(PrivateDatabaseFile);
+    const size_t temporarySuffix = std::strlen(".new");
+    struct Case {
+        size_t folderLength;
+        bool usable;
+    } cases[] = {
+        {MAX_PATH - 1 - privateName - temporarySuffix, true},
+        {MAX_PATH - privateName - temporarySuffix, false},
+        {MAX_PATH - privateName, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folderLength);
+        Attach();
+        const std::string folder = "C:\\" + std::string(c.folderLength - 3, 'p');
+        std::filesystem::create_directories(root.Native(folder));
+        const std::string narrow = folder + "\\db.DAT";
+        const std::u16string filePath(narrow.begin(), narrow.end());
+        if (c.usable) {
+            ExpectUsablePath(filePath.c_str(), folder + "\\" + PrivateDatabaseFile);
+        } else {
+            ExpectRefusedPath(filePath.c_str());
+            EXPECT_TRUE(std::filesystem::is_empty(root.Native(folder)));
+        }
+        StorageAdapterDetach(&pipeline);
+    }
 }
 
 // An existence test that fails for another reason than a missing file is

@@ -33,8 +33,17 @@ WINPLATFORM_CPP void SetWriteFileLimit(size_t limit);
 // _DEVICE, ...) that GetFileAttributes* reports with its own; 0 clears them.
 WINPLATFORM_CPP void SetExtraFileAttributes(const char* path, DWORD bits);
 
-// Code pages: characters above `highest` (a Unicode code point) have no form
-// in the ANSI code page, so WideCharToMultiByte(CP_ACP) puts the default
+// Code pages: the ANSI code page that GetACP reports and CP_ACP converts in.
+// The default, and after ResetAll, is CP_UTF8 (65001), under the platform's
+// UTF-8 rules: WideCharToMultiByte takes no flag but WC_ERR_INVALID_CHARS
+// (ERROR_INVALID_FLAGS) and neither lpDefaultChar nor lpUsedDefaultChar
+// (ERROR_INVALID_PARAMETER), MultiByteToWideChar no flag but
+// MB_ERR_INVALID_CHARS. Any other number plays a code page that is not UTF-8:
+// it takes the mapping flags and the default-character arguments, refuses
+// WC_ERR_INVALID_CHARS, and lacks the characters above the highest below.
+WINPLATFORM_CPP void SetAnsiCodePage(UINT codePage);
+// In an ANSI code page other than UTF-8, characters above `highest` (a Unicode
+// code point) have no form, so WideCharToMultiByte(CP_ACP) puts the default
 // character in their place and reports it through lpUsedDefaultChar. The
 // default, and after ResetAll, is 0x10FFFF: every character has a form.
 WINPLATFORM_CPP void SetAnsiCodePageHighest(uint32_t highest);
