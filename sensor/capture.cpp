@@ -64,6 +64,16 @@ HRESULT NegotiateSampleFormat(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT
     return S_OK;
 }
 
+// Cancels the capture request on the context's OVERLAPPED, if it is still
+// pending: only this context's request, and one that already completed is not
+// found.
+void CancelOwnCapture(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context) {
+    if (!CancelIoEx(pipeline->SensorHandle, &context->CaptureOverlapped) &&
+        GetLastError() != ERROR_NOT_FOUND) {
+        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 44, context->UnitLabel, GetLastError());
+    }
+}
+
 // The verdict of a sample's status byte.
 HRESULT JudgeStatus(BYTE status, PWINBIO_REJECT_DETAIL rejectDetail) {
     if (status == MOC_SAMPLE_STATUS_POOR) {
@@ -168,11 +178,7 @@ void SensorDrainCapture(PWINBIO_PIPELINE Pipeline, PWINIBIO_SENSOR_CONTEXT Conte
     }
     Context->CaptureInFlight = 0;
     Context->SampleSize = 0;
-    // Only this context's request; one that already completed is not found.
-    if (!CancelIoEx(Pipeline->SensorHandle, &Context->CaptureOverlapped) &&
-        GetLastError() != ERROR_NOT_FOUND) {
-        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 44, Context->UnitLabel, GetLastError());
-    }
+    CancelOwnCapture(Pipeline, Context);
     DWORD bytes = 0;
     GetOverlappedResult(Pipeline->SensorHandle, &Context->CaptureOverlapped, &bytes, TRUE);
 }
@@ -246,11 +252,10 @@ HRESULT WINAPI SensorAdapterStartCapture(PWINBIO_PIPELINE Pipeline, WINBIO_BIR_P
             // Nothing went out: the cancel ends this capture here.
             InterlockedExchange(&context->CancelFlag, 0);
             hr = WINBIO_E_CANCELED;
-        } else if (!CancelIoEx(Pipeline->SensorHandle, &context->CaptureOverlapped) &&
-                   GetLastError() != ERROR_NOT_FOUND) {
+        } else {
             // The cancel came while the request went out; the flag, left set,
             // makes FinishCapture report it however the request ends.
-            MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 42, context->UnitLabel, GetLastError());
+            CancelOwnCapture(Pipeline, context);
         }
     }
     if (SUCCEEDED(hr)) {
