@@ -153,7 +153,8 @@ HRESULT WINAPI EngineAdapterCreateEnrollment(PWINBIO_PIPELINE Pipeline) {
     }
     MOC_TRACE_INFO(kTrace, 17, context->UnitLabel, context->AuthenticatedStartDone);
     if (context->AuthenticatedStartDone) {
-        // The chip already began this enrollment for the authenticated start.
+        // The chip already began this enrollment for the authenticated start;
+        // that begin covers this one enrollment, until its commit or discard.
         context->Enrolling = TRUE;
         return Finish(16, context, S_OK);
     }
@@ -318,8 +319,10 @@ HRESULT WINAPI EngineAdapterCommitEnrollment(PWINBIO_PIPELINE Pipeline, PWINBIO_
     record.SubFactor = SubFactor;
     record.PayloadBlob = PayloadBlob;
     record.PayloadBlobSize = PayloadBlobSize;
+    // Any success is the record written; a commit reports success only once
+    // the chip has committed too.
     hr = Pipeline->StorageInterface->AddRecord(Pipeline, &record);
-    if (hr != S_OK) {
+    if (FAILED(hr)) {
         MOC_TRACE_ERROR(kTrace, 31, label, hr);
         return Finish(28, context, hr);
     }
@@ -330,10 +333,17 @@ HRESULT WINAPI EngineAdapterCommitEnrollment(PWINBIO_PIPELINE Pipeline, PWINBIO_
         return Finish(28, context, hr);
     }
     context->Enrolling = FALSE;
+    context->AuthenticatedStartDone = FALSE;
     return Finish(28, context, S_OK);
 }
 
 HRESULT WINAPI EngineAdapterDiscardEnrollment(PWINBIO_PIPELINE Pipeline) {
     PWINIBIO_ENGINE_CONTEXT context = nullptr;
-    return Finish(33, context, StartEngineOperation(Pipeline, true, &context));
+    HRESULT hr = StartEngineOperation(Pipeline, true, &context);
+    if (SUCCEEDED(hr)) {
+        // The chip's begin served the enrollment now given up; the next one
+        // must begin on the chip again.
+        context->AuthenticatedStartDone = FALSE;
+    }
+    return Finish(33, context, hr);
 }

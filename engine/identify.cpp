@@ -22,15 +22,12 @@ struct ChipMatch {
     HRESULT resultSent = S_OK; // failure of that request, as the framework sees it
 };
 
-ChipMatch RunChipMatch(PWINIBIO_ENGINE_CONTEXT context, const UCHAR* nonce, SIZE_T nonceSize,
+ChipMatch RunChipMatch(PWINIBIO_ENGINE_CONTEXT context, const UCHAR* nonce, DWORD nonceSize,
                        WINBIO_IDENTITY* identity, BYTE* subFactor, DWORD* rejectDetail,
                        PUCHAR* authorization, SIZE_T* authorizationSize) {
-    // The chip takes a 32-byte nonce or none; a size past 32 bits is no
-    // nonce it could take either.
-    const DWORD nonceLength = nonceSize <= 0xFFFFFFFFu ? static_cast<DWORD>(nonceSize) : 0;
     ChipMatch match;
     match.identify =
-        MocIdentify(context->Device, nonce, nonceLength, identity, subFactor, rejectDetail,
+        MocIdentify(context->Device, nonce, nonceSize, identity, subFactor, rejectDetail,
                     authorization, authorizationSize, &context->LastMatchDetail);
     MOC_TRACE_INFO(kTrace, 10, context->UnitLabel, *rejectDetail,
                    context->LastMatchDetail.Value0 / 1000.0,
@@ -205,6 +202,12 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSetAuthenticated(
     if (FAILED(hr)) {
         return TraceEngineResult(kTrace, 20, context, hr);
     }
+    // The request carries a 32-bit size: a larger one cut down would send a
+    // different nonce, or none, and the sign-in would pass without the
+    // authorization the framework asked for.
+    if (NonceSize > 0xFFFFFFFFu) {
+        return TraceEngineResult(kTrace, 20, context, E_INVALIDARG);
+    }
     const char* label = context->UnitLabel;
     *RejectDetail = 0;
     *SubFactor = 0;
@@ -214,8 +217,8 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSetAuthenticated(
     *Authorization = nullptr;
     *AuthorizationSize = 0;
 
-    const ChipMatch match = RunChipMatch(context, Nonce, NonceSize, Identity, SubFactor,
-                                         RejectDetail, Authorization, AuthorizationSize);
+    const ChipMatch match = RunChipMatch(context, Nonce, static_cast<DWORD>(NonceSize), Identity,
+                                         SubFactor, RejectDetail, Authorization, AuthorizationSize);
     if (FAILED(match.resultSent)) {
         return TraceEngineResult(kTrace, 21, context, match.resultSent);
     }

@@ -64,27 +64,32 @@ HRESULT NegotiateSampleFormat(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT
     return S_OK;
 }
 
-// Judges the sample of a completed capture of `returned` bytes.
-HRESULT JudgeSample(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context, DWORD returned,
-                    PWINBIO_REJECT_DETAIL rejectDetail) {
-    CaptureSample sample;
-    if (!ParseCaptureReply(context->CaptureBuffer, context->CaptureBufferSize, returned, &sample)) {
-        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 41, context->UnitLabel, returned);
-        context->CaptureStatus = MOC_SAMPLE_STATUS_NONE;
-        context->SampleSize = 0;
-        return WINBIO_E_DEVICE_FAILURE;
+// Cancels the capture request on the context's OVERLAPPED, if it is still
+// pending: only this context's request, and one that already completed is not
+// found.
+void CancelOwnCapture(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context) {
+    if (!CancelIoEx(pipeline->SensorHandle, &context->CaptureOverlapped) &&
+        GetLastError() != ERROR_NOT_FOUND) {
+        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 44, context->UnitLabel, GetLastError());
     }
-    context->CaptureDone = 1;
-    context->CaptureStatus = sample.Status;
-    context->SampleSize = sample.BirSize;
-    if (sample.Status == MOC_SAMPLE_STATUS_POOR) {
+}
+
+// The verdict of a sample's status byte.
+HRESULT JudgeStatus(BYTE status, PWINBIO_REJECT_DETAIL rejectDetail) {
+    if (status == MOC_SAMPLE_STATUS_POOR) {
         *rejectDetail = WINBIO_FP_POOR_QUALITY;
         return WINBIO_E_BAD_CAPTURE;
     }
-    if (sample.Status == MOC_SAMPLE_STATUS_NONE) {
+    if (status == MOC_SAMPLE_STATUS_NONE) {
         *rejectDetail = WINBIO_FP_POOR_QUALITY;
         return WINBIO_E_NO_CAPTURE_DATA;
     }
+    return S_OK;
+}
+
+// Before the first usable enrollment sample of an activation: is there room
+// for the template?
+HRESULT CheckFreeSlot(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context) {
     if (context->CapturePurpose != WINBIO_PURPOSE_ENROLL || context->FreeSlotCheckPending == 0) {
         return S_OK;
     }
@@ -98,6 +103,64 @@ HRESULT JudgeSample(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context, 
     MOC_TRACE_INFO(kTraceGuidSensorAdapter, 43, context->UnitLabel, freeSlot);
     context->FreeSlotCheckPending = 0;
     return freeSlot == 0 ? WINBIO_E_DATABASE_FULL : S_OK;
+}
+
+// Everything StartCapture does once it has cleared the cancel flag: the
+// format, the parameters, the buffer and the request. `*sent` tells whether
+// the request is out.
+HRESULT SendCapture(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context,
+                    WINBIO_BIR_PURPOSE purpose, bool* sent) {
+    *sent = false;
+    if (context->SampleFormat.Owner == WINBIO_NO_FORMAT_OWNER_AVAILABLE &&
+        context->SampleFormat.Type == WINBIO_NO_FORMAT_TYPE_AVAILABLE) {
+        HRESULT hr = NegotiateSampleFormat(pipeline, context);
+        if (FAILED(hr)) {
+            return hr;
+        }
+    }
+
+    WINBIO_CAPTURE_PARAMETERS params;
+    std::memset(&params, 0, sizeof(params));
+    params.PayloadSize = sizeof(params);
+    params.Purpose = purpose;
+    params.Format = context->SampleFormat;
+    params.VendorFormat = context->VendorFormat;
+    params.Flags = WINBIO_DATA_FLAG_RAW;
+
+    if (context->CaptureBuffer == nullptr) {
+        context->CaptureBuffer = new (std::nothrow) BYTE[context->CaptureBufferSize];
+        if (context->CaptureBuffer == nullptr) {
+            MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 50, context->UnitLabel,
+                            context->CaptureBufferSize);
+            return E_OUTOFMEMORY;
+        }
+    }
+    // An earlier capture that completed unfinished is dropped with its sample:
+    // only a request sent now is there to finish.
+    std::memset(context->CaptureBuffer, 0, context->CaptureBufferSize);
+    context->SampleSize = 0;
+    context->CaptureInFlight = 0;
+
+    // A cancel that came while the format was settled: nothing is sent.
+    if (InterlockedCompareExchange(&context->CancelFlag, 0, 0) != 0) {
+        return WINBIO_E_CANCELED;
+    }
+    OVERLAPPED& overlapped = context->CaptureOverlapped;
+    HANDLE event = overlapped.hEvent;
+    std::memset(&overlapped, 0, sizeof(overlapped));
+    overlapped.hEvent = event;
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(pipeline->SensorHandle, IOCTL_BIOMETRIC_CAPTURE_DATA, &params,
+                              sizeof(params), context->CaptureBuffer, context->CaptureBufferSize,
+                              &returned, &overlapped);
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    if (ok || error == ERROR_IO_PENDING) {
+        context->CaptureInFlight = 1;
+        *sent = true;
+        return S_OK;
+    }
+    MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 51, context->UnitLabel, error);
+    return WinBioErrorFromWin32(error);
 }
 
 } // namespace
@@ -115,11 +178,7 @@ void SensorDrainCapture(PWINBIO_PIPELINE Pipeline, PWINIBIO_SENSOR_CONTEXT Conte
     }
     Context->CaptureInFlight = 0;
     Context->SampleSize = 0;
-    // Only this context's request; one that already completed is not found.
-    if (!CancelIoEx(Pipeline->SensorHandle, &Context->CaptureOverlapped) &&
-        GetLastError() != ERROR_NOT_FOUND) {
-        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 44, Context->UnitLabel, GetLastError());
-    }
+    CancelOwnCapture(Pipeline, Context);
     DWORD bytes = 0;
     GetOverlappedResult(Pipeline->SensorHandle, &Context->CaptureOverlapped, &bytes, TRUE);
 }
@@ -182,50 +241,27 @@ HRESULT WINAPI SensorAdapterStartCapture(PWINBIO_PIPELINE Pipeline, WINBIO_BIR_P
     }
     InterlockedExchange(&context->CancelFlag, 0);
     context->CapturePurpose = Purpose;
-
-    if (context->SampleFormat.Owner == WINBIO_NO_FORMAT_OWNER_AVAILABLE &&
-        context->SampleFormat.Type == WINBIO_NO_FORMAT_TYPE_AVAILABLE) {
-        hr = NegotiateSampleFormat(Pipeline, context);
-        if (FAILED(hr)) {
-            return SensorTraced(context, 48, hr);
+    // Until the request is out, CancelIoEx has nothing to find: this tells
+    // Cancel to leave its flag for the code below.
+    InterlockedExchange(&context->CaptureStarting, 1);
+    bool sent = false;
+    hr = SendCapture(Pipeline, context, Purpose, &sent);
+    InterlockedExchange(&context->CaptureStarting, 0);
+    if (InterlockedCompareExchange(&context->CancelFlag, 0, 0) != 0) {
+        if (!sent) {
+            // Nothing went out: the cancel ends this capture here.
+            InterlockedExchange(&context->CancelFlag, 0);
+            hr = WINBIO_E_CANCELED;
+        } else {
+            // The cancel came while the request went out; the flag, left set,
+            // makes FinishCapture report it however the request ends.
+            CancelOwnCapture(Pipeline, context);
         }
     }
-
-    WINBIO_CAPTURE_PARAMETERS params;
-    std::memset(&params, 0, sizeof(params));
-    params.PayloadSize = sizeof(params);
-    params.Purpose = Purpose;
-    params.Format = context->SampleFormat;
-    params.VendorFormat = context->VendorFormat;
-    params.Flags = WINBIO_DATA_FLAG_RAW;
-
-    if (context->CaptureBuffer == nullptr) {
-        context->CaptureBuffer = new (std::nothrow) BYTE[context->CaptureBufferSize];
-        if (context->CaptureBuffer == nullptr) {
-            MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 50, context->UnitLabel,
-                            context->CaptureBufferSize);
-            return SensorTraced(context, 48, E_OUTOFMEMORY);
-        }
+    if (SUCCEEDED(hr)) {
+        *Overlapped = &context->CaptureOverlapped;
     }
-    std::memset(context->CaptureBuffer, 0, context->CaptureBufferSize);
-    context->SampleSize = 0;
-
-    OVERLAPPED& overlapped = context->CaptureOverlapped;
-    HANDLE event = overlapped.hEvent;
-    std::memset(&overlapped, 0, sizeof(overlapped));
-    overlapped.hEvent = event;
-    DWORD returned = 0;
-    BOOL ok = DeviceIoControl(Pipeline->SensorHandle, IOCTL_BIOMETRIC_CAPTURE_DATA, &params,
-                              sizeof(params), context->CaptureBuffer, context->CaptureBufferSize,
-                              &returned, &overlapped);
-    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    if (ok || error == ERROR_IO_PENDING) {
-        context->CaptureInFlight = 1;
-        *Overlapped = &overlapped;
-        return SensorTraced(context, 48, S_OK);
-    }
-    MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 51, context->UnitLabel, error);
-    return SensorTraced(context, 48, WinBioErrorFromWin32(error));
+    return SensorTraced(context, 48, hr);
 }
 
 HRESULT WINAPI SensorAdapterFinishCapture(PWINBIO_PIPELINE Pipeline,
@@ -251,18 +287,38 @@ HRESULT WINAPI SensorAdapterFinishCapture(PWINBIO_PIPELINE Pipeline,
         GetOverlappedResult(Pipeline->SensorHandle, &context->CaptureOverlapped, &returned, TRUE);
     DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     context->CaptureInFlight = 0;
+    CaptureSample sample;
+    bool held = false;
+    HRESULT verdict = S_OK; // of the sample's status byte, when there is a sample
     if (!ok) {
         MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 53, context->UnitLabel, error);
         hr = error == ERROR_DEVICE_NOT_AVAILABLE ? HRESULT_FROM_WIN32(error)
                                                  : WinBioErrorFromWin32(error);
+    } else if (!ParseCaptureReply(context->CaptureBuffer, context->CaptureBufferSize, returned,
+                                  &sample)) {
+        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 41, context->UnitLabel, returned);
+        context->CaptureStatus = MOC_SAMPLE_STATUS_NONE;
+        hr = WINBIO_E_DEVICE_FAILURE;
     } else {
-        hr = JudgeSample(Pipeline, context, returned, RejectDetail);
+        held = true;
+        context->CaptureStatus = sample.Status;
+        hr = verdict = JudgeStatus(sample.Status, RejectDetail);
+        if (SUCCEEDED(hr)) {
+            hr = CheckFreeSlot(Pipeline, context);
+        }
     }
     SensorTraced(context, 52, hr);
 
     if (InterlockedExchange(&context->CancelFlag, 0) != 0 && hr != WINBIO_E_CANCELED) {
         MOC_TRACE_INFO(kTraceGuidSensorAdapter, 54, context->UnitLabel, hr);
         hr = WINBIO_E_CANCELED;
+    }
+    // The sample goes on to export and push only under its own verdict: a
+    // cancel, a full database or a failed free-slot request ends the capture
+    // without one.
+    if (held && hr == verdict) {
+        context->CaptureDone = 1;
+        context->SampleSize = sample.BirSize;
     }
     return hr;
 }
@@ -308,6 +364,12 @@ HRESULT WINAPI SensorAdapterCancel(PWINBIO_PIPELINE Pipeline) {
     PWINIBIO_SENSOR_CONTEXT context = Pipeline->SensorContext;
     if (Pipeline->SensorHandle == INVALID_HANDLE_VALUE || context == nullptr) {
         return SensorTraced(nullptr, 58, WINBIO_E_INVALID_DEVICE_STATE);
+    }
+    // A capture still being set up has no request for CancelIoEx to find; the
+    // flag set first tells StartCapture to send nothing, or to cancel what it
+    // has just sent.
+    if (InterlockedCompareExchange(&context->CaptureStarting, 0, 0) != 0) {
+        InterlockedExchange(&context->CancelFlag, 1);
     }
     // Every request of the process on the handle, as the framework expects;
     // the flag tells FinishCapture, on whatever thread it waits.

@@ -36,9 +36,10 @@ struct _WINIBIO_SENSOR_CONTEXT {
 
     // Kept beside those so that no length from the driver is used unchecked
     // and no request is left writing into freed memory.
-    DWORD ExportBufferSize; // room of the export buffer
-    DWORD SampleSize;       // CaptureData.Size of the last reply that held together; 0 none
-    DWORD CaptureInFlight;  // a capture was sent and FinishCapture has not waited for it
+    DWORD ExportBufferSize;        // room of the export buffer
+    DWORD SampleSize;              // CaptureData.Size of the last reply that held together; 0 none
+    DWORD CaptureInFlight;         // a capture was sent and FinishCapture has not waited for it
+    volatile LONG CaptureStarting; // StartCapture runs and its request is not out yet
 };
 
 // {F6012694-BED2-4223-81EE-F07B44F06913}

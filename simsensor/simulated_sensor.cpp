@@ -41,6 +41,12 @@ void CopyWide(WCHAR* target, const char16_t* text) {
         target[i] = text[i];
 }
 
+// The purposes whose samples build a template rather than meet one.
+bool ForEnrollment(BYTE purpose) {
+    return purpose == WINBIO_PURPOSE_ENROLL || purpose == WINBIO_PURPOSE_ENROLL_FOR_VERIFICATION ||
+           purpose == WINBIO_PURPOSE_ENROLL_FOR_IDENTIFICATION;
+}
+
 constexpr DWORD kCaptureBufferSize = 161;
 constexpr DWORD kCaptureHeadSize = 20; // WINBIO_CAPTURE_DATA up to CaptureData.Data
 constexpr DWORD kImageBytes = 5;
@@ -367,17 +373,22 @@ std::vector<uint8_t> SimulatedSensor::CaptureReply(const Presentation& p) const 
 SimulatedSensor::Answer SimulatedSensor::ServeAcceptSample(const std::vector<uint8_t>& in) {
     if (in.size() != 1)
         return Answer{ERROR_INVALID_PARAMETER, {}, false};
+    // One capture is taken once: accepting it again would let one finger serve two
+    // matches.
     if (!haveSample_)
         return Answer{ERROR_NOT_READY, {}, false};
     MocAcceptSampleResponse response{};
     response.Status = sample_.acceptStatus;
     response.SampleToken = ++sampleToken_;
+    haveSample_ = false;
     haveAccepted_ = true;
+    acceptedPurpose_ = in[0];
     acceptedUsed_ = false;
     acceptedConfirmed_ = false;
     acceptedStatus_ = sample_.acceptStatus;
     acceptedFinger_ = sample_.finger;
-    if (acceptedStatus_ == MOC_STATUS_SUCCESS && enrollment_.active)
+    if (acceptedStatus_ == MOC_STATUS_SUCCESS && enrollment_.active &&
+        ForEnrollment(acceptedPurpose_))
         enrollment_.finger = sample_.finger;
     return Answer{ERROR_SUCCESS, BytesOf(response), false};
 }
@@ -385,11 +396,13 @@ SimulatedSensor::Answer SimulatedSensor::ServeAcceptSample(const std::vector<uin
 SimulatedSensor::Answer SimulatedSensor::ServeConfirm(const std::vector<uint8_t>& in) {
     if (in.size() != sizeof(MocConfirmSampleRequest))
         return Answer{ERROR_INVALID_PARAMETER, {}, false};
+    if (!haveAccepted_ || (ForEnrollment(acceptedPurpose_) && !enrollment_.active))
+        return Answer{ERROR_NOT_READY, {}, false};
     lastConfirm_ = in;
     auto request = RecordOf<MocConfirmSampleRequest>(in);
-    // Only a good sample, confirmed as good under its own token and once, becomes part of
-    // the template being enrolled.
-    if (enrollment_.active && haveAccepted_ && !acceptedConfirmed_ &&
+    // Only a good sample taken for the enrollment, confirmed as good under its own token
+    // and once, becomes part of the template being enrolled.
+    if (enrollment_.active && ForEnrollment(acceptedPurpose_) && !acceptedConfirmed_ &&
         acceptedStatus_ == MOC_STATUS_SUCCESS && request.Status == MOC_STATUS_SUCCESS &&
         request.SampleToken == sampleToken_) {
         acceptedConfirmed_ = true;
@@ -401,7 +414,8 @@ SimulatedSensor::Answer SimulatedSensor::ServeConfirm(const std::vector<uint8_t>
 SimulatedSensor::Answer SimulatedSensor::ServeIdentify(const std::vector<uint8_t>& in) {
     if (!in.empty() && in.size() != MOC_NONCE_SIZE)
         return Answer{ERROR_INVALID_PARAMETER, {}, false};
-    if (!haveAccepted_)
+    // A sample taken for an enrollment is no sample to match.
+    if (!haveAccepted_ || ForEnrollment(acceptedPurpose_))
         return Answer{ERROR_NOT_READY, {}, false};
     const bool withNonce = !in.empty();
     MocIdentifyResponse response{};

@@ -13,10 +13,16 @@
 //   the next presentation from the queue; with the queue empty it stays pending until
 //   PresentFinger or a cancel. The captured sample's status byte is the presentation's
 //   capture status.
-// - Accept sample answers with the presentation's accept status and a new sample token;
-//   a sample accepted with status 0 becomes the matched sample, and during an enrollment
-//   it is the enrolled finger. An enrollment counts the samples accepted with status 0
-//   and then confirmed with status 0 and their token.
+// - Accept sample takes the captured sample for the purpose it names, once: a second
+//   accept of the same capture finds no capture. It answers with the presentation's
+//   accept status and a new sample token. A sample accepted for an enrollment purpose
+//   (enroll, enroll for verification, enroll for identification) serves the enrollment
+//   alone: with status 0 during an enrollment it is the enrolled finger, and an
+//   enrollment counts the samples so accepted with status 0 and then confirmed with
+//   status 0 and their token. A sample accepted for any other purpose serves identify
+//   alone.
+// - Confirm needs an accepted sample, and a sample accepted for an enrollment purpose
+//   needs an open enrollment.
 // - Identify matches the accepted finger against the used slots (state 1) and uses the
 //   sample up: a second identify on it answers no match (11) until a new sample is
 //   accepted. A sample accepted with a non-zero status makes identify answer that status.
@@ -33,7 +39,9 @@
 // - Requests the chip cannot serve fail with a Win32 error: ERROR_INVALID_PARAMETER for a
 //   request of the wrong size or value, ERROR_INSUFFICIENT_BUFFER for an output buffer
 //   smaller than the reply (nothing is written), ERROR_NOT_READY for a request out of
-//   order (identify or accept without a sample, commit without an enrollment),
+//   order (accept without a capture, identify or confirm without an accepted sample,
+//   identify on a sample accepted for an enrollment, confirm of such a sample without an
+//   enrollment, commit without an enrollment),
 //   ERROR_ALREADY_EXISTS for beginning an enrollment into a used slot, and
 //   ERROR_INVALID_FUNCTION for a code the interface does not have.
 #pragma once
@@ -286,9 +294,10 @@ private:
     std::vector<SimSlot> table_;
     Enrollment enrollment_;
     std::deque<Presentation> presentations_;
-    bool haveSample_ = false;
-    Presentation sample_; // the last captured sample
+    bool haveSample_ = false; // a captured sample not yet accepted
+    Presentation sample_;     // the last captured sample
     bool haveAccepted_ = false;
+    BYTE acceptedPurpose_ = 0; // what the accepted sample was taken for
     BYTE acceptedStatus_ = 0;
     Finger acceptedFinger_ = kNoFinger;
     bool acceptedUsed_ = false;      // an identify has used the accepted sample

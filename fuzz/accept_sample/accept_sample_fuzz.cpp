@@ -26,6 +26,9 @@ void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     const WINBIO_BIR_PURPOSE purpose = kPurposes[data[0] % 6];
     const moc_fuzz::Bytes reply = moc_fuzz::Rest(data, size, 1);
     unit.sensor->ReplyWith(IOCTL_MOC_ACCEPT_SAMPLE, reply);
+    // The scripted accept leaves the chip without an accepted sample, and the chip
+    // refuses to confirm none: its confirm is played along with it.
+    unit.sensor->ReplyWith(IOCTL_MOC_CONFIRM_SAMPLE, {});
     moc_fuzz::Bytes record = sample;
     WINBIO_REJECT_DETAIL reject = 0;
     HRESULT hr =

@@ -8,13 +8,12 @@
 
 namespace {
 
-void Start(moc_fuzz::Unit& unit) {
-    // A sample on the chip, so that the chip takes what the engine submits.
-    moc_fuzz::SampleOnChip(unit);
-}
-
 void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
+    // A sample on the chip for each input, so that the chip takes what the engine
+    // submits: it takes one capture only once.
+    moc_fuzz::SampleOnChip(unit);
+    unit.sensor->ClearLog();
     moc_fuzz::Bytes record = moc_fuzz::Rest(data, size, 1);
     WINBIO_REJECT_DETAIL reject = 0;
     HRESULT hr = unit.engine->AcceptSampleData(
@@ -26,4 +25,4 @@ void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
 
 } // namespace
 
-const moc_fuzz::Harness moc_fuzz::kHarness = {moc_fuzz::kEngine, 1, Start, Run};
+const moc_fuzz::Harness moc_fuzz::kHarness = {moc_fuzz::kEngine, 1, nullptr, Run};

@@ -21,3 +21,8 @@ WINPLATFORM_API DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
+inline LONG InterlockedCompareExchange(LONG volatile* target, LONG value, LONG comparand) {
+    __atomic_compare_exchange_n(target, &comparand, value, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return comparand;
+}

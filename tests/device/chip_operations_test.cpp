@@ -66,19 +66,19 @@ protected:
         platform::test::ResetAll();
     }
 
-    // Captures, accepts and confirms one presentation of `finger`, as the engine
-    // does before an identify or an enrollment step.
-    void Present(simsensor::Finger finger, BYTE acceptStatus = 0) {
+    // Captures, accepts and confirms one presentation of `finger` for `purpose`, as the
+    // engine does before an identify or an enrollment step.
+    void Present(simsensor::Finger finger, BYTE acceptStatus = 0,
+                 BYTE purpose = WINBIO_PURPOSE_IDENTIFY) {
         Presentation p;
         p.finger = finger;
         p.acceptStatus = acceptStatus;
         sensor->PresentFinger(p);
-        ASSERT_FALSE(
-            moc_test::CaptureSample(pipeline.SensorHandle, WINBIO_PURPOSE_IDENTIFY).empty());
+        ASSERT_FALSE(moc_test::CaptureSample(pipeline.SensorHandle, purpose).empty());
         DWORD status = 0xFFFF;
         DWORD returned = 0;
         ULONG64 token = 0;
-        ASSERT_EQ(MocAcceptSample(engine, WINBIO_PURPOSE_IDENTIFY, &status, &token), S_OK);
+        ASSERT_EQ(MocAcceptSample(engine, purpose, &status, &token), S_OK);
         MocConfirmSampleRequest confirm = {};
         confirm.Status = static_cast<BYTE>(status);
         confirm.SampleToken = token;
@@ -306,7 +306,7 @@ TEST_F(ChipOperationsTest, CheckDuplicateFindsTheStoredTemplateOfTheEnrolledFing
     const IdentityKey key = KeyOf(0x41, false);
     sensor->Enroll(2, key, WINBIO_ANSI_381_POS_RH_THUMB, 7);
     ASSERT_EQ(MocBeginEnrollment(engine, 0, nullptr, nullptr), S_OK);
-    Present(7);
+    Present(7, 0, WINBIO_PURPOSE_ENROLL);
 
     BYTE subFactor = 0;
     BYTE duplicate = 0;
@@ -422,7 +422,7 @@ TEST_F(ChipOperationsTest, CommitEnrollmentSendsSubFactorAndPackedKey) {
         ASSERT_EQ(MocBeginEnrollment(engine, slot, nullptr, nullptr), S_OK);
         // The chip commits only the samples its capabilities ask for (4 by default).
         for (int i = 0; i < 4; ++i) {
-            Present(20 + slot);
+            Present(20 + slot, 0, WINBIO_PURPOSE_ENROLL);
         }
         ASSERT_EQ(MocCommitEnrollment(engine, id, WINBIO_ANSI_381_POS_LH_INDEX_FINGER), S_OK);
         IdentityKey key;

@@ -295,6 +295,42 @@ TEST_F(EnrollmentTest, AuthenticatedStart) {
     EXPECT_EQ(engine->CreateEnrollmentAuthenticated(&pipeline, nullptr, &nonceSize), E_POINTER);
 }
 
+// The chip's begin for an authenticated start serves one enrollment: once
+// that one is committed or discarded, the next creation begins on the chip
+// again and counts its own samples.
+TEST_F(EnrollmentTest, AnAuthenticatedStartCoversOneEnrollment) {
+    struct Case {
+        const char* name;
+        std::function<HRESULT()> end;
+        BYTE nextSlot;
+    } cases[] = {
+        {"committed", [this] { return Commit(SidIdentity(0x30)); }, 1},
+        {"discarded", [this] { return engine->DiscardEnrollment(&pipeline); }, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetStates(std::vector<BYTE>(10, 0));
+        Attach();
+        PUCHAR nonce = nullptr;
+        SIZE_T nonceSize = 0;
+        ASSERT_EQ(engine->CreateEnrollmentAuthenticated(&pipeline, &nonce, &nonceSize), S_OK);
+        EnrollSamples();
+        ASSERT_EQ(c.end(), S_OK);
+        sensor->ClearLog();
+
+        ASSERT_EQ(engine->CreateEnrollment(&pipeline), S_OK);
+        const auto log = Requests();
+        ASSERT_EQ(Codes(log),
+                  (std::vector<DWORD>{IOCTL_MOC_READ_TEMPLATE_TABLE, IOCTL_MOC_BEGIN_ENROLLMENT}));
+        EXPECT_EQ(log[1].input, Bytes{c.nextSlot});
+        EXPECT_EQ(log[1].outputCapacity, 0u);
+        ASSERT_EQ(Accept(kFinger, 0, WINBIO_PURPOSE_ENROLL), S_OK);
+        WINBIO_REJECT_DETAIL reject = 0;
+        EXPECT_EQ(engine->UpdateEnrollment(&pipeline, &reject), WINBIO_I_MORE_DATA);
+        ASSERT_EQ(engine->Detach(&pipeline), S_OK);
+    }
+}
+
 TEST_F(EnrollmentTest, DuplicateCheck) {
     struct Case {
         const char* name;
@@ -504,8 +540,10 @@ TEST_F(EnrollmentTest, CommitFailures) {
         {"storage refuses the record",
          [] { StorageStandIn::result = WINBIO_E_DATABASE_WRITE_ERROR; },
          WINBIO_E_DATABASE_WRITE_ERROR, 1, 0},
+        // Any success is the record written: the chip commit follows, and only
+        // its success makes the commit's.
         {"storage answers a success other than S_OK",
-         [] { StorageStandIn::result = WINBIO_I_MORE_DATA; }, WINBIO_I_MORE_DATA, 1, 0},
+         [] { StorageStandIn::result = WINBIO_I_MORE_DATA; }, S_OK, 1, 1},
         {"table read fails", [this] { sensor->FailNext(IOCTL_MOC_READ_TEMPLATE_TABLE, 31); },
          static_cast<HRESULT>(0xEF02001Fu), 0, 0},
         {"host id fails",
@@ -520,6 +558,7 @@ TEST_F(EnrollmentTest, CommitFailures) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         sensor->SetCapabilities({5, 10, 1, 0, {}});
+        SetStates(std::vector<BYTE>(10, 0)); // no template of an earlier row
         Attach();
         EnrollSamples();
         StorageStandIn::Reset();
@@ -529,7 +568,8 @@ TEST_F(EnrollmentTest, CommitFailures) {
         EXPECT_EQ(sensor->CountOf(IOCTL_MOC_COMMIT_ENROLLMENT), c.commitRequests);
         // A failed commit leaves the enrollment open.
         WINBIO_REJECT_DETAIL reject = 0;
-        EXPECT_EQ(engine->GetEnrollmentStatus(&pipeline, &reject), WINBIO_I_MORE_DATA);
+        EXPECT_EQ(engine->GetEnrollmentStatus(&pipeline, &reject),
+                  c.hr == S_OK ? WINBIO_E_INVALID_DEVICE_STATE : WINBIO_I_MORE_DATA);
         pipeline.StorageInterface = &storage;
         storage.AddRecord = StorageStandIn::AddRecord;
         ASSERT_EQ(engine->Detach(&pipeline), S_OK);

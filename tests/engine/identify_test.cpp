@@ -313,6 +313,29 @@ TEST_F(IdentifyTest, AuthenticatedIdentifyWithoutNonceHandsOutNoAuthorization) {
     EXPECT_EQ(r.authorizationSize, 0u);
 }
 
+// The request carries a 32-bit nonce size: one past it is refused, not cut
+// down to a nonce the chip would take (or to none, which would sign in
+// without an authorization).
+TEST_F(IdentifyTest, AuthenticatedIdentifyRefusesANonceSizePastThirtyTwoBits) {
+    sensor->Enroll(0, KeyOf(SidIdentity(0x30)), kSubFactor, kEnrolledFinger);
+    const Bytes nonce(64, 0x11);
+    for (SIZE_T size : {SIZE_T{1} << 32, (SIZE_T{1} << 32) + 32, ~SIZE_T{0}}) {
+        SCOPED_TRACE(size);
+        Accept(kEnrolledFinger);
+        sensor->ClearLog();
+        AuthenticatedResult r = {};
+        std::memset(&r.identity, 0xCC, sizeof(r.identity));
+        r.authorization = reinterpret_cast<PUCHAR>(0x5A5A);
+        r.hr = engine->IdentifyFeatureSetAuthenticated(&pipeline, nonce.data(), size, &r.identity,
+                                                       &r.subFactor, &r.reject, &r.authorization,
+                                                       &r.authorizationSize);
+        EXPECT_EQ(r.hr, E_INVALIDARG);
+        EXPECT_TRUE(Requests().empty());
+        EXPECT_EQ(BytesOf(r.identity), Bytes(sizeof(r.identity), 0xCC));
+        EXPECT_EQ(r.authorization, reinterpret_cast<PUCHAR>(0x5A5A));
+    }
+}
+
 TEST_F(IdentifyTest, PointersAndContext) {
     WINBIO_IDENTITY identity;
     WINBIO_BIOMETRIC_SUBTYPE subFactor = 0x77;

@@ -34,6 +34,9 @@ protected:
 };
 
 TEST_F(SampleAcceptanceTest, OnlyASinglePurposeIsAccepted) {
+    // The chip takes samples for an enrollment purpose only into an enrollment.
+    ASSERT_EQ(engine->CreateEnrollment(&pipeline), S_OK);
+    sensor->ClearLog();
     struct Case {
         WINBIO_BIR_PURPOSE purpose;
         HRESULT hr;
@@ -146,6 +149,8 @@ TEST_F(SampleAcceptanceTest, SampleRecordMustHoldEveryFieldItsOffsetsName) {
 }
 
 TEST_F(SampleAcceptanceTest, ChipVerdictIsConfirmedAndReported) {
+    ASSERT_EQ(engine->CreateEnrollment(&pipeline), S_OK);
+    sensor->ClearLog();
     struct Case {
         BYTE chipStatus;
         HRESULT hr;

@@ -79,6 +79,40 @@ TEST_F(SensorFixture, FinishWaitingOnAnotherThreadEndsWithWhatCompletesTheCaptur
     }
 }
 
+// A cancel from another thread while StartCapture asks the engine for its
+// format finds no request on the handle yet; it is kept all the same, and
+// the capture ends cancelled without sending anything, whether or not the
+// finger is already there.
+TEST_F(SensorFixture, CancelWhileTheCaptureIsSetUpEndsIt) {
+    for (bool fingerThere : {true, false}) {
+        SCOPED_TRACE(fingerThere ? "finger on the sensor" : "no finger yet");
+        // A fresh attach, so that the capture asks for the format again.
+        ASSERT_EQ(table->Detach(&pipeline), S_OK);
+        ASSERT_EQ(table->Attach(&pipeline), S_OK);
+        sensor->ClearLog();
+        if (fingerThere) {
+            sensor->PresentFinger(Finger());
+        }
+        HRESULT cancelled = E_FAIL;
+        engine.duringQuery = [&] {
+            std::thread canceller([&] { cancelled = table->Cancel(&pipeline); });
+            canceller.join();
+        };
+        ASSERT_EQ(Start(), WINBIO_E_CANCELED);
+        engine.duringQuery = nullptr;
+        EXPECT_EQ(cancelled, S_OK);
+        EXPECT_EQ(sensor->CountOf(IOCTL_BIOMETRIC_CAPTURE_DATA), 0u);
+        EXPECT_EQ(Finish(), WINBIO_E_NO_CAPTURE_DATA);
+        // Used up by that start: the next capture takes the finger.
+        if (!fingerThere) {
+            sensor->PresentFinger(Finger());
+        }
+        EXPECT_EQ(Start(), S_OK);
+        EXPECT_EQ(Finish(), S_OK);
+        EXPECT_EQ(sensor->QueuedPresentations(), 0u);
+    }
+}
+
 TEST_F(SensorFixture, PassThroughWaitsForItsPendingRequest) {
     sensor->SetSensorPrivateData(moc_test::Pattern(32, 0x40));
     sensor->PendNext(IOCTL_MOC_SENSOR_PRIVATE_GET);

@@ -269,27 +269,44 @@ TEST_F(SensorCaptureTest, FailedCaptureRequests) {
         const char* name;
         Form form; // at once: the request fails when sent; pending: when it completes
         DWORD error;
+        bool afterUnfinished; // an earlier capture completed and was never finished
         HRESULT start;
         HRESULT finish;
     } cases[] = {
-        {"fails when sent", Form::AtOnce, ERROR_GEN_FAILURE, WINBIO_E_DEVICE_FAILURE,
+        {"fails when sent", Form::AtOnce, ERROR_GEN_FAILURE, false, WINBIO_E_DEVICE_FAILURE,
          WINBIO_E_NO_CAPTURE_DATA},
-        {"aborted when sent", Form::AtOnce, ERROR_OPERATION_ABORTED, WINBIO_E_CANCELED,
+        {"aborted when sent", Form::AtOnce, ERROR_OPERATION_ABORTED, false, WINBIO_E_CANCELED,
          WINBIO_E_NO_CAPTURE_DATA},
-        {"fails later", Form::Pending, ERROR_GEN_FAILURE, S_OK, WINBIO_E_DEVICE_FAILURE},
-        {"device gone later", Form::Pending, ERROR_DEVICE_NOT_AVAILABLE, S_OK,
+        // The request never went out: nothing is in flight, whatever came before.
+        {"fails when sent after an unfinished capture", Form::AtOnce, ERROR_GEN_FAILURE, true,
+         WINBIO_E_DEVICE_FAILURE, WINBIO_E_NO_CAPTURE_DATA},
+        {"fails later", Form::Pending, ERROR_GEN_FAILURE, false, S_OK, WINBIO_E_DEVICE_FAILURE},
+        {"device gone later", Form::Pending, ERROR_DEVICE_NOT_AVAILABLE, false, S_OK,
          static_cast<HRESULT>(0x800710DFu)},
-        {"cancelled later", Form::Pending, ERROR_CANCELLED, S_OK, WINBIO_E_CANCELED},
-        {"driver ended later", Form::Pending, ERROR_DRIVER_PROCESS_TERMINATED, S_OK,
+        {"cancelled later", Form::Pending, ERROR_CANCELLED, false, S_OK, WINBIO_E_CANCELED},
+        {"driver ended later", Form::Pending, ERROR_DRIVER_PROCESS_TERMINATED, false, S_OK,
          WINBIO_E_CANCELED},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.afterUnfinished) {
+            ASSERT_EQ(Capture(Finger()), S_OK);
+            sensor->PresentFinger(Finger());
+            ASSERT_EQ(Start(), S_OK);
+        }
         sensor->FailNext(IOCTL_BIOMETRIC_CAPTURE_DATA, c.error);
         if (c.form == Form::AtOnce) {
             sensor->PresentFinger(Finger());
         }
         EXPECT_EQ(Start(), c.start);
+        // The OVERLAPPED is taken only while a request is really out.
+        BYTE setting = 1;
+        BYTE receive[1] = {};
+        SIZE_T received = 0;
+        ULONG status = 0;
+        EXPECT_EQ(table->ControlUnitPrivileged(&pipeline, IOCTL_MOC_SENSOR_PRIVATE_SET, &setting, 1,
+                                               receive, 0, &received, &status),
+                  c.form == Form::AtOnce ? S_OK : WINBIO_E_DEVICE_BUSY);
         if (c.form == Form::Pending) {
             sensor->PresentFinger(Finger());
         }
@@ -407,6 +424,57 @@ TEST_F(SensorCaptureTest, CancelSetsTheFlagOnlyWhenItCancelledSomething) {
     EXPECT_EQ(table->Cancel(&bare), WINBIO_E_DEVICE_FAILURE);
 }
 
+// Export and push hand on a sample only under its own verdict: a finish that
+// a cancel, a full database or a failed free-slot request ended leaves none,
+// nor the sample of the capture before it.
+TEST_F(SensorCaptureTest, AFinishThatFailedHandsOnNoSample) {
+    OVERLAPPED other{};
+    BYTE version[5] = {MOC_DATABASE_VERSION_GET, 0, 0, 0, 0};
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::function<void()> whileCapturing;
+        WINBIO_BIR_PURPOSE purpose;
+        HRESULT result;
+    } cases[] = {
+        // Another request of the handle is what the cancel finds.
+        {"cancelled",
+         [&] {
+             sensor->PendNext(IOCTL_MOC_DATABASE_VERSION);
+             ASSERT_FALSE(DeviceIoControl(pipeline.SensorHandle, IOCTL_MOC_DATABASE_VERSION,
+                                          version, 5, version, 5, nullptr, &other));
+         },
+         [&] { ASSERT_EQ(table->Cancel(&pipeline), S_OK); }, WINBIO_PURPOSE_IDENTIFY,
+         WINBIO_E_CANCELED},
+        {"free-slot request fails",
+         [&] { sensor->FailNext(IOCTL_MOC_CHECK_FREE_SLOT, ERROR_GEN_FAILURE); }, [] {},
+         WINBIO_PURPOSE_ENROLL, WINBIO_E_DEVICE_FAILURE},
+        {"database full",
+         [&] {
+             for (size_t i = 0; i < 10; ++i) {
+                 sensor->Enroll(i, IdentityKey{}, 1, static_cast<simsensor::Finger>(100 + i));
+             }
+         },
+         [] {}, WINBIO_PURPOSE_ENROLL, WINBIO_E_DATABASE_FULL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(table->Activate(&pipeline), S_OK);
+        ASSERT_EQ(Capture(Finger()), S_OK);
+        c.arrange();
+        sensor->PresentFinger(Finger());
+        ASSERT_EQ(Start(c.purpose), S_OK);
+        c.whileCapturing();
+        EXPECT_EQ(Finish(), c.result);
+        EXPECT_TRUE(ExportedBytes().empty());
+        engine = {};
+        WINBIO_REJECT_DETAIL reject = 0xEEEE;
+        EXPECT_EQ(table->PushDataToEngine(&pipeline, c.purpose, 0, &reject),
+                  WINBIO_E_NO_CAPTURE_DATA);
+        EXPECT_EQ(engine.accepts, 0);
+    }
+}
+
 TEST_F(SensorCaptureTest, ExportGrowsToTheSampleItCopies) {
     const Bytes good = GoodReply();
     // A small sample first, then the whole one: the buffer must grow.
@@ -468,6 +536,9 @@ TEST_F(SensorCaptureTest, PushDataToEngineHandsTheSampleThroughTheEngineTable) {
          0, 0},
         {"engine without sample acceptance", [&] { engineTable.AcceptSampleData = nullptr; },
          WINBIO_PURPOSE_VERIFY, E_NOTIMPL, 0, 0},
+        // The buffer is freed: nothing of it is read.
+        {"after deactivate", [&] { ASSERT_EQ(table->Deactivate(&pipeline), S_OK); },
+         WINBIO_PURPOSE_VERIFY, WINBIO_E_NO_CAPTURE_DATA, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

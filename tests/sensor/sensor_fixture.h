@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include "platform/test.h"
 #include "sensor/sensor_adapter.h"
@@ -21,6 +22,7 @@ struct TestEngine {
     GUID vendor = {0x0A1B2C3D, 0x4E5F, 0x6071, {0x82, 0x93, 0xA4, 0xB5, 0xC6, 0xD7, 0xE8, 0xF9}};
     HRESULT queryResult = S_OK;
     int queries = 0;
+    std::function<void()> duringQuery; // run inside the query, before it answers
 
     HRESULT acceptResult = S_OK;
     WINBIO_REJECT_DETAIL acceptReject = 0;
@@ -39,6 +41,9 @@ inline HRESULT WINAPI TestQueryPreferredFormat(PWINBIO_PIPELINE, PWINBIO_REGISTE
                                                PWINBIO_UUID vendor) {
     TestEngine& engine = *CurrentEngine();
     ++engine.queries;
+    if (engine.duringQuery) {
+        engine.duringQuery();
+    }
     // A failing engine may still have written: the adapter must not keep it.
     *format = engine.preferred;
     *vendor = engine.vendor;

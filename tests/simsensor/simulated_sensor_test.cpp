@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <cstring>
+#include <functional>
 #include <mbedtls/md.h>
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
@@ -42,25 +43,34 @@ protected:
         return {ok, error, out};
     }
 
-    // Captures, accepts and confirms one sample of `finger`, as the sensor and engine
-    // adapters do.
-    void Present(simsensor::Finger finger, BYTE acceptStatus = 0) {
+    // Presents `finger` and captures it, so that the chip holds a sample.
+    void CaptureFinger(simsensor::Finger finger, BYTE acceptStatus = 0,
+                       BYTE purpose = WINBIO_PURPOSE_IDENTIFY) {
         Presentation p;
         p.finger = finger;
         p.acceptStatus = acceptStatus;
         sensor->PresentFinger(p);
         WINBIO_CAPTURE_PARAMETERS params{};
         params.PayloadSize = sizeof(params);
-        params.Purpose = WINBIO_PURPOSE_IDENTIFY;
-        Bytes in(reinterpret_cast<uint8_t*>(&params),
-                 reinterpret_cast<uint8_t*>(&params) + sizeof(params));
-        ASSERT_TRUE(Call(IOCTL_BIOMETRIC_CAPTURE_DATA, in, 161).ok);
-        Result accepted = Call(IOCTL_MOC_ACCEPT_SAMPLE, {WINBIO_PURPOSE_IDENTIFY}, 9);
+        params.Purpose = purpose;
+        ASSERT_TRUE(Call(IOCTL_BIOMETRIC_CAPTURE_DATA, moc_test::BytesOf(params), 161).ok);
+    }
+
+    // The confirm request for an accept reply, its status mapped as the engine maps it.
+    static Bytes ConfirmOf(Bytes acceptReply) {
+        if (!acceptReply.empty() && acceptReply[0] == MOC_STATUS_TOO_SKEWED)
+            acceptReply[0] = WINBIO_FP_TOO_SKEWED;
+        return acceptReply;
+    }
+
+    // Captures, accepts and confirms one sample of `finger` for `purpose`, as the sensor
+    // and engine adapters do.
+    void Present(simsensor::Finger finger, BYTE acceptStatus = 0,
+                 BYTE purpose = WINBIO_PURPOSE_IDENTIFY) {
+        CaptureFinger(finger, acceptStatus, purpose);
+        Result accepted = Call(IOCTL_MOC_ACCEPT_SAMPLE, {purpose}, 9);
         ASSERT_TRUE(accepted.ok);
-        Bytes confirm = accepted.reply;
-        if (confirm[0] == MOC_STATUS_TOO_SKEWED)
-            confirm[0] = WINBIO_FP_TOO_SKEWED;
-        ASSERT_TRUE(Call(IOCTL_MOC_CONFIRM_SAMPLE, confirm, 0).ok);
+        ASSERT_TRUE(Call(IOCTL_MOC_CONFIRM_SAMPLE, ConfirmOf(accepted.reply), 0).ok);
     }
 
     // Begins an enrollment on `slot` and confirms the samples the default capabilities
@@ -68,7 +78,7 @@ protected:
     void EnrollSamples(BYTE slot, simsensor::Finger finger) {
         ASSERT_TRUE(Call(IOCTL_MOC_BEGIN_ENROLLMENT, {slot}, 0).ok);
         for (int i = 0; i < 4; ++i)
-            Present(finger);
+            Present(finger, 0, WINBIO_PURPOSE_ENROLL);
     }
 
     std::shared_ptr<simsensor::SimulatedSensor> sensor;
@@ -114,7 +124,6 @@ TEST_F(SimulatedSensorTest, AnswersEveryControlCodeOfTheInterface) {
         {IOCTL_MOC_NOTIFY_DUPLICATE, {}, 0, 0},
         {IOCTL_MOC_CHECK_FREE_SLOT, {}, 1, 1},
         {IOCTL_MOC_GET_PURGE_FLAG, {}, 1, 1},
-        {IOCTL_MOC_CONFIRM_SAMPLE, Bytes(9, 0), 0, 0},
         {IOCTL_MOC_DELETE_TEMPLATES, {1, 2}, 0, 0},
         {IOCTL_MOC_GET_SENSOR_ID, {}, 32, 32},
         {IOCTL_MOC_SET_MATCH_DATA_LENGTH, {16, 0, 0, 0}, 4, 4},
@@ -137,6 +146,8 @@ TEST_F(SimulatedSensorTest, AnswersEveryControlCodeOfTheInterface) {
     }
     // The sample codes answer once a sample exists; without one they refuse in order.
     EXPECT_EQ(Call(IOCTL_MOC_ACCEPT_SAMPLE, {2}, 9).error, static_cast<DWORD>(ERROR_NOT_READY));
+    EXPECT_EQ(Call(IOCTL_MOC_CONFIRM_SAMPLE, Bytes(9, 0), 0).error,
+              static_cast<DWORD>(ERROR_NOT_READY));
     Present(7);
     EXPECT_EQ(Call(IOCTL_MOC_IDENTIFY, {}, 94).reply.size(), 94u);
     EnrollSamples(1, 7);
@@ -349,7 +360,7 @@ TEST_F(SimulatedSensorTest, TableEditsBetweenCallsAreSeenByTheChip) {
 // The chip builds a template only from the samples it was asked for: each accepted as
 // good and confirmed as good under its own token, after the begin on that enrollment.
 TEST_F(SimulatedSensorTest, CommitNeedsTheConfirmedSamplesOfItsEnrollment) {
-    enum Step { kGood, kUnconfirmed, kWrongToken, kConfirmedBad, kRejected };
+    enum Step { kGood, kUnconfirmed, kWrongToken, kConfirmedBad, kRejected, kForIdentify };
     struct Case {
         const char* name;
         bool begin;
@@ -364,6 +375,8 @@ TEST_F(SimulatedSensorTest, CommitNeedsTheConfirmedSamplesOfItsEnrollment) {
         {"one confirmed under another token", true, {kGood, kGood, kGood, kWrongToken}, false},
         {"one confirmed as bad", true, {kGood, kGood, kGood, kConfirmedBad}, false},
         {"one refused by the chip", true, {kGood, kGood, kGood, kRejected}, false},
+        // Taken for another purpose, a sample serves no enrollment.
+        {"one accepted for identify", true, {kGood, kGood, kGood, kForIdentify}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -373,16 +386,13 @@ TEST_F(SimulatedSensorTest, CommitNeedsTheConfirmedSamplesOfItsEnrollment) {
         }
         for (Step step : c.samples) {
             if (step == kRejected) {
-                Present(6, 7);
+                Present(6, 7, WINBIO_PURPOSE_ENROLL);
                 continue;
             }
-            Presentation p;
-            p.finger = 6;
-            sensor->PresentFinger(p);
-            WINBIO_CAPTURE_PARAMETERS params{};
-            params.PayloadSize = sizeof(params);
-            ASSERT_TRUE(Call(IOCTL_BIOMETRIC_CAPTURE_DATA, moc_test::BytesOf(params), 161).ok);
-            Bytes confirm = Call(IOCTL_MOC_ACCEPT_SAMPLE, {WINBIO_PURPOSE_ENROLL}, 9).reply;
+            const BYTE purpose =
+                step == kForIdentify ? WINBIO_PURPOSE_IDENTIFY : WINBIO_PURPOSE_ENROLL;
+            CaptureFinger(6, 0, purpose);
+            Bytes confirm = Call(IOCTL_MOC_ACCEPT_SAMPLE, {purpose}, 9).reply;
             ASSERT_EQ(confirm.size(), 9u);
             if (step == kUnconfirmed)
                 continue;
@@ -390,9 +400,11 @@ TEST_F(SimulatedSensorTest, CommitNeedsTheConfirmedSamplesOfItsEnrollment) {
                 confirm[1] ^= 0x01;
             if (step == kConfirmedBad)
                 confirm[0] = WINBIO_FP_POOR_QUALITY;
-            ASSERT_TRUE(Call(IOCTL_MOC_CONFIRM_SAMPLE, confirm, 0).ok);
+            // Without an enrollment the chip takes no confirm of an enrollment sample.
+            const BOOL taken = c.begin || purpose != WINBIO_PURPOSE_ENROLL;
+            EXPECT_EQ(Call(IOCTL_MOC_CONFIRM_SAMPLE, confirm, 0).ok, taken);
             // A second confirm of one sample counts it once.
-            ASSERT_TRUE(Call(IOCTL_MOC_CONFIRM_SAMPLE, confirm, 0).ok);
+            EXPECT_EQ(Call(IOCTL_MOC_CONFIRM_SAMPLE, confirm, 0).ok, taken);
         }
         if (c.samples.size() == 3) {
             // Three confirmed twice each are still three samples.
@@ -427,6 +439,80 @@ TEST_F(SimulatedSensorTest, IdentifyUsesTheAcceptedSampleUp) {
     EXPECT_EQ(Call(IOCTL_MOC_IDENTIFY, {}, 94).reply[0], MOC_STATUS_NO_MATCH);
     Present(8);
     EXPECT_EQ(Call(IOCTL_MOC_IDENTIFY, {}, 94).reply[0], MOC_STATUS_SUCCESS);
+    // The capture it came from is taken: accepting it again finds no capture, and the
+    // sample matches no second time.
+    EXPECT_EQ(Call(IOCTL_MOC_ACCEPT_SAMPLE, {WINBIO_PURPOSE_IDENTIFY}, 9).error,
+              static_cast<DWORD>(ERROR_NOT_READY));
+    EXPECT_EQ(Call(IOCTL_MOC_IDENTIFY, {}, 94).reply[0], MOC_STATUS_NO_MATCH);
+}
+
+// Each sample request in its place: an accept takes a capture once, a confirm needs an
+// accepted sample (and, for an enrollment sample, an enrollment), an identify needs a
+// sample taken for a match.
+TEST_F(SimulatedSensorTest, SampleRequestsOutOfPlaceAreRefused) {
+    sensor->Enroll(4, KeyWithTail(0), 2, /*finger*/ 8);
+    const DWORD kNotReady = ERROR_NOT_READY;
+    Bytes accepted;
+    auto accept = [&](BYTE purpose) {
+        Result r = Call(IOCTL_MOC_ACCEPT_SAMPLE, {purpose}, 9);
+        accepted = r.reply;
+        return r;
+    };
+    auto confirm = [&] { return Call(IOCTL_MOC_CONFIRM_SAMPLE, ConfirmOf(accepted), 0); };
+    auto identify = [&] { return Call(IOCTL_MOC_IDENTIFY, {}, 94); };
+    struct Case {
+        const char* name;
+        std::function<void()> before;
+        std::function<Result()> request;
+        DWORD error;
+    } cases[] = {
+        {"accept without a capture", [] {}, [&] { return accept(WINBIO_PURPOSE_IDENTIFY); },
+         kNotReady},
+        {"second accept of one capture",
+         [&] {
+             CaptureFinger(8);
+             accept(WINBIO_PURPOSE_IDENTIFY);
+         },
+         [&] { return accept(WINBIO_PURPOSE_VERIFY); }, kNotReady},
+        {"confirm without an accepted sample", [&] { CaptureFinger(8); }, confirm, kNotReady},
+        {"confirm of an enrollment sample without an enrollment",
+         [&] {
+             CaptureFinger(8);
+             accept(WINBIO_PURPOSE_ENROLL);
+         },
+         confirm, kNotReady},
+        {"confirm of an identify sample",
+         [&] {
+             CaptureFinger(8);
+             accept(WINBIO_PURPOSE_IDENTIFY);
+         },
+         confirm, 0},
+        {"identify on an enrollment sample",
+         [&] {
+             ASSERT_TRUE(Call(IOCTL_MOC_BEGIN_ENROLLMENT, {0}, 0).ok);
+             CaptureFinger(8);
+             accept(WINBIO_PURPOSE_ENROLL_FOR_IDENTIFICATION);
+             ASSERT_TRUE(confirm().ok);
+         },
+         identify, kNotReady},
+        {"identify on a verify sample",
+         [&] {
+             CaptureFinger(8);
+             accept(WINBIO_PURPOSE_VERIFY);
+             ASSERT_TRUE(confirm().ok);
+         },
+         identify, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A reset chip holds no sample and no enrollment.
+        ASSERT_TRUE(Call(IOCTL_BIOMETRIC_RESET, {}, 8).ok);
+        accepted = Bytes(9, 0); // the confirm of no accept
+        c.before();
+        const Result r = c.request();
+        EXPECT_EQ(r.error, c.error);
+        EXPECT_EQ(r.ok, c.error == 0 ? TRUE : FALSE);
+    }
 }
 
 // The log records the answer beside the request: at once, on completion of a pending
