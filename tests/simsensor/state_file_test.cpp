@@ -12,6 +12,7 @@
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
 #include "support/bytes.h"
+#include "support/file_crash_points.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -116,7 +117,7 @@ protected:
 
 TEST_F(StateFileTest, ASecondChipLoadsTheWholeState) {
     auto saved = SavedChip();
-    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    EXPECT_FALSE(std::filesystem::exists(path + ".new"));
 
     SimulatedSensor loaded;
     std::string why;
@@ -219,6 +220,45 @@ TEST_F(StateFileTest, AChangeIsSavedBeforeTheRequestIsAnswered) {
     ASSERT_EQ(next.LoadState(path, &why), StateLoad::Loaded) << why;
     EXPECT_EQ(next.Slot(3).state, MOC_SLOT_STATE_FREE);
     EXPECT_TRUE(chip->StateSaveFailure().empty());
+}
+
+// The saves go through the stand-in's file calls and the one atomic writer:
+// every call of a save may fail, end the process or lose the power, and the
+// file then keeps the chip from before the request or from after it.
+TEST_F(StateFileTest, EveryFileCallOfASaveFailsEndsTheProcessAndCutsThePower) {
+    std::shared_ptr<SimulatedSensor> chip;
+    HANDLE device = INVALID_HANDLE_VALUE;
+    DWORD answer = ERROR_SUCCESS;
+    auto arrange = [&] {
+        CloseHandle(device);
+        chip = SavedChip();
+        device = platform::test::OpenDevice(chip);
+    };
+    auto operate = [&] { answer = Send(device, IOCTL_MOC_DELETE_TEMPLATE, {3}); };
+    auto check = [&](const std::string& where, moc_test::CrashKind kind) {
+        SimulatedSensor saved;
+        std::string why;
+        ASSERT_EQ(saved.LoadState(path, &why), StateLoad::Loaded) << where << ": " << why;
+        const BYTE state = saved.Slot(3).state;
+        const bool atEnd =
+            kind == moc_test::CrashKind::EndAtEnd || kind == moc_test::CrashKind::PowerCutAtEnd;
+        EXPECT_TRUE(state == MOC_SLOT_STATE_FREE || (!atEnd && state == MOC_SLOT_STATE_USED))
+            << where;
+        if (kind == moc_test::CrashKind::Failure) {
+            // What the flash did not keep did not happen.
+            EXPECT_EQ(answer, static_cast<DWORD>(ERROR_WRITE_FAULT)) << where;
+            EXPECT_EQ(chip->Slot(3).state, MOC_SLOT_STATE_USED) << where;
+            EXPECT_EQ(state, MOC_SLOT_STATE_USED) << where;
+        }
+    };
+    arrange();
+    const auto points = moc_test::RecordFileCalls(operate);
+    ASSERT_EQ(answer, static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_FALSE(points.empty()) << "the save made no call of the stand-in";
+    const auto counts =
+        moc_test::ReplayCrashPoints(points, {arrange, operate, check}, ERROR_DISK_FULL);
+    EXPECT_EQ(counts.points, points.size());
+    CloseHandle(device);
 }
 
 TEST_F(StateFileTest, AChangeThatCannotBeSavedFailsAndIsUndone) {
