@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <mbedtls/md.h>
 #include <sstream>
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
 #include "support/bytes.h"
+#include "support/chip_state.h"
 #include "support/file_crash_points.h"
 #include "support/temp_root.h"
 
@@ -32,14 +32,7 @@ void WriteText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
-// The file with its checksum line made to fit the body again, so that a case reaches the
-// checks behind the checksum.
-std::string Resealed(const std::string& body) {
-    uint8_t digest[32];
-    mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256),
-               reinterpret_cast<const unsigned char*>(body.data()), body.size(), digest);
-    return body + "sha256 " + moc_test::Hex(digest, sizeof(digest)) + "\n";
-}
+using moc_test::ResealedChipState;
 
 std::string BodyOf(const std::string& text) {
     return text.substr(0, text.rfind("sha256 "));
@@ -165,27 +158,30 @@ TEST_F(StateFileTest, ADamagedFileIsRefusedAndTheChipKeepsItsState) {
         {"no checksum line", [&] { return body; }},
         {"checksum line without its newline", [&] { return good.substr(0, good.size() - 1); }},
         {"another version",
-         [&] { return Resealed("tolvimoc-simulated-chip 2" + body.substr(body.find('\n'))); }},
+         [&] {
+             return ResealedChipState("tolvimoc-simulated-chip 2" + body.substr(body.find('\n')));
+         }},
         {"a slot line missing",
-         [&] { return Resealed(body.substr(0, body.rfind("slot ", body.size() - 2))); }},
-        {"a slot line too many", [&] { return Resealed(body + body.substr(body.rfind("slot "))); }},
+         [&] { return ResealedChipState(body.substr(0, body.rfind("slot ", body.size() - 2))); }},
+        {"a slot line too many",
+         [&] { return ResealedChipState(body + body.substr(body.rfind("slot "))); }},
         {"slot count beside the capabilities",
          [&] {
              std::string b = body;
              b.replace(b.find("slots 12"), 8, "slots 11");
-             return Resealed(b.substr(0, b.rfind("slot ", b.size() - 2)));
+             return ResealedChipState(b.substr(0, b.rfind("slot ", b.size() - 2)));
          }},
         {"a key that is not hex",
          [&] {
              std::string b = body;
              b[b.find("slot 01") + 20] = 'g';
-             return Resealed(b);
+             return ResealedChipState(b);
          }},
         {"a finger past 32 bits",
          [&] {
              std::string b = body;
              b.replace(b.rfind("4294967295"), 10, "4294967296");
-             return Resealed(b);
+             return ResealedChipState(b);
          }},
         {"text after the checksum line", [&] { return good + "slot 00\n"; }},
     };
