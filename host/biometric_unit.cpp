@@ -49,7 +49,7 @@ HRESULT BiometricUnit::Report(const char* call, HRESULT result) {
     return result;
 }
 
-HRESULT BiometricUnit::Start() {
+HRESULT BiometricUnit::Attach() {
     WINBIO_PIPELINE* p = &pipeline_;
     HRESULT hr = Report("sensor Attach", tables_.sensor->Attach(p));
     if (FAILED(hr))
@@ -57,18 +57,43 @@ HRESULT BiometricUnit::Start() {
     hr = Report("engine Attach", tables_.engine->Attach(p));
     if (FAILED(hr))
         return hr;
-    hr = Report("storage Attach", tables_.storage->Attach(p));
+    return Report("storage Attach", tables_.storage->Attach(p));
+}
+
+HRESULT BiometricUnit::Start() {
+    HRESULT hr = Attach();
+    return FAILED(hr) ? hr : OpenAndActivate();
+}
+
+HRESULT BiometricUnit::StartAfresh() {
+    WINBIO_PIPELINE* p = &pipeline_;
+    HRESULT hr = Attach();
     if (FAILED(hr))
         return hr;
+    GUID id = kDatabaseId;
+    hr = Report("storage EraseDatabase",
+                tables_.storage->EraseDatabase(p, &id, kDatabaseFilePath, kConnectString));
+    if (FAILED(hr))
+        return hr;
+    hr = CreateDatabase();
+    return FAILED(hr) ? hr : OpenAndActivate();
+}
 
+HRESULT BiometricUnit::CreateDatabase() {
     GUID id = kDatabaseId;
     GUID format = kDatabaseFormat;
-    hr = Report("storage OpenDatabase",
-                tables_.storage->OpenDatabase(p, &id, kDatabaseFilePath, kConnectString));
+    return Report("storage CreateDatabase",
+                  tables_.storage->CreateDatabase(&pipeline_, &id, WINBIO_TYPE_FINGERPRINT, &format,
+                                                  kDatabaseFilePath, kConnectString, 0, 0));
+}
+
+HRESULT BiometricUnit::OpenAndActivate() {
+    WINBIO_PIPELINE* p = &pipeline_;
+    GUID id = kDatabaseId;
+    HRESULT hr = Report("storage OpenDatabase",
+                        tables_.storage->OpenDatabase(p, &id, kDatabaseFilePath, kConnectString));
     if (hr == WINBIO_E_DATABASE_CANT_FIND)
-        hr = Report("storage CreateDatabase",
-                    tables_.storage->CreateDatabase(p, &id, WINBIO_TYPE_FINGERPRINT, &format,
-                                                    kDatabaseFilePath, kConnectString, 0, 0));
+        hr = CreateDatabase();
     if (FAILED(hr))
         return hr;
     databaseOpen_ = true;

@@ -88,6 +88,9 @@ public:
     // when the open cannot find it) and activates the three. The first failure ends it;
     // Stop then undoes what was done.
     HRESULT Start();
+    // Start with the database begun afresh, as the framework makes a unit's database
+    // anew: after the attach, EraseDatabase and CreateDatabase, then the open as above.
+    HRESULT StartAfresh();
     // Deactivates, closes the database and detaches whatever Start brought up.
     void Stop();
 
@@ -116,6 +119,9 @@ public:
 
 private:
     HRESULT Report(const char* call, HRESULT result);
+    HRESULT Attach();
+    HRESULT CreateDatabase();
+    HRESULT OpenAndActivate();
     EnrollResult RunEnrollment(const WINBIO_IDENTITY& identity, WINBIO_BIOMETRIC_SUBTYPE subFactor,
                                const SampleObserver& onSample, bool authenticated);
     ULONG SamplesPerEnrollment();

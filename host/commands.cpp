@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <set>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include "host/identities.h"
 #include "host/result_names.h"
 #include "host/trace_decoder.h"
+#include "host/unit_view.h"
 #include "platform/native_path.h"
 #include "platform/test.h"
 #include "simsensor/root_lock.h"
@@ -41,6 +41,8 @@ const char kHelp[] =
     "  list                         list the enrollments: identity, finger, chip slot\n"
     "  delete --finger N | --all    delete finger N, or every finger, of the signed-in user\n"
     "  stats                        show the five match counters of the lock screen\n"
+    "  reset                        erase the database and this host's templates on the\n"
+    "                               chip, and create the database afresh\n"
     "\n"
     "options:\n"
     "  --root DIR    the folder that stands for the drives (default $WINPLATFORM_ROOT,\n"
@@ -52,9 +54,11 @@ const char kHelp[] =
     "\n"
     "demo, the command when none is given, runs on a fresh temporary root of its own.\n"
     "One run at a time holds a root's sensor: a second one waits a moment, then fails.\n"
+    "A run whose start removes chip templates or records (a file or the chip's state\n"
+    "deleted by hand, another host's purge) says how many.\n"
     "exit status: 0 when the command's result is S_OK, 1 for a failure, 2 for a usage error\n";
 
-enum class Command { Demo, Enroll, Identify, Verify, List, Delete, Stats, Help };
+enum class Command { Demo, Enroll, Identify, Verify, List, Delete, Stats, Reset, Help };
 
 struct Options {
     Command command = Command::Demo;
@@ -74,7 +78,7 @@ bool ParseCommand(const std::string& word, Command* command) {
     static const std::pair<const char*, Command> kCommands[] = {
         {"demo", Command::Demo},     {"enroll", Command::Enroll}, {"identify", Command::Identify},
         {"verify", Command::Verify}, {"list", Command::List},     {"delete", Command::Delete},
-        {"stats", Command::Stats},   {"help", Command::Help},
+        {"stats", Command::Stats},   {"reset", Command::Reset},   {"help", Command::Help},
     };
     for (const auto& [name, value] : kCommands) {
         if (word == name) {
@@ -175,6 +179,11 @@ std::string FailureText(HRESULT result, WINBIO_REJECT_DETAIL rejectDetail) {
     return text;
 }
 
+// "1 record", "2 records".
+std::string Counted(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 // The chip slot that holds an identity's template for a finger, as the simulated sensor
 // shows its table; -1 when none does.
 int ChipSlotOf(const simsensor::SimulatedSensor& sensor, const EnrolledRecord& record) {
@@ -206,6 +215,9 @@ private:
     bool PrepareRoot();
     bool PrepareChip();
     bool StartUnit();
+    void ReportRemoval(const UnitView& before, const UnitView& after);
+    void AdviseOnDamage();
+    int RunCommand();
     void StopUnit();
     void PrintTraces(const std::string& step);
     int Enroll(BYTE finger);
@@ -234,6 +246,7 @@ private:
     HANDLE device_ = INVALID_HANDLE_VALUE;
     std::unique_ptr<BiometricUnit> unit_;
     std::string openResult_, createResult_;
+    bool databaseRefused_ = false; // a storage call answered WINBIO_E_DATABASE_CORRUPTED
 };
 
 Session::~Session() {
@@ -302,7 +315,9 @@ bool Session::PrepareChip() {
         break;
     case simsensor::SimulatedSensor::StateLoad::Refused:
         // An unusable state is never taken for an empty chip: that would lose its templates.
-        err_ << "tolvimoc: the chip's state cannot be used: " << why << "\n";
+        err_ << "tolvimoc: the chip's state cannot be used: " << why << "\n"
+             << "tolvimoc: it is left as it is. Moving " << path << " away starts a fresh chip,\n"
+             << "  whose templates are then gone: every finger must be enrolled again.\n";
         return false;
     }
     if (!sensor_->KeepStateIn(path, &why)) {
@@ -329,9 +344,16 @@ bool Session::StartUnit() {
                                                     openResult_ = ResultText(hr);
                                                 if (call == "storage CreateDatabase")
                                                     createResult_ = ResultText(hr);
+                                                if (hr == WINBIO_E_DATABASE_CORRUPTED)
+                                                    databaseRefused_ = true;
                                                 PrintTraces(call + ": " + ResultText(hr));
                                             });
-    HRESULT hr = unit_->Start();
+    // The library's interface carries no count of what a start removed: it is seen on the
+    // chip and in the file, before and after.
+    const std::string records = platform::NativePath(PrivateDatabasePath().c_str());
+    const UnitView before = ViewUnit(*sensor_, records);
+    HRESULT hr = o_.command == Command::Reset ? unit_->StartAfresh() : unit_->Start();
+    ReportRemoval(before, ViewUnit(*sensor_, records));
     if (FAILED(hr)) {
         err_ << "tolvimoc: the unit did not start: " << ResultText(hr) << "\n";
         return false;
@@ -340,6 +362,58 @@ bool Session::StartUnit() {
          << (createResult_.empty() ? "opened" : "created (open: " + openResult_ + ")")
          << "; activated\n";
     return true;
+}
+
+void Session::ReportRemoval(const UnitView& before, const UnitView& after) {
+    const Removal removed = RemovedBetween(before, after);
+    if (o_.command == Command::Reset) {
+        std::vector<std::string> what;
+        if (before.records.state == RecordFileView::State::Damaged)
+            what.push_back("the damaged record file");
+        else if (removed.records != 0)
+            what.push_back(Counted(removed.records, "record", "records"));
+        if (removed.hostTemplates != 0)
+            what.push_back(Counted(removed.hostTemplates, "chip template", "chip templates"));
+        if (removed.foreignTemplates != 0)
+            what.push_back(Counted(removed.foreignTemplates, "template of other hosts",
+                                   "templates of other hosts"));
+        if (what.empty()) {
+            out_ << "reset: there was nothing to remove\n";
+            return;
+        }
+        out_ << "reset: removed ";
+        for (size_t i = 0; i < what.size(); ++i)
+            out_ << (i == 0 ? "" : i + 1 == what.size() ? " and " : ", ") << what[i];
+        out_ << "\n";
+        return;
+    }
+    if (removed.hostTemplates != 0)
+        out_ << "open: deleted "
+             << Counted(removed.hostTemplates, "chip template", "chip templates")
+             << " that no record described\n";
+    if (removed.foreignTemplates != 0)
+        out_ << "open: deleted " << Counted(removed.foreignTemplates, "template", "templates")
+             << " of other hosts, as the chip's policy asks\n";
+    if (removed.records != 0)
+        out_ << "open: dropped " << Counted(removed.records, "record", "records")
+             << " whose template the chip no longer holds\n";
+}
+
+// A refused record file is left as it is; what the person can do depends on why.
+void Session::AdviseOnDamage() {
+    if (!databaseRefused_)
+        return;
+    const std::string path = platform::NativePath(PrivateDatabasePath().c_str());
+    if (ReadRecordFile(path).state != RecordFileView::State::Damaged) {
+        err_ << "tolvimoc: the record file could not be read or replaced: " << path << "\n"
+             << "  Check its permissions and the disk, then run the command again.\n";
+        return;
+    }
+    err_ << "tolvimoc: the record file is damaged: " << path << "\n"
+         << "  It is left as it is, and no template was deleted for it. Put back a good copy\n"
+         << "  of it, or run 'tolvimoc --root " << root_ << " reset' to start the database\n"
+         << "  afresh: that removes the file and this host's templates from the chip, and\n"
+         << "  every finger must be enrolled again.\n";
 }
 
 void Session::StopUnit() {
@@ -365,8 +439,18 @@ int Session::Run() {
         return kExitFailure;
     if (o_.command == Command::Demo)
         out_ << "tolvimoc demo on a fresh root: " << root_ << "\n";
-    if (!PrepareChip() || !StartUnit())
+    if (!PrepareChip())
         return kExitFailure;
+    const int status = StartUnit() ? RunCommand() : kExitFailure;
+    StopUnit();
+    AdviseOnDamage();
+    const std::string saveFailure = sensor_->StateSaveFailure();
+    if (!saveFailure.empty())
+        return Fail("the chip could not keep a change: " + saveFailure);
+    return status;
+}
+
+int Session::RunCommand() {
     out_ << "signed-in user: " << IdentityText(SignedInUser()) << "\n";
     int status = kExitFailure;
     size_t count = 0;
@@ -393,13 +477,14 @@ int Session::Run() {
     case Command::Stats:
         status = Stats();
         break;
+    case Command::Reset:
+        // The unit started on the database made afresh.
+        out_ << "reset: the database is created afresh; every finger must be enrolled again\n";
+        status = kExitSuccess;
+        break;
     case Command::Help:
         break;
     }
-    StopUnit();
-    const std::string saveFailure = sensor_->StateSaveFailure();
-    if (!saveFailure.empty())
-        return Fail("the chip could not keep a change: " + saveFailure);
     return status;
 }
 
@@ -503,14 +588,12 @@ int Session::Delete(BYTE subFactor) {
 
 int Session::Stats() {
     const std::string path = PrivateDatabasePath();
-    std::ifstream file(platform::NativePath(path.c_str()), std::ios::binary);
-    DatabaseFileHeader header{};
-    if (!file.read(reinterpret_cast<char*>(&header), sizeof(header)) ||
-        header.Magic != MOC_DATABASE_MAGIC) {
+    const RecordFileView file = ReadRecordFile(platform::NativePath(path.c_str()));
+    if (!file.headerRead) {
         out_ << "stats: " << path << " holds no match statistics\n";
         return kExitFailure;
     }
-    const MatchStatistics& s = header.Statistics;
+    const MatchStatistics& s = file.header.Statistics;
     out_ << "match statistics at the lock screen (" << path << "):\n"
          << "  identifications     " << s.Identifications << "\n"
          << "  successes           " << s.Matches << "\n"

@@ -2,13 +2,9 @@
 // and replaced whole when it is written.
 #include "simsensor/simulated_sensor.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <mbedtls/md.h>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "storage/whole_file.h"
 
 namespace simsensor {
 namespace {
@@ -92,58 +88,20 @@ std::vector<std::string> Tokens(const std::string& line) {
     }
 }
 
-std::string Errno(const char* step, const std::string& path) {
-    return std::string(step) + " " + path + ": " + std::strerror(errno);
+std::string Failure(const char* step, const std::string& path, DWORD error) {
+    return std::string(step) + " " + path + ": error " + std::to_string(error);
 }
 
-// Whole, synced, then renamed over the old file and the folder synced, so that a crash
-// leaves either the old state or the new one, never a torn file.
+// Through the stand-in's file calls and the one atomic writer, as the flash of a real
+// chip keeps its state: a crash leaves the old state or the new one, and the file
+// controls of the tests (failures, process ends, power cuts) reach it.
 bool WriteWholeFile(const std::string& path, const std::string& text, std::string* why) {
-    const std::string temporary = path + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        *why = Errno("cannot create", temporary);
+    const DWORD error =
+        ReplaceWholeFile(path.c_str(), reinterpret_cast<const BYTE*>(text.data()), text.size());
+    if (error != 0) {
+        *why = Failure("cannot replace", path, error);
         return false;
     }
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            *why = Errno("cannot write", temporary);
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::fsync(fd) != 0) {
-        *why = Errno("cannot flush", temporary);
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    if (::close(fd) != 0) {
-        *why = Errno("cannot close", temporary);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        *why = Errno("cannot replace", path);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    const size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0 || ::fsync(dir) != 0) {
-        *why = Errno("cannot flush the folder of", path);
-        if (dir >= 0)
-            ::close(dir);
-        return false;
-    }
-    ::close(dir);
     return true;
 }
 
@@ -277,36 +235,30 @@ bool SimulatedSensor::ApplyStateText(const std::string& text, std::string* why) 
 
 SimulatedSensor::StateLoad SimulatedSensor::LoadState(const std::string& path, std::string* why) {
     std::lock_guard<std::mutex> lock(mutex_);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
+    WIN32_FILE_ATTRIBUTE_DATA attributes{};
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return StateLoad::Missing;
-        *why = Errno("cannot open", path);
+        *why = Failure("cannot open", path, error);
         return StateLoad::Refused;
     }
-    std::string text;
-    char buffer[4096];
-    while (true) {
-        ssize_t n = ::read(fd, buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *why = Errno("cannot read", path);
-            ::close(fd);
-            return StateLoad::Refused;
-        }
-        if (n == 0)
-            break;
-        text.append(buffer, static_cast<size_t>(n));
-        if (text.size() > kMaxStateFileSize) {
-            *why = path + " is larger than a chip's state can be";
-            ::close(fd);
-            return StateLoad::Refused;
-        }
+    if (attributes.nFileSizeHigh != 0 || attributes.nFileSizeLow > kMaxStateFileSize) {
+        *why = path + " is larger than a chip's state can be";
+        return StateLoad::Refused;
     }
-    ::close(fd);
+    std::vector<BYTE> bytes;
+    if (FAILED(LoadWholeFile(path.c_str(), &bytes))) {
+        *why = Failure("cannot read", path, GetLastError());
+        return StateLoad::Refused;
+    }
+    // Measured again: the file may have grown since.
+    if (bytes.size() > kMaxStateFileSize) {
+        *why = path + " is larger than a chip's state can be";
+        return StateLoad::Refused;
+    }
     std::string reason;
-    if (!ApplyStateText(text, &reason)) {
+    if (!ApplyStateText(std::string(bytes.begin(), bytes.end()), &reason)) {
         *why = path + ": " + reason;
         return StateLoad::Refused;
     }

@@ -84,12 +84,15 @@ HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, boo
     HRESULT hr = ReadContextFile(context, path, kTraceGuidDatabaseFile, &file, unreadable);
     if (FAILED(hr))
         return hr;
+    // A file that is there but holds no header of ours (zeroed, emptied,
+    // overwritten) has lost its records, not held none: taken for an empty
+    // set, it would have every template it described deleted from the chip.
     if (file.size() < MOC_DATABASE_MIN_FILE_SIZE ||
         ReadLe32(file.data()) != context->DatabaseMagic) {
-        MOC_TRACE_INFO(kTraceGuidDatabaseFile, 13,
-                       "no database file of this chip in %llu bytes: an empty database",
-                       context->UnitLabel, static_cast<ULONGLONG>(file.size()));
-        return S_OK;
+        MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 13,
+                        "%llu bytes hold no database header of this chip: refused as damaged",
+                        context->UnitLabel, static_cast<ULONGLONG>(file.size()));
+        return WINBIO_E_DATABASE_CORRUPTED;
     }
     const DWORD headerSize = ReadLe16(file.data() + kHeaderSizeOffset);
     const DWORD blockCount = ReadLe16(file.data() + kBlockCountOffset);

@@ -143,10 +143,10 @@ HRESULT ReadContextFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, cons
 
 // Reads the file at `path` and appends its blocks to the context's three
 // lists by block type (the caller empties them first), keeping its header
-// and trailing bytes for the next save. S_OK also for a file shorter than 9
-// bytes or with another magic (nothing is loaded then);
-// WINBIO_E_DATABASE_CORRUPTED for a file that cannot be read whole or whose
-// header size or blocks reach past its end (nothing is loaded then);
+// and trailing bytes for the next save. S_OK; WINBIO_E_DATABASE_CORRUPTED
+// for a file that cannot be read whole, is shorter than 9 bytes, carries
+// another magic, or whose header size or blocks reach past its end (nothing
+// is loaded then; the last two also set the kept header size to 29);
 // E_OUTOFMEMORY. On every failure the lists are as they were. `unreadable`,
 // when given, tells whether the failure was a file call that failed (see
 // LoadWholeFile).

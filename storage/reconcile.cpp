@@ -75,6 +75,24 @@ HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context, ReconcileFor
         return E_POINTER;
     const bool traceFound = caller == ReconcileFor::Create && context->OwnerIdMode != 0;
     BlockList& searched = SearchedBlockList(*context);
+    // A record damaged after it was written no longer tells which template it
+    // keeps, and one taken for an orphan (or left out as unused) would cost
+    // its finger for good: nothing is reconciled while one is there.
+    DWORD damaged = 0, firstDamaged = 0;
+    for (size_t i = 0; i < BlockCount(searched); ++i) {
+        const DatabaseRecordBlock& block = *BlockAt(searched, i);
+        if (!BelongsToHost(*context, block) || !IsMalformedBlock(block))
+            continue;
+        if (damaged++ == 0)
+            firstDamaged = BlockOffset(i);
+    }
+    if (damaged != 0) {
+        MOC_TRACE_ERROR(
+            kTraceGuidReconcile, 21,
+            "%u damaged records of this host, the first at offset %u: nothing is reconciled",
+            context->UnitLabel, damaged, firstDamaged);
+        return S_OK;
+    }
     std::vector<DWORD> candidateSlots, orphanSlots, candidateBlocks, orphanBlocks;
     std::vector<bool> blockMatched;
     TemplateIdentityIndex blocks; // each candidate block by its position among the candidates

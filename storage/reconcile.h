@@ -31,6 +31,8 @@ enum class ReconcileFor { Open, Create };
 // The table buffer holds the chip's table, read just before, and the lists the
 // record set. Deletes every template slot of this host that no block of this
 // host describes, in ascending order, then drops every block of this host that
-// describes no slot. 0, or the MOC_E_DELETE_TEMPLATE value of the first failed
-// deletion (the slots deleted before it stay deleted, the lists are unchanged).
+// describes no slot. When a block of this host is malformed (IsMalformedBlock)
+// it does neither and returns 0. 0, or the MOC_E_DELETE_TEMPLATE value of the
+// first failed deletion (the slots deleted before it stay deleted, the lists
+// are unchanged).
 HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context, ReconcileFor caller);

@@ -39,13 +39,25 @@ bool PassesOwnerRule(const DatabaseRecordBlock& block, const HostOwnerId& host) 
     return block.Owner.Bytes[0] == 0 || HostOwnerIdEqual(block.Owner, host);
 }
 
-bool IsHostBlock(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlock& block) {
-    if (block.Valid != 1)
-        return false;
+bool BelongsToHost(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlock& block) {
     if (context.OwnerIdMode == 0)
         return true;
     return std::memcmp(block.SensorId, context.SensorId, MOC_SENSOR_ID_SIZE) == 0 &&
            PassesOwnerRule(block, context.HostOwner);
+}
+
+bool IsHostBlock(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlock& block) {
+    return block.Valid == 1 && BelongsToHost(context, block);
+}
+
+bool IsMalformedBlock(const DatabaseRecordBlock& block) {
+    return block.Valid > 1 || block.IdentityKind > MOC_IDENTITY_KIND_GUID ||
+           block.IdentityLength > sizeof(block.Key) ||
+           block.AccountSidLength > sizeof(block.AccountSid) ||
+           block.IndexElementCount > MOC_BLOCK_INDEX_ELEMENTS ||
+           block.TemplateSize > sizeof(block.TemplateBytes) ||
+           block.PayloadSize > sizeof(block.PayloadBytes) ||
+           block.SensorIdLength > sizeof(block.SensorId);
 }
 
 DWORD CountHostBlocks(const WINIBIO_STORAGE_CONTEXT& context) {

@@ -78,9 +78,19 @@ inline const BlockList& SearchedBlockList(const WINIBIO_STORAGE_CONTEXT& context
 // block without owner, whatever its other bytes) or equals the host's id.
 bool PassesOwnerRule(const DatabaseRecordBlock& block, const HostOwnerId& host);
 
-// The block is in use and, in owner-id mode, of this sensor and this host:
-// the blocks the operations test in the searched list.
+// In owner-id mode the block is of this sensor and passes the owner rule;
+// without owner-id mode every block of the searched list is this host's.
+bool BelongsToHost(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlock& block);
+
+// The block is in use and belongs to this host: the blocks the operations
+// test in the searched list.
 bool IsHostBlock(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlock& block);
+
+// A fixed field of the block holds what no writer of the format puts there:
+// a valid byte other than 0 or 1, an identity kind the layout does not name,
+// or a length or count beyond the field it measures. Such a block was damaged
+// after it was written, and what it recorded can no longer be told.
+bool IsMalformedBlock(const DatabaseRecordBlock& block);
 
 // Number of this host's blocks in the searched list: the records that use up
 // the chip's slots.

@@ -10,6 +10,7 @@
 #include "device/identity_key.h"
 #include "sensor/certificate_chains.h"
 #include "storage/database_file.h"
+#include "platform/test.h"
 #include "support/fuzz_unit.h"
 #include "support/sample_capture.h"
 
@@ -365,6 +366,48 @@ void SampleRecordSeeds() {
          Concat({{WINBIO_PURPOSE_IDENTIFY}, Bytes(sample.begin(), sample.begin() + 31)}));
 }
 
+// The state files of a few chips, each a body to seal; one kept whole, and
+// one whose checksum no longer fits.
+void ChipStateSeeds() {
+    moc_fuzz::PrepareGround();
+    auto text = [](simsensor::SimulatedSensor& chip) {
+        std::string why;
+        if (!chip.KeepStateIn("C:\\seed.state", &why))
+            moc_fuzz::Broken("a seed chip's state");
+        return platform::test::ReadWholeFile("C:\\seed.state");
+    };
+    auto sealed = [](const std::string& file) {
+        return Concat({{0}, Bytes(file.begin(), file.begin() + file.rfind("sha256 "))});
+    };
+    auto whole = [](const std::string& file) {
+        return Concat({{1}, Bytes(file.begin(), file.end())});
+    };
+
+    simsensor::SimulatedSensor fresh;
+    simsensor::SimulatedSensor owned;
+    owned.SetCapabilities({5, 4, 1, 0, {0, 0, 0, 0}});
+    owned.SetPolicy({{2, 0, 0, 0, 0, 0, 0, 0}});
+    owned.SetDatabaseVersion(2);
+    owned.SetPurgeFlag(1);
+    owned.Enroll(0, KeyOf(moc_fuzz::AccountIdentity()), WINBIO_ANSI_381_POS_RH_INDEX_FINGER, 1);
+    owned.Enroll(2, KeyOf(moc_fuzz::SecureIdentity()), WINBIO_ANSI_381_POS_LH_THUMB, 2);
+    simsensor::SimulatedSensor hashed;
+    hashed.SetCapabilities({5, 3, 0, 1, {0, 0, 0, 0}});
+    hashed.Enroll(1, KeyOf(moc_fuzz::SecureIdentity()), WINBIO_ANSI_381_POS_RH_INDEX_FINGER, 3);
+    simsensor::SimulatedSensor empty;
+    empty.SetCapabilities({5, 0, 0, 0, {0, 0, 0, 0}});
+
+    const std::string ownedFile = text(owned);
+    Seed("chip_state_file", "fresh", sealed(text(fresh)));
+    Seed("chip_state_file", "owner_id_mode", sealed(ownedFile));
+    Seed("chip_state_file", "hashed", sealed(text(hashed)));
+    Seed("chip_state_file", "no_slots", sealed(text(empty)));
+    Seed("chip_state_file", "whole", whole(ownedFile));
+    std::string stale = ownedFile;
+    stale[stale.find("slot 01") + 5] = '0';
+    Seed("chip_state_file", "stale_checksum", whole(stale));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -383,5 +426,6 @@ int main(int argc, char** argv) {
     MatchDataSeeds();
     SecureConnectionSeeds();
     SampleRecordSeeds();
+    ChipStateSeeds();
     return 0;
 }

@@ -72,6 +72,10 @@ ssize_t StreamRead(void* cookie, char* buffer, size_t size) {
     return ::read(static_cast<ExclusiveStream*>(cookie)->fd, buffer, size);
 }
 ssize_t StreamWrite(void* cookie, const char* buffer, size_t size) {
+    if (PowerIsOff()) {
+        errno = EIO;
+        return -1;
+    }
     return ::write(static_cast<ExclusiveStream*>(cookie)->fd, buffer, size);
 }
 int StreamSeek(void* cookie, off64_t* offset, int whence) {
@@ -154,6 +158,8 @@ extern "C" errno_t fopen_s(FILE** stream, const char* path, const char* mode) {
         delete cookie;
         return EACCES;
     }
+    if ((access & GENERIC_WRITE) || !exists)
+        CacheWriteOpen(native, cookie->key, !exists);
     // As O_TRUNC would: only a regular file is emptied.
     if ((flags & O_TRUNC) && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
         int e = errno;

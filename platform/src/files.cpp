@@ -38,6 +38,7 @@ struct ArmedEnd {
     int call = 0;
     platform::test::FileCallEnd when = platform::test::FileCallEnd::Before;
     int status = 0;
+    bool powerCut = false; // the power goes instead of the process
 };
 
 struct State {
@@ -92,21 +93,10 @@ bool SharingConflict(DWORD access, DWORD share, const OpenEntry& other) {
            (WantsWrite(other.access) && !(share & FILE_SHARE_WRITE));
 }
 
-std::string AttributeKey(const std::string& native) {
-    std::error_code ec;
-    std::filesystem::path p = std::filesystem::absolute(native, ec);
-    if (ec)
-        p = native;
-    std::string key = p.lexically_normal().string();
-    while (key.size() > 1 && key.back() == '/')
-        key.pop_back();
-    return key;
-}
-
 DWORD ExtraAttributes(const std::string& native) {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    auto it = s.extraAttributes.find(AttributeKey(native));
+    auto it = s.extraAttributes.find(NormalizedNativePath(native));
     return it == s.extraAttributes.end() ? 0 : it->second;
 }
 
@@ -114,17 +104,17 @@ void StoreExtraAttributes(const std::string& native, DWORD bits) {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     if (bits == 0)
-        s.extraAttributes.erase(AttributeKey(native));
+        s.extraAttributes.erase(NormalizedNativePath(native));
     else
-        s.extraAttributes[AttributeKey(native)] = bits;
+        s.extraAttributes[NormalizedNativePath(native)] = bits;
 }
 
 void MoveExtraAttributes(const std::string& from, const std::string& to) {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    std::string toKey = AttributeKey(to);
+    std::string toKey = NormalizedNativePath(to);
     s.extraAttributes.erase(toKey);
-    auto it = s.extraAttributes.find(AttributeKey(from));
+    auto it = s.extraAttributes.find(NormalizedNativePath(from));
     if (it != s.extraAttributes.end()) {
         s.extraAttributes[toKey] = it->second;
         s.extraAttributes.erase(it);
@@ -153,11 +143,24 @@ bool SyncFolderOf(const std::string& native) {
     bool synced = ::fsync(fd) == 0;
     int err = errno;
     ::close(fd);
+    if (synced)
+        CacheFolderSynced(folder);
     errno = err;
     return synced;
 }
 
 } // namespace
+
+std::string NormalizedNativePath(const std::string& native) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(native, ec);
+    if (ec)
+        p = native;
+    std::string key = p.lexically_normal().string();
+    while (key.size() > 1 && key.back() == '/')
+        key.pop_back();
+    return key;
+}
 
 bool BeginOpen(const FileKey& key, DWORD access, DWORD share, uint64_t* id) {
     State& s = state();
@@ -299,6 +302,8 @@ HANDLE CreateFileNative(const char* function, const void* name, const MappedPath
         return FailHandle(ERROR_SHARING_VIOLATION);
     }
     object->fd = fd;
+    if (write || !exists)
+        CacheWriteOpen(native, object->key, !exists);
     if (truncate && ::ftruncate(fd, 0) != 0) {
         int err = errno;
         object->Close();
@@ -431,6 +436,7 @@ BOOL DeleteNative(const char* function, const void* name, const MappedPath& path
         return Fail(ERROR_ACCESS_DENIED);
     if (OpenWithoutDeleteShare(st))
         return Fail(ERROR_SHARING_VIOLATION);
+    CacheBeforeUnlink(native);
     if (::unlink(native.c_str()) != 0)
         return Fail(PathError(errno, native));
     StoreExtraAttributes(native, 0);
@@ -500,6 +506,7 @@ BOOL MoveNative(const char* function, const void* from, const void* to, const Ma
         if (OpenWithoutDeleteShare(target))
             return Fail(ERROR_SHARING_VIOLATION);
     }
+    CacheBeforeRename(nativeFrom, nativeTo);
     if (::rename(nativeFrom.c_str(), nativeTo.c_str()) != 0)
         return Fail(PathError(errno, nativeTo));
     MoveExtraAttributes(nativeFrom, nativeTo);
@@ -511,6 +518,7 @@ BOOL MoveNative(const char* function, const void* from, const void* to, const Ma
 thread_local int t_callDepth = 0;  // file calls in progress on this thread
 thread_local int t_endAtDepth = 0; // the call to end the process after; 0: none
 thread_local int t_endStatus = 0;
+thread_local bool t_endCutsPower = false;
 
 } // namespace
 
@@ -519,8 +527,12 @@ FileCallScope::FileCallScope() {
 }
 
 FileCallScope::~FileCallScope() {
-    if (t_endAtDepth == t_callDepth)
-        ::_exit(t_endStatus);
+    if (t_endAtDepth == t_callDepth) {
+        if (!t_endCutsPower)
+            ::_exit(t_endStatus);
+        t_endAtDepth = 0;
+        CutPower();
+    }
     --t_callDepth;
 }
 
@@ -531,7 +543,7 @@ DWORD TakeFileCallFailure(const char* function) {
     if (s.journaling)
         s.journal.emplace_back(function);
     if (s.end.call == call && s.end.function == function) {
-        if (s.end.when == platform::test::FileCallEnd::Before)
+        if (s.end.when == platform::test::FileCallEnd::Before && !s.end.powerCut)
             ::_exit(s.end.status);
         // A file call without its scope could not end just after itself: a loud
         // end rather than one at another point than the test asked for.
@@ -539,8 +551,12 @@ DWORD TakeFileCallFailure(const char* function) {
             std::abort();
         t_endAtDepth = t_callDepth;
         t_endStatus = s.end.status;
+        t_endCutsPower = s.end.powerCut;
         s.end = ArmedEnd{};
     }
+    // A disk without power answers nothing, armed failure or not.
+    if (PowerIsOff())
+        return ERROR_NOT_READY;
     auto it = s.callFailures.find(function);
     if (it == s.callFailures.end() || it->second.first != call)
         return 0;
@@ -680,6 +696,7 @@ extern "C" BOOL FlushFileBuffers(HANDLE handle) {
         return Fail(ERROR_ACCESS_DENIED);
     if (::fsync(file->fd) != 0)
         return Fail(Win32ErrorFromErrno(errno));
+    CacheFlushed(file->key, file->fd);
     return TRUE;
 }
 
@@ -893,6 +910,16 @@ void EndProcessAtFileCall(const char* function, int n, FileCallEnd when, int sta
         return;
     }
     s.end = ArmedEnd{function, s.callCounts[function] + n, when, status};
+}
+
+void CutPowerAfterFileCall(const char* function, int n) {
+    const bool arm = function != nullptr && n >= 1;
+    if (arm)
+        StartDiskCache();
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.end = arm ? ArmedEnd{function, s.callCounts[function] + n, FileCallEnd::After, 0, true}
+                : ArmedEnd{};
 }
 
 } // namespace platform::test

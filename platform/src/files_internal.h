@@ -45,6 +45,24 @@ DWORD PathError(int err, const std::string& native);
 // A failure armed for a C runtime call, as the errno it stands for.
 int ErrnoFromWin32(DWORD error);
 
+// The absolute, normalized form of a native path: one key per file name.
+std::string NormalizedNativePath(const std::string& native);
+
+// The disk cache of the power-cut test control (disk_cache.cpp). While it is
+// kept, each call that changes a file or a name tells it first: an open that
+// may write `file` at `native` (before it truncates; `created` when the name
+// is new), a flush of the file behind `fd`, a deletion, a move, and a folder
+// synced after a move. Each does nothing while the cache is not kept.
+void CacheWriteOpen(const std::string& native, const FileKey& file, bool created);
+void CacheFlushed(const FileKey& file, int fd);
+void CacheBeforeUnlink(const std::string& native);
+void CacheBeforeRename(const std::string& from, const std::string& to);
+void CacheFolderSynced(const std::string& nativeFolder);
+// Puts back what the disk holds for sure and turns the power off: from then
+// on every file call fails with ERROR_NOT_READY.
+void CutPower();
+bool PowerIsOff();
+
 // Brackets one file call for the test control that ends the process just
 // after a call: each file function makes one on entry, before it takes its
 // armed failure, and it ends the process on the way out when that call was the

@@ -192,9 +192,11 @@ TEST_F(MatchStatisticsTest, UntrustedHeadersAreLeftAlone) {
         {"header size past the end", DatabaseFile(30, {1, 2, 3, 4, 5})},
         {"another magic", DatabaseFile(29, {1, 2, 3, 4, 5}, {}, 0x66688071)},
         {"empty", Bytes()},
+        {"zeroed header", DatabaseFile(29, {1, 2, 3, 4, 5}, moc_test::Pattern(1024, 0x33))},
     };
     cases[0].file.resize(28);
     cases[2].file.resize(29);
+    std::fill_n(cases[5].file.begin(), 29, 0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         PutFile(c.file);

@@ -1,14 +1,19 @@
 // Crash consistency of the match statistics update, which patches the 20
 // counter bytes of the private database file in place: every file call of
-// one clean update fails in turn, and a forked child ends just before and
-// just after each. The file is then the old one, or the old one with nothing
-// but counter bytes changed, never of another length; and the next open of
-// the storage adapter deletes no template that the file holds.
+// one clean update fails in turn, a forked child ends just before and just
+// after each, and the power goes just after each and after the update. The
+// file is then the old one, or the old one with nothing but counter bytes
+// changed, never of another length; the counters are the old or the new ones
+// whenever the patch was one write or the power went (a flush keeps it whole),
+// and the new ones once the update returned. The next open of the storage
+// adapter deletes no template that the file holds, and the enrolled finger
+// still signs in at the lock screen through the loaded adapter library.
 #include <wtsapi32.h>
 #include <cstdio>
 #include "engine_fixture.h"
 #include "storage/storage_fixture.h"
 #include "support/file_crash_points.h"
+#include "support/restart.h"
 
 namespace engine_test {
 namespace {
@@ -39,16 +44,25 @@ protected:
         CreateDirectoryA("C:\\Windows", nullptr);
         CreateDirectoryA("C:\\Windows\\System32", nullptr);
         CreateDirectoryA("C:\\Windows\\System32\\WinBioDatabase", nullptr);
+        std::string why;
+        library_ = host::AdapterLibrary::Load(MOC_ADAPTER_LIBRARY, &why);
+        ASSERT_NE(library_, nullptr) << why;
+        statePath_ = root->Folder() + "/simulated-chip.state";
+        person_ = {kAccountFinger, 2, account};
     }
     void TearDown() override {
         if (pipeline.StorageContext != nullptr)
             StorageAdapterDetach(&pipeline);
+        library_.reset();
         EngineTest::TearDown();
     }
 
-    // The file before the update, and a sample accepted for the identify.
+    // The file before the update, the chip keeping its state in its file, and
+    // a sample accepted for the identify.
     void Arrange() {
         platform::test::WriteWholeFile(kPath, std::string(before_.begin(), before_.end()));
+        std::string why;
+        ASSERT_TRUE(sensor->KeepStateIn(statePath_, &why)) << why;
         Accept(kAccountFinger);
     }
     HRESULT IdentifyAtLockScreen() {
@@ -65,7 +79,9 @@ protected:
         return Bytes(bytes.begin(), bytes.end());
     }
 
-    void Check(const std::string& where) {
+    void Check(const std::string& where, CrashKind kind) {
+        ASSERT_TRUE(moc_test::TakeChipFromStateFile(statePath_, &sensor, &pipeline.SensorHandle))
+            << where;
         const Bytes now = FileBytes();
         ASSERT_EQ(now.size(), before_.size()) << where;
         for (size_t i = 0; i < now.size(); ++i) {
@@ -73,38 +89,57 @@ protected:
                 ASSERT_EQ(now[i], before_[i]) << where << ": byte " << i << " changed";
             }
         }
+        auto countersOf = [](const Bytes& file) {
+            return moc_test::Hex(Bytes(file.begin() + kCountersAt, file.begin() + kCountersEnd));
+        };
+        const std::string counters = countersOf(now);
+        if (kind == CrashKind::EndAtEnd || kind == CrashKind::PowerCutAtEnd) {
+            EXPECT_EQ(counters, countersOf(counted_)) << where;
+        } else if (wholeWrites_ || kind == CrashKind::PowerCut) {
+            EXPECT_TRUE(counters == countersOf(before_) || counters == countersOf(counted_))
+                << where << ": counters " << counters;
+        }
         EXPECT_TRUE(storage_test::NextOpenKeeps(pipeline, *sensor, kFrameworkFile,
                                                 storage_test::TemplatesOfFile(now)))
+            << where;
+        EXPECT_TRUE(
+            moc_test::FingerSignsIn(library_->Tables(), pipeline.SensorHandle, *sensor, person_))
             << where;
     }
 
     std::vector<Bytes> blocks_;
-    Bytes before_;
+    Bytes before_, counted_;
+    bool wholeWrites_ = true;
+    std::unique_ptr<host::AdapterLibrary> library_;
+    std::string statePath_;
+    moc_test::EnrolledFinger person_;
 };
 
-TEST_F(StatisticsCrashTest, EveryFileCallFailsAndEndsTheProcess) {
+TEST_F(StatisticsCrashTest, EveryFileCallFailsEndsTheProcessAndCutsThePower) {
     before_ = storage_test::DatabaseFile(blocks_, 33, 3, Bytes(4, 0x3C), Bytes(5, 7));
     // Short writes put the counters down in pieces, each a point of its own.
+    counted_ = before_;
+    counted_[kCountersAt] += 1;     // identifications
+    counted_[kCountersAt + 4] += 1; // matches
     for (size_t limit : {SIZE_MAX, size_t{8}}) {
         SCOPED_TRACE(limit == SIZE_MAX ? "whole writes" : "writes of at most 8 bytes");
+        wholeWrites_ = limit == SIZE_MAX;
         platform::test::SetWriteFileLimit(limit);
         Arrange();
         HRESULT hr = E_FAIL;
         const auto points = moc_test::RecordFileCalls([&] { hr = IdentifyAtLockScreen(); });
         ASSERT_EQ(hr, S_OK);
-        Bytes counted = before_;
-        counted[kCountersAt] += 1;     // identifications
-        counted[kCountersAt + 4] += 1; // matches
-        ASSERT_EQ(FileBytes(), counted);
+        ASSERT_EQ(FileBytes(), counted_);
 
         const moc_test::CrashScenario scenario{
             [&] { Arrange(); }, [&] { IdentifyAtLockScreen(); },
-            [&](const std::string& where, CrashKind) { Check(where); }};
+            [&](const std::string& where, CrashKind kind) { Check(where, kind); }};
         const auto counts = moc_test::ReplayCrashPoints(points, scenario, ERROR_GEN_FAILURE);
         EXPECT_EQ(counts.points, points.size());
-        std::printf("statistics update, %s: %zu file calls, %zu failures, %zu ends\n",
+        std::printf("statistics update, %s: %zu file calls, %zu failures, %zu ends, %zu power "
+                    "cuts\n",
                     limit == SIZE_MAX ? "whole writes" : "short writes", counts.points,
-                    counts.failures, counts.ends);
+                    counts.failures, counts.ends, counts.powerCuts);
     }
     platform::test::SetWriteFileLimit(SIZE_MAX);
 }

@@ -9,12 +9,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <vector>
 #include "host/commands.h"
 #include "host/identities.h"
 #include "simsensor/root_lock.h"
+#include "simsensor/simulated_sensor.h"
 #include "support/temp_root.h"
 
 extern char** environ;
@@ -39,6 +41,15 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& p
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
         if (line.find(part) != std::string::npos)
+            lines.push_back(line);
+    return lines;
+}
+
+// What a run said of what its start removed.
+std::vector<std::string> RemovalLines(const std::string& text) {
+    std::vector<std::string> lines;
+    for (const std::string& line : LinesWith(text, "open: "))
+        if (line.rfind("open: ", 0) == 0)
             lines.push_back(line);
     return lines;
 }
@@ -101,6 +112,9 @@ protected:
         args.insert(args.begin(), {"--root", root});
         return Tolvimoc(args);
     }
+    std::string RecordFile() const {
+        return root + "/C/Windows/System32/WinBioDatabase/0A0A09AC-31A1-4880-9AC8-B1FF3C9E94EB.DAT";
+    }
 
     moc_test::TempRoot folder;
     std::string root = folder.Folder() + "/winroot";
@@ -130,6 +144,9 @@ TEST_F(TolvimocTest, UsageErrorsExitWithTwo) {
         {"--root", root, "identify", "--finger", " 3"},
         {"--root", root, "identify", "--finger", "3 "},
         {"--root", root, "identify", "--finger", "+3"},
+        {"--root", root, "reset", "--finger", "2"},
+        {"--root", root, "reset", "--all"},
+        {"--root", root, "reset", "list"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));
@@ -165,7 +182,7 @@ TEST_F(TolvimocTest, HelpListsTheCommands) {
         if (line.rfind("  ", 0) == 0 && line.size() > 2 && line[2] != ' ' && line[2] != '-')
             described.push_back(line.substr(2, line.find(' ', 2) - 2));
     EXPECT_EQ(described, (std::vector<std::string>{"demo", "enroll", "identify", "verify", "list",
-                                                   "delete", "stats"}));
+                                                   "delete", "stats", "reset"}));
 }
 
 TEST_F(TolvimocTest, AnEnrollmentIsMatchedByTheNextRun) {
@@ -213,7 +230,128 @@ TEST_F(TolvimocTest, AChipStateThatCannotBeTrustedIsRefusedAndLeftAsItIs) {
     EXPECT_EQ(run.status, host::kExitFailure);
     EXPECT_EQ(LinesWith(run.err, "tolvimoc: the chip's state cannot be used").size(), 1u)
         << run.err;
+    EXPECT_EQ(LinesWith(run.err, "away starts a fresh chip").size(), 1u) << run.err;
     EXPECT_EQ(ReadText(state), text);
+}
+
+// A record file damaged after it was written has lost records, not held none: a header
+// that is gone is refused, a record whose fixed fields are impossible keeps the open
+// from reconciling. Either way every template stays on the chip, and matches again once
+// the file is mended.
+TEST_F(TolvimocTest, ADamagedRecordFileLeavesTheChipsTemplates) {
+    struct Case {
+        const char* name;
+        size_t offset, length; // the bytes changed, each turned to its complement
+        int listStatus;
+        size_t listed;
+    } cases[] = {
+        {"zeroed header", 0, 29, host::kExitFailure, 0},
+        {"flipped valid byte", 29 + 19, 1, host::kExitSuccess, 1},
+    };
+    const std::string user = host::IdentityText(host::SignedInUser());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(root);
+        ASSERT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
+        ASSERT_EQ(On({"enroll", "--finger", "4"}).status, host::kExitSuccess);
+        const std::string file = RecordFile();
+        const std::string good = ReadText(file);
+        std::string damaged = good;
+        for (size_t i = c.offset; i < c.offset + c.length; ++i)
+            damaged[i] = c.length == 1 ? static_cast<char>(~damaged[i]) : '\0';
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << damaged;
+
+        RunResult listed = On({"list"});
+        EXPECT_EQ(listed.status, c.listStatus) << listed.out << listed.err;
+        EXPECT_EQ(LinesWith(listed.out, user + ", finger ").size(), c.listed) << listed.out;
+        EXPECT_EQ(RemovalLines(listed.out).size(), 0u) << listed.out;
+        if (c.listStatus == host::kExitFailure) {
+            EXPECT_EQ(LinesWith(listed.err, "WINBIO_E_DATABASE_CORRUPTED").size(), 1u);
+            EXPECT_EQ(LinesWith(listed.err, "tolvimoc: the record file is damaged: ").size(), 1u)
+                << listed.err;
+            EXPECT_EQ(LinesWith(listed.err, "reset' to start the database").size(), 1u);
+        }
+        EXPECT_EQ(ReadText(file), damaged);
+
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << good;
+        for (const char* finger : {"3", "4"})
+            EXPECT_EQ(On({"identify", "--finger", finger}).status, host::kExitSuccess) << finger;
+        EXPECT_EQ(LinesWith(On({"list"}).out, user + ", finger ").size(), 2u);
+    }
+}
+
+// reset erases the database and this host's templates and creates the database afresh,
+// saying what it removed: the way back from a record file that is refused.
+TEST_F(TolvimocTest, ResetBringsARefusedRecordFileBack) {
+    ASSERT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
+    const std::string file = RecordFile();
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << "";
+    ASSERT_EQ(On({"list"}).status, host::kExitFailure);
+
+    RunResult reset = On({"reset"});
+    EXPECT_EQ(reset.status, host::kExitSuccess) << reset.out << reset.err;
+    EXPECT_EQ(LinesWith(reset.out, "removed the damaged record file and 1 chip template").size(),
+              1u)
+        << reset.out;
+    RunResult listed = On({"list"});
+    EXPECT_EQ(listed.status, host::kExitSuccess) << listed.err;
+    EXPECT_EQ(LinesWith(listed.out, "enrollments: 0").size(), 1u) << listed.out;
+    EXPECT_EQ(On({"identify", "--finger", "3"}).status, host::kExitFailure);
+    ASSERT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
+    EXPECT_EQ(On({"identify", "--finger", "3"}).status, host::kExitSuccess);
+
+    reset = On({"reset"});
+    EXPECT_EQ(reset.status, host::kExitSuccess);
+    EXPECT_EQ(LinesWith(reset.out, "removed 1 record and 1 chip template").size(), 1u) << reset.out;
+    reset = On({"reset"});
+    EXPECT_EQ(LinesWith(reset.out, "there was nothing to remove").size(), 1u) << reset.out;
+}
+
+// A start that deletes chip templates or drops records says how many, seen on the chip
+// and in the file before and after it.
+TEST_F(TolvimocTest, AStartThatRemovesSaysHowMany) {
+    struct Case {
+        const char* name;
+        std::function<void()> change;   // after two enrollments
+        std::vector<std::string> lines; // the "open: " lines
+    } cases[] = {
+        {"nothing changed", [] {}, {}},
+        {"record file deleted by hand",
+         [this] { std::filesystem::remove(RecordFile()); },
+         {"open: deleted 2 chip templates that no record described"}},
+        {"chip state deleted by hand",
+         [this] { std::filesystem::remove(host::ChipStatePath(root)); },
+         {"open: dropped 2 records whose template the chip no longer holds"}},
+        {"another host's template purged as the policy asks",
+         [this] {
+             // A chip that keeps owners and purges other hosts' templates at the open.
+             std::filesystem::remove_all(root);
+             std::filesystem::create_directories(root);
+             simsensor::SimulatedSensor chip;
+             chip.SetCapabilities({5, 10, 1, 0, {}});
+             chip.SetPolicy(MocPolicy{{0, 0x40, 0, 0, 0, 0, 0, 0}});
+             IdentityKey key{};
+             key.Bytes[0] = 0x42;
+             chip.Enroll(0, key, 2, 7);
+             simsensor::SimSlot slot = chip.Slot(0);
+             slot.owner.Bytes[0] ^= 0xFF;
+             chip.SetSlot(0, slot);
+             std::string why;
+             ASSERT_TRUE(chip.KeepStateIn(host::ChipStatePath(root), &why)) << why;
+         },
+         {"open: deleted 1 template of other hosts, as the chip's policy asks"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(root);
+        ASSERT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
+        ASSERT_EQ(On({"enroll", "--finger", "4"}).status, host::kExitSuccess);
+        c.change();
+        RunResult listed = On({"list"});
+        EXPECT_EQ(listed.status, host::kExitSuccess) << listed.err;
+        EXPECT_EQ(RemovalLines(listed.out), c.lines) << listed.out;
+        EXPECT_EQ(RemovalLines(On({"list"}).out).size(), 0u);
+    }
 }
 
 TEST_F(TolvimocTest, AFreshRootStartsAFreshChipAndSaysSo) {

@@ -315,6 +315,90 @@ TEST_F(StandInFilesTest, JournalAndProcessEndAtAFileCall) {
     }
 }
 
+// A power cut keeps what the disk holds for sure: a file's bytes once flushed,
+// a name once its folder is synced. Writers that skip a step lose by it.
+TEST_F(StandInFilesTest, APowerCutKeepsWhatWasFlushedAndSynced) {
+    enum Writer {
+        kWhole,
+        kNoFlush,
+        kNoWriteThrough,
+        kPatch,
+        kPatchNoFlush,
+        kDelete,
+        kDeleteSynced
+    };
+    auto run = [](Writer w) {
+        const bool patch = w == kPatch || w == kPatchNoFlush;
+        if (w == kDelete || w == kDeleteSynced) {
+            DeleteFileW(u"C:\\t");
+            if (w == kDeleteSynced)
+                MoveFileExW(u"C:\\side", u"C:\\side.moved", MOVEFILE_WRITE_THROUGH);
+            return;
+        }
+        HANDLE h =
+            CreateFileW(patch ? u"C:\\t" : u"C:\\t.new", GENERIC_WRITE, 0, nullptr,
+                        patch ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        WriteFile(h, "new", 3, &written, nullptr);
+        if (w != kNoFlush && w != kPatchNoFlush)
+            FlushFileBuffers(h);
+        CloseHandle(h);
+        if (!patch)
+            MoveFileExW(u"C:\\t.new", u"C:\\t",
+                        MOVEFILE_REPLACE_EXISTING |
+                            (w == kNoWriteThrough ? 0 : MOVEFILE_WRITE_THROUGH));
+    };
+    const char* kAbsent = nullptr;
+    struct Case {
+        Writer writer;
+        const char* function; // the cut comes after its first call; nullptr: after the writer
+        const char* temporary;
+        const char* target;
+    } cases[] = {
+        // The new name is not on the disk before the move syncs its folder.
+        {kWhole, "CreateFileW", kAbsent, "old"},
+        {kWhole, "FlushFileBuffers", kAbsent, "old"},
+        {kWhole, "MoveFileExW", kAbsent, "new"},
+        {kWhole, nullptr, kAbsent, "new"},
+        // The move reached the disk, the bytes behind it never did.
+        {kNoFlush, nullptr, kAbsent, ""},
+        {kNoWriteThrough, nullptr, kAbsent, "old"},
+        {kPatch, "WriteFile", kAbsent, "old"},
+        {kPatch, nullptr, kAbsent, "new"},
+        {kPatchNoFlush, nullptr, kAbsent, "old"},
+        {kDelete, nullptr, kAbsent, "old"},
+        {kDeleteSynced, nullptr, kAbsent, kAbsent},
+    };
+    for (const Case& c : cases) {
+        const std::string what = std::to_string(c.writer) + " " + (c.function ? c.function : "end");
+        DeleteFileA("C:\\t.new");
+        DeleteFileA("C:\\side.moved");
+        WriteWholeFile("C:\\t", "old");
+        WriteWholeFile("C:\\side", "u");
+        if (c.function != nullptr)
+            platform::test::CutPowerAfterFileCall(c.function, 1);
+        else
+            platform::test::StartDiskCache();
+        run(c.writer);
+        if (c.function == nullptr)
+            platform::test::CutPowerNow();
+        // Without power nothing answers, and nothing changes.
+        EXPECT_EQ(GetFileAttributesA("C:\\side"), INVALID_FILE_ATTRIBUTES) << what;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY)) << what;
+        EXPECT_FALSE(DeleteFileA("C:\\side")) << what;
+        EXPECT_TRUE(platform::test::RestorePower()) << what;
+        EXPECT_FALSE(platform::test::RestorePower()) << what;
+        for (auto [path, expected] : {std::pair{"C:\\t.new", c.temporary}, {"C:\\t", c.target}}) {
+            const bool present = std::filesystem::exists(root.Native(path));
+            EXPECT_EQ(present, expected != nullptr) << what << ": " << path;
+            if (present && expected != nullptr) {
+                EXPECT_EQ(ReadWholeFile(path), expected) << what << ": " << path;
+            }
+        }
+        EXPECT_EQ(platform::test::OpenHandleCount(), 0u) << what;
+    }
+}
+
 TEST_F(StandInFilesTest, AnsiConversionReportsCharactersWithoutAForm) {
     platform::test::SetAnsiCodePage(1252);
     const WCHAR text[] = u"C:\\d\u00e9j\u00e0\u4e2d";

@@ -7,11 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <mbedtls/md.h>
 #include <sstream>
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
 #include "support/bytes.h"
+#include "support/chip_state.h"
+#include "support/file_crash_points.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -31,14 +32,7 @@ void WriteText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
-// The file with its checksum line made to fit the body again, so that a case reaches the
-// checks behind the checksum.
-std::string Resealed(const std::string& body) {
-    uint8_t digest[32];
-    mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256),
-               reinterpret_cast<const unsigned char*>(body.data()), body.size(), digest);
-    return body + "sha256 " + moc_test::Hex(digest, sizeof(digest)) + "\n";
-}
+using moc_test::ResealedChipState;
 
 std::string BodyOf(const std::string& text) {
     return text.substr(0, text.rfind("sha256 "));
@@ -116,7 +110,7 @@ protected:
 
 TEST_F(StateFileTest, ASecondChipLoadsTheWholeState) {
     auto saved = SavedChip();
-    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    EXPECT_FALSE(std::filesystem::exists(path + ".new"));
 
     SimulatedSensor loaded;
     std::string why;
@@ -164,27 +158,30 @@ TEST_F(StateFileTest, ADamagedFileIsRefusedAndTheChipKeepsItsState) {
         {"no checksum line", [&] { return body; }},
         {"checksum line without its newline", [&] { return good.substr(0, good.size() - 1); }},
         {"another version",
-         [&] { return Resealed("tolvimoc-simulated-chip 2" + body.substr(body.find('\n'))); }},
+         [&] {
+             return ResealedChipState("tolvimoc-simulated-chip 2" + body.substr(body.find('\n')));
+         }},
         {"a slot line missing",
-         [&] { return Resealed(body.substr(0, body.rfind("slot ", body.size() - 2))); }},
-        {"a slot line too many", [&] { return Resealed(body + body.substr(body.rfind("slot "))); }},
+         [&] { return ResealedChipState(body.substr(0, body.rfind("slot ", body.size() - 2))); }},
+        {"a slot line too many",
+         [&] { return ResealedChipState(body + body.substr(body.rfind("slot "))); }},
         {"slot count beside the capabilities",
          [&] {
              std::string b = body;
              b.replace(b.find("slots 12"), 8, "slots 11");
-             return Resealed(b.substr(0, b.rfind("slot ", b.size() - 2)));
+             return ResealedChipState(b.substr(0, b.rfind("slot ", b.size() - 2)));
          }},
         {"a key that is not hex",
          [&] {
              std::string b = body;
              b[b.find("slot 01") + 20] = 'g';
-             return Resealed(b);
+             return ResealedChipState(b);
          }},
         {"a finger past 32 bits",
          [&] {
              std::string b = body;
              b.replace(b.rfind("4294967295"), 10, "4294967296");
-             return Resealed(b);
+             return ResealedChipState(b);
          }},
         {"text after the checksum line", [&] { return good + "slot 00\n"; }},
     };
@@ -219,6 +216,45 @@ TEST_F(StateFileTest, AChangeIsSavedBeforeTheRequestIsAnswered) {
     ASSERT_EQ(next.LoadState(path, &why), StateLoad::Loaded) << why;
     EXPECT_EQ(next.Slot(3).state, MOC_SLOT_STATE_FREE);
     EXPECT_TRUE(chip->StateSaveFailure().empty());
+}
+
+// The saves go through the stand-in's file calls and the one atomic writer:
+// every call of a save may fail, end the process or lose the power, and the
+// file then keeps the chip from before the request or from after it.
+TEST_F(StateFileTest, EveryFileCallOfASaveFailsEndsTheProcessAndCutsThePower) {
+    std::shared_ptr<SimulatedSensor> chip;
+    HANDLE device = INVALID_HANDLE_VALUE;
+    DWORD answer = ERROR_SUCCESS;
+    auto arrange = [&] {
+        CloseHandle(device);
+        chip = SavedChip();
+        device = platform::test::OpenDevice(chip);
+    };
+    auto operate = [&] { answer = Send(device, IOCTL_MOC_DELETE_TEMPLATE, {3}); };
+    auto check = [&](const std::string& where, moc_test::CrashKind kind) {
+        SimulatedSensor saved;
+        std::string why;
+        ASSERT_EQ(saved.LoadState(path, &why), StateLoad::Loaded) << where << ": " << why;
+        const BYTE state = saved.Slot(3).state;
+        const bool atEnd =
+            kind == moc_test::CrashKind::EndAtEnd || kind == moc_test::CrashKind::PowerCutAtEnd;
+        EXPECT_TRUE(state == MOC_SLOT_STATE_FREE || (!atEnd && state == MOC_SLOT_STATE_USED))
+            << where;
+        if (kind == moc_test::CrashKind::Failure) {
+            // What the flash did not keep did not happen.
+            EXPECT_EQ(answer, static_cast<DWORD>(ERROR_WRITE_FAULT)) << where;
+            EXPECT_EQ(chip->Slot(3).state, MOC_SLOT_STATE_USED) << where;
+            EXPECT_EQ(state, MOC_SLOT_STATE_USED) << where;
+        }
+    };
+    arrange();
+    const auto points = moc_test::RecordFileCalls(operate);
+    ASSERT_EQ(answer, static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_FALSE(points.empty()) << "the save made no call of the stand-in";
+    const auto counts =
+        moc_test::ReplayCrashPoints(points, {arrange, operate, check}, ERROR_DISK_FULL);
+    EXPECT_EQ(counts.points, points.size());
+    CloseHandle(device);
 }
 
 TEST_F(StateFileTest, AChangeThatCannotBeSavedFailsAndIsUndone) {

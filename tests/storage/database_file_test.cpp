@@ -84,8 +84,9 @@ TEST_F(DatabaseFileTest, ShortHeaderLoadsFromItsOffsetAndSavesAFullHeader) {
     EXPECT_EQ(moc_test::Hex(ReadFile(kPrivateFile)), moc_test::Hex(Concat({header, p})));
 }
 
-// Files that yield no blocks: some are an empty database, the others are
-// refused whole, and none of them adds to or changes the lists.
+// Files that yield no blocks are refused whole, and none of them adds to or
+// changes the lists. A file that lacks its header has lost its records: taken
+// for an empty database, it would cost every template they describe.
 TEST_F(DatabaseFileTest, FilesThatLoadNothing) {
     const Bytes p = TypedBlock(0x10, 5);
     Bytes magic = {0x70, 0x80, 0x68, 0x66};
@@ -93,25 +94,30 @@ TEST_F(DatabaseFileTest, FilesThatLoadNothing) {
     cutBlock.resize(cutBlock.size() - 1);
     Bytes otherMagic = DatabaseFile({p});
     otherMagic[0] = 0x71;
+    Bytes zeroedHeader = DatabaseFile({p});
+    std::fill_n(zeroedHeader.begin(), 29, 0);
     struct Case {
         const char* name;
-        Bytes file; // empty: no file
+        Bytes file;
         HRESULT result;
         DWORD keptHeaderSize; // after the load; 0: as before
+        bool present = true;
     } cases[] = {
-        {"8 bytes", Concat({magic, {3, 1, 0, 29}}), S_OK, 0},
-        {"other magic", otherMagic, S_OK, 0},
+        {"8 bytes", Concat({magic, {3, 1, 0, 29}}), WINBIO_E_DATABASE_CORRUPTED, 0},
+        {"other magic", otherMagic, WINBIO_E_DATABASE_CORRUPTED, 0},
+        {"zeroed header", zeroedHeader, WINBIO_E_DATABASE_CORRUPTED, 0},
+        {"emptied", {}, WINBIO_E_DATABASE_CORRUPTED, 0},
         {"header past the end", Concat({magic, {3}, Le16(0), Le16(200), Bytes(20, 0)}),
          WINBIO_E_DATABASE_CORRUPTED, 29},
         {"blocks past the end", cutBlock, WINBIO_E_DATABASE_CORRUPTED, 29},
         {"count past the blocks", DatabaseFile({p}, 29, 3, {}, {}, 0x0100),
          WINBIO_E_DATABASE_CORRUPTED, 29},
-        {"no file", {}, WINBIO_E_DATABASE_CORRUPTED, 0},
+        {"no file", {}, WINBIO_E_DATABASE_CORRUPTED, 0, false},
     };
     const Bytes sentinel = TypedBlock(0x10, 0xEE);
     for (const Case& c : cases) {
         DeleteFileA(kPrivateFile);
-        if (!c.file.empty())
+        if (c.present)
             WriteFile(kPrivateFile, c.file);
         Context().KeptHeaderSize = 1234;
         Context().PlainBlocks = sentinel;
@@ -119,7 +125,7 @@ TEST_F(DatabaseFileTest, FilesThatLoadNothing) {
         EXPECT_EQ(BlocksOf(Context().PlainBlocks), std::vector<Bytes>{sentinel}) << c.name;
         EXPECT_TRUE(Context().OwnedBlocks.empty() && Context().OtherBlocks.empty()) << c.name;
         EXPECT_EQ(Context().KeptHeaderSize, c.keptHeaderSize ? c.keptHeaderSize : 1234u) << c.name;
-        if (!c.file.empty()) {
+        if (c.present) {
             EXPECT_EQ(ReadFile(kPrivateFile), c.file) << c.name;
         }
     }
@@ -141,10 +147,12 @@ TEST_F(DatabaseFileTest, FailedReadsRefuseTheFile) {
     EXPECT_EQ(platform::test::FileCallCount("ReadFile"), 2);
 }
 
-TEST_F(DatabaseFileTest, SaveAfterAnEmptyLoadWritesAFreshHeader) {
+// A save with no header kept (none loaded, or the load refused the file)
+// writes a fresh one.
+TEST_F(DatabaseFileTest, SaveWithNothingKeptWritesAFreshHeader) {
     WriteFile(kPrivateFile, Bytes(8, 0x70));
     Context().KeptHeaderSize = 0;
-    ASSERT_EQ(Load(), S_OK);
+    ASSERT_EQ(Load(), WINBIO_E_DATABASE_CORRUPTED);
     ASSERT_EQ(SaveDatabaseFile(&Context()), S_OK);
     EXPECT_EQ(ReadFile(kPrivateFile), FreshHeader());
 }

@@ -172,15 +172,56 @@ TEST_F(LifecycleTest, UnknownSensorIdDeletesNothing) {
     EXPECT_EQ(ReadFile(kPrivateFile), file);
 }
 
-TEST_F(LifecycleTest, CorruptedFileIsLeftAndTheChipToo) {
-    Attach();
-    SetSlot(0, 1, 2, KeyBytes(0x10));
-    Bytes file = DatabaseFile({PlainBlock(1, 2, KeyBytes(0x10)), PlainBlock(1, 3, KeyBytes(0x11))});
-    file.resize(file.size() - 100);
-    WriteFile(kPrivateFile, file);
-    EXPECT_EQ(Open(), WINBIO_E_DATABASE_CORRUPTED);
-    EXPECT_EQ(sensor->LoggedCodes(), std::vector<DWORD>{kVersion});
-    EXPECT_EQ(ReadFile(kPrivateFile), file);
+// A private file that is there but damaged (cut short of its blocks, or
+// without its header) has lost records, not held none. Until the database is
+// erased no operation loads, saves or deletes anything on the strength of it;
+// erased, the database is created afresh.
+TEST_F(LifecycleTest, ADamagedFileIsLeftAndTheChipTooUntilErased) {
+    Bytes cut = DatabaseFile({PlainBlock(1, 2, KeyBytes(0x10)), PlainBlock(1, 3, KeyBytes(0x11))});
+    cut.resize(cut.size() - 100);
+    Bytes zeroed = DatabaseFile({PlainBlock(1, 2, KeyBytes(0x10))});
+    std::fill_n(zeroed.begin(), 29, 0);
+    const Bytes fresh = FreshHeader();
+    struct Case {
+        const char* name;
+        Bytes file;
+    } cases[] = {
+        {"blocks cut short", cut},
+        {"zeroed header", zeroed},
+        {"emptied", {}},
+        {"8 bytes", Bytes(fresh.begin(), fresh.begin() + 8)},
+        {"random bytes", moc_test::Pattern(3000, 0x5D)},
+    };
+    const WINBIO_IDENTITY account = SidIdentity(AccountSid(1));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Attach();
+        SetSlot(0, 1, 2, KeyBytes(0x10));
+        SetSlot(1, 0, 4, KeyBytes(0x20));
+        WriteFile(kPrivateFile, c.file);
+        EXPECT_EQ(Open(), WINBIO_E_DATABASE_CORRUPTED);
+        EXPECT_EQ(sensor->LoggedCodes(), std::vector<DWORD>{kVersion});
+        EXPECT_EQ(Create(), WINBIO_E_DATABASE_ALREADY_EXISTS);
+        EXPECT_EQ(AddRecord(account, 5), WINBIO_E_DATABASE_CORRUPTED);
+        EXPECT_EQ(DeleteRecord(WildcardIdentity(), WINBIO_SUBTYPE_ANY),
+                  WINBIO_E_DATABASE_CORRUPTED);
+        EXPECT_EQ(DeleteRecord(account, 4), WINBIO_E_DATABASE_CORRUPTED);
+        EXPECT_EQ(QueryBySubject(WildcardIdentity(), WINBIO_SUBTYPE_ANY),
+                  WINBIO_E_DATABASE_CORRUPTED);
+        EXPECT_EQ(QueryBySubject(account, 4), WINBIO_E_DATABASE_CORRUPTED);
+        SIZE_T available = 0, total = 0;
+        EXPECT_EQ(StorageAdapterGetDatabaseSize(&pipeline, &available, &total),
+                  WINBIO_E_DATABASE_CORRUPTED);
+        EXPECT_TRUE(DeletedSlots().empty());
+        EXPECT_EQ(ReadFile(kPrivateFile), c.file);
+
+        EXPECT_EQ(Erase(), S_OK);
+        EXPECT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
+        EXPECT_EQ(Create(), S_OK);
+        EXPECT_EQ(ReadFile(kPrivateFile), fresh);
+        EXPECT_EQ(Open(), S_OK);
+        StorageAdapterDetach(&pipeline);
+    }
 }
 
 TEST_F(LifecycleTest, PurgeOfForeignTemplatesAtOpen) {

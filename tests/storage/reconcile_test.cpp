@@ -104,6 +104,84 @@ TEST_F(ReconcileTest, SlotsAndBlocksByOwnerAndMode) {
     }
 }
 
+// A record damaged after it was written (a fixed field that no writer puts
+// there) no longer tells which template it keeps: the open reconciles
+// nothing, so that neither the template it kept nor any other goes on its
+// evidence. A damage that leaves every field possible cannot be told from a
+// record that is not in use.
+TEST_F(ReconcileTest, AMalformedBlockOfThisHostStopsTheReconciliation) {
+    struct Damage {
+        const char* name;
+        size_t offset;
+        uint8_t value;
+        bool stops;
+    } damages[] = {
+        {"valid byte 2", 19, 2, true},           {"valid byte flipped", 19, 0xFE, true},
+        {"identity kind 3", 20, 3, true},        {"identity length 33", 22, 33, true},
+        {"account SID length 29", 55, 29, true}, {"index element count 5", 84, 5, true},
+        {"template size 21", 101, 21, true},     {"payload size 21", 122, 21, true},
+        {"sensor id length 33", 143, 33, true},  {"valid byte 0", 19, 0, false},
+    };
+    for (bool ownerIdMode : {false, true}) {
+        auto block = [&](uint8_t subFactor, uint8_t seed) {
+            return ownerIdMode ? OwnedBlock(1, subFactor, KeyBytes(seed))
+                               : PlainBlock(1, subFactor, KeyBytes(seed));
+        };
+        for (const Damage& d : damages) {
+            SCOPED_TRACE(std::string(d.name) + (ownerIdMode ? ", owner-id mode" : ""));
+            Bytes damaged = block(2, 1);
+            damaged[d.offset] = d.value;
+            const Bytes orphan = block(5, 5);
+            Prepare(ownerIdMode, {{0, 1, 2, 1}, {3, 1, 3, 3}}, {damaged, orphan});
+            EXPECT_EQ(Open(), S_OK);
+            if (d.stops) {
+                EXPECT_TRUE(DeletedSlots().empty());
+                EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({damaged, orphan}));
+            } else {
+                EXPECT_EQ(DeletedSlots(), (std::vector<int>{0, 3}));
+                EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({damaged}));
+            }
+            StorageAdapterDetach(&pipeline);
+        }
+    }
+}
+
+// Damage in a block that is not this host's (another host's or sensor's, a
+// list that is not searched) says nothing of this host's templates.
+TEST_F(ReconcileTest, DamageOutsideThisHostsBlocksStopsNothing) {
+    auto damaged = [](Bytes block) {
+        block[19] = 2;
+        return block;
+    };
+    const Bytes mine = OwnedBlock(1, 2, KeyBytes(1));
+    Bytes otherSensor = SimSensorId();
+    otherSensor[5] ^= 1;
+    BlockFields otherType;
+    otherType.type = 0x12;
+    const Bytes foreign = damaged(OwnedBlock(1, 2, KeyBytes(1), OtherOwner()));
+    const Bytes elsewhere = damaged(OwnedBlock(1, 2, KeyBytes(1), SimHostOwner(), otherSensor));
+    const Bytes plain = damaged(PlainBlock(1, 2, KeyBytes(1)));
+    const Bytes other = damaged(Block(otherType));
+    struct Case {
+        const char* name;
+        Bytes block;
+        std::vector<Bytes> saved; // plain, owned, other
+    } cases[] = {
+        {"another host's block", foreign, {mine, foreign}},
+        {"another sensor's block", elsewhere, {mine, elsewhere}},
+        {"a plain block", plain, {plain, mine}},
+        {"a block of another type", other, {mine, other}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Prepare(true, {{0, 1, 2, 1}, {3, 1, 3, 3}}, {mine, c.block});
+        EXPECT_EQ(Open(), S_OK);
+        EXPECT_EQ(DeletedSlots(), std::vector<int>{3});
+        EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile(c.saved));
+        StorageAdapterDetach(&pipeline);
+    }
+}
+
 TEST_F(ReconcileTest, DroppedBlocksCloseUp) {
     const Bytes a = PlainBlock(1, 1, KeyBytes(1)), b = PlainBlock(1, 2, KeyBytes(2)),
                 c = PlainBlock(1, 3, KeyBytes(3));
@@ -136,6 +214,8 @@ TEST_F(ReconcileTest, MigrationMergesBothLegacyFiles) {
     const Bytes twin = PlainBlock(1, 3, KeyBytes(3), 3);
     const Bytes record = Bytes(shared.begin() + 19, shared.begin() + 19 + 124);
     const Bytes other = PlainBlock(1, 4, KeyBytes(4), 4);
+    Bytes damagedTwin = twin;
+    damagedTwin[20] = 9;
     struct Case {
         const char* name;
         Bytes recordFile;          // empty: no file
@@ -154,6 +234,7 @@ TEST_F(ReconcileTest, MigrationMergesBothLegacyFiles) {
          {},
          {other},
          {0, 1}},
+        {"a malformed block in the block file", {}, {damagedTwin}, {damagedTwin, other}, {}},
     };
     for (const Case& c : cases) {
         DeleteFileA(kLegacyRecordFile);

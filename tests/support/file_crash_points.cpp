@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,7 +19,8 @@ constexpr int kPointNotMet = 87;
 std::string Describe(const FileCallPoint& point, CrashKind kind) {
     const char* how = kind == CrashKind::Failure     ? "failure of"
                       : kind == CrashKind::EndBefore ? "end before"
-                                                     : "end after";
+                      : kind == CrashKind::EndAfter  ? "end after"
+                                                     : "power cut after";
     return std::string(how) + " " + point.function + " #" + std::to_string(point.ordinal) +
            " (call " + std::to_string(point.index + 1) + ")";
 }
@@ -30,6 +32,16 @@ std::vector<std::string> FunctionsOf(const std::vector<FileCallPoint>& points) {
     return names;
 }
 
+// Only the same calls up to the point show that the replay met that call.
+void ExpectSameCallsUpTo(const std::vector<std::string>& recorded,
+                         const std::vector<std::string>& replayed, const FileCallPoint& point,
+                         const std::string& where) {
+    const auto prefix = static_cast<std::ptrdiff_t>(point.index + 1);
+    EXPECT_TRUE(replayed.size() >= point.index + 1 &&
+                std::equal(recorded.begin(), recorded.begin() + prefix, replayed.begin()))
+        << where << ": the replay made other file calls before its point";
+}
+
 void ReplayFailure(const std::vector<std::string>& recorded, const FileCallPoint& point,
                    const CrashScenario& scenario, DWORD error) {
     const std::string where = Describe(point, CrashKind::Failure);
@@ -38,30 +50,50 @@ void ReplayFailure(const std::vector<std::string>& recorded, const FileCallPoint
     platform::test::FailFileCallAt(point.function.c_str(), point.ordinal, error);
     scenario.operate();
     platform::test::FailFileCallAt(point.function.c_str(), 0, 0);
-    const std::vector<std::string> replayed = platform::test::StopFileCallJournal();
-    // Only the same calls up to the point show that the failure met that call.
-    const auto prefix = static_cast<std::ptrdiff_t>(point.index + 1);
-    EXPECT_TRUE(replayed.size() >= point.index + 1 &&
-                std::equal(recorded.begin(), recorded.begin() + prefix, replayed.begin()))
-        << where << ": the replay made other file calls before its point";
+    ExpectSameCallsUpTo(recorded, platform::test::StopFileCallJournal(), point, where);
     scenario.check(where, CrashKind::Failure);
 }
 
-void ReplayEnd(const FileCallPoint& point, CrashKind kind, const CrashScenario& scenario) {
-    const std::string where = Describe(point, kind);
+// In this process: no fork is needed, as the disk model keeps only what a cut
+// would, and every later file call fails as on a machine without power.
+void ReplayPowerCut(const std::vector<std::string>& recorded, const FileCallPoint* point,
+                    const CrashScenario& scenario) {
+    const std::string where =
+        point != nullptr ? Describe(*point, CrashKind::PowerCut) : "power cut after the operation";
+    scenario.arrange();
+    platform::test::StartFileCallJournal();
+    if (point != nullptr)
+        platform::test::CutPowerAfterFileCall(point->function.c_str(), point->ordinal);
+    else
+        platform::test::StartDiskCache();
+    scenario.operate();
+    if (point == nullptr)
+        platform::test::CutPowerNow();
+    platform::test::CutPowerAfterFileCall(nullptr, 0);
+    const std::vector<std::string> replayed = platform::test::StopFileCallJournal();
+    EXPECT_TRUE(platform::test::RestorePower()) << where << ": the power was never cut";
+    if (point != nullptr)
+        ExpectSameCallsUpTo(recorded, replayed, *point, where);
+    scenario.check(where, point != nullptr ? CrashKind::PowerCut : CrashKind::PowerCutAtEnd);
+}
+
+// An end at `point`, or with none, just after the operation returned.
+void ReplayEnd(const FileCallPoint* point, CrashKind kind, const CrashScenario& scenario) {
+    const std::string where = point != nullptr ? Describe(*point, kind) : "end after the operation";
     scenario.arrange();
     // Nothing buffered may be written twice, once by each process.
     std::fflush(nullptr);
     const pid_t child = fork();
     ASSERT_GE(child, 0) << where << ": fork failed";
     if (child == 0) {
-        platform::test::EndProcessAtFileCall(point.function.c_str(), point.ordinal,
-                                             kind == CrashKind::EndBefore
-                                                 ? platform::test::FileCallEnd::Before
-                                                 : platform::test::FileCallEnd::After,
-                                             kEndedAtPoint);
+        if (point != nullptr)
+            platform::test::EndProcessAtFileCall(point->function.c_str(), point->ordinal,
+                                                 kind == CrashKind::EndBefore
+                                                     ? platform::test::FileCallEnd::Before
+                                                     : platform::test::FileCallEnd::After,
+                                                 kEndedAtPoint);
         scenario.operate();
-        _exit(kPointNotMet);
+        _exit(point != nullptr ? kPointNotMet : kEndedAtPoint);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child) << where;
@@ -92,17 +124,23 @@ CrashPointCounts ReplayCrashPoints(const std::vector<FileCallPoint>& points,
         ReplayFailure(recorded, point, scenario, error);
         ++counts.failures;
         for (CrashKind kind : {CrashKind::EndBefore, CrashKind::EndAfter}) {
-            ReplayEnd(point, kind, scenario);
+            ReplayEnd(&point, kind, scenario);
             ++counts.ends;
         }
+        ReplayPowerCut(recorded, &point, scenario);
+        ++counts.powerCuts;
         if (::testing::Test::HasFatalFailure())
-            break;
+            return counts;
     }
+    ReplayEnd(nullptr, CrashKind::EndAtEnd, scenario);
+    ++counts.ends;
+    ReplayPowerCut(recorded, nullptr, scenario);
+    ++counts.powerCuts;
     return counts;
 }
 
-std::map<std::string, Bytes> FolderFiles(const std::string& nativeFolder) {
-    std::map<std::string, Bytes> files;
+FileSet FolderFiles(const std::string& nativeFolder) {
+    FileSet files;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(nativeFolder, ec)) {
         if (!entry.is_regular_file())
@@ -112,6 +150,49 @@ std::map<std::string, Bytes> FolderFiles(const std::string& nativeFolder) {
             Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     return files;
+}
+
+namespace {
+
+const Bytes* Find(const FileSet& files, const std::string& name) {
+    auto it = files.find(name);
+    return it == files.end() ? nullptr : &it->second;
+}
+
+bool SameState(const Bytes* a, const Bytes* b) {
+    return a == nullptr || b == nullptr ? a == b : *a == *b;
+}
+
+} // namespace
+
+bool EachFileOldOrNew(const FileSet& files, const FileSet& before, const FileSet& after) {
+    std::set<std::string> names;
+    for (const FileSet* set : {&files, &before, &after})
+        for (const auto& entry : *set)
+            names.insert(entry.first);
+    for (const std::string& name : names) {
+        const Bytes* now = Find(files, name);
+        if (!SameState(now, Find(before, name)) && !SameState(now, Find(after, name)))
+            return false;
+    }
+    return true;
+}
+
+bool WrittenFilesKept(const FileSet& files, const FileSet& before, const FileSet& after) {
+    for (const auto& [name, bytes] : after)
+        if (!SameState(Find(files, name), &bytes))
+            return false;
+    for (const auto& [name, bytes] : files)
+        if (after.count(name) == 0 && !SameState(&bytes, Find(before, name)))
+            return false;
+    return true;
+}
+
+std::string Listing(const FileSet& files) {
+    std::string out;
+    for (const auto& [name, bytes] : files)
+        out += " " + name + " (" + std::to_string(bytes.size()) + " bytes)";
+    return out.empty() ? " no files" : out;
 }
 
 } // namespace moc_test

@@ -1,6 +1,7 @@
 // Crash points of an operation that writes files: the file calls one clean
-// run of it makes, each replayed as a failure of that call and as an abrupt
-// end of a forked child just before and just after it. The points come from
+// run of it makes, each replayed as a failure of that call, as an abrupt end
+// of a forked child just before and just after it, and as a power cut just
+// after it; and an end and a power cut after the whole operation. The points come from
 // the calls the code makes, so a new write in the code is a new point without
 // a change to any test.
 #pragma once
@@ -30,6 +31,15 @@ enum class CrashKind {
     Failure,   // the call failed with the error given, in this process
     EndBefore, // a child ended just before the call
     EndAfter,  // a child ended just after the call returned
+    // A child ended just after the operation returned: all it did outlives it.
+    EndAtEnd,
+    // In this process, the power went just after the call returned: what was
+    // not flushed, and each name not synced, is lost (platform::test's disk
+    // cache), and every later file call of the operation failed.
+    PowerCut,
+    // The power went after the operation had returned: everything it wrote
+    // must be on the disk.
+    PowerCutAtEnd,
 };
 
 // An operation with the test's parts around it.
@@ -38,9 +48,9 @@ struct CrashScenario {
     std::function<void()> arrange;
     // The operation. For the ends it runs in a child made with fork(): the
     // child inherits the simulated sensor, the adapter contexts and the files,
-    // and what it changes in memory (the chip's template table among it) dies
-    // with it. The parent therefore keeps the chip as it was before the
-    // operation, and only the files show what the child did.
+    // and what it changes in memory dies with it. What outlives it is on the
+    // disk: the files, and the chip's state file when the chip keeps one, from
+    // which the check takes the chip as the child left it.
     std::function<void()> operate;
     // Asserts on the state the point left; `where` names the point.
     std::function<void(const std::string& where, CrashKind kind)> check;
@@ -48,19 +58,35 @@ struct CrashScenario {
 
 struct CrashPointCounts {
     size_t points = 0;
-    size_t failures = 0; // failures replayed
-    size_t ends = 0;     // children ended, before and after the calls together
+    size_t failures = 0;  // failures replayed
+    size_t ends = 0;      // children ended, around the calls and after the operation
+    size_t powerCuts = 0; // after the calls and after the operation together
 };
 
 // For every point of `points`: arranges, fails that call with `error`, runs
 // the operation and checks; then, for an end just before and one just after
 // the call, arranges, runs the operation in a child that ends there, and
-// checks in the parent. A replay whose calls before the point differ from the
-// recorded ones, or a child that did not end at its point, is a test failure.
+// checks in the parent; then arranges, runs the operation with the power cut
+// just after the call, and checks. Last, one child that ends after the
+// operation and one run with the power cut after it. A replay whose calls
+// before the point differ from the recorded ones, a child that did not end at
+// its point, or a cut that did not come, is a test failure.
 CrashPointCounts ReplayCrashPoints(const std::vector<FileCallPoint>& points,
                                    const CrashScenario& scenario, DWORD error);
 
 // The regular files directly in the native folder, by name, with their bytes.
-std::map<std::string, Bytes> FolderFiles(const std::string& nativeFolder);
+using FileSet = std::map<std::string, Bytes>;
+FileSet FolderFiles(const std::string& nativeFolder);
+
+// Each file of `files` holds what `before` or `after` held under its name (a
+// missing file counting as one of the two states), and no other file is there:
+// files written one by one, each whole.
+bool EachFileOldOrNew(const FileSet& files, const FileSet& before, const FileSet& after);
+// What a power cut after the operation must leave: every file of `after` with
+// its bytes, and any other file only as `before` held it (a deletion that
+// came back whole).
+bool WrittenFilesKept(const FileSet& files, const FileSet& before, const FileSet& after);
+// " NAME (N bytes) ...", or " no files".
+std::string Listing(const FileSet& files);
 
 } // namespace moc_test

@@ -68,4 +68,22 @@ enum class FileCallEnd { Before, After };
 WINPLATFORM_CPP void EndProcessAtFileCall(const char* function, int n, FileCallEnd when,
                                           int status);
 
+// Power cuts, in this process. From StartDiskCache on, the disk keeps a write
+// cache that a power cut loses: bytes written to a file survive a cut only once
+// FlushFileBuffers has returned (a new file never flushed is empty), and a new,
+// deleted or moved name only once its folder is synced (a MoveFileEx with
+// MOVEFILE_WRITE_THROUGH syncs the folder of its target). Folders and
+// attributes are kept at once. A cut puts the files and names back as the
+// disk holds them for sure; from then on every file call fails with
+// ERROR_NOT_READY and changes nothing, until RestorePower.
+WINPLATFORM_CPP void StartDiskCache();
+// Starts the cache and cuts the power just after the n-th call of the named
+// function from now on (1 = the next) has done its work and returns; n < 1
+// disarms it (as it disarms an armed process end: one of the two is armed).
+WINPLATFORM_CPP void CutPowerAfterFileCall(const char* function, int n);
+WINPLATFORM_CPP void CutPowerNow();
+// The power comes back and the cache ends: what is on the disk now counts as
+// kept. True when the power was cut since the cache started.
+WINPLATFORM_CPP bool RestorePower();
+
 } // namespace platform::test
