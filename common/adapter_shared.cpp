@@ -44,13 +44,13 @@ void TraceHexDump(const char* unitLabel, const BYTE* bytes, INT32 count) {
         line[length++] = u' ';
         if ((i + 1) % kBytesPerLine == 0) {
             line[length] = u'\0';
-            MOC_TRACE_INFO(kTraceGuidEngineAdapter, 10, unitLabel, line);
+            MOC_TRACE_INFO(kTraceGuidEngineAdapter, 10, "bytes: %ls", unitLabel, line);
             length = 0;
         }
     }
     if (length > 0) {
         line[length] = u'\0';
-        MOC_TRACE_INFO(kTraceGuidEngineAdapter, 11, unitLabel, line);
+        MOC_TRACE_INFO(kTraceGuidEngineAdapter, 11, "bytes: %ls", unitLabel, line);
     }
 }
 

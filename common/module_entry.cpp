@@ -29,7 +29,7 @@ void AttachProvider() {
     if (error != ERROR_SUCCESS)
         block.registrationHandle = 0;
 
-    MOC_TRACE_INFO(kTraceGuidModuleEntry, 10);
+    MOC_TRACE_INFO(kTraceGuidModuleEntry, 10, "loaded: the provider is registered");
 }
 
 void DetachProvider() {
@@ -37,7 +37,7 @@ void DetachProvider() {
     if (anchor == static_cast<void*>(&g_AdapterTraceAnchor))
         return;
 
-    MOC_TRACE_INFO(kTraceGuidModuleEntry, 11);
+    MOC_TRACE_INFO(kTraceGuidModuleEntry, 11, "unloading: the provider is unregistered");
     for (auto* block = static_cast<AdapterTraceControlBlock*>(anchor); block != nullptr;
          block = block->next) {
         if (block->registrationHandle != 0) {

@@ -1,30 +1,54 @@
 // The trace statement of the adapter library.
 //
-//   MOC_TRACE_INFO(kTraceGuidSensorAdapter, 12, unitLabel, hr);
-//   MOC_TRACE_ERROR(kTraceGuidStorageAdapter, 20, unitLabel, GetLastError());
-//   MOC_TRACE_INFO(kTraceGuidModuleEntry, 10);
+//   MOC_TRACE_INFO(kTraceGuidStorageAdapter, 17,
+//                  "capabilities: %u slots, owner id mode %u, hashed %u", context.UnitLabel,
+//                  slots, ownerIdMode, hashed);
+//   MOC_TRACE_ERROR(kTraceGuidStorageAdapter, 20, "read failed: %!WINERROR!", unitLabel,
+//                   GetLastError());
+//   MOC_TRACE_INFO(kTraceGuidModuleEntry, 10, "loaded");
 //
 // The first two arguments are the unit's message GUID (common/trace_guids.h)
 // and the statement's message number (from 10 upward, unique in the unit).
+// The third is the message text, a string literal that a decoder pairs with
+// the GUID and number: one conversion per argument (common/trace_text.h),
+// except for an adapter's unit label, which comes first and has none, since a
+// decoder shows it in a place of its own. The text is not sent: the compiler
+// checks it against the arguments and the build's trace catalog reads it from
+// the sources, which is why only a literal is taken here.
+//
 // The statement sends nothing, and evaluates none of its arguments, unless
 // the provider is registered, the session's flags hold TRACE_FLAG_ADAPTER and
 // its level is at least the statement's (TRACE_LEVEL_ERROR for MOC_TRACE_ERROR,
 // TRACE_LEVEL_INFORMATION for MOC_TRACE_INFO).
 //
-// Argument kinds, each sent as (pointer, length):
+// Argument kinds, each sent as (pointer, length), with their conversions:
 //   integers and enums of at most 32 bits   4 bytes (widened to 32 bits)
-//   64-bit integers (LONGLONG, SIZE_T, ...) 8 bytes
-//   double                                  8 bytes
-//   const char* / char*                     bytes with the NUL; null sends "NULL"
+//                                           %d %u %x ..., %!HRESULT!, %!WINERROR!
+//   64-bit integers (LONGLONG, SIZE_T, ...) 8 bytes; %lld %llu %llx ...
+//   double                                  8 bytes; %f %g %e
+//   const char* / char*                     bytes with the NUL; null sends "NULL";
+//                                           %s
 //   const WCHAR* / WCHAR*                   UTF-16 units with the terminator;
-//                                           null sends u"NULL"
+//                                           null sends u"NULL"; %ls
 // Any other type (bool, float, char, other pointers, nullptr) does not compile.
+//
+// A forwarder, a function that traces with a message number (or unit GUID)
+// its caller gives, takes the text beside that number as a TraceText and
+// traces with MOC_TRACE_INFO_FORWARDED / MOC_TRACE_ERROR_FORWARDED:
+//
+//   HRESULT SensorTraced(PWINIBIO_SENSOR_CONTEXT context, USHORT message,
+//                        TraceText text, HRESULT hr);
+//   return SensorTraced(context, 45, "activate returns %!HRESULT!", hr);
+//
+// The compiler cannot read a text that crosses a call, so the catalog checks
+// the caller's text against the forwarder's arguments.
 #pragma once
 #include <array>
 #include <cstring>
 #include <type_traits>
 #include <utility>
 #include "common/trace_guids.h"
+#include "common/trace_text.h"
 #include "common/trace_provider.h"
 
 namespace moc_trace {
@@ -143,13 +167,92 @@ void Emit(const AdapterTraceControlBlock* block, const GUID& guid, USHORT number
     Send(block, guid, number, encoded, std::make_index_sequence<2 * sizeof...(Args)>());
 }
 
+// The conversion kind that takes an argument of type T.
+template <class T> constexpr ArgKind KindOf() {
+    if constexpr (kIsWideInteger<T>)
+        return ArgKind::Int64;
+    else if constexpr (std::is_same_v<T, double>)
+        return ArgKind::Double;
+    else if constexpr (kIsNarrowText<T>)
+        return ArgKind::NarrowText;
+    else if constexpr (kIsWideText<T>)
+        return ArgKind::WideText;
+    else
+        return ArgKind::Int32; // the rest is refused by Encode
+}
+
+// The types of a statement's arguments, as Emit takes them; named only in decltype.
+template <class... Args> struct ArgList {};
+template <class... Args> ArgList<Args...> ArgTypes(Args...);
+
+enum class Fit { Fits, Malformed, Count, Kind };
+
+// How a message text fits the arguments of its statement.
+template <class... Args> constexpr Fit TextFit(const char* text, ArgList<Args...>) {
+    constexpr size_t count = sizeof...(Args);
+    const ArgKind kinds[count + 1] = {KindOf<Args>()..., ArgKind::Int32};
+    size_t conversions = 0;
+    size_t at = 0;
+    Conversion conversion;
+    while (NextConversion(text, &at, &conversion)) {
+        if (!conversion.valid)
+            return Fit::Malformed;
+        ++conversions;
+    }
+    // The unit label, a narrow string before the rest, has no conversion.
+    size_t arg = 0;
+    if (conversions + 1 == count && kinds[0] == ArgKind::NarrowText)
+        arg = 1;
+    else if (conversions != count)
+        return Fit::Count;
+    at = 0;
+    for (; NextConversion(text, &at, &conversion); ++arg)
+        if (conversion.kind != kinds[arg])
+            return Fit::Kind;
+    return Fit::Fits;
+}
+
 } // namespace moc_trace
 
-#define MOC_TRACE_AT_LEVEL(level, ...)                                                             \
+// The message text a forwarder is given beside the number: only a string
+// literal converts, so that the catalog finds every text in the sources, and
+// nothing of it is kept.
+class TraceText {
+public:
+    template <size_t N> constexpr TraceText(const char (&)[N]) {}
+};
+
+#define MOC_TRACE_CHECK_TEXT(text, ...)                                                            \
+    static_assert(::moc_trace::TextFit(text "", decltype(::moc_trace::ArgTypes(__VA_ARGS__)){}) != \
+                      ::moc_trace::Fit::Malformed,                                                 \
+                  "trace text: a % that begins none of the conversions of common/trace_text.h");   \
+    static_assert(::moc_trace::TextFit(text "", decltype(::moc_trace::ArgTypes(__VA_ARGS__)){}) != \
+                      ::moc_trace::Fit::Count,                                                     \
+                  "trace text: one conversion for each argument but the unit label");              \
+    static_assert(::moc_trace::TextFit(text "", decltype(::moc_trace::ArgTypes(__VA_ARGS__)){}) != \
+                      ::moc_trace::Fit::Kind,                                                      \
+                  "trace text: a conversion that does not take its argument's kind")
+
+#define MOC_TRACE_SEND(level, guid, number, ...)                                                   \
+    if (const AdapterTraceControlBlock* mocTraceBlock_ = ::moc_trace::Gate(level))                 \
+    ::moc_trace::Emit(mocTraceBlock_, guid, number __VA_OPT__(, ) __VA_ARGS__)
+
+#define MOC_TRACE_AT_LEVEL(level, guid, number, text, ...)                                         \
     do {                                                                                           \
-        if (const AdapterTraceControlBlock* mocTraceBlock_ = ::moc_trace::Gate(level))             \
-            ::moc_trace::Emit(mocTraceBlock_, __VA_ARGS__);                                        \
+        MOC_TRACE_CHECK_TEXT(text, __VA_ARGS__);                                                   \
+        MOC_TRACE_SEND(level, guid, number __VA_OPT__(, ) __VA_ARGS__);                            \
+    } while (0)
+
+#define MOC_TRACE_FORWARDED_AT_LEVEL(level, guid, number, text, ...)                               \
+    do {                                                                                           \
+        static_assert(std::is_same_v<std::decay_t<decltype(text)>, TraceText>,                     \
+                      "a forwarded statement traces with the text its caller gave");               \
+        static_cast<void>(text);                                                                   \
+        MOC_TRACE_SEND(level, guid, number __VA_OPT__(, ) __VA_ARGS__);                            \
     } while (0)
 
 #define MOC_TRACE_INFO(...) MOC_TRACE_AT_LEVEL(TRACE_LEVEL_INFORMATION, __VA_ARGS__)
 #define MOC_TRACE_ERROR(...) MOC_TRACE_AT_LEVEL(TRACE_LEVEL_ERROR, __VA_ARGS__)
+#define MOC_TRACE_INFO_FORWARDED(...)                                                              \
+    MOC_TRACE_FORWARDED_AT_LEVEL(TRACE_LEVEL_INFORMATION, __VA_ARGS__)
+#define MOC_TRACE_ERROR_FORWARDED(...) MOC_TRACE_FORWARDED_AT_LEVEL(TRACE_LEVEL_ERROR, __VA_ARGS__)

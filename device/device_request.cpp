@@ -57,7 +57,10 @@ HRESULT DeviceRequest::Send() {
     // A driver that claims more than the buffer holds cannot be trusted for
     // any of it.
     if (returned > outCapacity_ || returned < required_) {
-        MOC_TRACE_ERROR(kTraceGuidDeviceChannel, 10, code_, returned, required_);
+        MOC_TRACE_ERROR(
+            kTraceGuidDeviceChannel, 10,
+            "request 0x%08X: reply of %u bytes does not fit (%u needed, or more than the buffer)",
+            code_, returned, required_);
         return Fail(ERROR_INVALID_DATA);
     }
     return S_OK;

@@ -176,7 +176,8 @@ HRESULT CMocSecureConnection::FullConnect(const WINBIO_SECURE_CONNECTION_PARAMS&
     // leaves the object as it was.
     ConnectSecureReply reply;
     if (!ParseConnectSecureReply(Response, replyLength, &reply)) {
-        MOC_TRACE_ERROR(kTraceGuidSecureConnection, 10, replyLength);
+        MOC_TRACE_ERROR(kTraceGuidSecureConnection, 10,
+                        "connect-secure reply of %u bytes is malformed", replyLength);
         return MocFailure(MOC_E_CONNECT_SECURE_RESPONSE, MOC_SECURE_REASON_MALFORMED);
     }
     std::memcpy(DeviceNonce, reply.DeviceNonce, sizeof(DeviceNonce));

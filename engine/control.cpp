@@ -37,8 +37,8 @@ bool IsEngineControlCode(ULONG code) {
     }
 }
 
-HRESULT Finish(USHORT number, PWINIBIO_ENGINE_CONTEXT context, HRESULT hr) {
-    return TraceEngineResult(kTrace, number, context, hr);
+HRESULT Finish(USHORT number, TraceText text, PWINIBIO_ENGINE_CONTEXT context, HRESULT hr) {
+    return TraceEngineResult(kTrace, number, text, context, hr);
 }
 
 // The common start of both control operations; S_OK with the context.
@@ -55,7 +55,8 @@ HRESULT StartControl(PWINBIO_PIPELINE pipeline, ULONG code, PUCHAR sendBuffer,
     if (*context == nullptr) {
         return WINBIO_E_INVALID_DEVICE_STATE;
     }
-    MOC_TRACE_INFO(kTrace, 10, (*context)->UnitLabel, code, sendBufferSize, receiveBufferSize);
+    MOC_TRACE_INFO(kTrace, 10, "control code 0x%08X, %llu bytes to send, room for %llu",
+                   (*context)->UnitLabel, code, sendBufferSize, receiveBufferSize);
     return S_OK;
 }
 
@@ -64,7 +65,7 @@ HRESULT ResultOf(PWINIBIO_ENGINE_CONTEXT context, DWORD error, PULONG operationS
     if (error == ERROR_SUCCESS) {
         return S_OK;
     }
-    MOC_TRACE_ERROR(kTrace, 11, context->UnitLabel, error);
+    MOC_TRACE_ERROR(kTrace, 11, "control request failed: %!WINERROR!", context->UnitLabel, error);
     return WinBioErrorFromWin32(error);
 }
 
@@ -84,8 +85,8 @@ HRESULT ReadMatchData(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT context
     // The reply is written whole whatever the driver does, so it must fit the
     // caller's buffer before anything is sent; in 64 bits no length wraps.
     if (length + kMatchDataReplyExtra > receiveBufferSize) {
-        MOC_TRACE_ERROR(kTrace, 12, context->UnitLabel, context->MatchDataLength,
-                        receiveBufferSize);
+        MOC_TRACE_ERROR(kTrace, 12, "match data of %u bytes does not fit a reply buffer of %u",
+                        context->UnitLabel, context->MatchDataLength, receiveBufferSize);
         return E_INVALIDARG;
     }
     const DWORD driverSize = static_cast<DWORD>(length + kMatchDataDriverExtra);
@@ -119,7 +120,7 @@ HRESULT WINAPI EngineAdapterControlUnit(PWINBIO_PIPELINE Pipeline, ULONG Control
     if (SUCCEEDED(hr)) {
         hr = IsEngineControlCode(ControlCode) ? S_OK : E_INVALIDARG;
     }
-    return Finish(13, context, hr);
+    return Finish(13, "control unit returns %!HRESULT!", context, hr);
 }
 
 HRESULT WINAPI EngineAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULONG ControlCode,
@@ -130,14 +131,14 @@ HRESULT WINAPI EngineAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULO
     HRESULT hr = StartControl(Pipeline, ControlCode, SendBuffer, SendBufferSize, ReceiveBuffer,
                               ReceiveBufferSize, ReceiveDataSize, OperationStatus, &context);
     if (FAILED(hr)) {
-        return Finish(14, context, hr);
+        return Finish(14, "privileged control unit returns %!HRESULT!", context, hr);
     }
     if (!IsEngineControlCode(ControlCode)) {
-        return Finish(14, context, E_INVALIDARG);
+        return Finish(14, "privileged control unit returns %!HRESULT!", context, E_INVALIDARG);
     }
     // The driver takes 32-bit sizes; a larger one cannot be passed on as it is.
     if (SendBufferSize > 0xFFFFFFFFu || ReceiveBufferSize > 0xFFFFFFFFu) {
-        return Finish(14, context, E_INVALIDARG);
+        return Finish(14, "privileged control unit returns %!HRESULT!", context, E_INVALIDARG);
     }
     const DWORD sendSize = static_cast<DWORD>(SendBufferSize);
     const DWORD receiveSize = static_cast<DWORD>(ReceiveBufferSize);
@@ -145,11 +146,11 @@ HRESULT WINAPI EngineAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULO
     if (ControlCode == IOCTL_MOC_READ_MATCH_DATA || ControlCode == IOCTL_MOC_READ_MATCH_DATA_EX) {
         hr = ReadMatchData(Pipeline, context, ControlCode, SendBuffer, sendSize, ReceiveBuffer,
                            receiveSize, ReceiveDataSize, OperationStatus);
-        return Finish(14, context, hr);
+        return Finish(14, "privileged control unit returns %!HRESULT!", context, hr);
     }
     if (ControlCode == IOCTL_MOC_SET_MATCH_DATA_LENGTH) {
         if (sendSize < sizeof(DWORD)) {
-            return Finish(14, context, E_INVALIDARG);
+            return Finish(14, "privileged control unit returns %!HRESULT!", context, E_INVALIDARG);
         }
         // Kept before the request: the length changes even when the driver fails it.
         context->MatchDataLength = ReadLe32(SendBuffer);
@@ -159,72 +160,74 @@ HRESULT WINAPI EngineAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULO
         SendOverlappedAndWait(Pipeline->SensorHandle, &context->Overlapped, ControlCode, SendBuffer,
                               sendSize, ReceiveBuffer, receiveSize, &count);
     *ReceiveDataSize = count;
-    return Finish(14, context, ResultOf(context, error, OperationStatus));
+    return Finish(14, "privileged control unit returns %!HRESULT!", context,
+                  ResultOf(context, error, OperationStatus));
 }
 
 HRESULT WINAPI EngineAdapterNotifyPowerChange(PWINBIO_PIPELINE Pipeline, ULONG PowerEventType) {
     PWINIBIO_ENGINE_CONTEXT context = nullptr;
     HRESULT hr = StartEngineOperation(Pipeline, true, &context);
     if (FAILED(hr)) {
-        return Finish(15, context, hr);
+        return Finish(15, "power change returns %!HRESULT!", context, hr);
     }
     const char* label = context->UnitLabel;
     switch (PowerEventType) {
     case PBT_APMSUSPEND:
     case PBT_APMRESUMEAUTOMATIC:
-        MOC_TRACE_INFO(kTrace, 16, label, PowerEventType);
-        return Finish(15, context, S_OK);
+        MOC_TRACE_INFO(kTrace, 16, "power event 0x%X", label, PowerEventType);
+        return Finish(15, "power change returns %!HRESULT!", context, S_OK);
     case PBT_APMPOWERSTATUSCHANGE:
         break;
     default:
-        return Finish(15, context, E_INVALIDARG);
+        return Finish(15, "power change returns %!HRESULT!", context, E_INVALIDARG);
     }
     SYSTEM_POWER_STATUS status;
     if (!GetSystemPowerStatus(&status)) {
-        MOC_TRACE_ERROR(kTrace, 17, label, GetLastError());
-        return Finish(15, context, S_OK);
+        MOC_TRACE_ERROR(kTrace, 17, "power status not read: %!WINERROR!", label, GetLastError());
+        return Finish(15, "power change returns %!HRESULT!", context, S_OK);
     }
     switch (status.ACLineStatus) {
     case AC_LINE_OFFLINE:
-        MOC_TRACE_INFO(kTrace, 18, label, status.BatteryLifePercent);
+        MOC_TRACE_INFO(kTrace, 18, "on battery, %u percent left", label, status.BatteryLifePercent);
         break;
     case AC_LINE_ONLINE:
         if (status.BatteryFlag & BATTERY_FLAG_CHARGING) {
-            MOC_TRACE_INFO(kTrace, 19, label, "Charging");
+            MOC_TRACE_INFO(kTrace, 19, "on AC power: %s", label, "Charging");
         } else if (status.BatteryFlag & BATTERY_FLAG_NO_BATTERY) {
-            MOC_TRACE_INFO(kTrace, 19, label, "No system battery");
+            MOC_TRACE_INFO(kTrace, 19, "on AC power: %s", label, "No system battery");
         } else {
-            MOC_TRACE_INFO(kTrace, 20, label);
+            MOC_TRACE_INFO(kTrace, 20, "on AC power, battery full", label);
         }
         break;
     case AC_LINE_UNKNOWN:
-        MOC_TRACE_INFO(kTrace, 21, label);
+        MOC_TRACE_INFO(kTrace, 21, "AC power state unknown", label);
         break;
     default:
-        MOC_TRACE_INFO(kTrace, 22, label, status.ACLineStatus);
+        MOC_TRACE_INFO(kTrace, 22, "AC line status %u", label, status.ACLineStatus);
         break;
     }
-    return Finish(15, context, S_OK);
+    return Finish(15, "power change returns %!HRESULT!", context, S_OK);
 }
 
 void TraceConsoleSessionLockState(const char* unitLabel) {
     DWORD state = kLockStateUnknown;
     GetConsoleSessionLockState(&state);
     if (state == WTS_SESSIONSTATE_LOCK) {
-        MOC_TRACE_INFO(kTrace, 23, unitLabel, "locked");
+        MOC_TRACE_INFO(kTrace, 23, "console session %s", unitLabel, "locked");
     } else if (state == WTS_SESSIONSTATE_UNLOCK) {
-        MOC_TRACE_INFO(kTrace, 23, unitLabel, "unlocked");
+        MOC_TRACE_INFO(kTrace, 23, "console session %s", unitLabel, "unlocked");
     } else if (state == kLockStateUnknown) {
-        MOC_TRACE_INFO(kTrace, 24, unitLabel, GetLastError());
+        MOC_TRACE_INFO(kTrace, 24, "console session lock state unknown: %!WINERROR!", unitLabel,
+                       GetLastError());
     }
 }
 
 HRESULT WINAPI EngineAdapterActivate(PWINBIO_PIPELINE Pipeline) {
-    MOC_TRACE_INFO(kTrace, 25);
+    MOC_TRACE_INFO(kTrace, 25, "activate");
     PWINIBIO_ENGINE_CONTEXT context = nullptr;
     HRESULT hr = StartEngineOperation(Pipeline, true, &context);
     if (FAILED(hr)) {
-        return Finish(26, context, hr);
+        return Finish(26, "activate returns %!HRESULT!", context, hr);
     }
     TraceConsoleSessionLockState(context->UnitLabel);
     // Any open enrollment ends here on the host side, and an authenticated
@@ -232,27 +235,28 @@ HRESULT WINAPI EngineAdapterActivate(PWINBIO_PIPELINE Pipeline) {
     context->Enrolling = FALSE;
     context->AuthenticatedStartResult = S_OK;
     context->AuthenticatedStartDone = FALSE;
-    return Finish(26, context, S_OK);
+    return Finish(26, "activate returns %!HRESULT!", context, S_OK);
 }
 
 HRESULT WINAPI EngineAdapterDeactivate(PWINBIO_PIPELINE Pipeline) {
-    MOC_TRACE_INFO(kTrace, 27);
+    MOC_TRACE_INFO(kTrace, 27, "deactivate");
     PWINIBIO_ENGINE_CONTEXT context = nullptr;
     HRESULT hr = StartEngineOperation(Pipeline, true, &context);
     if (FAILED(hr)) {
-        return Finish(28, context, hr);
+        return Finish(28, "deactivate returns %!HRESULT!", context, hr);
     }
     DWORD state = kLockStateUnknown;
     GetConsoleSessionLockState(&state);
-    MOC_TRACE_INFO(kTrace, 29, context->UnitLabel,
+    MOC_TRACE_INFO(kTrace, 29, "deactivate, console session %s", context->UnitLabel,
                    state == WTS_SESSIONSTATE_LOCK     ? "WTS_SESSIONSTATE_LOCK"
                    : state == WTS_SESSIONSTATE_UNLOCK ? "WTS_SESSIONSTATE_UNLOCK"
                                                       : "UNKNOWN");
     hr = DeviceRequest(Pipeline, IOCTL_MOC_NOTIFY_DEACTIVATE).Send();
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTrace, 30, context->UnitLabel, Win32ErrorOf(hr));
+        MOC_TRACE_ERROR(kTrace, 30, "deactivation notice not sent: %!WINERROR!", context->UnitLabel,
+                        Win32ErrorOf(hr));
     } else {
-        MOC_TRACE_INFO(kTrace, 31, context->UnitLabel);
+        MOC_TRACE_INFO(kTrace, 31, "the chip was told of the deactivation", context->UnitLabel);
     }
-    return Finish(28, context, S_OK);
+    return Finish(28, "deactivate returns %!HRESULT!", context, S_OK);
 }

@@ -18,12 +18,12 @@ constexpr SIZE_T kExtendedInfoSize = 36;
 constexpr SIZE_T kEnrollmentParametersSize = 16;
 constexpr SIZE_T kExtendedEnrollmentStatusSize = 376;
 
-HRESULT Result(USHORT number, PWINBIO_PIPELINE pipeline, HRESULT hr) {
-    return TraceEngineResult(kTrace, number, UsableEngineContext(pipeline), hr);
+HRESULT Result(USHORT number, TraceText text, PWINBIO_PIPELINE pipeline, HRESULT hr) {
+    return TraceEngineResult(kTrace, number, text, UsableEngineContext(pipeline), hr);
 }
 
 HRESULT NotImplemented(USHORT number) {
-    MOC_TRACE_INFO(kTrace, number);
+    MOC_TRACE_INFO(kTrace, number, "not supported by this adapter");
     return E_NOTIMPL;
 }
 
@@ -55,17 +55,21 @@ bool CompleteContext(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT context)
                      .Output(&sensorId, sizeof(sensorId), 0, 0xFF)
                      .Send();
     if (FAILED(hr)) {
-        MOC_TRACE_INFO(kTrace, 13, Win32ErrorOf(hr));
+        MOC_TRACE_INFO(
+            kTrace, 13,
+            "sensor id not read (%!WINERROR!): the unit is named after what the buffer holds",
+            Win32ErrorOf(hr));
     }
     if (!Sha256Digest(sensorId.Bytes, sizeof(sensorId.Bytes), context->SensorIdDigest)) {
-        MOC_TRACE_ERROR(kTrace, 14);
+        MOC_TRACE_ERROR(kTrace, 14, "the digest of the sensor id failed");
     }
     HashToHex(context->SensorIdDigest, context->UnitLabel);
 
     MocCapabilities caps;
     hr = DeviceRequest(pipeline, IOCTL_MOC_GET_CAPABILITIES).Output(&caps).Send();
     if (FAILED(hr)) {
-        MOC_TRACE_INFO(kTrace, 15, context->UnitLabel, Win32ErrorOf(hr));
+        MOC_TRACE_INFO(kTrace, 15, "capabilities not read (%!WINERROR!): the defaults stand",
+                       context->UnitLabel, Win32ErrorOf(hr));
         caps = kDefaultCapabilities;
     }
     context->SamplesPerEnrollment = static_cast<BYTE>(caps.SamplesPerEnrollmentPlusOne - 1);
@@ -73,8 +77,11 @@ bool CompleteContext(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT context)
     context->OwnerIdMode = caps.OwnerIdMode;
     context->HashedSecureIdentities = caps.HashedIdentity;
     context->TemplateTableSize = context->TemplateSlotCount * TemplateSlotEntrySize(caps);
-    MOC_TRACE_INFO(kTrace, 16, context->UnitLabel, caps.SamplesPerEnrollmentPlusOne, caps.SlotCount,
-                   context->TemplateTableSize);
+    MOC_TRACE_INFO(
+        kTrace, 16,
+        "capabilities: %u samples per enrollment plus one, %u slots, a table of %u bytes",
+        context->UnitLabel, caps.SamplesPerEnrollmentPlusOne, caps.SlotCount,
+        context->TemplateTableSize);
 
     context->UsedSlotCount = 0;
     // A chip without slots still gets a buffer, so that the table read and the
@@ -82,7 +89,8 @@ bool CompleteContext(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT context)
     context->TemplateTable =
         new (std::nothrow) BYTE[context->TemplateTableSize != 0 ? context->TemplateTableSize : 1];
     if (context->TemplateTable == nullptr) {
-        MOC_TRACE_ERROR(kTrace, 17, context->UnitLabel, static_cast<DWORD>(ERROR_OUTOFMEMORY));
+        MOC_TRACE_ERROR(kTrace, 17, "no memory for the template table: %!WINERROR!",
+                        context->UnitLabel, static_cast<DWORD>(ERROR_OUTOFMEMORY));
         return false;
     }
 
@@ -90,7 +98,7 @@ bool CompleteContext(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT context)
     if (FAILED(MocCreateEngineDevice(pipeline, &device))) {
         // A half-built object is never left for an operation to use.
         MocDestroyEngineDevice(device);
-        MOC_TRACE_ERROR(kTrace, 18, context->UnitLabel);
+        MOC_TRACE_ERROR(kTrace, 18, "engine device object not created", context->UnitLabel);
         return false;
     }
 
@@ -123,12 +131,12 @@ HRESULT StartEngineOperation(PWINBIO_PIPELINE pipeline, bool pointersPresent,
     return *context != nullptr ? S_OK : WINBIO_E_INVALID_DEVICE_STATE;
 }
 
-HRESULT TraceEngineResult(const GUID& unit, USHORT number, const WINIBIO_ENGINE_CONTEXT* context,
-                          HRESULT hr) {
+HRESULT TraceEngineResult(const GUID& unit, USHORT number, TraceText text,
+                          const WINIBIO_ENGINE_CONTEXT* context, HRESULT hr) {
     if (context != nullptr) {
-        MOC_TRACE_INFO(unit, number, context->UnitLabel, hr);
+        MOC_TRACE_INFO_FORWARDED(unit, number, text, context->UnitLabel, hr);
     } else {
-        MOC_TRACE_INFO(unit, number, hr);
+        MOC_TRACE_INFO_FORWARDED(unit, number, text, hr);
     }
     return hr;
 }
@@ -138,43 +146,43 @@ HRESULT TraceEngineResult(const GUID& unit, USHORT number, const WINIBIO_ENGINE_
 // ---------------------------------------------------------------------------
 
 HRESULT WINAPI EngineAdapterAttach(PWINBIO_PIPELINE Pipeline) {
-    MOC_TRACE_INFO(kTrace, 12);
+    MOC_TRACE_INFO(kTrace, 12, "attach");
     if (Pipeline == nullptr) {
-        return Result(19, nullptr, E_POINTER);
+        return Result(19, "attach returns %!HRESULT!", nullptr, E_POINTER);
     }
     // Refused without touching the pipeline, so a context in place stays there.
     if (Pipeline->EngineContext != nullptr || Pipeline->EngineHandle != INVALID_HANDLE_VALUE) {
-        return Result(19, nullptr, WINBIO_E_INVALID_DEVICE_STATE);
+        return Result(19, "attach returns %!HRESULT!", nullptr, WINBIO_E_INVALID_DEVICE_STATE);
     }
     auto* context = static_cast<PWINIBIO_ENGINE_CONTEXT>(
         HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(WINIBIO_ENGINE_CONTEXT)));
     if (context == nullptr) {
-        return Result(19, nullptr, E_OUTOFMEMORY);
+        return Result(19, "attach returns %!HRESULT!", nullptr, E_OUTOFMEMORY);
     }
     // A context that could not be completed is kept for the detach to release,
     // but without its device object no other operation takes it as a context.
     context->Overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (context->Overlapped.hEvent == nullptr || !CompleteContext(Pipeline, context)) {
         Pipeline->EngineContext = context;
-        return Result(19, nullptr, E_OUTOFMEMORY);
+        return Result(19, "attach returns %!HRESULT!", nullptr, E_OUTOFMEMORY);
     }
     Pipeline->EngineHandle = INVALID_HANDLE_VALUE;
-    MOC_TRACE_INFO(kTrace, 19, context->UnitLabel, S_OK);
+    MOC_TRACE_INFO(kTrace, 19, "attach returns %!HRESULT!", context->UnitLabel, S_OK);
     Pipeline->EngineContext = context;
     return S_OK;
 }
 
 HRESULT WINAPI EngineAdapterDetach(PWINBIO_PIPELINE Pipeline) {
-    MOC_TRACE_INFO(kTrace, 20);
+    MOC_TRACE_INFO(kTrace, 20, "detach");
     if (Pipeline == nullptr) {
-        return Result(21, nullptr, E_POINTER);
+        return Result(21, "detach returns %!HRESULT!", nullptr, E_POINTER);
     }
     PWINIBIO_ENGINE_CONTEXT context = Pipeline->EngineContext;
     if (context == nullptr) {
-        return Result(21, nullptr, WINBIO_E_INVALID_DEVICE_STATE);
+        return Result(21, "detach returns %!HRESULT!", nullptr, WINBIO_E_INVALID_DEVICE_STATE);
     }
     Pipeline->EngineHandle = INVALID_HANDLE_VALUE;
-    MOC_TRACE_INFO(kTrace, 21, context->UnitLabel, S_OK);
+    MOC_TRACE_INFO(kTrace, 21, "detach returns %!HRESULT!", context->UnitLabel, S_OK);
     ReleaseContext(context);
     Pipeline->EngineContext = nullptr;
     return S_OK;
@@ -194,19 +202,19 @@ HRESULT Begin(PWINBIO_PIPELINE pipeline, bool pointersPresent) {
 } // namespace
 
 HRESULT WINAPI EngineAdapterClearContext(PWINBIO_PIPELINE Pipeline) {
-    return Result(22, Pipeline, Begin(Pipeline, true));
+    return Result(22, "clear context returns %!HRESULT!", Pipeline, Begin(Pipeline, true));
 }
 
 HRESULT WINAPI EngineAdapterPipelineInit(PWINBIO_PIPELINE Pipeline) {
-    return Result(23, Pipeline, Begin(Pipeline, true));
+    return Result(23, "pipeline init returns %!HRESULT!", Pipeline, Begin(Pipeline, true));
 }
 
 HRESULT WINAPI EngineAdapterPipelineCleanup(PWINBIO_PIPELINE Pipeline) {
-    return Result(24, Pipeline, Begin(Pipeline, true));
+    return Result(24, "pipeline cleanup returns %!HRESULT!", Pipeline, Begin(Pipeline, true));
 }
 
 HRESULT WINAPI EngineAdapterRefreshCache(PWINBIO_PIPELINE Pipeline) {
-    return Result(25, Pipeline, Begin(Pipeline, true));
+    return Result(25, "refresh cache returns %!HRESULT!", Pipeline, Begin(Pipeline, true));
 }
 
 HRESULT WINAPI EngineAdapterQueryPreferredFormat(PWINBIO_PIPELINE Pipeline,
@@ -218,7 +226,7 @@ HRESULT WINAPI EngineAdapterQueryPreferredFormat(PWINBIO_PIPELINE Pipeline,
         StandardFormat->Type = WINBIO_ANSI_381_FORMAT_TYPE;
         *VendorFormat = MocVendorFormatId;
     }
-    return Result(26, Pipeline, hr);
+    return Result(26, "query preferred format returns %!HRESULT!", Pipeline, hr);
 }
 
 HRESULT WINAPI EngineAdapterQueryIndexVectorSize(PWINBIO_PIPELINE Pipeline,
@@ -227,7 +235,7 @@ HRESULT WINAPI EngineAdapterQueryIndexVectorSize(PWINBIO_PIPELINE Pipeline,
     if (SUCCEEDED(hr)) {
         *IndexElementCount = 0;
     }
-    return Result(27, Pipeline, hr);
+    return Result(27, "query index vector size returns %!HRESULT!", Pipeline, hr);
 }
 
 HRESULT WINAPI EngineAdapterQuerySampleHint(PWINBIO_PIPELINE Pipeline, PSIZE_T SampleHint) {
@@ -235,21 +243,22 @@ HRESULT WINAPI EngineAdapterQuerySampleHint(PWINBIO_PIPELINE Pipeline, PSIZE_T S
     if (SUCCEEDED(hr)) {
         *SampleHint = Pipeline->EngineContext->SamplesPerEnrollment;
     }
-    return Result(28, Pipeline, hr);
+    return Result(28, "query sample hint returns %!HRESULT!", Pipeline, hr);
 }
 
 HRESULT WINAPI EngineAdapterQueryExtendedInfo(PWINBIO_PIPELINE Pipeline,
                                               PWINBIO_EXTENDED_ENGINE_INFO EngineInfo,
                                               SIZE_T EngineInfoSize) {
     if (Pipeline == nullptr || EngineInfo == nullptr) {
-        return Result(29, Pipeline, E_POINTER);
+        return Result(29, "query extended info returns %!HRESULT!", Pipeline, E_POINTER);
     }
     if (EngineInfoSize < kExtendedInfoSize) {
-        return Result(29, Pipeline, E_INVALIDARG);
+        return Result(29, "query extended info returns %!HRESULT!", Pipeline, E_INVALIDARG);
     }
     PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(Pipeline);
     if (context == nullptr) {
-        return Result(29, Pipeline, WINBIO_E_INVALID_DEVICE_STATE);
+        return Result(29, "query extended info returns %!HRESULT!", Pipeline,
+                      WINBIO_E_INVALID_DEVICE_STATE);
     }
     const ULONG samples = context->SamplesPerEnrollment;
     // Nine values, field by field: nothing past them is the caller's to lose.
@@ -263,7 +272,7 @@ HRESULT WINAPI EngineAdapterQueryExtendedInfo(PWINBIO_PIPELINE Pipeline,
     requirements.BottomEdge = 1;
     requirements.LeftEdge = 1;
     requirements.RightEdge = 1;
-    return Result(29, Pipeline, S_OK);
+    return Result(29, "query extended info returns %!HRESULT!", Pipeline, S_OK);
 }
 
 HRESULT WINAPI EngineAdapterSetEnrollmentParameters(
@@ -273,25 +282,29 @@ HRESULT WINAPI EngineAdapterSetEnrollmentParameters(
         hr = E_INVALIDARG;
     }
     if (SUCCEEDED(hr)) {
-        MOC_TRACE_INFO(kTrace, 30, Pipeline->EngineContext->UnitLabel, Parameters->SubFactor);
+        MOC_TRACE_INFO(kTrace, 30, "enrollment parameters for sub-factor 0x%02X",
+                       Pipeline->EngineContext->UnitLabel, Parameters->SubFactor);
     }
-    return Result(31, Pipeline, hr);
+    return Result(31, "set enrollment parameters returns %!HRESULT!", Pipeline, hr);
 }
 
 HRESULT WINAPI EngineAdapterQueryExtendedEnrollmentStatus(
     PWINBIO_PIPELINE Pipeline, PWINBIO_EXTENDED_ENROLLMENT_STATUS EnrollmentStatus,
     SIZE_T EnrollmentStatusSize) {
     if (Pipeline == nullptr || EnrollmentStatus == nullptr) {
-        return Result(32, Pipeline, E_POINTER);
+        return Result(32, "query extended enrollment status returns %!HRESULT!", Pipeline,
+                      E_POINTER);
     }
     if (EnrollmentStatusSize < kExtendedEnrollmentStatusSize) {
-        return Result(32, Pipeline, E_INVALIDARG);
+        return Result(32, "query extended enrollment status returns %!HRESULT!", Pipeline,
+                      E_INVALIDARG);
     }
     if (UsableEngineContext(Pipeline) == nullptr) {
-        return Result(32, Pipeline, WINBIO_E_INVALID_DEVICE_STATE);
+        return Result(32, "query extended enrollment status returns %!HRESULT!", Pipeline,
+                      WINBIO_E_INVALID_DEVICE_STATE);
     }
     EnrollmentStatus->Factor = WINBIO_TYPE_FINGERPRINT;
-    return Result(32, Pipeline, S_OK);
+    return Result(32, "query extended enrollment status returns %!HRESULT!", Pipeline, S_OK);
 }
 
 // ---------------------------------------------------------------------------

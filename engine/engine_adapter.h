@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <winbio_adapter.h>
 #include "common/adapter_shared.h"
+#include "common/trace.h"
 #include "device/device_objects.h"
 #include "device/driver_interface.h"
 #include "storage/database_file.h"
@@ -55,10 +56,10 @@ PWINIBIO_ENGINE_CONTEXT UsableEngineContext(PWINBIO_PIPELINE pipeline);
 HRESULT StartEngineOperation(PWINBIO_PIPELINE pipeline, bool pointersPresent,
                              PWINIBIO_ENGINE_CONTEXT* context);
 
-// Traces an operation's result under its unit's message GUID, with the unit
-// label once there is a context, and returns the result.
-HRESULT TraceEngineResult(const GUID& unit, USHORT number, const WINIBIO_ENGINE_CONTEXT* context,
-                          HRESULT hr);
+// Traces an operation's result as message `number` of `unit` with its `text`,
+// with the unit label once there is a context, and returns the result.
+HRESULT TraceEngineResult(const GUID& unit, USHORT number, TraceText text,
+                          const WINIBIO_ENGINE_CONTEXT* context, HRESULT hr);
 
 // The table handed out by WbioQueryEngineInterface.
 extern "C" __attribute__((visibility("default"))) HRESULT WINAPI
@@ -174,4 +175,3 @@ HRESULT WINAPI EngineAdapterDeactivate(PWINBIO_PIPELINE Pipeline);
 
 // Traces whether the active console session is locked.
 void TraceConsoleSessionLockState(const char* unitLabel);
-

@@ -22,7 +22,7 @@ HRESULT ReadTemplateTable(PWINIBIO_ENGINE_CONTEXT context) {
     HRESULT hr =
         MocReadTemplateTable(context->Device, context->TemplateTable, context->TemplateTableSize);
     if (FAILED(hr)) {
-        MOC_TRACE_INFO(kTrace, 10, context->UnitLabel, hr);
+        MOC_TRACE_INFO(kTrace, 10, "template table not read: %!HRESULT!", context->UnitLabel, hr);
     }
     return hr;
 }
@@ -45,7 +45,8 @@ HRESULT ChooseSlot(PWINIBIO_ENGINE_CONTEXT context, BYTE* slot, BYTE* used) {
         }
     }
     const bool full = *used == context->TemplateSlotCount;
-    MOC_TRACE_INFO(kTrace, 11, context->UnitLabel, *slot, full ? 1 : 0);
+    MOC_TRACE_INFO(kTrace, 11, "first free slot %u (255: none), table full %u", context->UnitLabel,
+                   *slot, full ? 1 : 0);
     return full ? WINBIO_E_DATABASE_FULL : S_OK;
 }
 
@@ -55,8 +56,8 @@ PWINIBIO_ENGINE_CONTEXT EnrollingContext(PWINBIO_PIPELINE pipeline) {
     return context != nullptr && context->Enrolling ? context : nullptr;
 }
 
-HRESULT Finish(USHORT number, PWINIBIO_ENGINE_CONTEXT context, HRESULT hr) {
-    return TraceEngineResult(kTrace, number, context, hr);
+HRESULT Finish(USHORT number, TraceText text, PWINIBIO_ENGINE_CONTEXT context, HRESULT hr) {
+    return TraceEngineResult(kTrace, number, text, context, hr);
 }
 
 // Identities a commit can key the template by; a SID must fit the 28 bytes
@@ -87,7 +88,8 @@ HRESULT FindEqualEnrollment(PWINIBIO_ENGINE_CONTEXT context, const WINBIO_IDENTI
     PackIdentityKey(&identity, &key);
     if (identity.Type == WINBIO_ID_TYPE_SECURE_ID && context->HashedSecureIdentities) {
         if (!Sha256Digest(identity.Value.SecureId, sizeof(identity.Value.SecureId), key.Bytes)) {
-            MOC_TRACE_INFO(kTrace, 12, context->UnitLabel);
+            MOC_TRACE_INFO(kTrace, 12, "the digest of the secure identity failed",
+                           context->UnitLabel);
             return WINBIO_E_CANCELED;
         }
     }
@@ -107,7 +109,7 @@ HRESULT FindEqualEnrollment(PWINIBIO_ENGINE_CONTEXT context, const WINBIO_IDENTI
                 continue;
             }
         }
-        MOC_TRACE_INFO(kTrace, 13, context->UnitLabel, i);
+        MOC_TRACE_INFO(kTrace, 13, "slot %u already holds this enrollment", context->UnitLabel, i);
         return WINBIO_E_DUPLICATE_ENROLLMENT;
     }
     return S_OK;
@@ -120,12 +122,13 @@ void TraceIdentity(const char* label, const WINBIO_IDENTITY& identity) {
         if (Sha256Digest(identity.Value.SecureId, sizeof(identity.Value.SecureId), digest)) {
             TraceHexDump(label, digest, sizeof(digest));
         } else {
-            MOC_TRACE_INFO(kTrace, 14, label);
+            MOC_TRACE_INFO(kTrace, 14, "the digest of the secure identity failed", label);
         }
         break;
     }
     case WINBIO_ID_TYPE_SID:
-        MOC_TRACE_INFO(kTrace, 15, label, identity.Value.AccountSid.Size);
+        MOC_TRACE_INFO(kTrace, 15, "account SID of %u bytes", label,
+                       identity.Value.AccountSid.Size);
         TraceHexDump(label, identity.Value.AccountSid.Data,
                      static_cast<INT32>(identity.Value.AccountSid.Size));
         break;
@@ -146,32 +149,35 @@ HRESULT WINAPI EngineAdapterCreateEnrollment(PWINBIO_PIPELINE Pipeline) {
     PWINIBIO_ENGINE_CONTEXT context = nullptr;
     HRESULT hr = StartEngineOperation(Pipeline, true, &context);
     if (FAILED(hr)) {
-        return Finish(16, context, hr);
+        return Finish(16, "create enrollment returns %!HRESULT!", context, hr);
     }
     if (context->AuthenticatedStartResult != S_OK) {
-        return Finish(16, context, context->AuthenticatedStartResult);
+        return Finish(16, "create enrollment returns %!HRESULT!", context,
+                      context->AuthenticatedStartResult);
     }
-    MOC_TRACE_INFO(kTrace, 17, context->UnitLabel, context->AuthenticatedStartDone);
+    MOC_TRACE_INFO(kTrace, 17, "create enrollment, authenticated start done %d", context->UnitLabel,
+                   context->AuthenticatedStartDone);
     if (context->AuthenticatedStartDone) {
         // The chip already began this enrollment for the authenticated start;
         // that begin covers this one enrollment, until its commit or discard.
         context->Enrolling = TRUE;
-        return Finish(16, context, S_OK);
+        return Finish(16, "create enrollment returns %!HRESULT!", context, S_OK);
     }
     BYTE slot = 0;
     BYTE used = 0;
     hr = ChooseSlot(context, &slot, &used);
     if (FAILED(hr)) {
-        return Finish(16, context, hr);
+        return Finish(16, "create enrollment returns %!HRESULT!", context, hr);
     }
     context->SamplesRemaining = context->SamplesPerEnrollment;
     hr = MocBeginEnrollment(context->Device, slot, nullptr, nullptr);
     if (FAILED(hr)) {
-        MOC_TRACE_INFO(kTrace, 18, context->UnitLabel, Win32ErrorOf(hr));
-        return Finish(16, context, hr);
+        MOC_TRACE_INFO(kTrace, 18, "begin enrollment failed: %!WINERROR!", context->UnitLabel,
+                       Win32ErrorOf(hr));
+        return Finish(16, "create enrollment returns %!HRESULT!", context, hr);
     }
     context->Enrolling = TRUE;
-    return Finish(16, context, S_OK);
+    return Finish(16, "create enrollment returns %!HRESULT!", context, S_OK);
 }
 
 HRESULT WINAPI EngineAdapterCreateEnrollmentAuthenticated(PWINBIO_PIPELINE Pipeline, PUCHAR* Nonce,
@@ -189,46 +195,51 @@ HRESULT WINAPI EngineAdapterCreateEnrollmentAuthenticated(PWINBIO_PIPELINE Pipel
         *NonceSize = context->Device->EnrollmentNonceSize;
         hr = MocBeginEnrollment(context->Device, slot, Nonce, NonceSize);
         if (FAILED(hr)) {
-            MOC_TRACE_INFO(kTrace, 19, context->UnitLabel, Win32ErrorOf(hr));
+            MOC_TRACE_INFO(kTrace, 19, "begin enrollment failed: %!WINERROR!", context->UnitLabel,
+                           Win32ErrorOf(hr));
         } else {
             context->AuthenticatedStartDone = TRUE;
         }
     }
     // Kept until activation: every later creation answers with it.
     context->AuthenticatedStartResult = hr;
-    return Finish(20, context, hr);
+    return Finish(20, "create authenticated enrollment returns %!HRESULT!", context, hr);
 }
 
 HRESULT WINAPI EngineAdapterUpdateEnrollment(PWINBIO_PIPELINE Pipeline,
                                              PWINBIO_REJECT_DETAIL RejectDetail) {
     if (Pipeline == nullptr || RejectDetail == nullptr) {
-        return Finish(21, nullptr, E_POINTER);
+        return Finish(21, "update enrollment returns %!HRESULT!", nullptr, E_POINTER);
     }
     *RejectDetail = 0;
     PWINIBIO_ENGINE_CONTEXT context = EnrollingContext(Pipeline);
     if (context == nullptr) {
-        return Finish(21, UsableEngineContext(Pipeline), WINBIO_E_INVALID_DEVICE_STATE);
+        return Finish(21, "update enrollment returns %!HRESULT!", UsableEngineContext(Pipeline),
+                      WINBIO_E_INVALID_DEVICE_STATE);
     }
     // Counted down to zero and held there: more updates than samples asked
     // for must not wrap into a fresh count.
     if (context->SamplesRemaining != 0) {
         --context->SamplesRemaining;
     }
-    MOC_TRACE_INFO(kTrace, 22, context->UnitLabel, context->SamplesRemaining);
-    return Finish(21, context, context->SamplesRemaining != 0 ? WINBIO_I_MORE_DATA : S_OK);
+    MOC_TRACE_INFO(kTrace, 22, "%u samples still to come", context->UnitLabel,
+                   context->SamplesRemaining);
+    return Finish(21, "update enrollment returns %!HRESULT!", context,
+                  context->SamplesRemaining != 0 ? WINBIO_I_MORE_DATA : S_OK);
 }
 
 HRESULT WINAPI EngineAdapterGetEnrollmentStatus(PWINBIO_PIPELINE Pipeline,
                                                 PWINBIO_REJECT_DETAIL RejectDetail) {
     if (Pipeline == nullptr || RejectDetail == nullptr) {
-        return Finish(23, nullptr, E_POINTER);
+        return Finish(23, "get enrollment status returns %!HRESULT!", nullptr, E_POINTER);
     }
     *RejectDetail = 0;
     PWINIBIO_ENGINE_CONTEXT context = EnrollingContext(Pipeline);
     if (context == nullptr) {
-        return Finish(23, UsableEngineContext(Pipeline), WINBIO_E_INVALID_DEVICE_STATE);
+        return Finish(23, "get enrollment status returns %!HRESULT!", UsableEngineContext(Pipeline),
+                      WINBIO_E_INVALID_DEVICE_STATE);
     }
-    return Finish(23, context, WINBIO_I_MORE_DATA);
+    return Finish(23, "get enrollment status returns %!HRESULT!", context, WINBIO_I_MORE_DATA);
 }
 
 HRESULT WINAPI EngineAdapterCheckForDuplicate(PWINBIO_PIPELINE Pipeline, PWINBIO_IDENTITY Identity,
@@ -236,53 +247,60 @@ HRESULT WINAPI EngineAdapterCheckForDuplicate(PWINBIO_PIPELINE Pipeline, PWINBIO
                                               PBOOLEAN Duplicate) {
     if (Pipeline == nullptr || Identity == nullptr || SubFactor == nullptr ||
         Duplicate == nullptr) {
-        return Finish(24, nullptr, E_POINTER);
+        return Finish(24, "check for duplicate returns %!HRESULT!", nullptr, E_POINTER);
     }
     std::memset(Identity, 0, sizeof(*Identity));
     *SubFactor = 0;
     *Duplicate = FALSE;
     PWINIBIO_ENGINE_CONTEXT context = EnrollingContext(Pipeline);
     if (context == nullptr) {
-        return Finish(24, UsableEngineContext(Pipeline), WINBIO_E_INVALID_DEVICE_STATE);
+        return Finish(24, "check for duplicate returns %!HRESULT!", UsableEngineContext(Pipeline),
+                      WINBIO_E_INVALID_DEVICE_STATE);
     }
     BYTE duplicate = 0;
     HRESULT hr = MocCheckDuplicate(context->Device, Identity, SubFactor, &duplicate);
     if (FAILED(hr)) {
-        MOC_TRACE_INFO(kTrace, 25, context->UnitLabel, Win32ErrorOf(hr));
-        return Finish(24, context, hr);
+        MOC_TRACE_INFO(kTrace, 25, "duplicate check failed: %!WINERROR!", context->UnitLabel,
+                       Win32ErrorOf(hr));
+        return Finish(24, "check for duplicate returns %!HRESULT!", context, hr);
     }
     if (duplicate == 0) {
-        return Finish(24, context, S_OK);
+        return Finish(24, "check for duplicate returns %!HRESULT!", context, S_OK);
     }
     *Duplicate = TRUE;
-    MOC_TRACE_INFO(kTrace, 26, context->UnitLabel, *SubFactor, Identity->Type);
+    MOC_TRACE_INFO(kTrace, 26, "duplicate of sub-factor 0x%02X, identity type %u",
+                   context->UnitLabel, *SubFactor, Identity->Type);
     hr = DeviceRequest(Pipeline, IOCTL_MOC_NOTIFY_DUPLICATE).Send();
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTrace, 27, context->UnitLabel, Win32ErrorOf(hr));
-        return Finish(24, context, WinBioErrorFromWin32(Win32ErrorOf(hr)));
+        MOC_TRACE_ERROR(kTrace, 27, "duplicate notice not sent: %!WINERROR!", context->UnitLabel,
+                        Win32ErrorOf(hr));
+        return Finish(24, "check for duplicate returns %!HRESULT!", context,
+                      WinBioErrorFromWin32(Win32ErrorOf(hr)));
     }
-    return Finish(24, context, S_OK);
+    return Finish(24, "check for duplicate returns %!HRESULT!", context, S_OK);
 }
 
 HRESULT WINAPI EngineAdapterCommitEnrollment(PWINBIO_PIPELINE Pipeline, PWINBIO_IDENTITY Identity,
                                              WINBIO_BIOMETRIC_SUBTYPE SubFactor, PUCHAR PayloadBlob,
                                              SIZE_T PayloadBlobSize) {
     if (Pipeline == nullptr || Identity == nullptr) {
-        return Finish(28, nullptr, E_POINTER);
+        return Finish(28, "commit enrollment returns %!HRESULT!", nullptr, E_POINTER);
     }
     PWINIBIO_ENGINE_CONTEXT context = EnrollingContext(Pipeline);
     if (context == nullptr) {
-        return Finish(28, UsableEngineContext(Pipeline), WINBIO_E_INVALID_DEVICE_STATE);
+        return Finish(28, "commit enrollment returns %!HRESULT!", UsableEngineContext(Pipeline),
+                      WINBIO_E_INVALID_DEVICE_STATE);
     }
     const char* label = context->UnitLabel;
-    MOC_TRACE_INFO(kTrace, 29, label, SubFactor, Identity->Type);
+    MOC_TRACE_INFO(kTrace, 29, "commit sub-factor 0x%02X, identity type %u", label, SubFactor,
+                   Identity->Type);
     if (SubFactor == 0 || !CommittableIdentity(*Identity)) {
-        return Finish(28, context, E_INVALIDARG);
+        return Finish(28, "commit enrollment returns %!HRESULT!", context, E_INVALIDARG);
     }
 
     HRESULT hr = ReadTemplateTable(context);
     if (FAILED(hr)) {
-        return Finish(28, context, hr);
+        return Finish(28, "commit enrollment returns %!HRESULT!", context, hr);
     }
     HostOwnerId host;
     if (context->OwnerIdMode) {
@@ -292,14 +310,15 @@ HRESULT WINAPI EngineAdapterCommitEnrollment(PWINBIO_PIPELINE Pipeline, PWINBIO_
                  .Output(&host, sizeof(host), sizeof(host), 0xDD)
                  .Send();
         if (FAILED(hr)) {
-            MOC_TRACE_ERROR(kTrace, 30, label, Win32ErrorOf(hr));
-            return Finish(28, context, WinBioErrorFromWin32(Win32ErrorOf(hr)));
+            MOC_TRACE_ERROR(kTrace, 30, "host id not read: %!WINERROR!", label, Win32ErrorOf(hr));
+            return Finish(28, "commit enrollment returns %!HRESULT!", context,
+                          WinBioErrorFromWin32(Win32ErrorOf(hr)));
         }
         TraceHexDump(label, host.Bytes, sizeof(host.Bytes));
     }
     hr = FindEqualEnrollment(context, *Identity, SubFactor, host);
     if (FAILED(hr)) {
-        return Finish(28, context, hr);
+        return Finish(28, "commit enrollment returns %!HRESULT!", context, hr);
     }
     TraceIdentity(label, *Identity);
 
@@ -307,12 +326,12 @@ HRESULT WINAPI EngineAdapterCommitEnrollment(PWINBIO_PIPELINE Pipeline, PWINBIO_
     // found again, while a record without a template is dropped by the
     // storage adapter's next reconciliation with the chip.
     if (Pipeline->StorageInterface == nullptr) {
-        MOC_TRACE_ERROR(kTrace, 31, label, E_POINTER);
-        return Finish(28, context, E_POINTER);
+        MOC_TRACE_ERROR(kTrace, 31, "host record not added: %!HRESULT!", label, E_POINTER);
+        return Finish(28, "commit enrollment returns %!HRESULT!", context, E_POINTER);
     }
     if (Pipeline->StorageInterface->AddRecord == nullptr) {
-        MOC_TRACE_ERROR(kTrace, 31, label, E_NOTIMPL);
-        return Finish(28, context, E_NOTIMPL);
+        MOC_TRACE_ERROR(kTrace, 31, "host record not added: %!HRESULT!", label, E_NOTIMPL);
+        return Finish(28, "commit enrollment returns %!HRESULT!", context, E_NOTIMPL);
     }
     WINBIO_STORAGE_RECORD record = {};
     record.Identity = Identity;
@@ -323,18 +342,18 @@ HRESULT WINAPI EngineAdapterCommitEnrollment(PWINBIO_PIPELINE Pipeline, PWINBIO_
     // the chip has committed too.
     hr = Pipeline->StorageInterface->AddRecord(Pipeline, &record);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTrace, 31, label, hr);
-        return Finish(28, context, hr);
+        MOC_TRACE_ERROR(kTrace, 31, "host record not added: %!HRESULT!", label, hr);
+        return Finish(28, "commit enrollment returns %!HRESULT!", context, hr);
     }
 
     hr = MocCommitEnrollment(context->Device, Identity, SubFactor);
     if (FAILED(hr)) {
-        MOC_TRACE_INFO(kTrace, 32, label, Win32ErrorOf(hr));
-        return Finish(28, context, hr);
+        MOC_TRACE_INFO(kTrace, 32, "chip commit failed: %!WINERROR!", label, Win32ErrorOf(hr));
+        return Finish(28, "commit enrollment returns %!HRESULT!", context, hr);
     }
     context->Enrolling = FALSE;
     context->AuthenticatedStartDone = FALSE;
-    return Finish(28, context, S_OK);
+    return Finish(28, "commit enrollment returns %!HRESULT!", context, S_OK);
 }
 
 HRESULT WINAPI EngineAdapterDiscardEnrollment(PWINBIO_PIPELINE Pipeline) {
@@ -345,5 +364,5 @@ HRESULT WINAPI EngineAdapterDiscardEnrollment(PWINBIO_PIPELINE Pipeline) {
         // must begin on the chip again.
         context->AuthenticatedStartDone = FALSE;
     }
-    return Finish(33, context, hr);
+    return Finish(33, "discard enrollment returns %!HRESULT!", context, hr);
 }

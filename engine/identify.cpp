@@ -29,8 +29,8 @@ ChipMatch RunChipMatch(PWINIBIO_ENGINE_CONTEXT context, const UCHAR* nonce, DWOR
     match.identify =
         MocIdentify(context->Device, nonce, nonceSize, identity, subFactor, rejectDetail,
                     authorization, authorizationSize, &context->LastMatchDetail);
-    MOC_TRACE_INFO(kTrace, 10, context->UnitLabel, *rejectDetail,
-                   context->LastMatchDetail.Value0 / 1000.0,
+    MOC_TRACE_INFO(kTrace, 10, "chip identify: reject detail 0x%08X, match values %.3f and %.3f",
+                   context->UnitLabel, *rejectDetail, context->LastMatchDetail.Value0 / 1000.0,
                    context->LastMatchDetail.Value1 / 1000.0);
     context->LastMatchResult = match.identify;
     context->LastRejectDetail = *rejectDetail;
@@ -40,7 +40,8 @@ ChipMatch RunChipMatch(PWINIBIO_ENGINE_CONTEXT context, const UCHAR* nonce, DWOR
                      .Input(match.resultByte)
                      .Send();
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTrace, 11, context->UnitLabel, Win32ErrorOf(hr));
+        MOC_TRACE_ERROR(kTrace, 11, "match result not sent: %!WINERROR!", context->UnitLabel,
+                        Win32ErrorOf(hr));
         match.resultSent = WinBioErrorFromWin32(Win32ErrorOf(hr));
     }
     return match;
@@ -62,7 +63,8 @@ void CountAndReport(PWINIBIO_ENGINE_CONTEXT context, const ChipMatch& match) {
     HRESULT hr =
         DeviceRequest(context->Device->Pipeline, IOCTL_MOC_REPORT_MATCH).Input(report).Send();
     if (FAILED(hr)) {
-        MOC_TRACE_INFO(kTrace, 12, context->UnitLabel, Win32ErrorOf(hr));
+        MOC_TRACE_INFO(kTrace, 12, "match report not sent: %!WINERROR!", context->UnitLabel,
+                       Win32ErrorOf(hr));
     }
 }
 
@@ -81,7 +83,7 @@ bool SameAccount(const WINBIO_IDENTITY& caller, const WINBIO_IDENTITY& chip) {
 
 void TraceSid(const char* label, const WINBIO_IDENTITY& identity) {
     const ULONG size = identity.Value.AccountSid.Size;
-    MOC_TRACE_INFO(kTrace, 13, label, size);
+    MOC_TRACE_INFO(kTrace, 13, "account SID of %u bytes", label, size);
     TraceHexDump(label, identity.Value.AccountSid.Data,
                  static_cast<INT32>(size < SECURITY_MAX_SID_SIZE ? size : SECURITY_MAX_SID_SIZE));
 }
@@ -101,12 +103,13 @@ HRESULT WINAPI EngineAdapterVerifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBIO_
                                  HashSize != nullptr && RejectDetail != nullptr,
                              &context);
     if (FAILED(hr)) {
-        return TraceEngineResult(kTrace, 14, context, hr);
+        return TraceEngineResult(kTrace, 14, "verify refused: %!HRESULT!", context, hr);
     }
     const char* label = context->UnitLabel;
-    MOC_TRACE_INFO(kTrace, 15, label, SubFactor, Identity->Type);
+    MOC_TRACE_INFO(kTrace, 15, "verify sub-factor 0x%02X, identity type %u", label, SubFactor,
+                   Identity->Type);
     if (SubFactor == 0) {
-        return TraceEngineResult(kTrace, 16, context, E_INVALIDARG);
+        return TraceEngineResult(kTrace, 16, "verify returns %!HRESULT!", context, E_INVALIDARG);
     }
     if (Identity->Type == WINBIO_ID_TYPE_SID) {
         TraceSid(label, *Identity);
@@ -138,7 +141,7 @@ HRESULT WINAPI EngineAdapterVerifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBIO_
             hr = WINBIO_E_NO_MATCH;
         }
     }
-    return TraceEngineResult(kTrace, 16, context, hr);
+    return TraceEngineResult(kTrace, 16, "verify returns %!HRESULT!", context, hr);
 }
 
 HRESULT WINAPI EngineAdapterIdentifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBIO_IDENTITY Identity,
@@ -149,7 +152,7 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBI
     if (Pipeline == nullptr || Identity == nullptr || SubFactor == nullptr ||
         PayloadBlob == nullptr || PayloadBlobSize == nullptr || HashValue == nullptr ||
         HashSize == nullptr || RejectDetail == nullptr) {
-        return TraceEngineResult(kTrace, 17, nullptr, E_POINTER);
+        return TraceEngineResult(kTrace, 17, "identify refused: %!HRESULT!", nullptr, E_POINTER);
     }
     std::memset(Identity, 0, sizeof(*Identity));
     *SubFactor = 0;
@@ -160,7 +163,8 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBI
     *RejectDetail = 0;
     PWINIBIO_ENGINE_CONTEXT context = UsableEngineContext(Pipeline);
     if (context == nullptr) {
-        return TraceEngineResult(kTrace, 17, nullptr, WINBIO_E_INVALID_DEVICE_STATE);
+        return TraceEngineResult(kTrace, 17, "identify refused: %!HRESULT!", nullptr,
+                                 WINBIO_E_INVALID_DEVICE_STATE);
     }
     const char* label = context->UnitLabel;
 
@@ -168,7 +172,8 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBI
     const ChipMatch match =
         RunChipMatch(context, nullptr, 0, &chipIdentity, SubFactor, RejectDetail, nullptr, nullptr);
     if (FAILED(match.resultSent)) {
-        return TraceEngineResult(kTrace, 18, context, match.resultSent);
+        return TraceEngineResult(kTrace, 18, "identify returns %!HRESULT!", context,
+                                 match.resultSent);
     }
     CountAndReport(context, match);
 
@@ -179,14 +184,15 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSet(PWINBIO_PIPELINE Pipeline, PWINBI
             Identity->Value.AccountSid.Size = chipIdentity.Value.AccountSid.Size;
             std::memcpy(Identity->Value.AccountSid.Data, chipIdentity.Value.AccountSid.Data,
                         chipIdentity.Value.AccountSid.Size);
-            MOC_TRACE_INFO(kTrace, 19, label, *SubFactor, Identity->Type);
+            MOC_TRACE_INFO(kTrace, 19, "identified sub-factor 0x%02X, identity type %u", label,
+                           *SubFactor, Identity->Type);
             TraceSid(label, *Identity);
         } else {
             // Only an account can sign in here; a secure identity is not handed out.
             hr = WINBIO_E_UNKNOWN_ID;
         }
     }
-    return TraceEngineResult(kTrace, 18, context, hr);
+    return TraceEngineResult(kTrace, 18, "identify returns %!HRESULT!", context, hr);
 }
 
 HRESULT WINAPI EngineAdapterIdentifyFeatureSetAuthenticated(
@@ -200,13 +206,15 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSetAuthenticated(
                                           Authorization != nullptr && AuthorizationSize != nullptr,
                                       &context);
     if (FAILED(hr)) {
-        return TraceEngineResult(kTrace, 20, context, hr);
+        return TraceEngineResult(kTrace, 20, "authenticated identify refused: %!HRESULT!", context,
+                                 hr);
     }
     // The request carries a 32-bit size: a larger one cut down would send a
     // different nonce, or none, and the sign-in would pass without the
     // authorization the framework asked for.
     if (NonceSize > 0xFFFFFFFFu) {
-        return TraceEngineResult(kTrace, 20, context, E_INVALIDARG);
+        return TraceEngineResult(kTrace, 20, "authenticated identify refused: %!HRESULT!", context,
+                                 E_INVALIDARG);
     }
     const char* label = context->UnitLabel;
     *RejectDetail = 0;
@@ -220,22 +228,26 @@ HRESULT WINAPI EngineAdapterIdentifyFeatureSetAuthenticated(
     const ChipMatch match = RunChipMatch(context, Nonce, static_cast<DWORD>(NonceSize), Identity,
                                          SubFactor, RejectDetail, Authorization, AuthorizationSize);
     if (FAILED(match.resultSent)) {
-        return TraceEngineResult(kTrace, 21, context, match.resultSent);
+        return TraceEngineResult(kTrace, 21, "authenticated identify returns %!HRESULT!", context,
+                                 match.resultSent);
     }
     CountAndReport(context, match);
 
     if (FAILED(match.identify)) {
-        return TraceEngineResult(kTrace, 21, context, match.identify);
+        return TraceEngineResult(kTrace, 21, "authenticated identify returns %!HRESULT!", context,
+                                 match.identify);
     }
-    MOC_TRACE_INFO(kTrace, 22, label, *SubFactor, Identity->Type);
+    MOC_TRACE_INFO(kTrace, 22, "identified sub-factor 0x%02X, identity type %u", label, *SubFactor,
+                   Identity->Type);
     BYTE digest[32];
     if (!Sha256Digest(Identity->Value.SecureId, sizeof(Identity->Value.SecureId), digest)) {
-        MOC_TRACE_INFO(kTrace, 23, label);
+        MOC_TRACE_INFO(kTrace, 23, "the digest of the secure identity failed", label);
     } else {
         TraceHexDump(label, digest, sizeof(digest));
     }
     if (*Authorization != nullptr) {
         TraceHexDump(label, *Authorization, static_cast<INT32>(*AuthorizationSize));
     }
-    return TraceEngineResult(kTrace, 21, context, S_OK);
+    return TraceEngineResult(kTrace, 21, "authenticated identify returns %!HRESULT!", context,
+                             S_OK);
 }

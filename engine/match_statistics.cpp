@@ -51,25 +51,27 @@ private:
 bool ReadCheckedHeader(HANDLE file, const char* label, DatabaseFileHeader* header) {
     LARGE_INTEGER length = {};
     if (!GetFileSizeEx(file, &length)) {
-        MOC_TRACE_ERROR(kTrace, 10, label, GetLastError());
+        MOC_TRACE_ERROR(kTrace, 10, "statistics file not read: %!WINERROR!", label, GetLastError());
         return false;
     }
-    MOC_TRACE_INFO(kTrace, 11, label, length.QuadPart);
+    MOC_TRACE_INFO(kTrace, 11, "statistics file of %lld bytes", label, length.QuadPart);
     if (length.QuadPart < static_cast<LONGLONG>(sizeof(DatabaseFileHeader))) {
         return false;
     }
     DWORD read = 0;
     if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
         !ReadFile(file, header, sizeof(*header), &read, nullptr) || read != sizeof(*header)) {
-        MOC_TRACE_ERROR(kTrace, 10, label, GetLastError());
+        MOC_TRACE_ERROR(kTrace, 10, "statistics file not read: %!WINERROR!", label, GetLastError());
         return false;
     }
     if (header->Magic != MOC_DATABASE_MAGIC) {
         return false;
     }
-    MOC_TRACE_INFO(kTrace, 12, label, header->Version, header->HeaderSize);
+    MOC_TRACE_INFO(kTrace, 12, "statistics file version %u, header of %u bytes", label,
+                   header->Version, header->HeaderSize);
     if (header->HeaderSize < MOC_DATABASE_HEADER_SIZE || header->HeaderSize > length.QuadPart) {
-        MOC_TRACE_INFO(kTrace, 13, label, header->HeaderSize);
+        MOC_TRACE_INFO(kTrace, 13, "header size %u does not fit the file", label,
+                       header->HeaderSize);
         return false;
     }
     return true;
@@ -81,15 +83,17 @@ bool OpenChecked(const WINIBIO_ENGINE_CONTEXT& context, DWORD access, FileHandle
                  DatabaseFileHeader* header) {
     file->Open(context.StatisticsPath, access);
     if (!file->Valid()) {
-        MOC_TRACE_ERROR(kTrace, 14, context.UnitLabel, context.StatisticsPath);
+        MOC_TRACE_ERROR(kTrace, 14, "statistics file %s not opened", context.UnitLabel,
+                        context.StatisticsPath);
         return false;
     }
     return ReadCheckedHeader(file->Get(), context.UnitLabel, header);
 }
 
-void TraceCounters(USHORT number, const char* label, const MatchStatistics& s) {
-    MOC_TRACE_INFO(kTrace, number, label, s.Identifications, s.Matches, s.BadCaptures,
-                   s.UnknownIdentities, s.OtherFailures);
+// `text` has a conversion for each of the five counters.
+void TraceCounters(USHORT number, TraceText text, const char* label, const MatchStatistics& s) {
+    MOC_TRACE_INFO_FORWARDED(kTrace, number, text, label, s.Identifications, s.Matches,
+                             s.BadCaptures, s.UnknownIdentities, s.OtherFailures);
 }
 
 void Count(MatchStatistics* statistics, HRESULT identifyResult) {
@@ -115,7 +119,10 @@ bool LoadMatchStatistics(PWINIBIO_ENGINE_CONTEXT context) {
         return false;
     }
     context->Statistics = header.Statistics;
-    TraceCounters(15, context->UnitLabel, context->Statistics);
+    TraceCounters(15,
+                  "counters read: %u identifications, %u matches, %u bad captures, %u unknown, %u "
+                  "other failures",
+                  context->UnitLabel, context->Statistics);
     return true;
 }
 
@@ -127,26 +134,29 @@ bool SaveMatchStatistics(PWINIBIO_ENGINE_CONTEXT context) {
     if (!OpenChecked(*context, GENERIC_READ | GENERIC_WRITE, &file, &header)) {
         return false;
     }
-    TraceCounters(16, label, context->Statistics);
+    TraceCounters(16,
+                  "counters to write: %u identifications, %u matches, %u bad captures, %u unknown, "
+                  "%u other failures",
+                  label, context->Statistics);
     const auto* bytes = reinterpret_cast<const BYTE*>(&context->Statistics);
     DWORD offset = offsetof(DatabaseFileHeader, Statistics);
     DWORD left = sizeof(context->Statistics);
     if (SetFilePointer(file.Get(), static_cast<LONG>(offset), nullptr, FILE_BEGIN) != offset) {
-        MOC_TRACE_ERROR(kTrace, 17, label, GetLastError());
+        MOC_TRACE_ERROR(kTrace, 17, "counters not written: %!WINERROR!", label, GetLastError());
         return false;
     }
     while (left != 0) {
         DWORD written = 0;
         if (!WriteFile(file.Get(), bytes, left, &written, nullptr) || written == 0 ||
             written > left) {
-            MOC_TRACE_ERROR(kTrace, 17, label, GetLastError());
+            MOC_TRACE_ERROR(kTrace, 17, "counters not written: %!WINERROR!", label, GetLastError());
             return false;
         }
         bytes += written;
         left -= written;
     }
     if (!FlushFileBuffers(file.Get()) || !file.Close()) {
-        MOC_TRACE_ERROR(kTrace, 17, label, GetLastError());
+        MOC_TRACE_ERROR(kTrace, 17, "counters not written: %!WINERROR!", label, GetLastError());
         return false;
     }
     return true;
@@ -156,7 +166,8 @@ bool UpdateMatchStatistics(PWINIBIO_ENGINE_CONTEXT context, HRESULT identifyResu
     std::snprintf(context->StatisticsPath, sizeof(context->StatisticsPath), "%s%s",
                   kStatisticsFolder, PrivateDatabaseFile);
     if (!IsPathExist(context->StatisticsPath)) {
-        MOC_TRACE_ERROR(kTrace, 18, context->UnitLabel, context->StatisticsPath);
+        MOC_TRACE_ERROR(kTrace, 18, "no statistics file at %s", context->UnitLabel,
+                        context->StatisticsPath);
         return false;
     }
     // Counting on top of counters that were not read would write stale values

@@ -69,37 +69,42 @@ HRESULT WINAPI EngineAdapterAcceptSampleData(PWINBIO_PIPELINE Pipeline, PWINBIO_
     HRESULT hr = StartEngineOperation(Pipeline, SampleBuffer != nullptr && RejectDetail != nullptr,
                                       &context);
     if (FAILED(hr)) {
-        return TraceEngineResult(kTrace, 10, context, hr);
+        return TraceEngineResult(kTrace, 10, "accept sample data refused: %!HRESULT!", context, hr);
     }
     const char* label = context->UnitLabel;
-    MOC_TRACE_INFO(kTrace, 11, label, SampleSize, Purpose);
+    MOC_TRACE_INFO(kTrace, 11, "accept sample data: %llu bytes for purpose 0x%02X", label,
+                   SampleSize, Purpose);
 
     if (SampleSize == 0 || !IsSinglePurpose(Purpose)) {
-        MOC_TRACE_INFO(kTrace, 12, label, E_INVALIDARG);
+        MOC_TRACE_INFO(kTrace, 12, "no sample or not one purpose: %!HRESULT!", label, E_INVALIDARG);
         return E_INVALIDARG;
     }
     *RejectDetail = 0;
 
     SampleFields fields;
     if (!ReadSampleFields(reinterpret_cast<const BYTE*>(SampleBuffer), SampleSize, &fields)) {
-        MOC_TRACE_ERROR(kTrace, 13, label, SampleSize);
+        MOC_TRACE_ERROR(kTrace, 13, "sample record of %llu bytes is malformed", label, SampleSize);
         return E_INVALIDARG;
     }
     if (fields.format.Owner != WINBIO_ANSI_381_FORMAT_OWNER ||
         fields.format.Type != WINBIO_ANSI_381_FORMAT_TYPE) {
-        MOC_TRACE_ERROR(kTrace, 14, label, fields.format.Owner, fields.format.Type);
+        MOC_TRACE_ERROR(kTrace, 14,
+                        "sample format owner 0x%04X, type 0x%04X is not the standard one", label,
+                        fields.format.Owner, fields.format.Type);
         return E_INVALIDARG;
     }
     if (fields.dataFlags != WINBIO_DATA_FLAG_RAW) {
-        MOC_TRACE_ERROR(kTrace, 15, label, fields.dataFlags);
+        MOC_TRACE_ERROR(kTrace, 15, "sample data flags 0x%02X are not raw", label,
+                        fields.dataFlags);
         return E_INVALIDARG;
     }
     if (fields.pixelDepth != 8) {
-        MOC_TRACE_ERROR(kTrace, 16, label, fields.pixelDepth);
+        MOC_TRACE_ERROR(kTrace, 16, "pixel depth %u is not 8", label, fields.pixelDepth);
         return WINBIO_E_UNSUPPORTED_DATA_FORMAT;
     }
     if (fields.compression != WINBIO_ANSI_381_IMG_UNCOMPRESSED) {
-        MOC_TRACE_ERROR(kTrace, 17, label, fields.compression);
+        MOC_TRACE_ERROR(kTrace, 17, "image compression %u is not uncompressed", label,
+                        fields.compression);
         return WINBIO_E_UNSUPPORTED_DATA_FORMAT;
     }
 
@@ -107,7 +112,7 @@ HRESULT WINAPI EngineAdapterAcceptSampleData(PWINBIO_PIPELINE Pipeline, PWINBIO_
     ULONG64 token = 0;
     hr = MocAcceptSample(context->Device, Purpose, &status, &token);
     if (FAILED(hr)) {
-        MOC_TRACE_INFO(kTrace, 18, label, Win32ErrorOf(hr));
+        MOC_TRACE_INFO(kTrace, 18, "chip refused the sample: %!WINERROR!", label, Win32ErrorOf(hr));
         return hr;
     }
     context->SampleToken = token;
@@ -119,14 +124,15 @@ HRESULT WINAPI EngineAdapterAcceptSampleData(PWINBIO_PIPELINE Pipeline, PWINBIO_
     confirm.SampleToken = token;
     hr = DeviceRequest(Pipeline, IOCTL_MOC_CONFIRM_SAMPLE).Input(confirm).Send();
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTrace, 19, label, Win32ErrorOf(hr));
+        MOC_TRACE_ERROR(kTrace, 19, "sample confirmation not sent: %!WINERROR!", label,
+                        Win32ErrorOf(hr));
         return WinBioErrorFromWin32(Win32ErrorOf(hr));
     }
     hr = S_OK;
     if (status != 0) {
-        MOC_TRACE_ERROR(kTrace, 20, label, status);
+        MOC_TRACE_ERROR(kTrace, 20, "chip sample status %u: a bad capture", label, status);
         hr = WINBIO_E_BAD_CAPTURE;
     }
-    MOC_TRACE_INFO(kTrace, 21, label, hr);
+    MOC_TRACE_INFO(kTrace, 21, "accept sample data returns %!HRESULT!", label, hr);
     return hr;
 }

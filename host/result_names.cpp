@@ -121,13 +121,24 @@ std::string WithValue(const std::string& name, HRESULT result) {
     return name + " (" + value + ")";
 }
 
-} // namespace
-
-std::string Win32ErrorText(DWORD error) {
+const char* Win32ErrorName(DWORD error) {
     for (const NamedError& e : kWin32Errors)
         if (e.value == error)
             return e.name;
-    return "Win32 error " + std::to_string(error);
+    return nullptr;
+}
+
+} // namespace
+
+std::string Win32ErrorText(DWORD error) {
+    const char* name = Win32ErrorName(error);
+    return name != nullptr ? name : "Win32 error " + std::to_string(error);
+}
+
+std::string Win32ErrorValueText(DWORD error) {
+    const char* name = Win32ErrorName(error);
+    return name != nullptr ? std::string(name) + " (" + std::to_string(error) + ")"
+                           : Win32ErrorText(error);
 }
 
 std::string ResultText(HRESULT result) {

@@ -11,5 +11,7 @@ namespace host {
 std::string ResultText(HRESULT result);
 // The name of a Win32 error ("ERROR_NOT_READY"), or its number.
 std::string Win32ErrorText(DWORD error);
+// The name with the number ("ERROR_NOT_READY (21)"), or the number alone.
+std::string Win32ErrorValueText(DWORD error);
 
 } // namespace host

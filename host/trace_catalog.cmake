@@ -1,28 +1,115 @@
 # Builds the trace catalog of the adapter library, the formats a decoder needs: the
 # provider's control GUID, each unit's message GUID with its name, and for every trace
-# statement the unit, the message number, the level and a message name (the enclosing
-# function and the number). The trace controller captures a statement's GUID, number and
-# arguments only; the rest comes from here.
+# statement the unit, the message number, the level, a message name (the enclosing
+# function and the number) and the message text. The trace controller captures a
+# statement's GUID, number and arguments only; the rest comes from here.
 #
 #   cmake -DSOURCE_DIR=<tree> -DOUTPUT=<file.inc> -DUNIT_FOLDERS=<folder;...>
 #     -DPROVIDER_NAME=<library> -P trace_catalog.cmake
 #
-# A statement whose number or unit GUID is a parameter of its function makes that function a
-# forwarder; its calls that give both are statements too, named after the calling function
-# (after the forwarder when more than two functions share the message). A number held in a
-# variable or a table cannot be read from the sources and stays out.
+# A statement whose number, unit GUID or text is a parameter of its function makes that
+# function a forwarder; its calls that give them are statements too, named after the calling
+# function (after the forwarder when more than two functions share the message).
+#
+# The catalog fails (FATAL_ERROR) on
+# - a statement or forwarder call whose number, unit or text it cannot read from the sources
+#   (one held in a variable or a table);
+# - a text whose conversions (common/trace_text.h) do not match its statement's arguments:
+#   one for each, but none for the unit label, the first argument when it names one
+#   (`UnitLabel`, `unitLabel`, `label`);
+# - a % that begins none of those conversions;
+# - two statements of one unit under one number with different texts or levels. The same
+#   text under one number at several places (the exits of one operation, the calls of a
+#   forwarder) is one statement.
 cmake_minimum_required(VERSION 3.25)
 
 # Every source line as a list element; characters that CMake lists give a meaning to are
-# replaced first (";" "[" "]" "\").
+# replaced first (";" "[" "]" "\"). String literals become "@T<n>@", their text kept in
+# TEXT_<n>, so that no comma, parenthesis or comment mark in a text is read as code;
+# comments are dropped.
 function(read_lines path out)
   file(READ "${path}" text)
   string(REPLACE "\\" "@B@" text "${text}")
   string(REPLACE ";" "@S@" text "${text}")
   string(REPLACE "[" "@L@" text "${text}")
   string(REPLACE "]" "@R@" text "${text}")
-  string(REPLACE "\n" ";" text "${text}")
-  set(${out} "${text}" PARENT_SCOPE)
+  string(REPLACE "\n" ";" lines "${text}")
+  set(count ${TEXT_COUNT})
+  set(masked "")
+  set(first TRUE)
+  foreach(line IN LISTS lines)
+    while(line MATCHES "\"(@B@.|[^\"])*\"")
+      set(literal "${CMAKE_MATCH_0}")
+      string(FIND "${line}" "${literal}" at)
+      string(LENGTH "${literal}" length)
+      math(EXPR body_length "${length} - 2")
+      string(SUBSTRING "${literal}" 1 ${body_length} body)
+      math(EXPR count "${count} + 1")
+      set(TEXT_${count} "${body}" PARENT_SCOPE)
+      string(SUBSTRING "${line}" 0 ${at} before)
+      math(EXPR after_at "${at} + ${length}")
+      string(SUBSTRING "${line}" ${after_at} -1 after)
+      set(line "${before}@T${count}@${after}")
+    endwhile()
+    string(REGEX REPLACE "/\\*([^*]|\\*[^/])*\\*/" "" line "${line}")
+    string(REGEX REPLACE "//.*$" "" line "${line}")
+    if(first)
+      set(masked "${line}")
+      set(first FALSE)
+    else()
+      string(APPEND masked ";${line}")
+    endif()
+  endforeach()
+  set(TEXT_COUNT ${count} PARENT_SCOPE)
+  set(${out} "${masked}" PARENT_SCOPE)
+endfunction()
+
+# The literal texts of an argument ("@T3@ @T4@", a literal written in pieces) as "x3+4";
+# "" when the argument is no literal.
+function(literal_text token out)
+  set(${out} "" PARENT_SCOPE)
+  if(NOT token MATCHES "^(@T[0-9]+@ *)+$")
+    return()
+  endif()
+  string(REGEX MATCHALL "[0-9]+" ids "${token}")
+  string(REPLACE ";" "+" ids "${ids}")
+  set(${out} "x${ids}" PARENT_SCOPE)
+endfunction()
+
+# The text that an "x3+4" names, still encoded as read_lines left it.
+function(text_content spec out)
+  string(SUBSTRING "${spec}" 1 -1 ids)
+  string(REPLACE "+" ";" ids "${ids}")
+  set(content "")
+  foreach(id IN LISTS ids)
+    string(APPEND content "${TEXT_${id}}")
+  endforeach()
+  set(${out} "${content}" PARENT_SCOPE)
+endfunction()
+
+# The number of conversions of a text; `<out>_VALID` false when a % begins none of them.
+function(count_conversions content out)
+  set(conversion
+    "%(!HRESULT!|!WINERROR!|[-+ #0]*[0-9]*(\\.[0-9]*)?(ll)?[diuxXo]|[-+ #0]*[0-9]*(\\.[0-9]*)?[fge]|l?s)")
+  string(REPLACE "%%" "" rest "${content}")
+  string(REGEX MATCHALL "${conversion}" found "${rest}")
+  list(LENGTH found count)
+  string(REGEX REPLACE "${conversion}" "" rest "${rest}")
+  set(valid TRUE)
+  if(rest MATCHES "%")
+    set(valid FALSE)
+  endif()
+  set(${out} ${count} PARENT_SCOPE)
+  set(${out}_VALID ${valid} PARENT_SCOPE)
+endfunction()
+
+# The text as a C string literal again.
+function(text_literal content out)
+  string(REPLACE "@B@" "\\" content "${content}")
+  string(REPLACE "@S@" ";" content "${content}")
+  string(REPLACE "@L@" "[" content "${content}")
+  string(REPLACE "@R@" "]" content "${content}")
+  set(${out} "\"${content}\"" PARENT_SCOPE)
 endfunction()
 
 # The "{0x..., ...}" initializer of a GUID constant in a header.
@@ -116,10 +203,12 @@ foreach(folder IN LISTS UNIT_FOLDERS)
   list(APPEND FILES ${found})
 endforeach()
 
+set(TEXT_COUNT 0)
 set(FILE_INDEX 0)
 foreach(path IN LISTS FILES)
   math(EXPR FILE_INDEX "${FILE_INDEX} + 1")
   set(ID_${path} ${FILE_INDEX})
+  file(RELATIVE_PATH NAME_${FILE_INDEX} "${SOURCE_DIR}" "${path}")
   read_lines("${path}" LINES_${FILE_INDEX})
   # File-level names for a unit's GUID: const GUID& kTrace = kTraceGuidEngineIdentify;
   file(READ "${path}" text)
@@ -130,26 +219,6 @@ foreach(path IN LISTS FILES)
     set(ALIAS_${FILE_INDEX}_${CMAKE_MATCH_1} ${CMAKE_MATCH_2})
   endforeach()
 endforeach()
-
-# The kinds of a statement's arguments after the GUID and the number: "f" for a floating
-# value (an expression with a decimal point), "-" for any other. A decoder reads 8 bytes
-# as a double only where the format says so.
-function(argument_kinds text out)
-  split_arguments("${text}" args)
-  set(kinds "")
-  set(index 0)
-  foreach(arg IN LISTS args)
-    if(index GREATER_EQUAL 2)
-      if(arg MATCHES "[0-9]\\.[0-9]" OR arg MATCHES "double")
-        string(APPEND kinds "f")
-      else()
-        string(APPEND kinds "-")
-      endif()
-    endif()
-    math(EXPR index "${index} + 1")
-  endforeach()
-  set(${out} "${kinds}" PARENT_SCOPE)
-endfunction()
 
 function(balanced text out)
   string(REGEX MATCHALL "\\(" opening "${text}")
@@ -186,9 +255,11 @@ macro(find_forwarder file name out)
   endif()
 endmacro()
 
-# A forwarder is a function that traces with a number or a unit GUID it is given. Each of
-# its statements is a spec "number|unit|level": the number "l<N>" (a literal) or "a<i>"
-# (its i-th parameter), the unit a GUID constant or "a<i>".
+# A forwarder is a function that traces with a number, a unit GUID or a text it is given.
+# Each of its statements is a spec "number|unit|level|text|count|labelled|place": the
+# number "l<N>" (a literal) or "a<i>" (its i-th parameter), the unit a GUID constant or
+# "a<i>", the text "x<ids>" or "a<i>"; count the statement's arguments after the text,
+# labelled 1 when the first of them is a unit label; place where the text is.
 macro(add_forwarder file function spec)
   list(FIND FWD_${file}_${function} "${spec}" seen)
   if(seen LESS 0)
@@ -203,9 +274,9 @@ macro(add_forwarder file function spec)
   endif()
 endmacro()
 
-# What a token of the enclosing function stands for as a message number (`kind` number) or
-# unit (`kind` unit): a literal number, a GUID constant, or "a<i>" for its i-th parameter;
-# "" when none of these.
+# What a token of the enclosing function stands for as a message number (`kind` number),
+# unit (`kind` unit) or text (`kind` text): a literal number, a GUID constant, a literal
+# text, or "a<i>" for its i-th parameter; "" when none of these.
 macro(token_part file kind token out)
   list(FIND params "${token}" param_at)
   set(${out} "")
@@ -213,40 +284,46 @@ macro(token_part file kind token out)
     set(${out} "l${token}")
   elseif("${kind}" STREQUAL "unit")
     resolve_guid(${file} "${token}" ${out})
+  elseif("${kind}" STREQUAL "text")
+    literal_text("${token}" ${out})
   endif()
   if("${${out}}" STREQUAL "" AND param_at GREATER_EQUAL 0)
     set(${out} "a${param_at}")
   endif()
 endmacro()
 
-# A spec whose number and unit are both known here is a message; one that still names a
-# parameter makes the enclosing function a forwarder.
-macro(record file number_value unit_value level)
-  set(known_unit FALSE)
-  if(NOT "${unit_value}" STREQUAL "" AND NOT "${unit_value}" MATCHES "^a[0-9]+$")
-    set(known_unit TRUE)
-  endif()
-  if("${number_value}" STREQUAL "" OR "${unit_value}" STREQUAL "")
-    # Neither a message nor a forwarder: the number or unit is held elsewhere.
-  elseif("${number_value}" MATCHES "^l([0-9]+)$" AND known_unit)
+# A spec whose number, unit and text are all known here is a message; one that still names
+# a parameter makes the enclosing function a forwarder.
+macro(record file number_value unit_value level text_value count labelled place)
+  if("${number_value}" STREQUAL "" OR "${unit_value}" STREQUAL "" OR
+     "${text_value}" STREQUAL "")
     if(SCAN_MODE STREQUAL "messages")
-      add_message(${unit_value} ${CMAKE_MATCH_1} ${level} "${function}#${CMAKE_MATCH_1}"
-        "${HOLDER}#${CMAKE_MATCH_1}")
+      message(FATAL_ERROR "${place}: a trace statement whose message number, unit GUID or "
+        "text the catalog cannot read; give each as a literal there, or as a parameter of "
+        "its function")
+    endif()
+  elseif("${number_value}" MATCHES "^l[0-9]+$" AND NOT "${unit_value}" MATCHES "^a[0-9]+$"
+         AND "${text_value}" MATCHES "^x")
+    if(SCAN_MODE STREQUAL "messages")
+      string(SUBSTRING "${number_value}" 1 -1 message_number)
+      add_message(${unit_value} ${message_number} ${level} "${function}#${message_number}"
+        "${HOLDER}#${message_number}" ${text_value} ${count} ${labelled} "${place}")
     endif()
   elseif(SCAN_MODE STREQUAL "forwarders")
-    add_forwarder(${file} ${function} "${number_value}|${unit_value}|${level}")
+    add_forwarder(${file} ${function}
+      "${number_value}|${unit_value}|${level}|${text_value}|${count}|${labelled}|${place}")
   endif()
 endmacro()
 
 # A call of a forwarder, `text` its arguments from the "(" on; false in `done` while the
 # arguments its specs need are not all there yet.
-macro(handle_call file fwd text done)
+macro(handle_call file fwd text place done)
   split_arguments("${text}" args)
-  list(LENGTH args count)
+  list(LENGTH args arg_count)
   # The arguments before the last are whole; the last one too once the call has closed.
-  math(EXPR whole "${count} - 1")
+  math(EXPR whole "${arg_count} - 1")
   if(args_CLOSED)
-    set(whole ${count})
+    set(whole ${arg_count})
   endif()
   set(${done} TRUE)
   foreach(spec IN LISTS ${fwd})
@@ -254,19 +331,32 @@ macro(handle_call file fwd text done)
     list(GET parts 0 number)
     list(GET parts 1 unit)
     list(GET parts 2 level)
-    foreach(part number unit)
+    list(GET parts 3 spec_text)
+    list(GET parts 4 spec_count)
+    list(GET parts 5 spec_labelled)
+    list(GET parts 6 spec_place)
+    if(spec_text MATCHES "^a[0-9]+$")
+      # The text is the caller's, and so is the place a fault in it is shown at.
+      set(spec_place "${place}")
+    endif()
+    foreach(part number unit spec_text)
+      set(part_kind ${part})
+      if(part STREQUAL "spec_text")
+        set(part_kind text)
+      endif()
       if(${part} MATCHES "^a([0-9]+)$")
         set(at ${CMAKE_MATCH_1})
         if(at LESS whole)
           list(GET args ${at} token)
-          token_part(${file} ${part} "${token}" ${part})
+          token_part(${file} ${part_kind} "${token}" ${part})
         else()
           set(${done} FALSE)
         endif()
       endif()
     endforeach()
     if(${done})
-      record(${file} "${number}" "${unit}" ${level})
+      record(${file} "${number}" "${unit}" ${level} "${spec_text}" ${spec_count}
+        ${spec_labelled} "${spec_place}")
     endif()
   endforeach()
   if(args_CLOSED)
@@ -274,23 +364,72 @@ macro(handle_call file fwd text done)
   endif()
 endmacro()
 
+# One statement, `text` its arguments from the "(" on.
+macro(handle_statement file level text place)
+  split_arguments("${text}" args)
+  list(LENGTH args arg_count)
+  if(arg_count LESS 3)
+    if(SCAN_MODE STREQUAL "messages")
+      message(FATAL_ERROR "${place}: a trace statement without its message text")
+    endif()
+  else()
+    list(GET args 0 guid_token)
+    list(GET args 1 number_token)
+    list(GET args 2 text_token)
+    math(EXPR statement_count "${arg_count} - 3")
+    set(statement_labelled 0)
+    if(statement_count GREATER 0)
+      list(GET args 3 first_arg)
+      if(first_arg MATCHES "(^|[^A-Za-z0-9_])(UnitLabel|unitLabel|label)([^A-Za-z0-9_]|$)")
+        set(statement_labelled 1)
+      endif()
+    endif()
+    token_part(${file} number "${number_token}" number)
+    token_part(${file} unit "${guid_token}" unit)
+    token_part(${file} text "${text_token}" statement_text)
+    set(HOLDER ${function})
+    record(${file} "${number}" "${unit}" ${level} "${statement_text}" ${statement_count}
+      ${statement_labelled} "${place}")
+  endif()
+endmacro()
+
 # `holder` names the function that holds the statement itself: a message traced on behalf
-# of many functions is named after it.
-macro(add_message unit number level name holder)
+# of many functions is named after it. The text is checked against the statement's
+# arguments here, at each place that reaches the message.
+macro(add_message unit number level name holder text count labelled place)
+  text_content(${text} content)
+  count_conversions("${content}" conversions)
+  math(EXPR expected "${count} - ${labelled}")
+  text_literal("${content}" shown)
+  if(NOT conversions_VALID)
+    message(FATAL_ERROR "${place}: ${unit} message ${number}: a % in ${shown} that begins "
+      "none of the conversions of common/trace_text.h")
+  endif()
+  if(NOT conversions EQUAL expected)
+    message(FATAL_ERROR "${place}: ${unit} message ${number}: ${shown} has ${conversions} "
+      "conversions for ${expected} arguments (the unit label has none)")
+  endif()
   set(key ${unit}_${number})
   if(NOT DEFINED MSG_${key}_LEVEL)
-    set(MSG_${key}_KINDS "")
     set(MSG_${key}_HOLDER ${holder})
     list(APPEND MESSAGE_KEYS ${key})
     set(MSG_${key}_UNIT ${unit})
     set(MSG_${key}_NUMBER ${number})
     set(MSG_${key}_LEVEL ${level})
     set(MSG_${key}_NAMES ${name})
+    set(MSG_${key}_TEXT "${content}")
+    set(MSG_${key}_PLACE "${place}")
   else()
-    # A decoder takes the level from the message: one number at two levels would be
-    # shown at the wrong one.
+    # A decoder takes the level and the text from the message: one number at two levels
+    # would be shown at the wrong one, with two texts under the wrong words.
     if(NOT MSG_${key}_LEVEL STREQUAL "${level}")
-      message(FATAL_ERROR "${unit} message ${number} is traced at two levels (${name})")
+      message(FATAL_ERROR "${place}: ${unit} message ${number} is traced at two levels "
+        "(also at ${MSG_${key}_PLACE})")
+    endif()
+    if(NOT MSG_${key}_TEXT STREQUAL "${content}")
+      text_literal("${MSG_${key}_TEXT}" first_shown)
+      message(FATAL_ERROR "${place}: ${unit} message ${number} is ${shown} here and "
+        "${first_shown} at ${MSG_${key}_PLACE}: two statements of one unit share the number")
     endif()
     list(FIND MSG_${key}_NAMES ${name} seen)
     if(seen LESS 0)
@@ -299,8 +438,8 @@ macro(add_message unit number level name holder)
   endif()
 endmacro()
 
-# Walks every file; `mode` is "forwarders" (find the functions that trace with a number or
-# unit they are given) or "messages" (collect the statements).
+# Walks every file; `mode` is "forwarders" (find the functions that trace with a number,
+# unit or text they are given) or "messages" (collect the statements).
 macro(scan mode)
   set(SCAN_MODE ${mode})
   foreach(path IN LISTS FILES)
@@ -309,18 +448,20 @@ macro(scan mode)
     set(params "")
     set(signature "")
     set(collecting FALSE)
-    set(pending_key "")
-    set(pending_text "")
+    set(pending_statement "")
     set(pending_fwd "")
     set(pending_call "")
+    set(line_number 0)
     foreach(line IN LISTS LINES_${f})
+      math(EXPR line_number "${line_number} + 1")
+      set(place "${NAME_${f}}:${line_number}")
       # The rest of a statement that goes on over several lines.
-      if(NOT pending_key STREQUAL "")
+      if(NOT pending_statement STREQUAL "")
         string(APPEND pending_text " ${line}")
         balanced("(${pending_text}" done)
         if(done)
-          argument_kinds("${pending_text}" MSG_${pending_key}_KINDS)
-          set(pending_key "")
+          handle_statement(${f} ${pending_statement} "${pending_text}" "${pending_place}")
+          set(pending_statement "")
         endif()
         continue()
       endif()
@@ -328,7 +469,7 @@ macro(scan mode)
       if(NOT pending_fwd STREQUAL "")
         string(APPEND pending_call " ${line}")
         set(HOLDER ${pending_callee})
-        handle_call(${f} ${pending_fwd} "${pending_call}" done)
+        handle_call(${f} ${pending_fwd} "${pending_call}" "${pending_call_place}" done)
         if(done)
           set(pending_fwd "")
         endif()
@@ -337,7 +478,7 @@ macro(scan mode)
       if(collecting)
         string(APPEND signature " ${line}")
       elseif(line MATCHES "^[A-Za-z_]" AND line MATCHES "\\(" AND
-             NOT line MATCHES "^(namespace|using|typedef|static_assert|return|extern \"C\" {)")
+             NOT line MATCHES "^(namespace|using|typedef|static_assert|return|extern @T)")
         set(signature "${line}")
         set(collecting TRUE)
       elseif(line MATCHES "^}")
@@ -360,36 +501,21 @@ macro(scan mode)
       endif()
 
       # Trace statements.
-      string(REGEX MATCHALL "MOC_TRACE_(INFO|ERROR)\\([A-Za-z_][A-Za-z0-9_:]*, *[A-Za-z0-9_.>-]+"
-        statements "${line}")
+      string(REGEX MATCHALL "MOC_TRACE_(INFO|ERROR)(_FORWARDED)?\\(" statements "${line}")
       foreach(s IN LISTS statements)
-        string(REGEX MATCH "MOC_TRACE_(INFO|ERROR)\\(([A-Za-z_][A-Za-z0-9_:]*), *([A-Za-z0-9_.>-]+)"
-          _ "${s}")
+        string(REGEX MATCH "MOC_TRACE_(INFO|ERROR)" _ "${s}")
         set(level ${CMAKE_MATCH_1})
-        set(guid_token ${CMAKE_MATCH_2})
-        set(number_token ${CMAKE_MATCH_3})
-        token_part(${f} number "${number_token}" number)
-        token_part(${f} unit "${guid_token}" unit)
-        set(new_message FALSE)
-        if("${mode}" STREQUAL "messages" AND number MATCHES "^l" AND unit AND
-           NOT unit MATCHES "^a[0-9]+$" AND NOT DEFINED MSG_${unit}_${number_token}_LEVEL)
-          set(new_message TRUE)
-        endif()
-        set(HOLDER ${function})
-        record(${f} "${number}" "${unit}" ${level})
-        # The kinds of its arguments, once per message.
-        if(new_message)
-          string(FIND "${line}" "${s}" at)
-          string(LENGTH "MOC_TRACE_${level}(" skip)
-          math(EXPR at "${at} + ${skip}")
-          string(SUBSTRING "${line}" ${at} -1 text)
-          balanced("(${text}" done)
-          if(done)
-            argument_kinds("${text}" MSG_${unit}_${number_token}_KINDS)
-          else()
-            set(pending_key ${unit}_${number_token})
-            set(pending_text "${text}")
-          endif()
+        string(FIND "${line}" "${s}" at)
+        string(LENGTH "${s}" skip)
+        math(EXPR at "${at} + ${skip}")
+        string(SUBSTRING "${line}" ${at} -1 text)
+        balanced("(${text}" done)
+        if(done)
+          handle_statement(${f} ${level} "${text}" "${place}")
+        else()
+          set(pending_statement ${level})
+          set(pending_text "${text}")
+          set(pending_place "${place}")
         endif()
       endforeach()
 
@@ -406,11 +532,12 @@ macro(scan mode)
         math(EXPR at "${at} + ${skip}")
         string(SUBSTRING "${line}" ${at} -1 rest)
         set(HOLDER ${callee})
-        handle_call(${f} ${fwd} "${rest}" done)
+        handle_call(${f} ${fwd} "${rest}" "${place}" done)
         if(NOT done)
           set(pending_fwd ${fwd})
           set(pending_callee ${callee})
           set(pending_call "${rest}")
+          set(pending_call_place "${place}")
         endif()
       endforeach()
     endforeach()
@@ -459,8 +586,9 @@ foreach(key IN LISTS MESSAGE_KEYS)
   else()
     string(REPLACE ";" "/" names "${MSG_${key}_NAMES}")
   endif()
+  text_literal("${MSG_${key}_TEXT}" shown)
   string(APPEND text
-    "    {${value}, ${MSG_${key}_NUMBER}, ${level}, \"${names}\", \"${MSG_${key}_KINDS}\"},\n")
+    "    {${value}, ${MSG_${key}_NUMBER}, ${level}, \"${names}\", ${shown}},\n")
 endforeach()
 string(APPEND text "};\n")
 

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 #include <evntrace.h>
+#include "common/trace_text.h"
 #include "host/identities.h"
+#include "host/result_names.h"
 
 namespace host {
 namespace {
@@ -45,12 +47,16 @@ bool IsUnitLabel(const std::vector<uint8_t>& arg) {
     return true;
 }
 
-std::string Argument(const std::vector<uint8_t>& arg, char kind) {
+std::string WideText(const std::vector<uint8_t>& arg) {
+    std::string out;
+    for (char16_t unit : platform::test::TraceArgWString(arg))
+        out += unit < 0x80 ? static_cast<char>(unit) : '?';
+    return out;
+}
+
+// An argument as it is shown without a conversion to read it by.
+std::string RawArgument(const std::vector<uint8_t>& arg) {
     char text[64];
-    if (arg.size() == 8 && kind == 'f') {
-        std::snprintf(text, sizeof(text), "%g", platform::test::TraceArgDouble(arg));
-        return text;
-    }
     if (arg.size() == 4) {
         uint32_t value = platform::test::TraceArgU32(arg);
         std::snprintf(text, sizeof(text), "0x%08X (%u)", value, value);
@@ -65,18 +71,79 @@ std::string Argument(const std::vector<uint8_t>& arg, char kind) {
     }
     if (IsNarrowText(arg))
         return "\"" + platform::test::TraceArgString(arg) + "\"";
-    if (IsWideText(arg)) {
-        std::string out;
-        for (char16_t unit : platform::test::TraceArgWString(arg))
-            out += unit < 0x80 ? static_cast<char>(unit) : '?';
-        return "u\"" + out + "\"";
-    }
+    if (IsWideText(arg))
+        return "u\"" + WideText(arg) + "\"";
     std::string out = std::to_string(arg.size()) + " bytes";
     for (size_t i = 0; i < arg.size() && i < 16; ++i) {
         std::snprintf(text, sizeof(text), "%s%02x", i == 0 ? " " : "", arg[i]);
         out += text;
     }
     return arg.size() > 16 ? out + "..." : out;
+}
+
+// One argument put into its conversion, `spec` the conversion as the text writes it; false
+// when the argument is not what the conversion reads.
+bool Convert(const moc_trace::Conversion& conversion, const std::string& spec,
+             const std::vector<uint8_t>& arg, std::string* out) {
+    char text[128];
+    switch (conversion.kind) {
+    case moc_trace::ArgKind::Int32: {
+        if (arg.size() != 4)
+            return false;
+        const uint32_t value = platform::test::TraceArgU32(arg);
+        if (conversion.shown == moc_trace::Shown::HResult) {
+            *out = ResultText(static_cast<HRESULT>(value));
+        } else if (conversion.shown == moc_trace::Shown::Win32Error) {
+            *out = Win32ErrorValueText(value);
+        } else {
+            const char letter = spec.back();
+            if (letter == 'd' || letter == 'i')
+                std::snprintf(text, sizeof(text), spec.c_str(), static_cast<int32_t>(value));
+            else
+                std::snprintf(text, sizeof(text), spec.c_str(), value);
+            *out = text;
+        }
+        return true;
+    }
+    case moc_trace::ArgKind::Int64: {
+        if (arg.size() != 8)
+            return false;
+        const uint64_t value = platform::test::TraceArgU64(arg);
+        const char letter = spec.back();
+        if (letter == 'd' || letter == 'i')
+            std::snprintf(text, sizeof(text), spec.c_str(), static_cast<long long>(value));
+        else
+            std::snprintf(text, sizeof(text), spec.c_str(), static_cast<unsigned long long>(value));
+        *out = text;
+        return true;
+    }
+    case moc_trace::ArgKind::Double:
+        if (arg.size() != 8)
+            return false;
+        std::snprintf(text, sizeof(text), spec.c_str(), platform::test::TraceArgDouble(arg));
+        *out = text;
+        return true;
+    case moc_trace::ArgKind::NarrowText:
+        if (!IsNarrowText(arg))
+            return false;
+        *out = platform::test::TraceArgString(arg);
+        return true;
+    case moc_trace::ArgKind::WideText:
+        if (!IsWideText(arg))
+            return false;
+        *out = WideText(arg);
+        return true;
+    }
+    return false;
+}
+
+size_t ConversionCount(const char* text) {
+    size_t count = 0;
+    size_t at = 0;
+    moc_trace::Conversion conversion;
+    while (moc_trace::NextConversion(text, &at, &conversion))
+        ++count;
+    return count;
 }
 
 } // namespace
@@ -97,6 +164,53 @@ const std::vector<TraceCatalogMessage>& CatalogMessages() {
     return messages;
 }
 
+std::string RenderTraceText(const char* text, const std::vector<std::vector<uint8_t>>& args,
+                            bool* fit) {
+    *fit = true;
+    std::string out;
+    size_t next = 0;
+    for (size_t i = 0; text[i] != '\0';) {
+        if (text[i] != '%') {
+            out += text[i++];
+            continue;
+        }
+        if (text[i + 1] == '%') {
+            out += '%';
+            i += 2;
+            continue;
+        }
+        const moc_trace::Conversion conversion = moc_trace::ParseConversion(text, i);
+        if (!conversion.valid) {
+            // The build refuses such a text; shown as it stands all the same.
+            *fit = false;
+            out += text[i++];
+            continue;
+        }
+        const std::string spec(text + i, conversion.end - i);
+        i = conversion.end;
+        if (next == args.size()) {
+            *fit = false;
+            out += "?";
+            continue;
+        }
+        const std::vector<uint8_t>& arg = args[next++];
+        std::string shown;
+        if (!Convert(conversion, spec, arg, &shown)) {
+            *fit = false;
+            shown = RawArgument(arg);
+        }
+        out += shown;
+    }
+    if (next < args.size()) {
+        *fit = false;
+        out += " [";
+        for (size_t i = next; i < args.size(); ++i)
+            out += (i == next ? "" : ", ") + RawArgument(args[i]);
+        out += "]";
+    }
+    return out;
+}
+
 DecodedTrace DecodeTrace(const platform::test::TraceStatement& statement) {
     DecodedTrace out;
     const TRACEHANDLE logger = platform::test::TraceSessionLogger(kCatalogProvider.control);
@@ -107,22 +221,31 @@ DecodedTrace DecodeTrace(const platform::test::TraceStatement& statement) {
             out.unit = unit.name;
     out.level = "?";
     out.message = "message " + std::to_string(statement.number);
-    std::string kinds;
+    const char* text = nullptr;
     for (const TraceCatalogMessage& message : CatalogMessages()) {
         if (SameGuid(message.unit, statement.guid) && message.number == statement.number) {
             out.level = message.level == TRACE_LEVEL_ERROR ? "error" : "info";
             out.message = message.name;
-            kinds = message.kinds;
+            text = message.text;
             break;
         }
     }
-    size_t first = 0;
-    if (!statement.args.empty() && IsUnitLabel(statement.args[0])) {
-        out.unitLabel.assign(statement.args[0].begin(), statement.args[0].end() - 1);
-        first = 1;
-    }
-    for (size_t i = first; i < statement.args.size(); ++i)
-        out.arguments.push_back(Argument(statement.args[i], i < kinds.size() ? kinds[i] : '-'));
+    // With a text, the label is the one argument more than its conversions; without one,
+    // an argument that looks like a label is taken for it.
+    const std::vector<std::vector<uint8_t>>& args = statement.args;
+    const bool labelled =
+        !args.empty() &&
+        (text != nullptr ? args.size() == ConversionCount(text) + 1 && IsNarrowText(args[0])
+                         : IsUnitLabel(args[0]));
+    if (labelled)
+        out.unitLabel = platform::test::TraceArgString(args[0]);
+    const std::vector<std::vector<uint8_t>> rest(args.begin() + (labelled ? 1 : 0), args.end());
+    for (const std::vector<uint8_t>& arg : rest)
+        out.arguments.push_back(RawArgument(arg));
+    if (text != nullptr)
+        out.text = RenderTraceText(text, rest, &out.argumentsFit);
+    else
+        out.argumentsFit = false;
     return out;
 }
 
@@ -130,6 +253,10 @@ std::string TraceLine(const DecodedTrace& trace) {
     std::string line = trace.provider + " " + trace.unit + " " + trace.level + " " + trace.message;
     if (!trace.unitLabel.empty())
         line += " [" + trace.unitLabel.substr(0, kShownLabelLength) + "]";
+    if (!trace.text.empty()) {
+        line += " " + trace.text;
+        return line;
+    }
     for (size_t i = 0; i < trace.arguments.size(); ++i)
         line += (i == 0 ? " " : ", ") + trace.arguments[i];
     return line;

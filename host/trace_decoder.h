@@ -1,7 +1,7 @@
 // Decoding of the adapter library's trace statements, with the catalog generated from its
 // sources at build time (the formats a decoder reads on the platform). The controller
-// captures a statement's GUID, number and arguments; the catalog gives the unit, the level
-// and the message name.
+// captures a statement's GUID, number and arguments; the catalog gives the unit, the level,
+// the message name and the message text the arguments are put into.
 #pragma once
 #include <windows.h>
 #include <string>
@@ -26,8 +26,8 @@ struct TraceCatalogMessage {
     USHORT number;
     UCHAR level;
     const char* name; // the enclosing function and the number, "SensorAdapterAttach#12"
-    // Per argument: 'f' a floating value, '-' any other; empty when the sources do not say.
-    const char* kinds;
+    // One conversion per argument but the unit label (common/trace_text.h).
+    const char* text;
 };
 
 const TraceCatalogProvider& CatalogProvider();
@@ -40,12 +40,25 @@ struct DecodedTrace {
     std::string unitLabel; // the adapter's unit label when the first argument is one
     std::string level;     // "error", "info", or "?" for a message the catalog lacks
     std::string message;
+    // The message text with the arguments put in; empty for a message the catalog lacks.
+    std::string text;
+    // Each argument after the label in its raw form ("0x00000005 (5)", "\"abc\"").
     std::vector<std::string> arguments;
+    // Every argument took its conversion: one each, of the size and kind it reads.
+    bool argumentsFit = true;
 };
 
 DecodedTrace DecodeTrace(const platform::test::TraceStatement& statement);
-// One line: provider, unit, level, message, the label's first 8 characters, arguments.
+// One line: provider, unit, level, message, the label's first 8 characters, then the text
+// with its arguments, or the raw arguments for a message without one.
 std::string TraceLine(const DecodedTrace& trace);
+
+// A message text with `args` put in, one for each conversion. An argument that does not
+// fit its conversion (another size, no terminated string) is shown in its raw form rather
+// than misread, a missing one as "?", and any left over after the text, raw, in brackets;
+// each of these clears `*fit`.
+std::string RenderTraceText(const char* text, const std::vector<std::vector<uint8_t>>& args,
+                            bool* fit);
 
 // Enables a session on the library's provider at the information level, as a trace
 // controller does; statements are then captured until DisableTraceSession.

@@ -60,7 +60,8 @@ HRESULT NegotiateSampleFormat(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT
     }
     context->SampleFormat = format;
     context->VendorFormat = vendorFormat;
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 40, context->UnitLabel, format.Owner, format.Type);
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 40, "sample format: owner 0x%04X, type 0x%04X",
+                   context->UnitLabel, format.Owner, format.Type);
     return S_OK;
 }
 
@@ -70,7 +71,9 @@ HRESULT NegotiateSampleFormat(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT
 void CancelOwnCapture(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context) {
     if (!CancelIoEx(pipeline->SensorHandle, &context->CaptureOverlapped) &&
         GetLastError() != ERROR_NOT_FOUND) {
-        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 44, context->UnitLabel, GetLastError());
+        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 44,
+                        "cancel of the own capture request failed: %!WINERROR!", context->UnitLabel,
+                        GetLastError());
     }
 }
 
@@ -100,7 +103,8 @@ HRESULT CheckFreeSlot(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context
     if (FAILED(hr)) {
         return hr;
     }
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 43, context->UnitLabel, freeSlot);
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 43, "free slot answer %u (0: the chip is full)",
+                   context->UnitLabel, freeSlot);
     context->FreeSlotCheckPending = 0;
     return freeSlot == 0 ? WINBIO_E_DATABASE_FULL : S_OK;
 }
@@ -130,7 +134,8 @@ HRESULT SendCapture(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context,
     if (context->CaptureBuffer == nullptr) {
         context->CaptureBuffer = new (std::nothrow) BYTE[context->CaptureBufferSize];
         if (context->CaptureBuffer == nullptr) {
-            MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 50, context->UnitLabel,
+            MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 50,
+                            "no memory for a capture buffer of %u bytes", context->UnitLabel,
                             context->CaptureBufferSize);
             return E_OUTOFMEMORY;
         }
@@ -159,7 +164,8 @@ HRESULT SendCapture(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context,
         *sent = true;
         return S_OK;
     }
-    MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 51, context->UnitLabel, error);
+    MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 51, "capture request not sent: %!WINERROR!",
+                    context->UnitLabel, error);
     return WinBioErrorFromWin32(error);
 }
 
@@ -193,7 +199,7 @@ HRESULT WINAPI SensorAdapterActivate(PWINBIO_PIPELINE Pipeline) {
         SensorResetCaptureState(context);
         InterlockedExchange(&context->CancelFlag, 0);
     }
-    return SensorTraced(context, 45, hr);
+    return SensorTraced(context, 45, "activate returns %!HRESULT!", hr);
 }
 
 HRESULT WINAPI SensorAdapterDeactivate(PWINBIO_PIPELINE Pipeline) {
@@ -205,7 +211,7 @@ HRESULT WINAPI SensorAdapterDeactivate(PWINBIO_PIPELINE Pipeline) {
         context->CaptureBuffer = nullptr;
         context->SampleSize = 0;
     }
-    return SensorTraced(context, 46, hr);
+    return SensorTraced(context, 46, "deactivate returns %!HRESULT!", hr);
 }
 
 HRESULT SensorQueryAttributes(PWINBIO_PIPELINE Pipeline) {
@@ -225,19 +231,20 @@ HRESULT SensorQueryAttributes(PWINBIO_PIPELINE Pipeline) {
 HRESULT WINAPI SensorAdapterStartCapture(PWINBIO_PIPELINE Pipeline, WINBIO_BIR_PURPOSE Purpose,
                                          LPOVERLAPPED* Overlapped) {
     if (Pipeline == nullptr || Purpose == WINBIO_NO_PURPOSE_AVAILABLE || Overlapped == nullptr) {
-        return SensorTraced(nullptr, 48, E_POINTER);
+        return SensorTraced(nullptr, 48, "start capture returns %!HRESULT!", E_POINTER);
     }
     *Overlapped = nullptr;
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return SensorTraced(nullptr, 48, hr);
+        return SensorTraced(nullptr, 48, "start capture returns %!HRESULT!", hr);
     }
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 49, context->UnitLabel, Purpose);
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 49, "start capture for purpose 0x%02X",
+                   context->UnitLabel, Purpose);
     // A second request on the OVERLAPPED would leave the first one writing
     // into the buffer that this one clears.
     if (CapturePending(Pipeline, context)) {
-        return SensorTraced(context, 48, WINBIO_E_DEVICE_BUSY);
+        return SensorTraced(context, 48, "start capture returns %!HRESULT!", WINBIO_E_DEVICE_BUSY);
     }
     InterlockedExchange(&context->CancelFlag, 0);
     context->CapturePurpose = Purpose;
@@ -261,24 +268,25 @@ HRESULT WINAPI SensorAdapterStartCapture(PWINBIO_PIPELINE Pipeline, WINBIO_BIR_P
     if (SUCCEEDED(hr)) {
         *Overlapped = &context->CaptureOverlapped;
     }
-    return SensorTraced(context, 48, hr);
+    return SensorTraced(context, 48, "start capture returns %!HRESULT!", hr);
 }
 
 HRESULT WINAPI SensorAdapterFinishCapture(PWINBIO_PIPELINE Pipeline,
                                           PWINBIO_REJECT_DETAIL RejectDetail) {
     if (Pipeline == nullptr || RejectDetail == nullptr) {
-        return SensorTraced(nullptr, 52, E_POINTER);
+        return SensorTraced(nullptr, 52, "finish capture returns %!HRESULT!", E_POINTER);
     }
     *RejectDetail = 0;
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return SensorTraced(nullptr, 52, hr);
+        return SensorTraced(nullptr, 52, "finish capture returns %!HRESULT!", hr);
     }
     // Without a capture of its own to wait for, the OVERLAPPED would report
     // the last request's outcome, and the buffer a stale or cleared sample.
     if (context->CaptureBuffer == nullptr || context->CaptureInFlight == 0) {
-        return SensorTraced(context, 52, WINBIO_E_NO_CAPTURE_DATA);
+        return SensorTraced(context, 52, "finish capture returns %!HRESULT!",
+                            WINBIO_E_NO_CAPTURE_DATA);
     }
 
     SetLastError(ERROR_SUCCESS);
@@ -291,12 +299,14 @@ HRESULT WINAPI SensorAdapterFinishCapture(PWINBIO_PIPELINE Pipeline,
     bool held = false;
     HRESULT verdict = S_OK; // of the sample's status byte, when there is a sample
     if (!ok) {
-        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 53, context->UnitLabel, error);
+        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 53, "capture request failed: %!WINERROR!",
+                        context->UnitLabel, error);
         hr = error == ERROR_DEVICE_NOT_AVAILABLE ? HRESULT_FROM_WIN32(error)
                                                  : WinBioErrorFromWin32(error);
     } else if (!ParseCaptureReply(context->CaptureBuffer, context->CaptureBufferSize, returned,
                                   &sample)) {
-        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 41, context->UnitLabel, returned);
+        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 41, "capture reply of %u bytes is malformed",
+                        context->UnitLabel, returned);
         context->CaptureStatus = MOC_SAMPLE_STATUS_NONE;
         hr = WINBIO_E_DEVICE_FAILURE;
     } else {
@@ -307,10 +317,12 @@ HRESULT WINAPI SensorAdapterFinishCapture(PWINBIO_PIPELINE Pipeline,
             hr = CheckFreeSlot(Pipeline, context);
         }
     }
-    SensorTraced(context, 52, hr);
+    SensorTraced(context, 52, "finish capture returns %!HRESULT!", hr);
 
     if (InterlockedExchange(&context->CancelFlag, 0) != 0 && hr != WINBIO_E_CANCELED) {
-        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 54, context->UnitLabel, hr);
+        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 54,
+                       "a cancel came during the capture, which ended with %!HRESULT!",
+                       context->UnitLabel, hr);
         hr = WINBIO_E_CANCELED;
     }
     // The sample goes on to export and push only under its own verdict: a
@@ -326,24 +338,26 @@ HRESULT WINAPI SensorAdapterFinishCapture(PWINBIO_PIPELINE Pipeline,
 HRESULT WINAPI SensorAdapterExportSensorData(PWINBIO_PIPELINE Pipeline, PWINBIO_BIR* SampleBuffer,
                                              PSIZE_T SampleSize) {
     if (Pipeline == nullptr || SampleBuffer == nullptr || SampleSize == nullptr) {
-        return SensorTraced(nullptr, 55, E_POINTER);
+        return SensorTraced(nullptr, 55, "export sensor data returns %!HRESULT!", E_POINTER);
     }
     *SampleBuffer = nullptr;
     *SampleSize = 0;
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return SensorTraced(nullptr, 55, hr);
+        return SensorTraced(nullptr, 55, "export sensor data returns %!HRESULT!", hr);
     }
     if (context->CaptureBuffer == nullptr || context->SampleSize == 0) {
-        return SensorTraced(context, 55, WINBIO_E_NO_CAPTURE_DATA);
+        return SensorTraced(context, 55, "export sensor data returns %!HRESULT!",
+                            WINBIO_E_NO_CAPTURE_DATA);
     }
     // Grown to the sample, so that a later, larger sample never runs past it.
     const DWORD size = context->SampleSize;
     if (context->ExportBuffer == nullptr || context->ExportBufferSize < size) {
         BYTE* grown = new (std::nothrow) BYTE[size];
         if (grown == nullptr) {
-            return SensorTraced(context, 55, E_OUTOFMEMORY);
+            return SensorTraced(context, 55, "export sensor data returns %!HRESULT!",
+                                E_OUTOFMEMORY);
         }
         delete[] context->ExportBuffer;
         context->ExportBuffer = grown;
@@ -352,18 +366,20 @@ HRESULT WINAPI SensorAdapterExportSensorData(PWINBIO_PIPELINE Pipeline, PWINBIO_
     std::memcpy(context->ExportBuffer, context->CaptureBuffer + MOC_CAPTURE_BIR_OFFSET, size);
     *SampleBuffer = reinterpret_cast<PWINBIO_BIR>(context->ExportBuffer);
     *SampleSize = size;
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 56, context->UnitLabel, size);
-    return SensorTraced(context, 55, S_OK);
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 56, "exported a sample of %u bytes", context->UnitLabel,
+                   size);
+    return SensorTraced(context, 55, "export sensor data returns %!HRESULT!", S_OK);
 }
 
 HRESULT WINAPI SensorAdapterCancel(PWINBIO_PIPELINE Pipeline) {
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 57);
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 57, "cancel");
     if (Pipeline == nullptr) {
-        return SensorTraced(nullptr, 58, E_POINTER);
+        return SensorTraced(nullptr, 58, "cancel returns %!HRESULT!", E_POINTER);
     }
     PWINIBIO_SENSOR_CONTEXT context = Pipeline->SensorContext;
     if (Pipeline->SensorHandle == INVALID_HANDLE_VALUE || context == nullptr) {
-        return SensorTraced(nullptr, 58, WINBIO_E_INVALID_DEVICE_STATE);
+        return SensorTraced(nullptr, 58, "cancel returns %!HRESULT!",
+                            WINBIO_E_INVALID_DEVICE_STATE);
     }
     // A capture still being set up has no request for CancelIoEx to find; the
     // flag set first tells StartCapture to send nothing, or to cancel what it
@@ -375,53 +391,59 @@ HRESULT WINAPI SensorAdapterCancel(PWINBIO_PIPELINE Pipeline) {
     // the flag tells FinishCapture, on whatever thread it waits.
     if (CancelIoEx(Pipeline->SensorHandle, nullptr)) {
         InterlockedExchange(&context->CancelFlag, 1);
-        return SensorTraced(context, 58, S_OK);
+        return SensorTraced(context, 58, "cancel returns %!HRESULT!", S_OK);
     }
     DWORD error = GetLastError();
     if (error == ERROR_NOT_FOUND) {
-        return SensorTraced(context, 58, S_OK);
+        return SensorTraced(context, 58, "cancel returns %!HRESULT!", S_OK);
     }
-    MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 59, context->UnitLabel, error);
-    return SensorTraced(context, 58, WinBioErrorFromWin32(error));
+    MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 59, "cancel of the requests failed: %!WINERROR!",
+                    context->UnitLabel, error);
+    return SensorTraced(context, 58, "cancel returns %!HRESULT!", WinBioErrorFromWin32(error));
 }
 
 HRESULT WINAPI SensorAdapterPushDataToEngine(PWINBIO_PIPELINE Pipeline, WINBIO_BIR_PURPOSE Purpose,
                                              WINBIO_BIR_DATA_FLAGS Flags,
                                              PWINBIO_REJECT_DETAIL RejectDetail) {
     if (Pipeline == nullptr || RejectDetail == nullptr) {
-        return SensorTraced(nullptr, 60, E_POINTER);
+        return SensorTraced(nullptr, 60, "push data to engine returns %!HRESULT!", E_POINTER);
     }
     if (Purpose == WINBIO_NO_PURPOSE_AVAILABLE) {
-        return SensorTraced(nullptr, 60, E_INVALIDARG);
+        return SensorTraced(nullptr, 60, "push data to engine returns %!HRESULT!", E_INVALIDARG);
     }
     *RejectDetail = 0;
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return SensorTraced(nullptr, 60, hr);
+        return SensorTraced(nullptr, 60, "push data to engine returns %!HRESULT!", hr);
     }
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 61, context->UnitLabel, Purpose, Flags);
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 61,
+                   "push data to engine for purpose 0x%02X, flags 0x%02X", context->UnitLabel,
+                   Purpose, Flags);
     // The sample of this capture, not one of an earlier capture whose buffer
     // has been cleared since.
     if (context->CaptureDone == 0 || context->SampleSize == 0 ||
         context->CaptureBuffer == nullptr) {
-        return SensorTraced(context, 60, WINBIO_E_NO_CAPTURE_DATA);
+        return SensorTraced(context, 60, "push data to engine returns %!HRESULT!",
+                            WINBIO_E_NO_CAPTURE_DATA);
     }
     if (context->CaptureStatus == MOC_SAMPLE_STATUS_POOR ||
         context->CaptureStatus == MOC_SAMPLE_STATUS_NONE) {
         *RejectDetail = WINBIO_FP_POOR_QUALITY;
-        return SensorTraced(context, 60, WINBIO_E_BAD_CAPTURE);
+        return SensorTraced(context, 60, "push data to engine returns %!HRESULT!",
+                            WINBIO_E_BAD_CAPTURE);
     }
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 62, context->UnitLabel, context->SampleSize);
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 62, "hands a sample of %u bytes to the engine",
+                   context->UnitLabel, context->SampleSize);
     PWINBIO_ENGINE_INTERFACE engine = Pipeline->EngineInterface;
     if (engine == nullptr) {
-        return SensorTraced(context, 60, E_POINTER);
+        return SensorTraced(context, 60, "push data to engine returns %!HRESULT!", E_POINTER);
     }
     if (engine->AcceptSampleData == nullptr) {
-        return SensorTraced(context, 60, E_NOTIMPL);
+        return SensorTraced(context, 60, "push data to engine returns %!HRESULT!", E_NOTIMPL);
     }
     hr = engine->AcceptSampleData(
         Pipeline, reinterpret_cast<PWINBIO_BIR>(context->CaptureBuffer + MOC_CAPTURE_BIR_OFFSET),
         context->SampleSize, Purpose, RejectDetail);
-    return SensorTraced(context, 60, hr);
+    return SensorTraced(context, 60, "push data to engine returns %!HRESULT!", hr);
 }

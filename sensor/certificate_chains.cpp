@@ -18,28 +18,49 @@ void BuildCertificateChains(CertificateChain (&chains)[kEmbeddedChainCount]) {
 
 namespace {
 
-// Which supported model the record handed out names; traced only.
+// Which supported model the record handed out names; traced only. The first
+// model of the claimed length decides.
 void TraceModel(PWINIBIO_SENSOR_CONTEXT context, const WINBIO_SECURE_CONNECTION_DATA* data) {
     struct Model {
         const BYTE* certificate;
         DWORD length;
-        USHORT message;
     };
     static const Model kModels[] = {
-        {kModelCertificate2, kModelCertificate2Length, 100},
-        {kModelCertificate0, kModelCertificate0Length, 101},
-        {kModelCertificate1, kModelCertificate1Length, 102},
+        {kModelCertificate2, kModelCertificate2Length},
+        {kModelCertificate0, kModelCertificate0Length},
+        {kModelCertificate1, kModelCertificate1Length},
     };
-    const BYTE* claimed = reinterpret_cast<const BYTE*>(data) + MOC_CONNECTION_DATA_MODEL_OFFSET;
-    for (const Model& model : kModels) {
-        if (data->ModelCertificateSize == model.length) {
-            if (std::memcmp(claimed, model.certificate, model.length) == 0) {
-                MOC_TRACE_INFO(kTraceGuidSensorAdapter, model.message, context->UnitLabel);
-            }
-            return;
-        }
+    constexpr size_t kModelCount = sizeof(kModels) / sizeof(kModels[0]);
+    size_t model = 0;
+    while (model < kModelCount && data->ModelCertificateSize != kModels[model].length) {
+        ++model;
     }
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 103, context->UnitLabel, data->ModelCertificateSize);
+    if (model == kModelCount) {
+        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 103,
+                       "the connection names no supported model: a certificate of %u bytes",
+                       context->UnitLabel, data->ModelCertificateSize);
+        return;
+    }
+    const BYTE* claimed = reinterpret_cast<const BYTE*>(data) + MOC_CONNECTION_DATA_MODEL_OFFSET;
+    if (std::memcmp(claimed, kModels[model].certificate, kModels[model].length) != 0) {
+        return;
+    }
+    // Each model under a number and text of its own, which a decoder reads
+    // from here.
+    switch (model) {
+    case 0:
+        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 100, "the connection names model 2",
+                       context->UnitLabel);
+        break;
+    case 1:
+        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 101, "the connection names model 0",
+                       context->UnitLabel);
+        break;
+    default:
+        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 102, "the connection names model 1",
+                       context->UnitLabel);
+        break;
+    }
 }
 
 } // namespace
@@ -48,16 +69,20 @@ HRESULT WINAPI SensorAdapterConnectSecure(PWINBIO_PIPELINE Pipeline,
                                           const WINBIO_SECURE_CONNECTION_PARAMS* ConnectionParams,
                                           PWINBIO_SECURE_CONNECTION_DATA* ConnectionData) {
     if (Pipeline == nullptr || ConnectionParams == nullptr || ConnectionData == nullptr) {
-        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 104, E_POINTER);
+        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 104, "connect secure refused: %!HRESULT!",
+                       E_POINTER);
         return E_POINTER;
     }
     PWINIBIO_SENSOR_CONTEXT context = Pipeline->SensorContext;
     if (context == nullptr || context->SecureConnection == nullptr) {
-        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 104, WINBIO_E_INVALID_DEVICE_STATE);
+        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 104, "connect secure refused: %!HRESULT!",
+                       WINBIO_E_INVALID_DEVICE_STATE);
         return WINBIO_E_INVALID_DEVICE_STATE;
     }
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 105, context->UnitLabel, ConnectionParams->PayloadSize,
-                   ConnectionParams->Flags, ConnectionParams->Version);
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 105,
+                   "connect secure: payload of %u bytes, flags 0x%04X, version %u",
+                   context->UnitLabel, ConnectionParams->PayloadSize, ConnectionParams->Flags,
+                   ConnectionParams->Version);
     // The parameters go to the driver as PayloadSize bytes; fewer than their
     // own record would send a head the driver cannot read.
     HRESULT hr;
@@ -69,8 +94,10 @@ HRESULT WINAPI SensorAdapterConnectSecure(PWINBIO_PIPELINE Pipeline,
     if (SUCCEEDED(hr)) {
         TraceModel(context, *ConnectionData);
     } else {
-        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 106, context->UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 106, "secure connection failed: %!HRESULT!",
+                        context->UnitLabel, hr);
     }
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 107, context->UnitLabel, hr);
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 107, "connect secure returns %!HRESULT!",
+                   context->UnitLabel, hr);
     return hr;
 }

@@ -53,7 +53,7 @@ constexpr DWORD kGenericSensorCapabilities = 0x311;
 
 // The slots the adapter does not support look at no argument.
 HRESULT NotImplemented(USHORT message) {
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, message);
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, message, "not supported by this adapter");
     return E_NOTIMPL;
 }
 
@@ -71,9 +71,9 @@ HRESULT SensorContextOf(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT* cont
     return S_OK;
 }
 
-HRESULT SensorTraced(PWINIBIO_SENSOR_CONTEXT context, USHORT message, HRESULT hr) {
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, message,
-                   context != nullptr ? context->UnitLabel : nullptr, hr);
+HRESULT SensorTraced(PWINIBIO_SENSOR_CONTEXT context, USHORT message, TraceText text, HRESULT hr) {
+    MOC_TRACE_INFO_FORWARDED(kTraceGuidSensorAdapter, message, text,
+                             context != nullptr ? context->UnitLabel : nullptr, hr);
     return hr;
 }
 
@@ -81,7 +81,8 @@ HRESULT SensorRequest(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context
                       void* reply, DWORD size, DWORD required, BYTE fill) {
     DeviceRequest request(pipeline, code);
     if (FAILED(request.Output(reply, size, required, fill).Send())) {
-        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 31, context->UnitLabel, code, request.Error());
+        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 31, "request 0x%08X failed: %!WINERROR!",
+                        context->UnitLabel, code, request.Error());
         return WinBioErrorFromWin32(request.Error());
     }
     return S_OK;
@@ -101,28 +102,31 @@ extern "C" HRESULT WINAPI WbioQuerySensorInterface(PWINBIO_SENSOR_INTERFACE* Sen
 // ---------------------------------------------------------------------------
 
 HRESULT WINAPI SensorAdapterAttach(PWINBIO_PIPELINE Pipeline) {
-    MOC_TRACE_INFO(kTraceGuidSensorAttach, 10);
+    MOC_TRACE_INFO(kTraceGuidSensorAttach, 10, "attach");
     if (Pipeline == nullptr) {
-        MOC_TRACE_INFO(kTraceGuidSensorAttach, 11, E_POINTER);
+        MOC_TRACE_INFO(kTraceGuidSensorAttach, 11, "refused: %!HRESULT!", E_POINTER);
         return E_POINTER;
     }
     // The context already there stays, with everything it holds.
     if (Pipeline->SensorContext != nullptr) {
-        MOC_TRACE_INFO(kTraceGuidSensorAttach, 11, WINBIO_E_INVALID_DEVICE_STATE);
+        MOC_TRACE_INFO(kTraceGuidSensorAttach, 11, "refused: %!HRESULT!",
+                       WINBIO_E_INVALID_DEVICE_STATE);
         return WINBIO_E_INVALID_DEVICE_STATE;
     }
     auto* context =
         static_cast<PWINIBIO_SENSOR_CONTEXT>(ProcessHeapAlloc(sizeof(*Pipeline->SensorContext)));
     if (context == nullptr) {
         Pipeline->SensorContext = nullptr;
-        MOC_TRACE_ERROR(kTraceGuidSensorAttach, 12, E_OUTOFMEMORY);
+        MOC_TRACE_ERROR(kTraceGuidSensorAttach, 12, "no memory for the context: %!HRESULT!",
+                        E_OUTOFMEMORY);
         return E_OUTOFMEMORY;
     }
 
     HRESULT hr = S_OK;
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) {
-        MOC_TRACE_ERROR(kTraceGuidSensorAttach, 13, GetLastError());
+        MOC_TRACE_ERROR(kTraceGuidSensorAttach, 13, "capture event not created: %!WINERROR!",
+                        GetLastError());
         hr = E_OUTOFMEMORY;
     } else {
         context->CaptureOverlapped.hEvent = event;
@@ -138,11 +142,14 @@ HRESULT WINAPI SensorAdapterAttach(PWINBIO_PIPELINE Pipeline) {
         MocSensorId sensorId;
         DeviceRequest request(Pipeline, IOCTL_MOC_GET_SENSOR_ID);
         if (FAILED(request.Output(&sensorId, sizeof(sensorId), sizeof(sensorId), 0xFF).Send())) {
-            MOC_TRACE_INFO(kTraceGuidSensorAttach, 14, request.Error());
+            MOC_TRACE_INFO(
+                kTraceGuidSensorAttach, 14,
+                "sensor id not read (%!WINERROR!): the unit is named after the preset id",
+                request.Error());
             std::memset(&sensorId, 0xFF, sizeof(sensorId));
         }
         if (!Sha256Digest(sensorId.Bytes, sizeof(sensorId.Bytes), context->SensorIdDigest)) {
-            MOC_TRACE_ERROR(kTraceGuidSensorAttach, 15);
+            MOC_TRACE_ERROR(kTraceGuidSensorAttach, 15, "the digest of the sensor id failed");
         }
         HashToHex(context->SensorIdDigest, context->UnitLabel);
 
@@ -151,20 +158,21 @@ HRESULT WINAPI SensorAdapterAttach(PWINBIO_PIPELINE Pipeline) {
         hr = MocCreateSecureConnection(Pipeline, chains, kEmbeddedChainCount,
                                        &context->SecureConnection);
         if (FAILED(hr)) {
-            MOC_TRACE_ERROR(kTraceGuidSensorAttach, 16, context->UnitLabel, hr);
+            MOC_TRACE_ERROR(kTraceGuidSensorAttach, 16, "secure connection not created: %!HRESULT!",
+                            context->UnitLabel, hr);
         }
     }
-    MOC_TRACE_INFO(kTraceGuidSensorAttach, 17, context->UnitLabel, hr);
+    MOC_TRACE_INFO(kTraceGuidSensorAttach, 17, "attach returns %!HRESULT!", context->UnitLabel, hr);
     Pipeline->SensorContext = context;
     return hr;
 }
 
 HRESULT WINAPI SensorAdapterDetach(PWINBIO_PIPELINE Pipeline) {
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 10);
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 10, "detach");
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return SensorTraced(nullptr, 11, hr);
+        return SensorTraced(nullptr, 11, "detach refused: %!HRESULT!", hr);
     }
     SensorDrainCapture(Pipeline, context);
 
@@ -191,7 +199,7 @@ HRESULT WINAPI SensorAdapterDetach(PWINBIO_PIPELINE Pipeline) {
         MocDestroySecureConnection(context->SecureConnection);
         context->SecureConnection = nullptr;
     }
-    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 12, context->UnitLabel);
+    MOC_TRACE_INFO(kTraceGuidSensorAdapter, 12, "context freed", context->UnitLabel);
     ProcessHeapFree(context);
     Pipeline->SensorContext = nullptr;
     return S_OK;
@@ -200,7 +208,7 @@ HRESULT WINAPI SensorAdapterDetach(PWINBIO_PIPELINE Pipeline) {
 HRESULT WINAPI SensorAdapterClearContext(PWINBIO_PIPELINE Pipeline) {
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
-    return SensorTraced(context, 13, hr);
+    return SensorTraced(context, 13, "clear context returns %!HRESULT!", hr);
 }
 
 // ---------------------------------------------------------------------------
@@ -211,10 +219,10 @@ HRESULT WINAPI SensorAdapterSetMode(PWINBIO_PIPELINE Pipeline, WINBIO_SENSOR_MOD
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (SUCCEEDED(hr)) {
-        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 14, context->UnitLabel, Mode);
+        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 14, "set mode %u", context->UnitLabel, Mode);
         hr = Mode <= WINBIO_SENSOR_SLEEP_MODE ? S_OK : WINBIO_E_INVALID_SENSOR_MODE;
     }
-    return SensorTraced(context, 15, hr);
+    return SensorTraced(context, 15, "set mode returns %!HRESULT!", hr);
 }
 
 HRESULT WINAPI SensorAdapterSetIndicatorStatus(PWINBIO_PIPELINE Pipeline,
@@ -233,7 +241,7 @@ HRESULT WINAPI SensorAdapterSetIndicatorStatus(PWINBIO_PIPELINE Pipeline,
                  ? S_OK
                  : E_INVALIDARG;
     }
-    return SensorTraced(context, 16, hr);
+    return SensorTraced(context, 16, "set indicator status returns %!HRESULT!", hr);
 }
 
 HRESULT WINAPI SensorAdapterGetIndicatorStatus(PWINBIO_PIPELINE, PWINBIO_INDICATOR_STATUS) {
@@ -249,19 +257,19 @@ HRESULT WINAPI SensorAdapterNotifyPowerChange(PWINBIO_PIPELINE Pipeline, ULONG P
                  ? S_OK
                  : E_INVALIDARG;
     }
-    return SensorTraced(context, 18, hr);
+    return SensorTraced(context, 18, "power change returns %!HRESULT!", hr);
 }
 
 HRESULT WINAPI SensorAdapterPipelineInit(PWINBIO_PIPELINE Pipeline) {
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
-    return SensorTraced(context, 19, hr);
+    return SensorTraced(context, 19, "pipeline init returns %!HRESULT!", hr);
 }
 
 HRESULT WINAPI SensorAdapterPipelineCleanup(PWINBIO_PIPELINE Pipeline) {
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
-    return SensorTraced(context, 20, hr);
+    return SensorTraced(context, 20, "pipeline cleanup returns %!HRESULT!", hr);
 }
 
 HRESULT WINAPI SensorAdapterQueryExtendedInfo(PWINBIO_PIPELINE Pipeline,
@@ -278,7 +286,7 @@ HRESULT WINAPI SensorAdapterQueryExtendedInfo(PWINBIO_PIPELINE Pipeline,
             SensorInfo->Factor = WINBIO_TYPE_FINGERPRINT;
         }
     }
-    return SensorTraced(context, 21, hr);
+    return SensorTraced(context, 21, "query extended info returns %!HRESULT!", hr);
 }
 
 HRESULT WINAPI SensorAdapterQueryCalibrationFormats(PWINBIO_PIPELINE, PWINBIO_UUID, SIZE_T,

@@ -12,6 +12,7 @@
 #include <windows.h>
 #include <winbio_adapter.h>
 #include "common/adapter_shared.h"
+#include "common/trace.h"
 #include "device/secure_connection.h"
 
 // The sensor adapter's per-pipeline state, a zero-filled block of the process
@@ -130,8 +131,8 @@ HRESULT WINAPI SensorAdapterConnectSecure(PWINBIO_PIPELINE Pipeline,
 HRESULT SensorContextOf(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT* context);
 
 // Within the adapter: traces a slot's result with the unit label (none
-// without a context) and returns it.
-HRESULT SensorTraced(PWINIBIO_SENSOR_CONTEXT context, USHORT message, HRESULT hr);
+// without a context) as message `message` with its `text`, and returns it.
+HRESULT SensorTraced(PWINIBIO_SENSOR_CONTEXT context, USHORT message, TraceText text, HRESULT hr);
 
 // Within the adapter: sends one of the platform's codes synchronously with no
 // request into `reply` (`size` bytes, preset with `fill`; fewer than `required`

@@ -23,8 +23,9 @@ HRESULT BeginControl(PWINBIO_PIPELINE pipeline, ULONG code, PUCHAR send, SIZE_T 
         hr = SensorContextOf(pipeline, context);
     }
     if (SUCCEEDED(hr)) {
-        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 80, (*context)->UnitLabel, code, sendSize,
-                       receiveSize);
+        MOC_TRACE_INFO(kTraceGuidSensorAdapter, 80,
+                       "control code 0x%08X, %llu bytes to send, room for %llu",
+                       (*context)->UnitLabel, code, sendSize, receiveSize);
     }
     return hr;
 }
@@ -33,13 +34,13 @@ HRESULT BeginControl(PWINBIO_PIPELINE pipeline, ULONG code, PUCHAR send, SIZE_T 
 
 HRESULT WINAPI SensorAdapterQueryStatus(PWINBIO_PIPELINE Pipeline, PWINBIO_SENSOR_STATUS Status) {
     if (Pipeline == nullptr || Status == nullptr) {
-        return SensorTraced(nullptr, 81, E_POINTER);
+        return SensorTraced(nullptr, 81, "query status returns %!HRESULT!", E_POINTER);
     }
     *Status = WINBIO_SENSOR_STATUS_UNKNOWN;
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return SensorTraced(nullptr, 81, hr);
+        return SensorTraced(nullptr, 81, "query status returns %!HRESULT!", hr);
     }
     // The whole record is required: SensorStatus lies past its first bytes.
     WINBIO_DIAGNOSTICS diagnostics;
@@ -48,19 +49,20 @@ HRESULT WINAPI SensorAdapterQueryStatus(PWINBIO_PIPELINE Pipeline, PWINBIO_SENSO
     if (SUCCEEDED(hr)) {
         *Status = diagnostics.SensorStatus;
     }
-    return SensorTraced(context, 81, hr);
+    return SensorTraced(context, 81, "query status returns %!HRESULT!", hr);
 }
 
 HRESULT WINAPI SensorAdapterReset(PWINBIO_PIPELINE Pipeline) {
     PWINIBIO_SENSOR_CONTEXT context;
     HRESULT hr = SensorContextOf(Pipeline, &context);
     if (FAILED(hr)) {
-        return SensorTraced(nullptr, 83, hr);
+        return SensorTraced(nullptr, 83, "reset returns %!HRESULT!", hr);
     }
     WINBIO_BLANK_PAYLOAD reply;
     hr = SensorRequest(Pipeline, context, IOCTL_BIOMETRIC_RESET, &reply, sizeof(reply),
                        sizeof(reply));
-    return SensorTraced(context, 83, FAILED(hr) ? hr : reply.WinBioHresult);
+    return SensorTraced(context, 83, "reset returns %!HRESULT!",
+                        FAILED(hr) ? hr : reply.WinBioHresult);
 }
 
 HRESULT WINAPI SensorAdapterControlUnit(PWINBIO_PIPELINE Pipeline, ULONG ControlCode,
@@ -73,7 +75,7 @@ HRESULT WINAPI SensorAdapterControlUnit(PWINBIO_PIPELINE Pipeline, ULONG Control
     if (SUCCEEDED(hr)) {
         hr = IsSensorPrivateCode(ControlCode) ? S_OK : E_INVALIDARG;
     }
-    return SensorTraced(context, 85, hr);
+    return SensorTraced(context, 85, "control unit returns %!HRESULT!", hr);
 }
 
 HRESULT WINAPI SensorAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULONG ControlCode,
@@ -84,27 +86,32 @@ HRESULT WINAPI SensorAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULO
     HRESULT hr = BeginControl(Pipeline, ControlCode, SendBuffer, SendBufferSize, ReceiveBuffer,
                               ReceiveBufferSize, ReceiveDataSize, OperationStatus, &context);
     if (FAILED(hr)) {
-        return SensorTraced(context, 86, hr);
+        return SensorTraced(context, 86, "privileged control unit returns %!HRESULT!", hr);
     }
     if (ControlCode == IOCTL_MOC_SENSOR_PRIVATE_SET) {
         if (SendBufferSize != 1) {
-            return SensorTraced(context, 86, E_INVALIDARG);
+            return SensorTraced(context, 86, "privileged control unit returns %!HRESULT!",
+                                E_INVALIDARG);
         }
     } else if (ControlCode == IOCTL_MOC_SENSOR_PRIVATE_GET) {
         if (ReceiveBufferSize != MOC_SENSOR_PRIVATE_GET_SIZE) {
-            return SensorTraced(context, 86, E_INVALIDARG);
+            return SensorTraced(context, 86, "privileged control unit returns %!HRESULT!",
+                                E_INVALIDARG);
         }
     } else {
-        return SensorTraced(context, 86, E_INVALIDARG);
+        return SensorTraced(context, 86, "privileged control unit returns %!HRESULT!",
+                            E_INVALIDARG);
     }
     // The request takes 32-bit sizes.
     if (SendBufferSize > 0xFFFFFFFFu || ReceiveBufferSize > 0xFFFFFFFFu) {
-        return SensorTraced(context, 86, E_INVALIDARG);
+        return SensorTraced(context, 86, "privileged control unit returns %!HRESULT!",
+                            E_INVALIDARG);
     }
     // The OVERLAPPED is the capture's: a request on it now would take over the
     // outcome that FinishCapture is to read.
     if (context->CaptureInFlight != 0) {
-        return SensorTraced(context, 86, WINBIO_E_DEVICE_BUSY);
+        return SensorTraced(context, 86, "privileged control unit returns %!HRESULT!",
+                            WINBIO_E_DEVICE_BUSY);
     }
 
     DWORD received = 0;
@@ -114,9 +121,11 @@ HRESULT WINAPI SensorAdapterControlUnitPrivileged(PWINBIO_PIPELINE Pipeline, ULO
                               static_cast<DWORD>(ReceiveBufferSize), &received);
     *OperationStatus = error;
     if (error != ERROR_SUCCESS) {
-        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 87, context->UnitLabel, error);
-        return SensorTraced(context, 86, WinBioErrorFromWin32(error));
+        MOC_TRACE_ERROR(kTraceGuidSensorAdapter, 87, "private request failed: %!WINERROR!",
+                        context->UnitLabel, error);
+        return SensorTraced(context, 86, "privileged control unit returns %!HRESULT!",
+                            WinBioErrorFromWin32(error));
     }
     *ReceiveDataSize = received;
-    return SensorTraced(context, 86, S_OK);
+    return SensorTraced(context, 86, "privileged control unit returns %!HRESULT!", S_OK);
 }

@@ -35,7 +35,8 @@ HRESULT CheckRecord(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE
     // A failed digest is reported where the digest is needed.
     *keyReady = SUCCEEDED(hr);
     if (!*keyReady)
-        MOC_TRACE_INFO(kTraceGuidAddRecord, 12, context.UnitLabel, hr);
+        MOC_TRACE_INFO(kTraceGuidAddRecord, 12, "identity key not made: %!HRESULT!",
+                       context.UnitLabel, hr);
 
     if (record.TemplateBlobSize != 0 && record.TemplateBlob == nullptr)
         return E_INVALIDARG;
@@ -44,9 +45,11 @@ HRESULT CheckRecord(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE
     if (record.TemplateBlobSize > MOC_BLOCK_TEMPLATE_SIZE ||
         record.PayloadBlobSize > MOC_BLOCK_PAYLOAD_SIZE)
         return E_INVALIDARG;
-    MOC_TRACE_INFO(kTraceGuidAddRecord, 13, context.UnitLabel,
-                   static_cast<ULONGLONG>(record.IndexElementCount), context.IndexElementCount,
-                   static_cast<ULONGLONG>(record.TemplateBlobSize),
+    MOC_TRACE_INFO(kTraceGuidAddRecord, 13,
+                   "record of %llu index elements (the database takes %u), a template of %llu "
+                   "bytes, a payload of %llu bytes",
+                   context.UnitLabel, static_cast<ULONGLONG>(record.IndexElementCount),
+                   context.IndexElementCount, static_cast<ULONGLONG>(record.TemplateBlobSize),
                    static_cast<ULONGLONG>(record.PayloadBlobSize));
     return CheckIndexVector(context, record.IndexVector, record.IndexElementCount);
 }
@@ -54,13 +57,13 @@ HRESULT CheckRecord(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE
 void TraceRecord(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RECORD& record) {
     TraceIdentity(context, *record.Identity);
     if (record.TemplateBlobSize != 0) {
-        MOC_TRACE_INFO(kTraceGuidAddRecord, 15, context.UnitLabel,
+        MOC_TRACE_INFO(kTraceGuidAddRecord, 15, "template of %llu bytes:", context.UnitLabel,
                        static_cast<ULONGLONG>(record.TemplateBlobSize));
         TraceHexDump(context.UnitLabel, record.TemplateBlob,
                      static_cast<INT32>(record.TemplateBlobSize));
     }
     if (record.PayloadBlobSize != 0) {
-        MOC_TRACE_INFO(kTraceGuidAddRecord, 16, context.UnitLabel,
+        MOC_TRACE_INFO(kTraceGuidAddRecord, 16, "payload of %llu bytes:", context.UnitLabel,
                        static_cast<ULONGLONG>(record.PayloadBlobSize));
         TraceHexDump(context.UnitLabel, record.PayloadBlob,
                      static_cast<INT32>(record.PayloadBlobSize));
@@ -80,7 +83,8 @@ bool BuildKeepsEarlierEnrollments(WINIBIO_STORAGE_CONTEXT& context) {
 bool ReplaceEnrollment(WINIBIO_STORAGE_CONTEXT& context, BlockList& list, size_t index) {
     HRESULT hr = ReadTemplateTable(context);
     if (FAILED(hr)) {
-        MOC_TRACE_INFO(kTraceGuidAddRecord, 17, context.UnitLabel, hr);
+        MOC_TRACE_INFO(kTraceGuidAddRecord, 17, "template table not read: %!HRESULT!",
+                       context.UnitLabel, hr);
         return false;
     }
     const DatabaseRecordBlock& block = *BlockAt(list, index);
@@ -93,11 +97,14 @@ bool ReplaceEnrollment(WINIBIO_STORAGE_CONTEXT& context, BlockList& list, size_t
             continue;
         hr = MocDeleteTemplate(context.Device, static_cast<BYTE>(slot));
         if (FAILED(hr)) {
-            MOC_TRACE_INFO(kTraceGuidAddRecord, 18, context.UnitLabel, slot, hr);
+            MOC_TRACE_INFO(kTraceGuidAddRecord, 18,
+                           "earlier template in slot %u not deleted: %!HRESULT!", context.UnitLabel,
+                           slot, hr);
             continue;
         }
-        MOC_TRACE_INFO(kTraceGuidAddRecord, 19, context.UnitLabel, slot,
-                       static_cast<ULONGLONG>(index));
+        MOC_TRACE_INFO(kTraceGuidAddRecord, 19,
+                       "earlier template in slot %u deleted with block %llu", context.UnitLabel,
+                       slot, static_cast<ULONGLONG>(index));
         RemoveBlock(list, index);
         return true;
     }
@@ -129,8 +136,8 @@ HRESULT Scan(WINIBIO_STORAGE_CONTEXT& context, BYTE subFactor, const IdentitySea
             if (!keyReady)
                 return WINBIO_E_CANCELED;
             if (MatchesIdentity(key, block.Key)) {
-                MOC_TRACE_INFO(kTraceGuidAddRecord, 20, context.UnitLabel,
-                               static_cast<ULONGLONG>(i));
+                MOC_TRACE_INFO(kTraceGuidAddRecord, 20, "block %llu holds this identity already",
+                               context.UnitLabel, static_cast<ULONGLONG>(i));
                 return WINBIO_E_DUPLICATE_ENROLLMENT;
             }
         }
@@ -188,7 +195,8 @@ DatabaseRecordBlock BuildBlock(const WINIBIO_STORAGE_CONTEXT& context,
 HRESULT AddLoaded(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RECORD& record,
                   const IdentitySearchKey& key, bool keyReady) {
     const DWORD count = CountHostBlocks(context);
-    MOC_TRACE_INFO(kTraceGuidAddRecord, 23, context.UnitLabel, count, context.SlotCount);
+    MOC_TRACE_INFO(kTraceGuidAddRecord, 23, "%u host blocks of %u slots", context.UnitLabel, count,
+                   context.SlotCount);
     if (count == context.SlotCount)
         return WINBIO_E_DATABASE_FULL;
 
@@ -201,7 +209,8 @@ HRESULT AddLoaded(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RECORD&
         return E_OUTOFMEMORY;
     hr = SaveDatabaseFile(&context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidAddRecord, 24, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidAddRecord, 24, "database file not saved: %!HRESULT!",
+                        context.UnitLabel, hr);
         return hr;
     }
     return S_OK;
@@ -210,8 +219,9 @@ HRESULT AddLoaded(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RECORD&
 HRESULT AddWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RECORD& record) {
     if (record.Identity == nullptr)
         return E_POINTER;
-    MOC_TRACE_INFO(kTraceGuidAddRecord, 21, context.UnitLabel, record.SubFactor,
-                   record.Identity->Type, record.Identity->Value.Null);
+    MOC_TRACE_INFO(kTraceGuidAddRecord, 21, "add sub-factor 0x%02X, identity type %u, value %u",
+                   context.UnitLabel, record.SubFactor, record.Identity->Type,
+                   record.Identity->Value.Null);
     IdentitySearchKey key;
     bool keyReady = false;
     HRESULT hr = CheckRecord(context, record, &key, &keyReady);

@@ -60,8 +60,8 @@ HRESULT TakeFile(WINIBIO_STORAGE_CONTEXT& context, const std::vector<BYTE>& file
         BlockList& list = ListOfType(context, block[0]);
         list.insert(list.end(), block, block + MOC_DATABASE_BLOCK_SIZE);
     }
-    MOC_TRACE_INFO(kTraceGuidDatabaseFile, 17, context.UnitLabel, static_cast<DWORD>(owned),
-                   static_cast<DWORD>(plain));
+    MOC_TRACE_INFO(kTraceGuidDatabaseFile, 17, "blocks taken: %u owned, %u plain",
+                   context.UnitLabel, static_cast<DWORD>(owned), static_cast<DWORD>(plain));
     return S_OK;
 }
 
@@ -75,7 +75,7 @@ HRESULT ReadContextFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, cons
         return E_POINTER;
     HRESULT hr = LoadWholeFile(path, file, unreadable);
     if (FAILED(hr))
-        MOC_TRACE_ERROR(unit, 11, context->UnitLabel, path, hr);
+        MOC_TRACE_ERROR(unit, 11, "%s not read: %!HRESULT!", context->UnitLabel, path, hr);
     return hr;
 }
 
@@ -89,16 +89,18 @@ HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, boo
     // set, it would have every template it described deleted from the chip.
     if (file.size() < MOC_DATABASE_MIN_FILE_SIZE ||
         ReadLe32(file.data()) != context->DatabaseMagic) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 13, context->UnitLabel,
-                        static_cast<ULONGLONG>(file.size()));
+        MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 13,
+                        "%llu bytes hold no database header of this chip: refused as damaged",
+                        context->UnitLabel, static_cast<ULONGLONG>(file.size()));
         return WINBIO_E_DATABASE_CORRUPTED;
     }
     const DWORD headerSize = ReadLe16(file.data() + kHeaderSizeOffset);
     const DWORD blockCount = ReadLe16(file.data() + kBlockCountOffset);
-    MOC_TRACE_INFO(kTraceGuidDatabaseFile, 14, context->UnitLabel, file[kVersionOffset],
-                   headerSize);
+    MOC_TRACE_INFO(kTraceGuidDatabaseFile, 14, "database file version %u, header of %u bytes",
+                   context->UnitLabel, file[kVersionOffset], headerSize);
     if (headerSize > file.size()) {
-        MOC_TRACE_INFO(kTraceGuidDatabaseFile, 15, context->UnitLabel);
+        MOC_TRACE_INFO(kTraceGuidDatabaseFile, 15, "header size runs past the file",
+                       context->UnitLabel);
         context->KeptHeaderSize = MOC_DATABASE_HEADER_SIZE;
         return WINBIO_E_DATABASE_CORRUPTED;
     }
@@ -106,13 +108,14 @@ HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, boo
     const ULONGLONG blocksEnd =
         ULONGLONG(headerSize) + ULONGLONG(blockCount) * MOC_DATABASE_BLOCK_SIZE;
     if (blocksEnd > file.size()) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 16, context->UnitLabel, blockCount,
-                        static_cast<ULONGLONG>(file.size()));
+        MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 16, "%u blocks run past the file of %llu bytes",
+                        context->UnitLabel, blockCount, static_cast<ULONGLONG>(file.size()));
         context->KeptHeaderSize = MOC_DATABASE_HEADER_SIZE;
         return WINBIO_E_DATABASE_CORRUPTED;
     }
     hr = TakeFile(*context, file, headerSize, blockCount);
-    MOC_TRACE_INFO(kTraceGuidDatabaseFile, 18, context->UnitLabel, hr);
+    MOC_TRACE_INFO(kTraceGuidDatabaseFile, 18, "database file loaded: %!HRESULT!",
+                   context->UnitLabel, hr);
     return hr;
 }
 
@@ -138,14 +141,14 @@ HRESULT SaveDatabaseFile(PWINIBIO_STORAGE_CONTEXT context) {
     HRESULT hr = S_OK;
     if (total > MOC_DATABASE_MAX_BLOCK_COUNT) {
         // The count would not fit its field, and the file would read back wrong.
-        MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 20, context->UnitLabel,
-                        static_cast<ULONGLONG>(total));
+        MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 20, "%llu blocks do not fit the file's count",
+                        context->UnitLabel, static_cast<ULONGLONG>(total));
         hr = WINBIO_E_DATABASE_CORRUPTED;
     }
     const DWORD headerSize = std::max<DWORD>(context->KeptHeaderSize, MOC_DATABASE_HEADER_SIZE);
     context->KeptHeaderSize = headerSize;
-    MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 21, context->UnitLabel,
-                    static_cast<DWORD>(context->KeptHeader.size()));
+    MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 21, "saving with a kept header of %u bytes",
+                    context->UnitLabel, static_cast<DWORD>(context->KeptHeader.size()));
 
     std::vector<BYTE> image;
     if (SUCCEEDED(hr)) {
@@ -177,13 +180,14 @@ HRESULT SaveDatabaseFile(PWINIBIO_STORAGE_CONTEXT context) {
 
         DWORD error = ReplaceWholeFile(context->PrivateFilePath, image.data(), image.size());
         if (error != 0) {
-            MOC_TRACE_INFO(kTraceGuidDatabaseFile, 22, context->UnitLabel, context->PrivateFilePath,
-                           error);
+            MOC_TRACE_INFO(kTraceGuidDatabaseFile, 22,
+                           "database file %s not rewritten: %!WINERROR!", context->UnitLabel,
+                           context->PrivateFilePath, error);
             hr = WINBIO_E_DATABASE_CORRUPTED;
         }
     }
     ReleaseKeptCopies(context);
-    MOC_TRACE_INFO(kTraceGuidDatabaseFile, 23, hr);
+    MOC_TRACE_INFO(kTraceGuidDatabaseFile, 23, "database file saved: %!HRESULT!", hr);
     return hr;
 }
 

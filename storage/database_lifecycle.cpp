@@ -53,11 +53,14 @@ bool TableReadyForReconcile(WINIBIO_STORAGE_CONTEXT& context) {
         return false;
     HRESULT hr = ReadTemplateTable(context);
     if (FAILED(hr)) {
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 14, context.UnitLabel, hr);
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 14,
+                       "template table not read (%!HRESULT!): no reconciliation", context.UnitLabel,
+                       hr);
         return false;
     }
     if (!CanJudgeHostBlocks(context)) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 15, context.UnitLabel);
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 15,
+                        "sensor id unknown in owner id mode: no reconciliation", context.UnitLabel);
         return false;
     }
     return true;
@@ -68,10 +71,11 @@ bool TableReadyForReconcile(WINIBIO_STORAGE_CONTEXT& context) {
 HRESULT PurgeForeignTemplatesAtOpen(WINIBIO_STORAGE_CONTEXT& context) {
     if (context.Policy != MOC_POLICY_PURGE_FOREIGN_AT_OPEN || context.OwnerIdMode == 0)
         return S_OK;
-    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 12);
+    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 12,
+                   "policy 1: templates of other hosts are purged before the open");
     HRESULT hr = ReadTemplateTable(context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 13, hr);
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 13, "template table not read: %!HRESULT!", hr);
         return hr;
     }
     // A failure keeps the policy, so that the next open purges again.
@@ -85,7 +89,8 @@ HRESULT PurgeForeignTemplatesAtOpen(WINIBIO_STORAGE_CONTEXT& context) {
 void RecordChipDatabaseVersion(WINIBIO_STORAGE_CONTEXT& context) {
     DWORD error = SetChipDatabaseVersion(context.Device->Pipeline, MOC_CHIP_DATABASE_VERSION);
     if (error != 0)
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 16, context.UnitLabel, error);
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 16,
+                       "chip database version not set: %!WINERROR!", context.UnitLabel, error);
 }
 
 // Deletes a file that exists, clearing its attributes when the first attempt fails.
@@ -100,10 +105,10 @@ void DeleteExistingFile(const WCHAR* path) {
 
 void DeleteExistingFile(const char* path) {
     if (PresenceOf(path) != PathPresence::Present) {
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 17, path);
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 17, "no %s to delete", path);
         return;
     }
-    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 18, path);
+    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 18, "deleting %s", path);
     if (!DeleteFileA(path)) {
         SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
         DeleteFileA(path);
@@ -116,11 +121,13 @@ void DeleteExistingFile(const char* path) {
 HRESULT FindDatabase(const WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath,
                      HRESULT pathFailure, DatabasePaths* paths) {
     if (!MakeDatabasePaths(filePath, paths)) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 19, context.UnitLabel, filePath);
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 19,
+                        "database path %ls has no usable narrow form", context.UnitLabel, filePath);
         return pathFailure;
     }
     if (_access(paths->Folder, 0) != 0) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 20, context.UnitLabel, paths->Folder);
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 20, "database folder %s is missing",
+                        context.UnitLabel, paths->Folder);
         return WINBIO_E_DATABASE_CANT_CREATE;
     }
     return S_OK;
@@ -139,22 +146,27 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
     SetPrivateFilePath(context, paths);
     switch (PresenceOf(context.PrivateFilePath)) {
     case PathPresence::Present:
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 21, context.UnitLabel);
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 21, "database file found", context.UnitLabel);
         break;
     case PathPresence::Absent:
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 22, context.UnitLabel);
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 22, "no database file", context.UnitLabel);
         return WINBIO_E_DATABASE_CANT_FIND;
     case PathPresence::Unknown:
         // Taken for absent, it would lead the framework to create the database anew.
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 23, context.UnitLabel, GetLastError());
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 23,
+                        "database file presence unknown: %!WINERROR!", context.UnitLabel,
+                        GetLastError());
         return WINBIO_E_DATABASE_CANT_OPEN;
     }
 
     DWORD versionError = 0;
     const DWORD version = GetChipDatabaseVersion(context.Device->Pipeline, &versionError);
     if (versionError != 0)
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 29, context.UnitLabel, versionError);
-    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 24, context.UnitLabel, version);
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 29,
+                       "chip database version not read: %!WINERROR!", context.UnitLabel,
+                       versionError);
+    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 24, "chip database version %u", context.UnitLabel,
+                   version);
     bool haveMigrated = false;
     bool legacyUnread = false;
     BlockSet migrated;
@@ -177,11 +189,13 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
 
     hr = ReloadDatabaseFile(&context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 25, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 25, "database file not loaded: %!HRESULT!",
+                        context.UnitLabel, hr);
         return hr;
     }
     if (haveMigrated) {
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 26, context.UnitLabel);
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 26,
+                       "merging the migrated records with the file's", context.UnitLabel);
         BlockSet loaded;
         loaded.Owned.swap(context.OwnedBlocks);
         loaded.Plain.swap(context.PlainBlocks);
@@ -201,7 +215,8 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
         return hr;
     hr = SaveDatabaseFile(&context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 27, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 27,
+                        "reconciled database not saved: %!HRESULT!", context.UnitLabel, hr);
         return hr;
     }
     RecordChipDatabaseVersion(context);
@@ -214,10 +229,13 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
     context.OpenFlag = 0;
     switch (PresenceOf(context.PrivateFilePath)) {
     case PathPresence::Present:
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 30, context.UnitLabel);
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 30, "database file already exists",
+                       context.UnitLabel);
         return WINBIO_E_DATABASE_ALREADY_EXISTS;
     case PathPresence::Unknown:
-        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 23, context.UnitLabel, GetLastError());
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 23,
+                        "database file presence unknown: %!WINERROR!", context.UnitLabel,
+                        GetLastError());
         return WINBIO_E_DATABASE_CANT_CREATE;
     case PathPresence::Absent:
         break;
@@ -232,7 +250,8 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
 
     bool merged = false;
     if (found.RecordFile || found.BlockFile) {
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 31, context.UnitLabel);
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 31,
+                       "building the database from the legacy files", context.UnitLabel);
         hr = MigrateLegacyDatabaseFiles(&context, paths, found, &merged);
         // A reset in place of the older file's records would delete their
         // templates: nothing is built until the file can be read.
@@ -241,9 +260,11 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
         if (FAILED(hr))
             return hr;
         if (!merged)
-            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 28, context.UnitLabel);
+            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 28, "the legacy files gave no records",
+                            context.UnitLabel);
     } else {
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 32, context.UnitLabel);
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 32, "building a fresh database",
+                       context.UnitLabel);
     }
     if (merged) {
         // A merged set is written even when it cannot be reconciled now:
@@ -256,13 +277,15 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
         }
         hr = SaveDatabaseFile(&context);
         if (FAILED(hr)) {
-            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 33, context.UnitLabel, hr);
+            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 33,
+                            "merged database not saved: %!HRESULT!", context.UnitLabel, hr);
             return hr;
         }
     } else {
         hr = ResetDatabase(&context);
         if (FAILED(hr)) {
-            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 34, context.UnitLabel, hr);
+            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 34,
+                            "fresh database not written: %!HRESULT!", context.UnitLabel, hr);
             return hr;
         }
     }
@@ -272,10 +295,12 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
 
 // With no open attempt before: the framework's own database file, fresh.
 HRESULT WriteFrameworkFile(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath) {
-    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 35, context.UnitLabel, filePath);
+    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 35, "framework database file %ls",
+                   context.UnitLabel, filePath);
     switch (PresenceOf(filePath)) {
     case PathPresence::Present:
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 36, context.UnitLabel);
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 36, "framework database file already exists",
+                       context.UnitLabel);
         return WINBIO_E_DATABASE_ALREADY_EXISTS;
     case PathPresence::Unknown:
         return WINBIO_E_DATABASE_CANT_CREATE;
@@ -286,7 +311,9 @@ HRESULT WriteFrameworkFile(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePa
     DWORD error =
         ReplaceWholeFile(filePath, reinterpret_cast<const BYTE*>(&header), sizeof(header));
     if (error != 0) {
-        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 37, context.UnitLabel, filePath, error);
+        MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 37,
+                       "framework database file %ls not written: %!WINERROR!", context.UnitLabel,
+                       filePath, error);
         return WINBIO_E_DATABASE_CANT_CREATE;
     }
     return S_OK;
@@ -320,7 +347,7 @@ HRESULT EraseWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath
     if (HRESULT hr = CheckChipKnownFor(context, ChipChange::DeletesTemplates); FAILED(hr))
         return hr;
     SetPrivateFilePath(context, paths);
-    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 40, context.UnitLabel, filePath);
+    MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 40, "erase %ls", context.UnitLabel, filePath);
     DeleteExistingFile(filePath);
     DeleteExistingFile(context.PrivateFilePath);
 

@@ -55,7 +55,8 @@ HRESULT DeleteByIdentity(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchK
             if (!IsHostBlock(context, block) || !SubFactorTakes(subFactor, block.SubFactor) ||
                 !MatchesIdentity(key, block.Key))
                 return false;
-            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 16, context.UnitLabel, block.SubFactor);
+            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 16, "block of sub-factor 0x%02X removed",
+                           context.UnitLabel, block.SubFactor);
             return true;
         });
     for (DWORD slot = 0; slot < TableSlotCount(context); ++slot) {
@@ -64,10 +65,14 @@ HRESULT DeleteByIdentity(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchK
             !MatchesIdentity(key, entry.Key))
             continue;
         ++removal->Slots;
-        MOC_TRACE_INFO(kTraceGuidDeleteRecord, 17, context.UnitLabel, entry.SubFactor, slot);
+        MOC_TRACE_INFO(kTraceGuidDeleteRecord, 17,
+                       "deleting the template of sub-factor 0x%02X in slot %u", context.UnitLabel,
+                       entry.SubFactor, slot);
         HRESULT hr = MocDeleteTemplate(context.Device, static_cast<BYTE>(slot));
         if (FAILED(hr)) {
-            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 18, context.UnitLabel, slot, hr);
+            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 18,
+                           "template in slot %u not deleted: %!HRESULT!", context.UnitLabel, slot,
+                           hr);
             if (context.OwnerIdMode != 0)
                 return hr;
         }
@@ -81,10 +86,13 @@ HRESULT DeleteLoaded(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchKey& 
     // Read on every call: a slot freed and taken by another enrollment since
     // an earlier read must not be deleted on the strength of that read. A
     // failed read leaves the buffer cleared, and no slot is deleted.
-    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 21, context.UnitLabel, context.DeleteCounter);
+    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 21, "deletion %u since the open", context.UnitLabel,
+                   context.DeleteCounter);
     HRESULT hr = ReadTemplateTable(context);
     if (FAILED(hr))
-        MOC_TRACE_INFO(kTraceGuidDeleteRecord, 22, context.UnitLabel, hr);
+        MOC_TRACE_INFO(kTraceGuidDeleteRecord, 22,
+                       "template table not read (%!HRESULT!): no slot is deleted",
+                       context.UnitLabel, hr);
     ++context.DeleteCounter;
 
     Removal removal;
@@ -92,7 +100,8 @@ HRESULT DeleteLoaded(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchKey& 
         hr = DeleteEverything(context, &removal);
     } else {
         if (FAILED(keyResult)) {
-            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 23, context.UnitLabel, keyResult);
+            MOC_TRACE_INFO(kTraceGuidDeleteRecord, 23, "identity key not made: %!HRESULT!",
+                           context.UnitLabel, keyResult);
             return keyResult;
         }
         hr = DeleteByIdentity(context, key, subFactor, &removal);
@@ -100,13 +109,14 @@ HRESULT DeleteLoaded(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchKey& 
     if (FAILED(hr))
         return hr;
 
-    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 24, context.UnitLabel,
-                   static_cast<ULONGLONG>(removal.Blocks), removal.Slots);
+    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 24, "%llu blocks and %u templates removed",
+                   context.UnitLabel, static_cast<ULONGLONG>(removal.Blocks), removal.Slots);
     if (removal.Blocks == 0)
         return WINBIO_E_DATABASE_NO_SUCH_RECORD;
     hr = SaveDatabaseFile(&context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidDeleteRecord, 25, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidDeleteRecord, 25, "database file not saved: %!HRESULT!",
+                        context.UnitLabel, hr);
         return hr;
     }
     return S_OK;
@@ -114,8 +124,9 @@ HRESULT DeleteLoaded(WINIBIO_STORAGE_CONTEXT& context, const IdentitySearchKey& 
 
 HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity,
                           BYTE subFactor) {
-    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 19, context.UnitLabel, subFactor, identity.Type,
-                   identity.Value.Null);
+    MOC_TRACE_INFO(kTraceGuidDeleteRecord, 19,
+                   "delete sub-factor 0x%02X, identity type %u, value %u", context.UnitLabel,
+                   subFactor, identity.Type, identity.Value.Null);
     IdentitySearchKey key;
     HRESULT keyResult = MakeIdentitySearchKey(context, identity, &key);
     if (keyResult == E_INVALIDARG || subFactor == 0)

@@ -58,8 +58,8 @@ bool ReadSectioned(const WINIBIO_STORAGE_CONTEXT& context, const std::vector<BYT
             }
             Take(type == MOC_BLOCK_TYPE_PLAIN ? records->Plain : records->Owned, file, offset,
                  count * size);
-            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 13, context.UnitLabel,
-                           static_cast<DWORD>(count));
+            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 13, "section of %u records taken",
+                           context.UnitLabel, static_cast<DWORD>(count));
         }
     }
     return true;
@@ -116,20 +116,29 @@ HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* pat
     bool consistent = true;
     try {
         if (file.size() == kEmptyFileSize || file.size() < kMinLayoutSize) {
-            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12, context->UnitLabel, 0);
+            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12,
+                           "legacy layout %u (0 empty, 1 sectioned, 2 counted, 3 plain)",
+                           context->UnitLabel, 0);
         } else if (ReadLe32(file.data()) == context->DatabaseMagic) {
-            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12, context->UnitLabel, 1);
+            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12,
+                           "legacy layout %u (0 empty, 1 sectioned, 2 counted, 3 plain)",
+                           context->UnitLabel, 1);
             consistent = ReadSectioned(*context, file, &records);
         } else if ((file.size() - kCountedRecordsOffset) % MOC_LEGACY_RECORD_SIZE_OWNED == 0) {
-            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12, context->UnitLabel, 2);
+            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12,
+                           "legacy layout %u (0 empty, 1 sectioned, 2 counted, 3 plain)",
+                           context->UnitLabel, 2);
             consistent = ReadCounted(file, &records);
         } else {
-            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12, context->UnitLabel, 3);
+            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12,
+                           "legacy layout %u (0 empty, 1 sectioned, 2 counted, 3 plain)",
+                           context->UnitLabel, 3);
             ReadPlain(file, &records);
         }
         if (!consistent) {
             // Taking the records that fit would lose the others at the next save.
-            MOC_TRACE_ERROR(kTraceGuidLegacyDatabase, 14, context->UnitLabel,
+            MOC_TRACE_ERROR(kTraceGuidLegacyDatabase, 14,
+                            "legacy file of %llu bytes is inconsistent", context->UnitLabel,
                             static_cast<ULONGLONG>(file.size()));
             return WINBIO_E_DATABASE_CORRUPTED;
         }
@@ -142,7 +151,8 @@ HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* pat
                                 records.Owned.end());
     context->PlainBlocks.insert(context->PlainBlocks.end(), records.Plain.begin(),
                                 records.Plain.end());
-    MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 15, context->UnitLabel,
+    MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 15, "legacy records taken: %u owned, %u plain",
+                   context->UnitLabel,
                    static_cast<DWORD>(records.Owned.size() / MOC_LEGACY_RECORD_SIZE_OWNED),
                    static_cast<DWORD>(records.Plain.size() / MOC_LEGACY_RECORD_SIZE_PLAIN));
     return S_OK;
@@ -151,7 +161,8 @@ HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* pat
 HRESULT ConvertLegacyRecords(PWINIBIO_STORAGE_CONTEXT context) {
     if (context == nullptr)
         return E_POINTER;
-    MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 16, context->UnitLabel,
+    MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 16, "converting %u owned and %u plain legacy records",
+                   context->UnitLabel,
                    static_cast<DWORD>(context->OwnedBlocks.size() / MOC_LEGACY_RECORD_SIZE_OWNED),
                    static_cast<DWORD>(context->PlainBlocks.size() / MOC_LEGACY_RECORD_SIZE_PLAIN));
     BlockList owned, plain;
@@ -165,7 +176,8 @@ HRESULT ConvertLegacyRecords(PWINIBIO_STORAGE_CONTEXT context) {
     }
     context->OwnedBlocks.swap(owned);
     context->PlainBlocks.swap(plain);
-    MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 17, context->UnitLabel,
+    MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 17,
+                   "converted to %u owned and %u plain blocks: %!HRESULT!", context->UnitLabel,
                    static_cast<DWORD>(BlockCount(context->OwnedBlocks)),
                    static_cast<DWORD>(BlockCount(context->PlainBlocks)), S_OK);
     return S_OK;
@@ -200,7 +212,7 @@ HRESULT MergeDatabaseRecords(PWINIBIO_STORAGE_CONTEXT context, const BlockSet& f
     for (int t = 0; t < 3; ++t) {
         contextLists[t]->swap(merged[t]);
         secondLists[t]->swap(kept[t]);
-        MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 18, context->UnitLabel,
+        MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 18, "merged list of %u blocks", context->UnitLabel,
                        static_cast<DWORD>(BlockCount(*contextLists[t])));
     }
     return S_OK;

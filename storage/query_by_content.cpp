@@ -12,20 +12,24 @@ namespace {
 
 HRESULT CollectByContent(WINIBIO_STORAGE_CONTEXT& context, BYTE subFactor, const ULONG* elements,
                          SIZE_T count) {
-    MOC_TRACE_INFO(kTraceGuidQueryByContent, 12, context.UnitLabel, subFactor,
-                   static_cast<ULONGLONG>(count), context.IndexElementCount);
+    MOC_TRACE_INFO(
+        kTraceGuidQueryByContent, 12,
+        "query by content: sub-factor 0x%02X, %llu index elements (the database takes %u)",
+        context.UnitLabel, subFactor, static_cast<ULONGLONG>(count), context.IndexElementCount);
     if (subFactor == 0)
         return E_INVALIDARG;
     if (HRESULT hr = CheckIndexVector(context, elements, count); FAILED(hr))
         return hr;
     DatabaseRecordBlock probe{};
     StoreIndexElements(elements, static_cast<DWORD>(count), probe.IndexVector);
-    MOC_TRACE_INFO(kTraceGuidQueryByContent, 13, context.UnitLabel, IndexElementAt(probe, 0),
-                   IndexElementAt(probe, 1), IndexElementAt(probe, 2), IndexElementAt(probe, 3));
+    MOC_TRACE_INFO(kTraceGuidQueryByContent, 13, "index vector %u %u %u %u", context.UnitLabel,
+                   IndexElementAt(probe, 0), IndexElementAt(probe, 1), IndexElementAt(probe, 2),
+                   IndexElementAt(probe, 3));
 
     HRESULT hr = ReloadDatabaseFile(&context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidQueryByContent, 14, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidQueryByContent, 14, "database file not reloaded: %!HRESULT!",
+                        context.UnitLabel, hr);
         return hr;
     }
     hr = CollectResults(context, [&](const DatabaseRecordBlock& block, bool* taken) {
@@ -48,7 +52,8 @@ HRESULT CurrentBlock(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecor
         return WINBIO_E_DATABASE_NO_MORE_RECORDS;
     const DWORD offset = context.ResultList[context.ResultPosition];
     const BlockList& list = SearchedBlockList(context);
-    MOC_TRACE_INFO(kTraceGuidQueryByContent, 15, context.UnitLabel, offset);
+    MOC_TRACE_INFO(kTraceGuidQueryByContent, 15, "result block at offset %u", context.UnitLabel,
+                   offset);
     if (offset % MOC_DATABASE_BLOCK_SIZE != 0 ||
         offset / MOC_DATABASE_BLOCK_SIZE >= BlockCount(list))
         return WINBIO_E_DATABASE_CORRUPTED;
@@ -61,8 +66,10 @@ HRESULT CurrentBlock(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecor
                    found.PayloadSize > MOC_BLOCK_PAYLOAD_SIZE)) ||
         (found.IdentityKind == MOC_IDENTITY_KIND_SID &&
          found.IdentityLength > MOC_IDENTITY_KEY_SIZE)) {
-        MOC_TRACE_INFO(kTraceGuidQueryByContent, 16, context.UnitLabel, found.TemplateSize,
-                       found.PayloadSize, found.IdentityLength);
+        MOC_TRACE_INFO(
+            kTraceGuidQueryByContent, 16,
+            "result block is corrupted: template of %u bytes, payload of %u, identity of %u",
+            context.UnitLabel, found.TemplateSize, found.PayloadSize, found.IdentityLength);
         return WINBIO_E_DATABASE_CORRUPTED;
     }
     *block = &found;
@@ -84,7 +91,9 @@ HRESULT ReturnIdentity(WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlo
         if (!Sha256Digest(context.RememberedSecureId, sizeof(context.RememberedSecureId),
                           digest.Bytes) ||
             !IdentityKeyEqual(digest, block.Key)) {
-            MOC_TRACE_INFO(kTraceGuidQueryByContent, 17, context.UnitLabel);
+            MOC_TRACE_INFO(kTraceGuidQueryByContent, 17,
+                           "the remembered secure identity does not match the block",
+                           context.UnitLabel);
             return WINBIO_E_CANCELED;
         }
         identity.Type = WINBIO_ID_TYPE_SECURE_ID;
@@ -128,8 +137,11 @@ HRESULT FillRecord(WINIBIO_STORAGE_CONTEXT& context, WINBIO_STORAGE_RECORD& reco
         context.ReturnedIndexVector[i] = IndexElementAt(block, i);
     record.IndexVector = context.ReturnedIndexVector;
     record.SubFactor = block.SubFactor;
-    MOC_TRACE_INFO(kTraceGuidQueryByContent, 18, context.UnitLabel, block.IdentityKind,
-                   context.ResultPosition, context.IndexElementCount, block.SubFactor);
+    MOC_TRACE_INFO(
+        kTraceGuidQueryByContent, 18,
+        "result of identity kind %u at position %u, %u index elements, sub-factor 0x%02X",
+        context.UnitLabel, block.IdentityKind, context.ResultPosition, context.IndexElementCount,
+        block.SubFactor);
 
     hr = ReturnIdentity(context, block);
     if (FAILED(hr))
@@ -138,8 +150,9 @@ HRESULT FillRecord(WINIBIO_STORAGE_CONTEXT& context, WINBIO_STORAGE_RECORD& reco
     if (context.ReturnedIdentity.Type == 0)
         return S_OK; // a kind this system does not write: no template, no payload
     TraceIdentity(context, context.ReturnedIdentity);
-    MOC_TRACE_INFO(kTraceGuidQueryByContent, 19, context.UnitLabel, block.TemplateSize,
-                   block.PayloadSize);
+    MOC_TRACE_INFO(kTraceGuidQueryByContent, 19,
+                   "result with a template of %u bytes and a payload of %u", context.UnitLabel,
+                   block.TemplateSize, block.PayloadSize);
     if (block.TemplateSize != 0) {
         std::memcpy(context.ReturnedTemplate, block.TemplateBytes, block.TemplateSize);
         record.TemplateBlob = context.ReturnedTemplate;
@@ -161,7 +174,8 @@ HRESULT CountRecords(WINIBIO_STORAGE_CONTEXT& context, SIZE_T* available, SIZE_T
     *total = 0;
     HRESULT hr = ReloadDatabaseFile(&context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidQueryByContent, 14, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidQueryByContent, 14, "database file not reloaded: %!HRESULT!",
+                        context.UnitLabel, hr);
         return hr;
     }
     const DWORD count = CountHostBlocks(context);
@@ -169,8 +183,8 @@ HRESULT CountRecords(WINIBIO_STORAGE_CONTEXT& context, SIZE_T* available, SIZE_T
     // Records without a chip slot can outnumber the slots: none is left then,
     // never a wrapped-around count.
     *available = count < context.SlotCount ? context.SlotCount - count : 0;
-    MOC_TRACE_INFO(kTraceGuidQueryByContent, 20, context.UnitLabel,
-                   static_cast<ULONGLONG>(*available), count);
+    MOC_TRACE_INFO(kTraceGuidQueryByContent, 20, "%llu slots left for %u records",
+                   context.UnitLabel, static_cast<ULONGLONG>(*available), count);
     return S_OK;
 }
 

@@ -19,25 +19,29 @@ constexpr DWORD kConsoleUnlocked = 1;
 HRESULT PurgeForeignTemplates(WINIBIO_STORAGE_CONTEXT& context) {
     DWORD lockState = 255;
     GetConsoleSessionLockState(&lockState);
-    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 12, context.UnitLabel, lockState);
+    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 12, "console session lock state %u", context.UnitLabel,
+                   lockState);
     if (lockState != kConsoleUnlocked || context.OwnerIdMode == 0 ||
         (context.Policy != MOC_POLICY_PURGE_FOREIGN_AT_FIRST_UNLOCK &&
          context.Policy != MOC_POLICY_PURGE_FOREIGN_WHEN_FULL))
         return S_OK;
     HRESULT hr = ReadTemplateTable(context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 13, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 13, "template table not read: %!HRESULT!",
+                        context.UnitLabel, hr);
         return hr;
     }
     if (context.Policy == MOC_POLICY_PURGE_FOREIGN_WHEN_FULL) {
         const DWORD used = UsedSlotCount(context);
-        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 14, context.UnitLabel, used, context.SlotCount);
+        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 14, "%u of %u slots in use", context.UnitLabel,
+                       used, context.SlotCount);
         if (used == context.SlotCount)
             context.PurgePendingFlag = 1;
     }
     if (context.Policy == MOC_POLICY_PURGE_FOREIGN_AT_FIRST_UNLOCK &&
         context.FirstUnlockFlag != 0) {
-        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 15, context.UnitLabel);
+        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 15,
+                       "first unlock since the attach: a purge is due", context.UnitLabel);
         context.FirstUnlockFlag = 0;
         context.PurgePendingFlag = 1;
     }
@@ -58,11 +62,13 @@ void AskPurgeFlag(WINIBIO_STORAGE_CONTEXT& context) {
     DWORD error = SendChipRequest(context.Device->Pipeline, IOCTL_MOC_GET_PURGE_FLAG, nullptr, 0,
                                   &flag, sizeof(flag), sizeof(flag));
     if (error != 0) {
-        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 16, context.UnitLabel, error);
+        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 16, "purge flag not read: %!WINERROR!",
+                       context.UnitLabel, error);
         return;
     }
     context.PurgeFlag = (context.PurgeFlag & ~0xFFu) | flag;
-    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 17, context.UnitLabel, context.PurgeFlag);
+    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 17, "purge flag 0x%X", context.UnitLabel,
+                   context.PurgeFlag);
 }
 
 // Whether the block is one the query asks for (the owner and sensor tests
@@ -124,7 +130,8 @@ HRESULT RemoveAccountSecureIdentities(WINIBIO_STORAGE_CONTEXT& context,
     HRESULT hr = ReadTemplateTable(context);
     const bool byAccount = identity.Type == WINBIO_ID_TYPE_SID;
     if (FAILED(hr))
-        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 18, context.UnitLabel, hr);
+        MOC_TRACE_INFO(kTraceGuidQueryBySubject, 18, "template table not read: %!HRESULT!",
+                       context.UnitLabel, hr);
     std::vector<BYTE> later; // every slot after the first, deleted together
     bool deletedFirst = false;
     if (SUCCEEDED(hr) && byAccount) {
@@ -145,13 +152,16 @@ HRESULT RemoveAccountSecureIdentities(WINIBIO_STORAGE_CONTEXT& context,
             const int slot = SlotOfBlock(context, block, taken, &takenMatch);
             if (slot < 0)
                 return takenMatch; // its template goes already
-            MOC_TRACE_INFO(kTraceGuidQueryBySubject, 19, context.UnitLabel, block.SubFactor, slot);
+            MOC_TRACE_INFO(kTraceGuidQueryBySubject, 19,
+                           "secure identity of sub-factor 0x%02X removed with slot %d",
+                           context.UnitLabel, block.SubFactor, slot);
             taken[slot] = true;
             if (!deletedFirst) {
                 deletedFirst = true;
                 HRESULT deleted = MocDeleteTemplate(context.Device, static_cast<BYTE>(slot));
                 if (FAILED(deleted))
-                    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 20, context.UnitLabel, deleted);
+                    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 20, "template not deleted: %!HRESULT!",
+                                   context.UnitLabel, deleted);
             } else {
                 later.push_back(static_cast<BYTE>(slot));
             }
@@ -163,11 +173,13 @@ HRESULT RemoveAccountSecureIdentities(WINIBIO_STORAGE_CONTEXT& context,
             SendChipRequest(context.Device->Pipeline, IOCTL_MOC_DELETE_TEMPLATES, later.data(),
                             static_cast<DWORD>(later.size()), nullptr, 0, 0);
         if (error != 0)
-            MOC_TRACE_INFO(kTraceGuidQueryBySubject, 21, context.UnitLabel, error);
+            MOC_TRACE_INFO(kTraceGuidQueryBySubject, 21, "templates not deleted: %!WINERROR!",
+                           context.UnitLabel, error);
     }
     hr = SaveDatabaseFile(&context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 22, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 22, "database file not saved: %!HRESULT!",
+                        context.UnitLabel, hr);
         return hr;
     }
     return WINBIO_E_DATABASE_NO_RESULTS;
@@ -202,8 +214,9 @@ HRESULT NothingFound(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& id
 
 HRESULT QueryWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity,
                          BYTE subFactor) {
-    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 23, context.UnitLabel, identity.Type, subFactor,
-                   identity.Value.Null);
+    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 23,
+                   "query identity type %u, sub-factor 0x%02X, value %u", context.UnitLabel,
+                   identity.Type, subFactor, identity.Value.Null);
     HRESULT hr = PurgeForeignTemplates(context);
     if (FAILED(hr))
         return hr;
@@ -215,11 +228,13 @@ HRESULT QueryWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY
     std::memset(context.RememberedSecureId, 0, sizeof(context.RememberedSecureId));
     TraceIdentity(context, identity);
 
-    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 24, context.UnitLabel, context.QueryCounter);
+    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 24, "query %u since the open", context.UnitLabel,
+                   context.QueryCounter);
     if (context.QueryCounter == 0 || context.ListsMayDifferFromFile) {
         hr = ReloadDatabaseFile(&context);
         if (FAILED(hr)) {
-            MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 25, context.UnitLabel, hr);
+            MOC_TRACE_ERROR(kTraceGuidQueryBySubject, 25, "database file not reloaded: %!HRESULT!",
+                            context.UnitLabel, hr);
             return hr;
         }
     }
@@ -227,7 +242,8 @@ HRESULT QueryWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY
     if (FAILED(hr))
         return hr;
     ++context.QueryCounter;
-    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 26, context.UnitLabel, context.ResultCount);
+    MOC_TRACE_INFO(kTraceGuidQueryBySubject, 26, "%u records found", context.UnitLabel,
+                   context.ResultCount);
     if (context.ResultCount != 0)
         return S_OK;
     return NothingFound(context, identity);

@@ -10,7 +10,7 @@
 namespace {
 
 HRESULT UnreadLegacyFile(const WINIBIO_STORAGE_CONTEXT& context, const char* path) {
-    MOC_TRACE_ERROR(kTraceGuidReconcile, 17, context.UnitLabel, path);
+    MOC_TRACE_ERROR(kTraceGuidReconcile, 17, "legacy file %s not read", context.UnitLabel, path);
     return WINBIO_E_DATABASE_READ_ERROR;
 }
 
@@ -21,7 +21,7 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
     if (context == nullptr || merged == nullptr)
         return E_POINTER;
     *merged = false;
-    MOC_TRACE_INFO(kTraceGuidReconcile, 10, context->UnitLabel);
+    MOC_TRACE_INFO(kTraceGuidReconcile, 10, "migrating the legacy files", context->UnitLabel);
     BlockSet recordSet, blockSet;
     bool recordLoaded = false, blockLoaded = false;
     try {
@@ -61,7 +61,8 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
         return E_OUTOFMEMORY;
     }
     if (!recordLoaded && !blockLoaded) {
-        MOC_TRACE_ERROR(kTraceGuidReconcile, 11, context->UnitLabel);
+        MOC_TRACE_ERROR(kTraceGuidReconcile, 11, "neither legacy file gave records",
+                        context->UnitLabel);
         return S_OK;
     }
     HRESULT hr = MergeDatabaseRecords(context, recordSet, blockSet);
@@ -86,7 +87,10 @@ HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context, ReconcileFor
             firstDamaged = BlockOffset(i);
     }
     if (damaged != 0) {
-        MOC_TRACE_ERROR(kTraceGuidReconcile, 21, context->UnitLabel, damaged, firstDamaged);
+        MOC_TRACE_ERROR(
+            kTraceGuidReconcile, 21,
+            "%u damaged records of this host, the first at offset %u: nothing is reconciled",
+            context->UnitLabel, damaged, firstDamaged);
         return S_OK;
     }
     std::vector<DWORD> candidateSlots, orphanSlots, candidateBlocks, orphanBlocks;
@@ -97,14 +101,16 @@ HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context, ReconcileFor
             if (!IsHostSlot(*context, slot))
                 continue;
             if (traceFound)
-                MOC_TRACE_INFO(kTraceGuidReconcile, 18, context->UnitLabel, slot);
+                MOC_TRACE_INFO(kTraceGuidReconcile, 18, "host template in slot %u",
+                               context->UnitLabel, slot);
             candidateSlots.push_back(slot);
         }
         for (size_t i = 0; i < BlockCount(searched); ++i) {
             if (!IsHostBlock(*context, *BlockAt(searched, i)))
                 continue;
             if (traceFound)
-                MOC_TRACE_INFO(kTraceGuidReconcile, 19, context->UnitLabel, BlockOffset(i));
+                MOC_TRACE_INFO(kTraceGuidReconcile, 19, "host block at offset %u",
+                               context->UnitLabel, BlockOffset(i));
             candidateBlocks.push_back(BlockOffset(i));
         }
         blocks.Reserve(candidateBlocks.size());
@@ -116,9 +122,10 @@ HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context, ReconcileFor
         blocks.Sort();
         blockMatched.assign(candidateBlocks.size(), false);
         if (context->OwnerIdMode != 0)
-            MOC_TRACE_INFO(kTraceGuidReconcile, 12, context->UnitLabel, UsedSlotCount(*context));
-        MOC_TRACE_INFO(kTraceGuidReconcile, 13, context->UnitLabel,
-                       static_cast<DWORD>(candidateSlots.size()),
+            MOC_TRACE_INFO(kTraceGuidReconcile, 12, "%u slots in use", context->UnitLabel,
+                           UsedSlotCount(*context));
+        MOC_TRACE_INFO(kTraceGuidReconcile, 13, "%u host templates, %u host blocks",
+                       context->UnitLabel, static_cast<DWORD>(candidateSlots.size()),
                        static_cast<DWORD>(candidateBlocks.size()));
         // Every pair counts: one block may keep several slots, several blocks one slot.
         for (DWORD slot : candidateSlots) {
@@ -133,17 +140,23 @@ HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context, ReconcileFor
                 orphanBlocks.push_back(candidateBlocks[i]);
         }
         for (DWORD slot : orphanSlots) {
-            MOC_TRACE_INFO(kTraceGuidReconcile, 14, context->UnitLabel, slot);
+            MOC_TRACE_INFO(kTraceGuidReconcile, 14,
+                           "slot %u has no record: its template is deleted", context->UnitLabel,
+                           slot);
             HRESULT hr = MocDeleteTemplate(context->Device, static_cast<BYTE>(slot));
             if (FAILED(hr)) {
-                MOC_TRACE_ERROR(kTraceGuidReconcile, 15, context->UnitLabel, hr);
+                MOC_TRACE_ERROR(kTraceGuidReconcile, 15, "template not deleted: %!HRESULT!",
+                                context->UnitLabel, hr);
                 return hr;
             }
         }
         for (DWORD offset : candidateBlocks)
-            MOC_TRACE_INFO(kTraceGuidReconcile, 20, context->UnitLabel, offset);
+            MOC_TRACE_INFO(kTraceGuidReconcile, 20, "host block at offset %u", context->UnitLabel,
+                           offset);
         for (DWORD offset : orphanBlocks)
-            MOC_TRACE_INFO(kTraceGuidReconcile, 16, context->UnitLabel, offset);
+            MOC_TRACE_INFO(kTraceGuidReconcile, 16,
+                           "block at offset %u has no template: it is dropped", context->UnitLabel,
+                           offset);
         RemoveBlocksAt(searched, orphanBlocks);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

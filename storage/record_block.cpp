@@ -110,8 +110,10 @@ HRESULT CheckChipKnownFor(const WINIBIO_STORAGE_CONTEXT& context, ChipChange cha
                        (change != ChipChange::AddsRecord || CanJudgeHostBlocks(context));
     if (known)
         return S_OK;
-    MOC_TRACE_ERROR(kTraceGuidRecordBlock, 17, context.UnitLabel,
-                    static_cast<DWORD>(context.CapabilitiesRead),
+    MOC_TRACE_ERROR(kTraceGuidRecordBlock, 17,
+                    "the chip's modes are not known (capabilities read %u, sensor id read %u): it "
+                    "is not changed",
+                    context.UnitLabel, static_cast<DWORD>(context.CapabilitiesRead),
                     static_cast<DWORD>(context.SensorIdRead));
     return WINBIO_E_DEVICE_FAILURE;
 }
@@ -196,10 +198,13 @@ HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
     for (DWORD slot = 0; slot < TableSlotCount(context); ++slot) {
         if (!pick(context, slot))
             continue;
-        MOC_TRACE_INFO(kTraceGuidRecordBlock, 10, context.UnitLabel, slot);
+        MOC_TRACE_INFO(kTraceGuidRecordBlock, 10, "deleting the template in slot %u",
+                       context.UnitLabel, slot);
         HRESULT hr = MocDeleteTemplate(context.Device, static_cast<BYTE>(slot));
         if (FAILED(hr)) {
-            MOC_TRACE_ERROR(kTraceGuidRecordBlock, 11, context.UnitLabel, slot, hr);
+            MOC_TRACE_ERROR(kTraceGuidRecordBlock, 11,
+                            "template in slot %u not deleted: %!HRESULT!", context.UnitLabel, slot,
+                            hr);
             return hr;
         }
         if (deleted)
@@ -209,10 +214,11 @@ HRESULT DeleteSlots(WINIBIO_STORAGE_CONTEXT& context,
 }
 
 HRESULT DeleteEverySlot(WINIBIO_STORAGE_CONTEXT& context) {
-    MOC_TRACE_INFO(kTraceGuidRecordBlock, 12, context.UnitLabel);
+    MOC_TRACE_INFO(kTraceGuidRecordBlock, 12, "deleting every template", context.UnitLabel);
     HRESULT hr = MocDeleteTemplate(context.Device, MOC_TEMPLATE_SLOT_ALL);
     if (FAILED(hr))
-        MOC_TRACE_INFO(kTraceGuidRecordBlock, 13, context.UnitLabel, hr);
+        MOC_TRACE_INFO(kTraceGuidRecordBlock, 13, "templates not deleted: %!HRESULT!",
+                       context.UnitLabel, hr);
     return hr;
 }
 
@@ -223,7 +229,8 @@ HRESULT DeleteHostTemplates(WINIBIO_STORAGE_CONTEXT& context) {
     }
     HRESULT hr = ReadTemplateTable(context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTraceGuidRecordBlock, 14, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(kTraceGuidRecordBlock, 14, "template table not read: %!HRESULT!",
+                        context.UnitLabel, hr);
         return hr;
     }
     return DeleteSlots(context, IsHostSlot);
@@ -285,7 +292,8 @@ bool MatchesIdentity(const IdentitySearchKey& search, const IdentityKey& key) {
 }
 
 void TraceIdentity(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& identity) {
-    MOC_TRACE_INFO(kTraceGuidRecordBlock, 15, context.UnitLabel, identity.Type,
+    MOC_TRACE_INFO(kTraceGuidRecordBlock, 15, "identity type %u, SID of %u bytes",
+                   context.UnitLabel, identity.Type,
                    identity.Type == WINBIO_ID_TYPE_SID ? identity.Value.AccountSid.Size : 0u);
     switch (identity.Type) {
     case WINBIO_ID_TYPE_SECURE_ID: {
@@ -293,7 +301,8 @@ void TraceIdentity(const WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY
         if (Sha256Digest(identity.Value.SecureId, WINBIO_SECURE_ID_SIZE, digest))
             TraceHexDump(context.UnitLabel, digest, sizeof(digest));
         else
-            MOC_TRACE_INFO(kTraceGuidRecordBlock, 16, context.UnitLabel);
+            MOC_TRACE_INFO(kTraceGuidRecordBlock, 16, "the digest of the secure identity failed",
+                           context.UnitLabel);
         break;
     }
     case WINBIO_ID_TYPE_SID: {

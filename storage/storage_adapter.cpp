@@ -71,9 +71,10 @@ void FreeContext(PWINIBIO_STORAGE_CONTEXT context) {
 // The result of a slot, traced with the unit label when there is a context.
 HRESULT Exit(const WINBIO_PIPELINE* pipeline, HRESULT hr) {
     if (pipeline != nullptr && pipeline->StorageContext != nullptr)
-        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 11, pipeline->StorageContext->UnitLabel, hr);
+        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 11, "returns %!HRESULT!",
+                       pipeline->StorageContext->UnitLabel, hr);
     else
-        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 10, hr);
+        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 10, "returns %!HRESULT!", hr);
     return hr;
 }
 
@@ -84,11 +85,11 @@ HRESULT ReadChip(PWINBIO_PIPELINE pipeline, WINIBIO_STORAGE_CONTEXT& context) {
                                   sizeof(context.SensorId), sizeof(context.SensorId));
     context.SensorIdRead = error == 0;
     if (error != 0)
-        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 12, error);
+        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 12, "sensor id not read: %!WINERROR!", error);
     if (!Sha256Digest(context.SensorId, sizeof(context.SensorId), context.SensorIdDigest))
-        MOC_TRACE_ERROR(kTraceGuidStorageAdapter, 13);
+        MOC_TRACE_ERROR(kTraceGuidStorageAdapter, 13, "the digest of the sensor id failed");
     HashToHex(context.SensorIdDigest, context.UnitLabel);
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 14, context.UnitLabel);
+    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 14, "sensor id:", context.UnitLabel);
     TraceHexDump(context.UnitLabel, context.SensorId, sizeof(context.SensorId));
 
     context.DatabaseMagic = MOC_DATABASE_MAGIC;
@@ -98,7 +99,9 @@ HRESULT ReadChip(PWINBIO_PIPELINE pipeline, WINIBIO_STORAGE_CONTEXT& context) {
                             sizeof(capabilities), sizeof(capabilities));
     context.CapabilitiesRead = error == 0;
     if (error != 0) {
-        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 15, context.UnitLabel, error);
+        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 15,
+                       "capabilities not read (%!WINERROR!): the defaults stand", context.UnitLabel,
+                       error);
         capabilities = MocCapabilities{};
         context.SlotCount = kDefaultSlotCount;
     } else {
@@ -111,31 +114,35 @@ HRESULT ReadChip(PWINBIO_PIPELINE pipeline, WINIBIO_STORAGE_CONTEXT& context) {
     error = SendChipRequest(pipeline, IOCTL_MOC_GET_POLICY, nullptr, 0, &policy, sizeof(policy),
                             sizeof(policy));
     if (error != 0) {
-        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 16, context.UnitLabel, error);
+        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 16,
+                       "policy not read (%!WINERROR!): policy 0 stands", context.UnitLabel, error);
         policy = MocPolicy{};
     }
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 17, context.UnitLabel, policy.Bytes[0],
-                   policy.Bytes[1], policy.Bytes[2]);
+    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 17, "policy bytes 0x%02X 0x%02X 0x%02X",
+                   context.UnitLabel, policy.Bytes[0], policy.Bytes[1], policy.Bytes[2]);
     context.Policy = static_cast<BYTE>(MocPolicyNumber(policy));
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 18, context.UnitLabel, context.Policy);
+    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 18, "policy %u", context.UnitLabel, context.Policy);
 
     if (context.OwnerIdMode != 0) {
         error = SendChipRequest(pipeline, IOCTL_MOC_GET_HOST_ID, nullptr, 0, &context.HostOwner,
                                 sizeof(context.HostOwner), sizeof(context.HostOwner));
         if (error != 0) {
-            MOC_TRACE_ERROR(kTraceGuidStorageAdapter, 19, context.UnitLabel, error);
+            MOC_TRACE_ERROR(kTraceGuidStorageAdapter, 19, "host owner id not read: %!WINERROR!",
+                            context.UnitLabel, error);
             return WinBioErrorFromWin32(error);
         }
-        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 20, context.UnitLabel);
+        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 20, "host owner id:", context.UnitLabel);
         TraceHexDump(context.UnitLabel, context.HostOwner.Bytes, sizeof(context.HostOwner));
     }
     context.TemplateTableSize = context.SlotCount * SlotEntrySize(context);
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 21, context.UnitLabel, context.SlotCount,
-                   context.TemplateTableSize);
+    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 21, "%u slots, a template table of %u bytes",
+                   context.UnitLabel, context.SlotCount, context.TemplateTableSize);
     try {
         context.TemplateTable.assign(context.TemplateTableSize, 0);
     } catch (const std::bad_alloc&) {
-        MOC_TRACE_ERROR(kTraceGuidStorageAdapter, 22, context.UnitLabel, ERROR_NOT_ENOUGH_MEMORY);
+        MOC_TRACE_ERROR(kTraceGuidStorageAdapter, 22,
+                        "no memory for the template table: %!WINERROR!", context.UnitLabel,
+                        ERROR_NOT_ENOUGH_MEMORY);
         context.TemplateTableSize = 0;
         return E_OUTOFMEMORY;
     }
@@ -160,12 +167,13 @@ extern "C" HRESULT WINAPI WbioQueryStorageInterface(PWINBIO_STORAGE_INTERFACE* S
 }
 
 HRESULT WINAPI StorageAdapterAttach(PWINBIO_PIPELINE Pipeline) {
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 23);
+    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 23, "attach");
     if (Pipeline == nullptr)
         return Exit(Pipeline, E_POINTER);
     // A context or handle already there belongs to someone: it is left as it is.
     if (Pipeline->StorageContext != nullptr || Pipeline->StorageHandle != INVALID_HANDLE_VALUE) {
-        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 10, WINBIO_E_INVALID_DEVICE_STATE);
+        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 10, "returns %!HRESULT!",
+                       WINBIO_E_INVALID_DEVICE_STATE);
         return WINBIO_E_INVALID_DEVICE_STATE;
     }
     PWINIBIO_STORAGE_CONTEXT context = NewContext();
@@ -180,7 +188,7 @@ HRESULT WINAPI StorageAdapterAttach(PWINBIO_PIPELINE Pipeline) {
 }
 
 HRESULT WINAPI StorageAdapterDetach(PWINBIO_PIPELINE Pipeline) {
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 24);
+    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 24, "detach");
     if (Pipeline == nullptr)
         return Exit(Pipeline, E_POINTER);
     // Detach also releases a context whose attach failed part-way.
@@ -188,7 +196,8 @@ HRESULT WINAPI StorageAdapterDetach(PWINBIO_PIPELINE Pipeline) {
     if (context == nullptr)
         return Exit(Pipeline, WINBIO_E_INVALID_DEVICE_STATE);
     Pipeline->StorageHandle = INVALID_HANDLE_VALUE;
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 11, context->UnitLabel, S_OK);
+    // Traced while the context still gives the unit label.
+    Exit(Pipeline, S_OK);
     FreeContext(context);
     Pipeline->StorageContext = nullptr;
     return S_OK;
@@ -243,8 +252,9 @@ HRESULT WINAPI StorageAdapterControlUnit(PWINBIO_PIPELINE Pipeline, ULONG Contro
         return Exit(Pipeline, WINBIO_E_INVALID_DEVICE_STATE);
     *ReceiveDataSize = 0;
     *OperationStatus = 0;
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 25, context->UnitLabel, ControlCode,
-                   static_cast<ULONGLONG>(SendBufferSize),
+    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 25,
+                   "control code 0x%08X, %llu bytes to send, room for %llu", context->UnitLabel,
+                   ControlCode, static_cast<ULONGLONG>(SendBufferSize),
                    static_cast<ULONGLONG>(ReceiveBufferSize));
     // The codes are acknowledged, never passed on: the chip is not asked.
     switch (ControlCode) {
@@ -339,29 +349,30 @@ HRESULT WINAPI StorageAdapterNotifyDatabaseChange(PWINBIO_PIPELINE Pipeline, BOO
     PWINIBIO_STORAGE_CONTEXT context;
     if (HRESULT hr = StorageContextOf(Pipeline, &context); FAILED(hr))
         return Exit(Pipeline, hr);
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 26, context->UnitLabel, RecordsAdded);
+    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 26, "database changed, records added %u",
+                   context->UnitLabel, RecordsAdded);
     return Exit(Pipeline, S_OK);
 }
 
 HRESULT WINAPI StorageAdapterReserved1(const PWINBIO_PIPELINE, PWINBIO_IDENTITY, PULONG64,
                                        PULONG64) {
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 27);
+    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 27, "not supported by this adapter");
     return E_NOTIMPL;
 }
 
 HRESULT WINAPI StorageAdapterReserved2(const PWINBIO_PIPELINE, PWINBIO_IDENTITY) {
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 28);
+    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 28, "not supported by this adapter");
     return E_NOTIMPL;
 }
 
 HRESULT WINAPI StorageAdapterUpdateRecordBegin(PWINBIO_PIPELINE, PWINBIO_IDENTITY,
                                                WINBIO_BIOMETRIC_SUBTYPE, PWINBIO_STORAGE_RECORD) {
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 29);
+    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 29, "not supported by this adapter");
     return E_NOTIMPL;
 }
 
 HRESULT WINAPI StorageAdapterUpdateRecordCommit(PWINBIO_PIPELINE, PWINBIO_STORAGE_RECORD) {
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 30);
+    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 30, "not supported by this adapter");
     return E_NOTIMPL;
 }
 
@@ -372,11 +383,12 @@ HRESULT ResetDatabase(PWINIBIO_STORAGE_CONTEXT context) {
     DWORD error = ReplaceWholeFile(context->PrivateFilePath, reinterpret_cast<const BYTE*>(&header),
                                    sizeof(header));
     if (error != 0) {
-        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 31, context->UnitLabel, context->PrivateFilePath,
-                       error);
+        MOC_TRACE_INFO(kTraceGuidStorageAdapter, 31, "database file %s not rewritten: %!WINERROR!",
+                       context->UnitLabel, context->PrivateFilePath, error);
         return WINBIO_E_DATABASE_CANT_CREATE;
     }
     HRESULT hr = DeleteHostTemplates(*context);
-    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 37, context->UnitLabel, hr);
+    MOC_TRACE_INFO(kTraceGuidStorageAdapter, 37, "host templates deleted from the chip: %!HRESULT!",
+                   context->UnitLabel, hr);
     return hr;
 }

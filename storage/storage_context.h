@@ -121,12 +121,12 @@ HRESULT RunRecordOperation(PWINBIO_PIPELINE pipeline, bool pointersGiven, const 
                             : context == nullptr                  ? WINBIO_E_INVALID_DEVICE_STATE
                                                                   : S_OK;
     if (FAILED(refused)) {
-        MOC_TRACE_INFO(unit, 10, refused);
+        MOC_TRACE_INFO(unit, 10, "refused: %!HRESULT!", refused);
         return refused;
     }
     const HRESULT hr = work(*context);
     ReleaseKeptCopies(context);
-    MOC_TRACE_INFO(unit, 11, context->UnitLabel, hr);
+    MOC_TRACE_INFO(unit, 11, "returns %!HRESULT!", context->UnitLabel, hr);
     return hr;
 }
 
@@ -140,7 +140,8 @@ HRESULT ChangeLoadedRecords(WINIBIO_STORAGE_CONTEXT& context, const GUID& unit, 
                             Change change) {
     HRESULT hr = ReloadDatabaseFile(&context);
     if (FAILED(hr)) {
-        MOC_TRACE_ERROR(unit, loadFailure, context.UnitLabel, hr);
+        MOC_TRACE_ERROR(unit, loadFailure, "database file not reloaded: %!HRESULT!",
+                        context.UnitLabel, hr);
         return hr;
     }
     hr = change(context);

@@ -42,11 +42,12 @@ HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes, bool* unreadab
     if (path == nullptr || bytes == nullptr)
         return E_POINTER;
     // Only a hint for the trace: the length that counts is the opened file's.
-    MOC_TRACE_INFO(kTraceGuidWholeFile, 16, path, GetFileLength(path));
+    MOC_TRACE_INFO(kTraceGuidWholeFile, 16, "reading %s, %u bytes", path, GetFileLength(path));
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        MOC_TRACE_ERROR(kTraceGuidWholeFile, 10, path, GetLastError());
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 10, "%s not opened: %!WINERROR!", path,
+                        GetLastError());
         *unreadable = true;
         return WINBIO_E_DATABASE_CORRUPTED;
     }
@@ -54,11 +55,13 @@ HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes, bool* unreadab
     LARGE_INTEGER length{};
     std::vector<BYTE> content;
     if (!GetFileSizeEx(file, &length) || length.QuadPart < 0) {
-        MOC_TRACE_ERROR(kTraceGuidWholeFile, 11, path, GetLastError());
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 11, "length of %s not read: %!WINERROR!", path,
+                        GetLastError());
         *unreadable = true;
         hr = WINBIO_E_DATABASE_CORRUPTED;
     } else if (static_cast<ULONGLONG>(length.QuadPart) > kMaxWholeFileBytes) {
-        MOC_TRACE_ERROR(kTraceGuidWholeFile, 12, path, static_cast<ULONGLONG>(length.QuadPart));
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 12, "%s of %llu bytes is too long to read whole", path,
+                        static_cast<ULONGLONG>(length.QuadPart));
         hr = WINBIO_E_DATABASE_CORRUPTED;
     } else {
         try {
@@ -73,8 +76,8 @@ HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes, bool* unreadab
         DWORD read = 0;
         if (!ReadFile(file, content.data() + done, chunk, &read, nullptr) || read == 0 ||
             read > chunk) {
-            MOC_TRACE_ERROR(kTraceGuidWholeFile, 13, path, static_cast<ULONGLONG>(done),
-                            static_cast<ULONGLONG>(content.size()));
+            MOC_TRACE_ERROR(kTraceGuidWholeFile, 13, "%s not read at byte %llu of %llu", path,
+                            static_cast<ULONGLONG>(done), static_cast<ULONGLONG>(content.size()));
             *unreadable = true;
             hr = WINBIO_E_DATABASE_CORRUPTED;
         } else {
@@ -100,7 +103,8 @@ DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = LastErrorOrFailure();
-        MOC_TRACE_ERROR(kTraceGuidWholeFile, 14, path, error);
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 14, "temporary file for %ls not created: %!WINERROR!",
+                        path, error);
         return error;
     }
     DWORD error = WriteAll(file, data, size);
@@ -113,7 +117,7 @@ DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
         !MoveFileExW(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         error = LastErrorOrFailure();
     if (error != 0) {
-        MOC_TRACE_ERROR(kTraceGuidWholeFile, 15, path, error);
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 15, "%ls not replaced: %!WINERROR!", path, error);
         DeleteFileW(temporary.c_str());
     }
     return error;

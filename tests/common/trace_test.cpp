@@ -81,9 +81,9 @@ TEST_F(TraceTest, StatementPassesOnlyWhenRegisteredFlaggedAndLevelled) {
 
         int evaluated = 0;
         if (c.errorStatement)
-            MOC_TRACE_ERROR(kTestGuid, 21, Touch(&evaluated));
+            MOC_TRACE_ERROR(kTestGuid, 21, "touched %d", Touch(&evaluated));
         else
-            MOC_TRACE_INFO(kTestGuid, 21, Touch(&evaluated));
+            MOC_TRACE_INFO(kTestGuid, 21, "touched %d", Touch(&evaluated));
 
         auto traces = pt::CapturedTraces();
         ASSERT_EQ(traces.size(), c.emitted ? 1u : 0u);
@@ -116,6 +116,54 @@ static_assert(!moc_trace::kIsSupported<std::string>);
 // (or to any variadic call) must carry 4 bytes, not 8.
 static_assert(sizeof(ERROR_GEN_FAILURE) == 4 && sizeof(ERROR_SUCCESS) == 4);
 
+// --- message texts ------------------------------------------------------------
+
+template <class... Args> moc_trace::Fit FitOf(const char* text) {
+    return moc_trace::TextFit(text, moc_trace::ArgList<Args...>{});
+}
+
+// What each statement's static_assert decides: one conversion per argument of the
+// kind it takes, none for a unit label (a narrow string first), nothing but the
+// conversions of common/trace_text.h after a %.
+TEST(TraceText, ConversionsMatchTheArgumentsInNumberAndKind) {
+    using moc_trace::Fit;
+    const struct {
+        const char* text;
+        Fit fit;
+        Fit expected;
+    } cases[] = {
+        {"loaded", FitOf<>("loaded"), Fit::Fits},
+        {"label only", FitOf<const char*>("label only"), Fit::Fits},
+        {"label and a count", FitOf<char*, DWORD>("%u slots"), Fit::Fits},
+        {"a string that is no label", FitOf<const char*, DWORD>("%s, %u bytes"), Fit::Fits},
+        {"every kind",
+         FitOf<INT32, DWORD, HRESULT, SmallEnum, BYTE, LONGLONG, SIZE_T, double, const char*,
+               const WCHAR*>("%d %08X %!HRESULT! %u %-3u %lld %llx %.3f %s %ls"),
+         Fit::Fits},
+        {"a Win32 error", FitOf<DWORD>("failed: %!WINERROR!"), Fit::Fits},
+        {"a percent sign", FitOf<DWORD>("100%% of %u"), Fit::Fits},
+        {"a conversion with no argument", FitOf<>("%u"), Fit::Count},
+        {"an argument with no conversion", FitOf<DWORD, DWORD>("%u"), Fit::Count},
+        {"an integer is no label", FitOf<DWORD>("label only"), Fit::Count},
+        {"two labels", FitOf<const char*, const char*>("label only"), Fit::Count},
+        {"a conversion for the label", FitOf<const char*, DWORD>("%u %u"), Fit::Kind},
+        {"64 bits given %u", FitOf<SIZE_T>("%u bytes"), Fit::Kind},
+        {"32 bits given %llu", FitOf<DWORD>("%llu bytes"), Fit::Kind},
+        {"an integer given %s", FitOf<DWORD>("%s"), Fit::Kind},
+        {"a wide string given %s", FitOf<const WCHAR*>("%s"), Fit::Kind},
+        {"a narrow string given %ls", FitOf<const char*, const char*>("%ls"), Fit::Kind},
+        {"an integer given %f", FitOf<DWORD>("%f"), Fit::Kind},
+        {"an HRESULT of 64 bits", FitOf<SIZE_T>("%!HRESULT!"), Fit::Kind},
+        {"an unknown letter", FitOf<DWORD>("%q"), Fit::Malformed},
+        {"an unknown name", FitOf<DWORD>("%!STATUS!"), Fit::Malformed},
+        {"one l", FitOf<DWORD>("%lu"), Fit::Malformed},
+        {"a width on a string", FitOf<const char*, const char*>("%5s"), Fit::Malformed},
+        {"a % at the end", FitOf<>("100%"), Fit::Malformed},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.fit, c.expected) << c.text;
+}
+
 TEST_F(TraceTest, ArgumentsAreSentInOrderWithTheirWidths) {
     Attach();
     Enable(TRACE_LEVEL_INFORMATION, TRACE_FLAG_ADAPTER);
@@ -123,11 +171,12 @@ TEST_F(TraceTest, ArgumentsAreSentInOrderWithTheirWidths) {
 
     const char* nullNarrow = nullptr;
     const WCHAR* nullWide = nullptr;
-    MOC_TRACE_INFO(kTestGuid, 30, INT32(-5), DWORD(0xDEADBEEF), WINBIO_E_DEVICE_FAILURE,
-                   SmallEnum::Value, kNegative, BYTE(0xFE), int16_t(-2), LONGLONG(-0x123456789),
+    MOC_TRACE_INFO(kTestGuid, 30, "%d %X %!HRESULT! %u %d %u %d %lld %llX %g %s %s %ls %ls",
+                   INT32(-5), DWORD(0xDEADBEEF), WINBIO_E_DEVICE_FAILURE, SmallEnum::Value,
+                   kNegative, BYTE(0xFE), int16_t(-2), LONGLONG(-0x123456789),
                    SIZE_T(0x1122334455667788), 2.5, "abc", nullNarrow, u"wide\u00e9", nullWide);
-    MOC_TRACE_INFO(kTestGuid, 31);
-    MOC_TRACE_ERROR(kTestGuid, 32, ERROR_INSUFFICIENT_BUFFER);
+    MOC_TRACE_INFO(kTestGuid, 31, "no arguments");
+    MOC_TRACE_ERROR(kTestGuid, 32, "%!WINERROR!", ERROR_INSUFFICIENT_BUFFER);
 
     auto traces = pt::CapturedTraces();
     ASSERT_EQ(traces.size(), 3u);
@@ -338,7 +387,7 @@ TEST_F(TraceTest, StatementsRacingWithEnableAndDisableStayWhole) {
     for (int t = 0; t < 2; ++t)
         emitters.emplace_back([&] {
             for (int n = 0; n < 20000 && !stop; ++n)
-                MOC_TRACE_INFO(kTestGuid, 40, DWORD(0x1234));
+                MOC_TRACE_INFO(kTestGuid, 40, "value 0x%X", DWORD(0x1234));
         });
     toggler.join();
     for (auto& e : emitters)
@@ -371,7 +420,7 @@ TEST_F(TraceTest, ModuleEntryRegistersTracesAndUnregisters) {
 
     // A late statement from the framework, and a second detach, do nothing.
     int evaluated = 0;
-    MOC_TRACE_ERROR(kTestGuid, 12, Touch(&evaluated));
+    MOC_TRACE_ERROR(kTestGuid, 12, "touched %d", Touch(&evaluated));
     EXPECT_EQ(evaluated, 0);
     EXPECT_TRUE(DllMain(nullptr, DLL_PROCESS_DETACH, nullptr));
     EXPECT_EQ(pt::TraceUnregisterCalls(), 1);
@@ -392,7 +441,7 @@ TEST_F(TraceTest, FailedRegistrationStaysSilentAndIsNotUnregistered) {
     Enable(TRACE_LEVEL_VERBOSE, 0xFFFFFFFF);
 
     int evaluated = 0;
-    MOC_TRACE_ERROR(kTestGuid, 12, Touch(&evaluated));
+    MOC_TRACE_ERROR(kTestGuid, 12, "touched %d", Touch(&evaluated));
     EXPECT_EQ(evaluated, 0);
 
     EXPECT_TRUE(DllMain(nullptr, DLL_PROCESS_DETACH, nullptr));

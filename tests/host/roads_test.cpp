@@ -408,6 +408,9 @@ TEST_F(RoadsTest, EveryTraceOfTheRoadsDecodesFromTheCatalog) {
         EXPECT_EQ(t.provider, "TolviMocAdapter");
         EXPECT_NE(t.level, "?");
         EXPECT_NE(t.unit.front(), '{');
+        // Read as a sentence, each argument of the size and kind its conversion takes.
+        EXPECT_FALSE(t.text.empty());
+        EXPECT_TRUE(t.argumentsFit);
         if (!t.unitLabel.empty()) {
             EXPECT_EQ(t.unitLabel, label);
             ++labelled;

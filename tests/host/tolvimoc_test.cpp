@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <vector>
 #include "host/commands.h"
@@ -431,6 +432,24 @@ TEST_F(TolvimocTest, TheDemoRunsEveryStepAndExitsWithZero) {
     RunResult run = Tolvimoc({});
     EXPECT_EQ(run.status, host::kExitSuccess) << run.out << run.err;
     EXPECT_EQ(LinesWith(run.out, "demo: every step gave what it should").size(), 1u) << run.out;
+}
+
+// Every statement the demo traces is printed as its message text, after the unit, the
+// level, the function and the label: none is left to its raw arguments.
+TEST_F(TolvimocTest, TheDemoTracesEveryStatementAsItsText) {
+    RunResult run = Tolvimoc({"--trace", "demo"});
+    ASSERT_EQ(run.status, host::kExitSuccess) << run.out << run.err;
+    const std::regex statement(
+        "^ +TolviMocAdapter [A-Za-z]+ (info|error) [A-Za-z/#0-9]+( \\[[0-9A-F]{8}\\])? (.+)$");
+    // What an argument looks like when no text takes it.
+    const std::regex raw("0x[0-9A-F]{8} \\([0-9]+\\)|0x[0-9A-F]{16} \\([0-9]+\\)|^u?\"");
+    const std::vector<std::string> lines = LinesWith(run.out, " TolviMocAdapter ");
+    ASSERT_GT(lines.size(), 100u);
+    for (const std::string& line : lines) {
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_match(line, parts, statement)) << line;
+        EXPECT_FALSE(std::regex_search(parts[3].str(), raw)) << line;
+    }
 }
 
 } // namespace
