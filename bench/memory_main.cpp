@@ -11,7 +11,6 @@
 // named on stderr and makes the exit status 1.
 #include <sys/resource.h>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include "bench/counting_new.h"
 #include "bench/sign_in.h"
@@ -36,22 +35,35 @@ Held Now() {
     return held;
 }
 
-// Runs `step` up to each of the two marks; false (with the reason on stderr)
-// when a step failed.
-bool TwoMarks(const char* road, int first, int second,
-              const std::function<bool(std::string*)>& step, Held marks[2]) {
+// One road walked again and again: its name in the figures, the name of its
+// resident-size figure, its two marks and one walk.
+struct Road {
+    const char* name;
+    const char* resident;
+    int marks[2];
+    bool (moc_bench::SignInBench::*walk)(std::string* why);
+};
+
+const Road kRoads[] = {
+    {"signin", "growth", {100, 10000}, &moc_bench::SignInBench::SignIn},
+    {"enroll", "enroll_growth", {100, 1000}, &moc_bench::SignInBench::EnrollAndDelete},
+};
+
+// Walks the road up to each of its two marks; false (with the reason on
+// stderr) when a walk failed.
+bool TwoMarks(moc_bench::SignInBench& bench, const Road& road, Held held[2]) {
     int done = 0;
-    const int counts[2] = {first, second};
     for (int m = 0; m < 2; ++m) {
-        for (; done < counts[m]; ++done) {
+        for (; done < road.marks[m]; ++done) {
             std::string why;
-            if (!step(&why)) {
-                std::fprintf(stderr, "memory/%s failed at round %d: %s\n", road, done + 1,
+            bench.ForgetRequests();
+            if (!(bench.*road.walk)(&why)) {
+                std::fprintf(stderr, "memory/%s failed at round %d: %s\n", road.name, done + 1,
                              why.c_str());
                 return false;
             }
         }
-        marks[m] = Now();
+        held[m] = Now();
     }
     return true;
 }
@@ -66,14 +78,15 @@ bool Report(const std::string& name, size_t later, size_t earlier, const char* u
     return false;
 }
 
-bool ReportRoad(const std::string& road, const std::string& residentName, const Held marks[2]) {
-    const Held& a = marks[0];
-    const Held& b = marks[1];
-    bool steady = Report(residentName, b.residentKiB, a.residentKiB, "KiB", false);
-    steady = Report(road + "_heap_blocks", b.heapBlocks, a.heapBlocks, "blocks", true) && steady;
-    steady = Report(road + "_heap_bytes", b.heapBytes, a.heapBytes, "bytes", true) && steady;
-    steady = Report(road + "_new_blocks", b.cpp.blocks, a.cpp.blocks, "blocks", true) && steady;
-    steady = Report(road + "_new_bytes", b.cpp.bytes, a.cpp.bytes, "bytes", true) && steady;
+bool ReportRoad(const Road& road, const Held held[2]) {
+    const Held& a = held[0];
+    const Held& b = held[1];
+    const std::string name = road.name;
+    bool steady = Report(road.resident, b.residentKiB, a.residentKiB, "KiB", false);
+    steady = Report(name + "_heap_blocks", b.heapBlocks, a.heapBlocks, "blocks", true) && steady;
+    steady = Report(name + "_heap_bytes", b.heapBytes, a.heapBytes, "bytes", true) && steady;
+    steady = Report(name + "_new_blocks", b.cpp.blocks, a.cpp.blocks, "blocks", true) && steady;
+    steady = Report(name + "_new_bytes", b.cpp.bytes, a.cpp.bytes, "bytes", true) && steady;
     return steady;
 }
 
@@ -86,25 +99,16 @@ int main() {
         std::fprintf(stderr, "memory/growth failed: %s\n", why.c_str());
         return 1;
     }
-    Held signIns[2], rounds[2];
-    if (!TwoMarks(
-            "signin", 100, 10000,
-            [&](std::string* why) {
-                bench.ForgetRequests();
-                return bench.SignIn(why);
-            },
-            signIns))
-        return 1;
-    if (!TwoMarks(
-            "enroll", 100, 1000,
-            [&](std::string* why) {
-                bench.ForgetRequests();
-                return bench.EnrollAndDelete(why);
-            },
-            rounds))
-        return 1;
-    bool steady = ReportRoad("signin", "growth", signIns);
-    steady = ReportRoad("enroll", "enroll_growth", rounds) && steady;
+    // Both roads are walked before anything is printed, so that the output's
+    // own buffers are taken after the last mark.
+    Held held[2][2];
+    for (size_t r = 0; r < 2; ++r) {
+        if (!TwoMarks(bench, kRoads[r], held[r]))
+            return 1;
+    }
+    bool steady = true;
+    for (size_t r = 0; r < 2; ++r)
+        steady = ReportRoad(kRoads[r], held[r]) && steady;
     std::fflush(stdout);
     return steady ? 0 : 1;
 }
