@@ -125,6 +125,10 @@ void Unit::Forget() {
     sensor->ClearFaults();
     sensor->ClearLog();
     platform::test::SetConsoleLockState(WTS_SESSIONSTATE_UNLOCK);
+    // A load keeps the file's header and trailing bytes for the save after it;
+    // an input that loaded without saving would leave them to the next.
+    if (pipeline.StorageContext != nullptr)
+        ReleaseKeptCopies(pipeline.StorageContext);
 }
 
 Unit* StartUnit(unsigned adapters) {

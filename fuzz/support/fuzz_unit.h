@@ -80,9 +80,9 @@ public:
     void DetachStorage();
 
     // After each input: no fault planned, an empty request log, the console
-    // unlocked. So an input frees within its own run what it allocated:
-    // libFuzzer runs an input again, and then looks for leaks, whenever its
-    // run left more blocks allocated than it freed.
+    // unlocked, no kept copies of a file. So an input frees within its own
+    // run what it allocated: libFuzzer runs an input again, and then looks
+    // for leaks, whenever its run left more blocks allocated than it freed.
     void Forget();
 
     std::shared_ptr<simsensor::SimulatedSensor> sensor;
