@@ -406,9 +406,9 @@ const bool kRegistered = [] {
     // set lives only in the file, so no add can do with less.
     Register("storage/add", Changes::FileAndChip, nullptr, Add, RawAdd, "AddRecord");
     // Delete: the file read whole, the record's chip slot deleted and the file
-    // rewritten with one block less. The table that finds the slot is read
-    // by the first delete after an activation only, so neither half reads it
-    // in the timed calls.
+    // rewritten with one block less. The chip's table that finds the slot is
+    // read only by the first delete after an attach or an activation: ours
+    // reads it in its first timed call alone, and the baseline leaves it out.
     Register("storage/delete", Changes::FileAndChip, nullptr, DeleteOne, RawDeleteOne,
              "DeleteRecord");
     // Delete of everything (owner-id mode): the file read whole, each of the
