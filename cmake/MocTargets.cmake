@@ -26,9 +26,17 @@ function(moc_deliverable name)
   set_target_properties(${name} PROPERTIES LINK_DEPENDS ${ARG_EXPORTS})
 endfunction()
 
-# moc_test(name SOURCES... LINK...): one GoogleTest suite, one CTest entry.
+# moc_test(name SOURCES... LINK...): one GoogleTest suite, one CTest entry,
+# named after its folder and its first source (tests/device/chip_operations_test.cpp
+# is device_chip_operations_test), so that a failing entry leads to its file.
 function(moc_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})
+  list(GET ARG_SOURCES 0 first)
+  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  get_filename_component(stem ${first} NAME_WE)
+  if(NOT name STREQUAL "${folder}_${stem}")
+    message(SEND_ERROR "test ${name} must be named ${folder}_${stem} after its folder and file")
+  endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LINK} moc_test_support GTest::gtest GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)

@@ -2,12 +2,16 @@
 # Builds the benchmark pairs in release mode (in build-bench/) and runs them:
 # each operation of the system beside its raw baseline, the two halves timed in
 # the same iterations. Prints a table (operation, our median, baseline median,
-# ratio) and then one line "ratio NAME VALUE" per pair; for memory/growth the
-# two figures are the peak resident size after 10,000 sign-ins and after 100.
+# ratio) and then one line "ratio NAME VALUE" per pair. The memory/ figures
+# compare a later mark with an earlier one: memory/growth the peak resident
+# size after 10,000 sign-ins and after 100, memory/enroll_growth after 1,000
+# and 100 rounds of enrolling and deleting a finger, and for both roads the
+# live blocks and bytes of the stand-in's process heap (_heap_) and of the C++
+# heap (_new_), which must not move: a count that moved fails the run.
 # The full report of the benchmark library goes to build-logs/bench-report.log.
 #   scripts/bench.sh [benchmark library flags, e.g. --benchmark_filter=storage]
-# A filter also decides whether memory/growth runs. Not a test: nothing here
-# passes or fails on a time.
+# A filter also decides whether the memory/ figures are taken (a filter that
+# matches memory/growth). Not a test: nothing here passes or fails on a time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=build-bench
@@ -39,16 +43,17 @@ if [[ -z $filter || memory/growth =~ $filter ]]; then
 fi
 grep '^pair ' "$report" >"$pairs" || true
 
-# pair NAME OURS BASELINE UNIT: times in seconds per call, sizes in KiB.
+# pair NAME OURS BASELINE UNIT: times in seconds per call ("s"), else counts
+# of UNIT (KiB, blocks, bytes); two counts of nothing are equal.
 awk '
   function show(value, unit) {
-    if (unit == "KiB") return sprintf("%.0f KiB", value)
+    if (unit != "s") return sprintf("%.0f %s", value, unit)
     if (value >= 1e-3) return sprintf("%.3f ms", value * 1e3)
     if (value >= 1e-6) return sprintf("%.3f us", value * 1e6)
     return sprintf("%.1f ns", value * 1e9)
   }
   {
-    name[NR] = $2; ratio[NR] = $4 > 0 ? $3 / $4 : 0
+    name[NR] = $2; ratio[NR] = $4 > 0 ? $3 / $4 : ($3 == 0 ? 1 : 0)
     printf "%-28s %16s %16s %8.3f\n", $2, show($3, $5), show($4, $5), ratio[NR]
   }
   BEGIN { printf "%-28s %16s %16s %8s\n", "operation", "our median", "baseline median", "ratio" }

@@ -1,21 +1,33 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses of fuzz/ with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer (in build-fuzz/, warnings are errors) and runs
-# each for SECONDS, several at once (FUZZ_JOBS, default: the number of cores).
-# A harness fails on any crash, sanitizer report, broken property, leak or
-# timeout; its input is kept in build-fuzz/artifacts/. New inputs the fuzzer
-# finds go to build-fuzz/corpus/NAME, read back by the next run beside the
-# committed seeds in fuzz/NAME/corpus. Each harness gets a line with its
-# execution count; the run ends with "fuzz: N passed, N failed".
+# them several at once (FUZZ_JOBS, default: the number of cores): each for
+# SECONDS, or with --runs each until it has made RUNS executions (the
+# campaign of fuzz/README.md is --runs 10000000). A harness fails on any
+# crash, sanitizer report, broken property, leak or timeout; its input is
+# kept in build-fuzz/artifacts/. New inputs the fuzzer finds go to
+# build-fuzz/corpus/NAME, read back by the next run beside the committed seeds
+# in fuzz/NAME/corpus. Each harness gets a line with its execution count, its
+# corpus (inputs and bytes, as libFuzzer last reported it) and its time; the
+# run ends with "fuzz: N passed, N failed".
 #   scripts/fuzz.sh SECONDS [NAME...]
+#   scripts/fuzz.sh --runs RUNS [NAME...]
 set -uo pipefail
 cd "$(dirname "$0")/.."
-if [[ $# -lt 1 || ! $1 =~ ^[0-9]+$ ]]; then
-  echo "usage: scripts/fuzz.sh SECONDS [NAME...]" >&2
+usage() {
+  echo "usage: scripts/fuzz.sh SECONDS [NAME...] | scripts/fuzz.sh --runs RUNS [NAME...]" >&2
   exit 2
+}
+if [[ ${1:-} == --runs ]]; then
+  [[ ${2:-} =~ ^[0-9]+$ ]] || usage
+  LIMIT=(-runs="$2")
+  shift 2
+elif [[ ${1:-} =~ ^[0-9]+$ ]]; then
+  LIMIT=(-max_total_time="$1")
+  shift
+else
+  usage
 fi
-SECONDS_EACH=$1
-shift
 BUILD=build-fuzz
 JOBS=${FUZZ_JOBS:-$(nproc)}
 
@@ -36,29 +48,28 @@ if ! scripts/quiet-build.sh fuzz "$BUILD" -DMOC_FUZZ=ON -DMOC_BENCH=OFF \
   exit 1
 fi
 
-# The stand-in's drive root lives in a temporary folder; in memory it costs
-# the file harnesses no disk flushes.
-if [[ -z ${TMPDIR:-} && -d /dev/shm && -w /dev/shm ]]; then
-  export TMPDIR=/dev/shm
-fi
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-# run NAME: one harness for SECONDS_EACH; its verdict in $BUILD/fuzz-logs/NAME.result.
+# run NAME: one harness to its limit; its verdict, executions, corpus inputs
+# and bytes and seconds in $BUILD/fuzz-logs/NAME.result.
 run() {
   local name=$1
   local corpus=$BUILD/corpus/$name log=$BUILD/fuzz-logs/$name.log
   mkdir -p "$corpus" "$BUILD/artifacts"
-  "$BUILD/fuzz/fuzz_$name" -max_total_time="$SECONDS_EACH" -timeout=10 -print_final_stats=1 \
+  local start=$SECONDS
+  "$BUILD/fuzz/fuzz_$name" "${LIMIT[@]}" -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$BUILD/artifacts/$name-" "$corpus" "fuzz/$name/corpus" >"$log" 2>&1
-  local rc=$?
-  local runs
+  local rc=$? took=$((SECONDS - start))
+  local runs inputs bytes
   runs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$log" | tail -n 1)
+  # libFuzzer's status lines end with "corp: INPUTS/SIZE" (SIZE in b, Kb or Mb).
+  read -r inputs bytes < <(sed -nE 's/.* corp: ([0-9]+)\/([0-9]+[KM]?b).*/\1 \2/p' "$log" | tail -n 1)
+  local verdict=failed
   if ((rc == 0)) && ! grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' "$log"; then
-    echo "passed ${runs:-0}" >"$BUILD/fuzz-logs/$name.result"
-  else
-    echo "failed ${runs:-0}" >"$BUILD/fuzz-logs/$name.result"
+    verdict=passed
   fi
+  echo "$verdict ${runs:-0} ${inputs:-0} ${bytes:-0b} $took" >"$BUILD/fuzz-logs/$name.result"
 }
 
 mkdir -p "$BUILD/fuzz-logs"
@@ -74,8 +85,9 @@ wait
 passed=0
 failed=0
 for name in "${NAMES[@]}"; do
-  read -r verdict runs <"$BUILD/fuzz-logs/$name.result" || verdict=failed
-  printf '%-20s %s, %s executions in %s s\n' "$name" "$verdict" "${runs:-0}" "$SECONDS_EACH"
+  read -r verdict runs inputs bytes took <"$BUILD/fuzz-logs/$name.result" || verdict=failed
+  printf '%-20s %s, %s executions, corpus %s inputs (%s), in %s s\n' "$name" "$verdict" \
+    "${runs:-0}" "${inputs:-0}" "${bytes:-0b}" "${took:-0}"
   if [[ $verdict == passed ]]; then
     passed=$((passed + 1))
   else

@@ -8,7 +8,7 @@ namespace {
 
 void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
-    unit.DetachSensor();
+    // A fresh attach, whose first capture settles the format anew.
     Expect(unit.AttachSensor() == S_OK, "sensor attach");
     PWINBIO_PIPELINE pipeline = &unit.pipeline;
     unit.sensor->ReplyWith(IOCTL_BIOMETRIC_GET_ATTRIBUTES, moc_fuzz::Bytes(data, data + size));
@@ -28,6 +28,7 @@ void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
         WINBIO_REJECT_DETAIL reject = 0;
         Expect(unit.sensorAdapter->FinishCapture(pipeline, &reject) == S_OK, "the capture ends");
     }
+    unit.DetachSensor();
 }
 
 } // namespace

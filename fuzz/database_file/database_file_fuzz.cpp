@@ -3,8 +3,6 @@
 // survive its own save: the second load sees the same blocks, type by type,
 // and the same trailing bytes.
 #include <cstring>
-#include <string>
-#include "platform/test.h"
 #include "storage/database_file.h"
 #include "storage/storage_context.h"
 #include "support/fuzz_unit.h"
@@ -35,8 +33,7 @@ void Start(moc_fuzz::Unit& unit) {
 void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
     WINIBIO_STORAGE_CONTEXT& context = *unit.pipeline.StorageContext;
-    platform::test::WriteWholeFile(moc_fuzz::kPrivateFilePath,
-                                   std::string(reinterpret_cast<const char*>(data), size));
+    moc_fuzz::PrivateFile().Lay(data, size);
     EmptyBlockLists(&context);
     ReleaseKeptCopies(&context);
     context.KeptHeaderSize = attachedHeaderSize;

@@ -6,8 +6,6 @@
 // content) and the index elements of the database (bits 4-6, up to 4), byte 1
 // the sub-factor, then the file.
 #include <cstring>
-#include <string>
-#include "platform/test.h"
 #include "storage/storage_context.h"
 #include "support/fuzz_unit.h"
 
@@ -47,8 +45,7 @@ void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
     PWINBIO_PIPELINE pipeline = &unit.pipeline;
     pipeline->StorageContext->IndexElementCount = ((data[0] >> 4) & 7) % 5;
-    platform::test::WriteWholeFile(moc_fuzz::kPrivateFilePath,
-                                   std::string(reinterpret_cast<const char*>(data + 2), size - 2));
+    moc_fuzz::PrivateFile().Lay(data + 2, size - 2);
 
     SIZE_T available = 0, total = 0;
     unit.storage->GetDatabaseSize(pipeline, &available, &total);

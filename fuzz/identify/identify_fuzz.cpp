@@ -5,7 +5,7 @@
 // the private file); the rest is the reply.
 #include <wtsapi32.h>
 #include <cstring>
-#include <string>
+#include <vector>
 #include "engine/engine_adapter.h"
 #include "platform/test.h"
 #include "support/fuzz_unit.h"
@@ -18,8 +18,7 @@ constexpr DWORD kRepliedWithNonce = 94;
 void Start(moc_fuzz::Unit&) {
     // A fresh private file, for the counts at the lock screen.
     const DatabaseFileHeader header = FreshDatabaseHeader(MOC_DATABASE_MAGIC);
-    platform::test::WriteWholeFile(
-        moc_fuzz::kPrivateFilePath, std::string(reinterpret_cast<const char*>(&header), sizeof(header)));
+    moc_fuzz::PrivateFile().Lay(reinterpret_cast<const uint8_t*>(&header), sizeof(header));
 }
 
 void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {

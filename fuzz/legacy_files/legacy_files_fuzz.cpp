@@ -4,8 +4,6 @@
 // set. Input: byte 0 says which files exist (bit 0 the record file, bit 1 the
 // block file), bytes 1-2 the record file's length (little-endian, cut to what
 // is there), then the record file and, after it, the block file.
-#include <string>
-#include "platform/test.h"
 #include "storage/database_paths.h"
 #include "storage/reconcile.h"
 #include "storage/storage_context.h"
@@ -14,10 +12,8 @@
 namespace {
 
 DatabasePaths paths;
-
-void Write(const char* path, const uint8_t* data, size_t size) {
-    platform::test::WriteWholeFile(path, std::string(reinterpret_cast<const char*>(data), size));
-}
+const moc_fuzz::GroundFile* recordFile = nullptr;
+const moc_fuzz::GroundFile* blockFile = nullptr;
 
 // Every list holds whole blocks of its own type only.
 bool Typed(const BlockList& list, int type) {
@@ -34,6 +30,9 @@ bool Typed(const BlockList& list, int type) {
 void Start(moc_fuzz::Unit&) {
     if (!MakeDatabasePaths(moc_fuzz::kDatabaseFilePath, &paths))
         moc_fuzz::Broken("database paths");
+    static const moc_fuzz::GroundFile record(paths.LegacyRecordFile), block(paths.LegacyBlockFile);
+    recordFile = &record;
+    blockFile = &block;
 }
 
 void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
@@ -46,8 +45,8 @@ void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     const size_t filesSize = size - 3;
     if (recordSize > filesSize)
         recordSize = filesSize;
-    Write(paths.LegacyRecordFile, files, recordSize);
-    Write(paths.LegacyBlockFile, files + recordSize, filesSize - recordSize);
+    recordFile->Lay(files, recordSize);
+    blockFile->Lay(files + recordSize, filesSize - recordSize);
 
     WINIBIO_STORAGE_CONTEXT& context = *unit.pipeline.StorageContext;
     EmptyBlockLists(&context);

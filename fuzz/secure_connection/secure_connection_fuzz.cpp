@@ -9,7 +9,8 @@
 namespace {
 
 // Through the sensor adapter's slot, whose object holds the embedded chains.
-HRESULT Connect(moc_fuzz::Unit& unit, USHORT flags, const moc_fuzz::Bytes& reply, PWINBIO_SECURE_CONNECTION_DATA* data) {
+HRESULT Connect(moc_fuzz::Unit& unit, USHORT flags, const moc_fuzz::Bytes& reply,
+                PWINBIO_SECURE_CONNECTION_DATA* data) {
     unit.sensor->ReplyWith(IOCTL_BIOMETRIC_CONNECT_SECURE, reply);
     WINBIO_SECURE_CONNECTION_PARAMS params = {};
     params.PayloadSize = sizeof(params);

@@ -33,6 +33,25 @@ extern const char* const kPrivateFilePath;
 // once, from LLVMFuzzerInitialize.
 void PrepareGround();
 
+// A file that a harness lays in the ground before the code under test reads
+// it: its path mapped once (so made after PrepareGround), its bytes written
+// with one open, write and close outside the stand-in, so that the harness's
+// own file work stays small beside the code's. Aborts when the write fails.
+class GroundFile {
+public:
+    explicit GroundFile(const char* windowsPath);
+    void Lay(const uint8_t* data, size_t size) const;
+    void Lay(const std::string& bytes) const {
+        Lay(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    }
+
+private:
+    std::string native_;
+};
+
+// The private file in the ground (mapped at the first call, after PrepareGround).
+const GroundFile& PrivateFile();
+
 // A property of the code under test that the input broke: reported and
 // aborted, so that the fuzzer keeps the input as a crash.
 [[noreturn]] inline void Broken(const char* what) {
@@ -60,8 +79,10 @@ public:
     void DetachEngine();
     void DetachStorage();
 
-    // Before each input: no fault planned, an empty request log (so that a
-    // long run does not grow it), the console unlocked.
+    // After each input: no fault planned, an empty request log, the console
+    // unlocked, no kept copies of a file. So an input frees within its own
+    // run what it allocated: libFuzzer runs an input again, and then looks
+    // for leaks, whenever its run left more blocks allocated than it freed.
     void Forget();
 
     std::shared_ptr<simsensor::SimulatedSensor> sensor;
@@ -81,8 +102,9 @@ enum Adapters : unsigned { kSensor = 1, kEngine = 2, kStorage = 4 };
 Unit* StartUnit(unsigned adapters);
 
 // One harness, as fuzz_main.cpp runs it: StartUnit(adapters), then `start`
-// once (when given); then for each input of at least `leastInput` bytes,
-// Forget and `run`.
+// once (when given) and Forget; then for each input of at least `leastInput`
+// bytes, `run` and Forget. A run leaves the adapters attached as it found
+// them.
 struct Harness {
     unsigned adapters;
     size_t leastInput;

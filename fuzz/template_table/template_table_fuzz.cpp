@@ -6,12 +6,21 @@
 #include <cstring>
 #include <string>
 #include "engine/engine_adapter.h"
-#include "platform/test.h"
 #include "storage/database_file.h"
 #include "storage/storage_context.h"
 #include "support/fuzz_unit.h"
 
 namespace {
+
+// The layout as the driver interface publishes it, not as the code computes
+// it, so that a wrong size or offset in the code shows: the slot count in
+// capability byte 1, owner-id mode in byte 2; 35 bytes an entry, 52 in
+// owner-id mode with the owner id at byte 36.
+constexpr size_t kSlotCountAt = 1;
+constexpr size_t kOwnerIdModeAt = 2;
+constexpr size_t kEntrySize = 35;
+constexpr size_t kOwnedEntrySize = 52;
+constexpr size_t kOwnerAt = 36;
 
 std::string privateFile; // a few blocks of this host, for the reconciliation
 
@@ -35,8 +44,6 @@ void Start(moc_fuzz::Unit&) {
 
 void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     using moc_fuzz::Expect;
-    unit.DetachEngine();
-    unit.DetachStorage();
     const moc_fuzz::Bytes caps(data, data + sizeof(MocCapabilities));
     unit.sensor->ReplyWith(IOCTL_MOC_GET_CAPABILITIES, caps, ERROR_SUCCESS, 2);
     unit.sensor->ReplyWith(IOCTL_MOC_READ_TEMPLATE_TABLE,
@@ -51,19 +58,19 @@ void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
                                       nullptr, 0);
     }
 
-    platform::test::WriteWholeFile(moc_fuzz::kPrivateFilePath, privateFile);
+    moc_fuzz::PrivateFile().Lay(privateFile);
     GUID id{};
     unit.storage->OpenDatabase(pipeline, &id, moc_fuzz::kDatabaseFilePath, u"");
     unit.storage->CloseDatabase(pipeline);
 
     // The requests the table led to, against the table itself.
-    MocCapabilities parsed;
-    std::memcpy(&parsed, caps.data(), sizeof(parsed));
-    const uint8_t* table = data + sizeof(MocCapabilities);
-    const size_t entrySize = TemplateSlotEntrySize(parsed);
-    const bool whole = size - sizeof(MocCapabilities) >= size_t(parsed.SlotCount) * entrySize;
+    const size_t slots = caps[kSlotCountAt];
+    const bool owned = caps[kOwnerIdModeAt] != 0;
+    const uint8_t* table = data + caps.size();
+    const size_t entrySize = owned ? kOwnedEntrySize : kEntrySize;
+    const bool whole = size - caps.size() >= slots * entrySize;
     bool anyFree = false;
-    for (size_t slot = 0; whole && slot < parsed.SlotCount; ++slot)
+    for (size_t slot = 0; whole && slot < slots; ++slot)
         anyFree = anyFree || table[slot * entrySize] == MOC_SLOT_STATE_FREE;
     const HostOwnerId host = unit.sensor->HostOwner();
     for (const simsensor::LoggedRequest& request : unit.sensor->Log()) {
@@ -71,9 +78,8 @@ void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
             Expect(whole && request.input.size() == 1,
                    "an enrollment begins on a table read whole");
             const BYTE slot = request.input[0];
-            Expect(anyFree
-                       ? slot < parsed.SlotCount && table[slot * entrySize] == MOC_SLOT_STATE_FREE
-                       : slot == 255,
+            Expect(anyFree ? slot < slots && table[slot * entrySize] == MOC_SLOT_STATE_FREE
+                           : slot == 255,
                    "an enrollment begins on the first free slot");
         }
         // No purge policy is set: a reconciliation deletes this host's orphans only.
@@ -82,15 +88,17 @@ void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
             Expect(whole && request.code == IOCTL_MOC_DELETE_TEMPLATE && request.input.size() == 1,
                    "single slots deleted, from a table read whole");
             const BYTE slot = request.input[0];
-            Expect(slot < parsed.SlotCount && table[slot * entrySize] == MOC_SLOT_STATE_USED,
+            Expect(slot < slots && table[slot * entrySize] == MOC_SLOT_STATE_USED,
                    "a deleted slot is in use");
-            if (parsed.OwnerIdMode != 0)
-                Expect(
-                    std::memcmp(table + slot * entrySize + offsetof(TemplateSlotEntryOwned, Owner),
-                                host.Bytes, sizeof(host.Bytes)) == 0,
-                    "a deleted slot is this host's");
+            if (owned)
+                Expect(std::memcmp(table + slot * entrySize + kOwnerAt, host.Bytes,
+                                   sizeof(host.Bytes)) == 0,
+                       "a deleted slot is this host's");
         }
     }
+    // The next input's attach reads its own capabilities and table.
+    unit.DetachStorage();
+    unit.DetachEngine();
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 // The process heap over malloc, so that AddressSanitizer still sees every
-// block; the stand-in keeps the set of live blocks to count them and to
-// refuse a pointer it never handed out.
+// block; the stand-in keeps the live blocks with their sizes to count them and
+// to refuse a pointer it never handed out.
 #include <cstdlib>
 #include <cstring>
-#include <unordered_set>
+#include <unordered_map>
 #include "internal.h"
 #include "platform/test_core.h"
 
@@ -12,7 +12,8 @@ namespace {
 
 struct Heap {
     std::mutex mutex;
-    std::unordered_set<void*> live;
+    std::unordered_map<void*, SIZE_T> live; // block -> the bytes asked for
+    SIZE_T liveBytes = 0;
     int failNext = 0;
 };
 
@@ -62,7 +63,8 @@ extern "C" LPVOID HeapAlloc(HANDLE heapHandle, DWORD flags, SIZE_T bytes) {
     // contents; a fill pattern keeps code from relying on zeroes it did not ask for.
     std::memset(block, (flags & HEAP_ZERO_MEMORY) ? 0 : 0xBA, bytes);
     std::lock_guard<std::mutex> lock(h.mutex);
-    h.live.insert(block);
+    h.live.emplace(block, bytes);
+    h.liveBytes += bytes;
     return block;
 }
 
@@ -77,10 +79,13 @@ extern "C" BOOL HeapFree(HANDLE heapHandle, DWORD flags, LPVOID mem) {
     Heap& h = heap();
     {
         std::lock_guard<std::mutex> lock(h.mutex);
-        if (h.live.erase(mem) == 0) {
+        auto found = h.live.find(mem);
+        if (found == h.live.end()) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
+        h.liveBytes -= found->second;
+        h.live.erase(found);
     }
     std::free(mem);
     return TRUE;
@@ -98,6 +103,12 @@ size_t LiveHeapBlocks() {
     Heap& h = heap();
     std::lock_guard<std::mutex> lock(h.mutex);
     return h.live.size();
+}
+
+size_t LiveHeapBytes() {
+    Heap& h = heap();
+    std::lock_guard<std::mutex> lock(h.mutex);
+    return h.liveBytes;
 }
 
 } // namespace platform::test

@@ -7,8 +7,10 @@
 
 namespace moc_test {
 
-TempRoot::TempRoot() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "moc-test-XXXXXX").string();
+TempRoot::TempRoot(const std::string& parent) {
+    const std::filesystem::path base =
+        parent.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(parent);
+    std::string tmpl = (base / "moc-test-XXXXXX").string();
     if (mkdtemp(tmpl.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     folder_ = tmpl;

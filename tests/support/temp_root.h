@@ -7,7 +7,8 @@ namespace moc_test {
 
 class TempRoot {
 public:
-    TempRoot();
+    // In the system's temporary folder, or in `parent` when one is given.
+    explicit TempRoot(const std::string& parent = "");
     ~TempRoot();
     TempRoot(const TempRoot&) = delete;
     TempRoot& operator=(const TempRoot&) = delete;

@@ -13,8 +13,9 @@ WINPLATFORM_CPP void ResetAll();
 
 // Process heap: the next `count` allocations fail (HeapAlloc returns null).
 WINPLATFORM_CPP void FailNextHeapAllocations(int count = 1);
-// Blocks handed out by HeapAlloc and not yet freed.
+// Blocks handed out by HeapAlloc and not yet freed, and the bytes asked for them.
 WINPLATFORM_CPP size_t LiveHeapBlocks();
+WINPLATFORM_CPP size_t LiveHeapBytes();
 
 // Handles of any kind (files, events, devices) not yet closed.
 WINPLATFORM_CPP size_t OpenHandleCount();
