@@ -96,6 +96,9 @@ bool SharingConflict(DWORD access, DWORD share, const OpenEntry& other) {
 DWORD ExtraAttributes(const std::string& native) {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
+    // Most roots never set an extra bit; the path's normal form is costly.
+    if (s.extraAttributes.empty())
+        return 0;
     auto it = s.extraAttributes.find(NormalizedNativePath(native));
     return it == s.extraAttributes.end() ? 0 : it->second;
 }
@@ -112,6 +115,8 @@ void StoreExtraAttributes(const std::string& native, DWORD bits) {
 void MoveExtraAttributes(const std::string& from, const std::string& to) {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.extraAttributes.empty())
+        return;
     std::string toKey = NormalizedNativePath(to);
     s.extraAttributes.erase(toKey);
     auto it = s.extraAttributes.find(NormalizedNativePath(from));
