@@ -27,20 +27,20 @@ RecordFileView ReadRecordFile(const std::string& nativePath) {
     if (!in)
         return view;
     std::vector<BYTE> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad() || file.size() < MOC_DATABASE_MIN_FILE_SIZE)
+    if (in.bad())
         return view;
-    DatabaseFileHeader header{};
-    std::memcpy(&header, file.data(), std::min(file.size(), sizeof(header)));
-    if (header.Magic != MOC_DATABASE_MAGIC)
+    DWORD headerSize = 0, blockCount = 0;
+    const DatabaseFileLayout layout =
+        CheckDatabaseFileLayout(file, MOC_DATABASE_MAGIC, &headerSize, &blockCount);
+    if (layout == DatabaseFileLayout::NoHeader)
         return view;
-    view.headerRead = file.size() >= sizeof(header);
-    view.header = header;
-    const size_t start = header.HeaderSize;
-    if (start + size_t(header.BlockCount) * MOC_DATABASE_BLOCK_SIZE > file.size())
+    view.headerRead = file.size() >= sizeof(view.header);
+    std::memcpy(&view.header, file.data(), std::min(file.size(), sizeof(view.header)));
+    if (layout != DatabaseFileLayout::Fits)
         return view;
-    for (size_t i = 0; i < header.BlockCount; ++i) {
+    for (size_t i = 0; i < blockCount; ++i) {
         auto first =
-            file.begin() + static_cast<std::ptrdiff_t>(start + i * MOC_DATABASE_BLOCK_SIZE);
+            file.begin() + static_cast<std::ptrdiff_t>(headerSize + i * MOC_DATABASE_BLOCK_SIZE);
         view.blocks.emplace_back(first, first + MOC_DATABASE_BLOCK_SIZE);
     }
     view.state = RecordFileView::State::Read;

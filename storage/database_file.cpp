@@ -67,6 +67,21 @@ HRESULT TakeFile(WINIBIO_STORAGE_CONTEXT& context, const std::vector<BYTE>& file
 
 } // namespace
 
+DatabaseFileLayout CheckDatabaseFileLayout(const std::vector<BYTE>& file, DWORD magic,
+                                           DWORD* headerSize, DWORD* blockCount) {
+    *headerSize = 0;
+    *blockCount = 0;
+    if (file.size() < MOC_DATABASE_MIN_FILE_SIZE || ReadLe32(file.data()) != magic)
+        return DatabaseFileLayout::NoHeader;
+    *headerSize = ReadLe16(file.data() + kHeaderSizeOffset);
+    *blockCount = ReadLe16(file.data() + kBlockCountOffset);
+    if (*headerSize > file.size())
+        return DatabaseFileLayout::HeaderPastEnd;
+    const ULONGLONG blocksEnd =
+        ULONGLONG(*headerSize) + ULONGLONG(*blockCount) * MOC_DATABASE_BLOCK_SIZE;
+    return blocksEnd > file.size() ? DatabaseFileLayout::BlocksPastEnd : DatabaseFileLayout::Fits;
+}
+
 HRESULT ReadContextFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, const GUID& unit,
                         std::vector<BYTE>* file, bool* unreadable) {
     if (unreadable != nullptr)
@@ -84,30 +99,28 @@ HRESULT LoadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path, boo
     HRESULT hr = ReadContextFile(context, path, kTraceGuidDatabaseFile, &file, unreadable);
     if (FAILED(hr))
         return hr;
+    DWORD headerSize = 0, blockCount = 0;
+    const DatabaseFileLayout layout =
+        CheckDatabaseFileLayout(file, context->DatabaseMagic, &headerSize, &blockCount);
     // A file that is there but holds no header of ours (zeroed, emptied,
     // overwritten) has lost its records, not held none: taken for an empty
     // set, it would have every template it described deleted from the chip.
-    if (file.size() < MOC_DATABASE_MIN_FILE_SIZE ||
-        ReadLe32(file.data()) != context->DatabaseMagic) {
+    if (layout == DatabaseFileLayout::NoHeader) {
         MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 13,
                         "%llu bytes hold no database header of this chip: refused as damaged",
                         context->UnitLabel, static_cast<ULONGLONG>(file.size()));
         return WINBIO_E_DATABASE_CORRUPTED;
     }
-    const DWORD headerSize = ReadLe16(file.data() + kHeaderSizeOffset);
-    const DWORD blockCount = ReadLe16(file.data() + kBlockCountOffset);
     MOC_TRACE_INFO(kTraceGuidDatabaseFile, 14, "database file version %u, header of %u bytes",
                    context->UnitLabel, file[kVersionOffset], headerSize);
-    if (headerSize > file.size()) {
+    if (layout == DatabaseFileLayout::HeaderPastEnd) {
         MOC_TRACE_INFO(kTraceGuidDatabaseFile, 15, "header size runs past the file",
                        context->UnitLabel);
         context->KeptHeaderSize = MOC_DATABASE_HEADER_SIZE;
         return WINBIO_E_DATABASE_CORRUPTED;
     }
     // Loading the blocks that fit and saving them back would drop the rest for good.
-    const ULONGLONG blocksEnd =
-        ULONGLONG(headerSize) + ULONGLONG(blockCount) * MOC_DATABASE_BLOCK_SIZE;
-    if (blocksEnd > file.size()) {
+    if (layout == DatabaseFileLayout::BlocksPastEnd) {
         MOC_TRACE_ERROR(kTraceGuidDatabaseFile, 16, "%u blocks run past the file of %llu bytes",
                         context->UnitLabel, blockCount, static_cast<ULONGLONG>(file.size()));
         context->KeptHeaderSize = MOC_DATABASE_HEADER_SIZE;

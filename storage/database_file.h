@@ -135,6 +135,17 @@ inline DatabaseFileHeader FreshDatabaseHeader(DWORD magic) {
     return header;
 }
 
+// Where the blocks of a private file read whole lie, or why they cannot be
+// told: the one layout rule of the loader and of anyone else reading the file.
+enum class DatabaseFileLayout {
+    Fits,          // `headerSize` and `blockCount` are set, the blocks lie inside the file
+    NoHeader,      // shorter than 9 bytes or another magic
+    HeaderPastEnd, // the header size runs past the file
+    BlocksPastEnd, // the blocks run past the file
+};
+DatabaseFileLayout CheckDatabaseFileLayout(const std::vector<BYTE>& file, DWORD magic,
+                                           DWORD* headerSize, DWORD* blockCount);
+
 // The start of the context's file loaders: E_POINTER for a null context or
 // path, else the file at `path` read whole into `file` as LoadWholeFile
 // reads it, a failure traced as statement 11 of `unit`.
