@@ -4,7 +4,7 @@
 
 #include <mbedtls/md.h>
 #include <sstream>
-#include "storage/whole_file.h"
+#include "common/whole_file.h"
 
 namespace simsensor {
 namespace {

@@ -8,7 +8,7 @@
 #include "common/trace.h"
 #include "storage/record_block.h"
 #include "storage/storage_context.h"
-#include "storage/whole_file.h"
+#include "common/whole_file.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "storage/reconcile.h"
 #include "storage/record_block.h"
 #include "storage/storage_adapter.h"
-#include "storage/whole_file.h"
+#include "common/whole_file.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <iterator>
 #include "storage/database_file.h"
 #include "storage/legacy_files.h"
-#include "storage/whole_file.h"
+#include "common/whole_file.h"
 
 namespace {
 

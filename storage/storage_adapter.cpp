@@ -8,7 +8,7 @@
 #include "storage/chip_request.h"
 #include "storage/database_file.h"
 #include "storage/record_block.h"
-#include "storage/whole_file.h"
+#include "common/whole_file.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include "storage/database_file.h"
 #include "storage/record_block.h"
-#include "storage/whole_file.h"
+#include "common/whole_file.h"
 #include "storage_fixture.h"
 
 namespace storage_test {

@@ -1,4 +1,4 @@
-// Whole-file reads and writes of the storage adapter. Its files are never
+// Whole-file reads and writes of the storage adapter and the simulated chip. Their files are never
 // patched in place: a reader takes the whole file or nothing, and a writer
 // replaces the whole file or leaves the old one as it was.
 #pragma once

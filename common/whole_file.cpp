@@ -1,4 +1,4 @@
-#include "storage/whole_file.h"
+#include "common/whole_file.h"
 
 #include <algorithm>
 #include <new>
