@@ -143,6 +143,73 @@ void TraceIdentity(const char* label, const WINBIO_IDENTITY& identity) {
     }
 }
 
+// The commit of an open enrollment, host record first; the caller traces the
+// result.
+HRESULT CommitOpenEnrollment(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT context,
+                             PWINBIO_IDENTITY identity, WINBIO_BIOMETRIC_SUBTYPE subFactor,
+                             PUCHAR payloadBlob, SIZE_T payloadBlobSize) {
+    const char* label = context->UnitLabel;
+    MOC_TRACE_INFO(kTrace, 29, "commit sub-factor 0x%02X, identity type %u", label, subFactor,
+                   identity->Type);
+    if (subFactor == 0 || !CommittableIdentity(*identity)) {
+        return E_INVALIDARG;
+    }
+
+    HRESULT hr = ReadTemplateTable(context);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    HostOwnerId host;
+    if (context->OwnerIdMode) {
+        // A short answer is no id: comparing against a partial one could miss
+        // this host's own templates.
+        hr = DeviceRequest(pipeline, IOCTL_MOC_GET_HOST_ID)
+                 .Output(&host, sizeof(host), sizeof(host), 0xDD)
+                 .Send();
+        if (FAILED(hr)) {
+            MOC_TRACE_ERROR(kTrace, 30, "host id not read: %!WINERROR!", label, Win32ErrorOf(hr));
+            return WinBioErrorFromWin32(Win32ErrorOf(hr));
+        }
+        TraceHexDump(label, host.Bytes, sizeof(host.Bytes));
+    }
+    hr = FindEqualEnrollment(context, *identity, subFactor, host);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    TraceIdentity(label, *identity);
+
+    // The host record first: a chip template without one could never be
+    // found again, while a record without a template is dropped by the
+    // storage adapter's next reconciliation with the chip.
+    if (pipeline->StorageInterface == nullptr) {
+        MOC_TRACE_ERROR(kTrace, 31, "host record not added: %!HRESULT!", label, E_POINTER);
+        return E_POINTER;
+    }
+    if (pipeline->StorageInterface->AddRecord == nullptr) {
+        MOC_TRACE_ERROR(kTrace, 31, "host record not added: %!HRESULT!", label, E_NOTIMPL);
+        return E_NOTIMPL;
+    }
+    WINBIO_STORAGE_RECORD record = {};
+    record.Identity = identity;
+    record.SubFactor = subFactor;
+    record.PayloadBlob = payloadBlob;
+    record.PayloadBlobSize = payloadBlobSize;
+    // Any success is the record written; a commit reports success only once
+    // the chip has committed too.
+    hr = pipeline->StorageInterface->AddRecord(pipeline, &record);
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTrace, 31, "host record not added: %!HRESULT!", label, hr);
+        return hr;
+    }
+
+    hr = MocCommitEnrollment(context->Device, identity, subFactor);
+    if (FAILED(hr)) {
+        MOC_TRACE_INFO(kTrace, 32, "chip commit failed: %!WINERROR!", label, Win32ErrorOf(hr));
+        return hr;
+    }
+    return S_OK;
+}
+
 } // namespace
 
 HRESULT WINAPI EngineAdapterCreateEnrollment(PWINBIO_PIPELINE Pipeline) {
@@ -159,7 +226,8 @@ HRESULT WINAPI EngineAdapterCreateEnrollment(PWINBIO_PIPELINE Pipeline) {
                    context->AuthenticatedStartDone);
     if (context->AuthenticatedStartDone) {
         // The chip already began this enrollment for the authenticated start;
-        // that begin covers this one enrollment, until its commit or discard.
+        // that begin covers this one attempt, until its commit (failed or
+        // not) or its discard.
         context->Enrolling = TRUE;
         return Finish(16, "create enrollment returns %!HRESULT!", context, S_OK);
     }
@@ -291,69 +359,16 @@ HRESULT WINAPI EngineAdapterCommitEnrollment(PWINBIO_PIPELINE Pipeline, PWINBIO_
         return Finish(28, "commit enrollment returns %!HRESULT!", UsableEngineContext(Pipeline),
                       WINBIO_E_INVALID_DEVICE_STATE);
     }
-    const char* label = context->UnitLabel;
-    MOC_TRACE_INFO(kTrace, 29, "commit sub-factor 0x%02X, identity type %u", label, SubFactor,
-                   Identity->Type);
-    if (SubFactor == 0 || !CommittableIdentity(*Identity)) {
-        return Finish(28, "commit enrollment returns %!HRESULT!", context, E_INVALIDARG);
+    const HRESULT hr =
+        CommitOpenEnrollment(Pipeline, context, Identity, SubFactor, PayloadBlob, PayloadBlobSize);
+    if (SUCCEEDED(hr)) {
+        context->Enrolling = FALSE;
     }
-
-    HRESULT hr = ReadTemplateTable(context);
-    if (FAILED(hr)) {
-        return Finish(28, "commit enrollment returns %!HRESULT!", context, hr);
-    }
-    HostOwnerId host;
-    if (context->OwnerIdMode) {
-        // A short answer is no id: comparing against a partial one could miss
-        // this host's own templates.
-        hr = DeviceRequest(Pipeline, IOCTL_MOC_GET_HOST_ID)
-                 .Output(&host, sizeof(host), sizeof(host), 0xDD)
-                 .Send();
-        if (FAILED(hr)) {
-            MOC_TRACE_ERROR(kTrace, 30, "host id not read: %!WINERROR!", label, Win32ErrorOf(hr));
-            return Finish(28, "commit enrollment returns %!HRESULT!", context,
-                          WinBioErrorFromWin32(Win32ErrorOf(hr)));
-        }
-        TraceHexDump(label, host.Bytes, sizeof(host.Bytes));
-    }
-    hr = FindEqualEnrollment(context, *Identity, SubFactor, host);
-    if (FAILED(hr)) {
-        return Finish(28, "commit enrollment returns %!HRESULT!", context, hr);
-    }
-    TraceIdentity(label, *Identity);
-
-    // The host record first: a chip template without one could never be
-    // found again, while a record without a template is dropped by the
-    // storage adapter's next reconciliation with the chip.
-    if (Pipeline->StorageInterface == nullptr) {
-        MOC_TRACE_ERROR(kTrace, 31, "host record not added: %!HRESULT!", label, E_POINTER);
-        return Finish(28, "commit enrollment returns %!HRESULT!", context, E_POINTER);
-    }
-    if (Pipeline->StorageInterface->AddRecord == nullptr) {
-        MOC_TRACE_ERROR(kTrace, 31, "host record not added: %!HRESULT!", label, E_NOTIMPL);
-        return Finish(28, "commit enrollment returns %!HRESULT!", context, E_NOTIMPL);
-    }
-    WINBIO_STORAGE_RECORD record = {};
-    record.Identity = Identity;
-    record.SubFactor = SubFactor;
-    record.PayloadBlob = PayloadBlob;
-    record.PayloadBlobSize = PayloadBlobSize;
-    // Any success is the record written; a commit reports success only once
-    // the chip has committed too.
-    hr = Pipeline->StorageInterface->AddRecord(Pipeline, &record);
-    if (FAILED(hr)) {
-        MOC_TRACE_ERROR(kTrace, 31, "host record not added: %!HRESULT!", label, hr);
-        return Finish(28, "commit enrollment returns %!HRESULT!", context, hr);
-    }
-
-    hr = MocCommitEnrollment(context->Device, Identity, SubFactor);
-    if (FAILED(hr)) {
-        MOC_TRACE_INFO(kTrace, 32, "chip commit failed: %!WINERROR!", label, Win32ErrorOf(hr));
-        return Finish(28, "commit enrollment returns %!HRESULT!", context, hr);
-    }
-    context->Enrolling = FALSE;
+    // The chip's begin for an authenticated start served this attempt, however
+    // it ended: the framework's retry begins on the chip again, or it would
+    // count no samples of its own and commit the failed attempt's.
     context->AuthenticatedStartDone = FALSE;
-    return Finish(28, "commit enrollment returns %!HRESULT!", context, S_OK);
+    return Finish(28, "commit enrollment returns %!HRESULT!", context, hr);
 }
 
 HRESULT WINAPI EngineAdapterDiscardEnrollment(PWINBIO_PIPELINE Pipeline) {

@@ -11,6 +11,36 @@
 
 namespace {
 
+// The bits of the context's capture state. StartCapture and Cancel run on
+// different threads and change both bits, each change in one atomic step: a
+// Cancel either finds the start marked and leaves its bit for it, or comes
+// before the start and cancels nothing of it.
+constexpr LONG kCaptureStarting = 1;  // StartCapture runs and its request is not out yet
+constexpr LONG kCaptureCancelled = 2; // cancelled since the start began; FinishCapture reports it
+
+// Replaces the capture state with next(state) in one atomic step; returns the
+// state it replaced.
+template <class Next> LONG UpdateCaptureState(PWINIBIO_SENSOR_CONTEXT context, Next next) {
+    LONG seen = InterlockedCompareExchange(&context->CaptureState, 0, 0);
+    for (;;) {
+        const LONG before = seen;
+        seen = InterlockedCompareExchange(&context->CaptureState, next(before), before);
+        if (seen == before) {
+            return before;
+        }
+    }
+}
+
+bool CaptureCancelled(PWINIBIO_SENSOR_CONTEXT context) {
+    return (InterlockedCompareExchange(&context->CaptureState, 0, 0) & kCaptureCancelled) != 0;
+}
+
+// Clears the cancel bit; true when it was set.
+bool ConsumeCancel(PWINIBIO_SENSOR_CONTEXT context) {
+    return (UpdateCaptureState(context, [](LONG s) { return s & ~kCaptureCancelled; }) &
+            kCaptureCancelled) != 0;
+}
+
 // True while the capture sent on the context's OVERLAPPED has not completed.
 bool CapturePending(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context) {
     if (context->CaptureInFlight == 0) {
@@ -147,7 +177,7 @@ HRESULT SendCapture(PWINBIO_PIPELINE pipeline, PWINIBIO_SENSOR_CONTEXT context,
     context->CaptureInFlight = 0;
 
     // A cancel that came while the format was settled: nothing is sent.
-    if (InterlockedCompareExchange(&context->CancelFlag, 0, 0) != 0) {
+    if (CaptureCancelled(context)) {
         return WINBIO_E_CANCELED;
     }
     OVERLAPPED& overlapped = context->CaptureOverlapped;
@@ -197,7 +227,7 @@ HRESULT WINAPI SensorAdapterActivate(PWINBIO_PIPELINE Pipeline) {
     }
     if (SUCCEEDED(hr)) {
         SensorResetCaptureState(context);
-        InterlockedExchange(&context->CancelFlag, 0);
+        ConsumeCancel(context);
     }
     return SensorTraced(context, 45, "activate returns %!HRESULT!", hr);
 }
@@ -239,29 +269,37 @@ HRESULT WINAPI SensorAdapterStartCapture(PWINBIO_PIPELINE Pipeline, WINBIO_BIR_P
     if (FAILED(hr)) {
         return SensorTraced(nullptr, 48, "start capture returns %!HRESULT!", hr);
     }
+    // Marked before anything else, in the step that drops the cancel of an
+    // earlier capture: from here on a Cancel is this capture's.
+    const LONG before = UpdateCaptureState(
+        context, [](LONG s) { return (s & kCaptureStarting) != 0 ? s : kCaptureStarting; });
     MOC_TRACE_INFO(kTraceGuidSensorAdapter, 49, "start capture for purpose 0x%02X",
                    context->UnitLabel, Purpose);
-    // A second request on the OVERLAPPED would leave the first one writing
-    // into the buffer that this one clears.
-    if (CapturePending(Pipeline, context)) {
+    if ((before & kCaptureStarting) != 0) {
         return SensorTraced(context, 48, "start capture returns %!HRESULT!", WINBIO_E_DEVICE_BUSY);
     }
-    InterlockedExchange(&context->CancelFlag, 0);
+    // A second request on the OVERLAPPED would leave the first one writing
+    // into the buffer that this one clears. The capture in flight keeps the
+    // cancel it had, and any that came since.
+    if (CapturePending(Pipeline, context)) {
+        UpdateCaptureState(context, [before](LONG s) {
+            return (s & ~kCaptureStarting) | (before & kCaptureCancelled);
+        });
+        return SensorTraced(context, 48, "start capture returns %!HRESULT!", WINBIO_E_DEVICE_BUSY);
+    }
     context->CapturePurpose = Purpose;
-    // Until the request is out, CancelIoEx has nothing to find: this tells
-    // Cancel to leave its flag for the code below.
-    InterlockedExchange(&context->CaptureStarting, 1);
     bool sent = false;
     hr = SendCapture(Pipeline, context, Purpose, &sent);
-    InterlockedExchange(&context->CaptureStarting, 0);
-    if (InterlockedCompareExchange(&context->CancelFlag, 0, 0) != 0) {
+    // Nothing out: the capture ends here, and so does a cancel of it. Out: a
+    // cancel stays for FinishCapture to report however the request ends.
+    const LONG after =
+        UpdateCaptureState(context, [sent](LONG s) { return sent ? s & ~kCaptureStarting : 0; });
+    if ((after & kCaptureCancelled) != 0) {
         if (!sent) {
-            // Nothing went out: the cancel ends this capture here.
-            InterlockedExchange(&context->CancelFlag, 0);
             hr = WINBIO_E_CANCELED;
         } else {
-            // The cancel came while the request went out; the flag, left set,
-            // makes FinishCapture report it however the request ends.
+            // The cancel may have come before the request was pending, when
+            // CancelIoEx had nothing to find.
             CancelOwnCapture(Pipeline, context);
         }
     }
@@ -319,7 +357,7 @@ HRESULT WINAPI SensorAdapterFinishCapture(PWINBIO_PIPELINE Pipeline,
     }
     SensorTraced(context, 52, "finish capture returns %!HRESULT!", hr);
 
-    if (InterlockedExchange(&context->CancelFlag, 0) != 0 && hr != WINBIO_E_CANCELED) {
+    if (ConsumeCancel(context) && hr != WINBIO_E_CANCELED) {
         MOC_TRACE_INFO(kTraceGuidSensorAdapter, 54,
                        "a cancel came during the capture, which ended with %!HRESULT!",
                        context->UnitLabel, hr);
@@ -382,15 +420,14 @@ HRESULT WINAPI SensorAdapterCancel(PWINBIO_PIPELINE Pipeline) {
                             WINBIO_E_INVALID_DEVICE_STATE);
     }
     // A capture still being set up has no request for CancelIoEx to find; the
-    // flag set first tells StartCapture to send nothing, or to cancel what it
-    // has just sent.
-    if (InterlockedCompareExchange(&context->CaptureStarting, 0, 0) != 0) {
-        InterlockedExchange(&context->CancelFlag, 1);
-    }
+    // bit, set in the step that finds the start marked, tells StartCapture to
+    // send nothing, or to cancel what it has just sent.
+    UpdateCaptureState(
+        context, [](LONG s) { return (s & kCaptureStarting) != 0 ? s | kCaptureCancelled : s; });
     // Every request of the process on the handle, as the framework expects;
-    // the flag tells FinishCapture, on whatever thread it waits.
+    // the bit tells FinishCapture, on whatever thread it waits.
     if (CancelIoEx(Pipeline->SensorHandle, nullptr)) {
-        InterlockedExchange(&context->CancelFlag, 1);
+        UpdateCaptureState(context, [](LONG s) { return s | kCaptureCancelled; });
         return SensorTraced(context, 58, "cancel returns %!HRESULT!", S_OK);
     }
     DWORD error = GetLastError();

@@ -32,15 +32,14 @@ struct _WINIBIO_SENSOR_CONTEXT {
     PBYTE ExportBuffer;              // copy of the last sample handed out
     BYTE SensorIdDigest[32];         // SHA-256 of the chip's sensor id
     char UnitLabel[kUnitLabelChars]; // the digest in hex
-    volatile LONG CancelFlag;        // set by Cancel, consumed by FinishCapture
+    volatile LONG CaptureState;      // a start being set up and a cancel (capture.cpp)
     OVERLAPPED CaptureOverlapped;    // capture and private pass-through requests
 
     // Kept beside those so that no length from the driver is used unchecked
     // and no request is left writing into freed memory.
-    DWORD ExportBufferSize;        // room of the export buffer
-    DWORD SampleSize;              // CaptureData.Size of the last reply that held together; 0 none
-    DWORD CaptureInFlight;         // a capture was sent and FinishCapture has not waited for it
-    volatile LONG CaptureStarting; // StartCapture runs and its request is not out yet
+    DWORD ExportBufferSize; // room of the export buffer
+    DWORD SampleSize;       // CaptureData.Size of the last reply that held together; 0 none
+    DWORD CaptureInFlight;  // a capture was sent and FinishCapture has not waited for it
 };
 
 // {F6012694-BED2-4223-81EE-F07B44F06913}

@@ -43,6 +43,32 @@ struct DeviceCore {
     bool closed = false;
 };
 
+using IoControlHook = std::function<void(HANDLE, DWORD)>;
+
+struct IoControlHookSlot {
+    std::mutex mutex;
+    std::shared_ptr<const IoControlHook> hook;
+};
+
+IoControlHookSlot& ioControlHook() {
+    static IoControlHookSlot& slot = *new IoControlHookSlot;
+    return slot;
+}
+
+// Taken under the slot's lock and run without it, so that the hook may issue
+// requests itself or wait for a thread that does.
+std::shared_ptr<const IoControlHook> CurrentIoControlHook() {
+    IoControlHookSlot& slot = ioControlHook();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    return slot.hook;
+}
+
+ResetHook g_ioControlHookReset([] {
+    IoControlHookSlot& slot = ioControlHook();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.hook.reset();
+});
+
 } // namespace
 } // namespace platform::detail
 
@@ -208,6 +234,8 @@ extern "C" BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID inBuffer, DWOR
     auto object = LookupHandleAs<DeviceObject>(device);
     if (!object)
         return Fail(ERROR_INVALID_HANDLE);
+    if (auto hook = CurrentIoControlHook())
+        (*hook)(device, code);
     auto core = object->core;
     // A synchronous call has nowhere else to report its byte count, so the
     // platform refuses it before the driver sees anything.
@@ -341,6 +369,15 @@ bool WaitForIoWaiter(HANDLE device, DWORD timeoutMs) {
         }
         return false;
     });
+}
+
+void SetDeviceIoControlHook(std::function<void(HANDLE, DWORD)> hook) {
+    IoControlHookSlot& slot = ioControlHook();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (hook)
+        slot.hook = std::make_shared<const IoControlHook>(std::move(hook));
+    else
+        slot.hook.reset();
 }
 
 size_t PendingIoCount(HANDLE device) {

@@ -37,6 +37,8 @@ struct Controller {
     ULONG failNextRegistration = ERROR_SUCCESS;
     int registerCalls = 0;
     int unregisterCalls = 0;
+    // Run without the lock, so that it may trace or wait for a thread that does.
+    std::shared_ptr<const std::function<void(const platform::test::TraceStatement&)>> hook;
 };
 
 Controller& controller() {
@@ -88,6 +90,7 @@ ResetHook g_traceReset([] {
     c.failNextRegistration = ERROR_SUCCESS;
     c.registerCalls = 0;
     c.unregisterCalls = 0;
+    c.hook.reset();
 });
 
 } // namespace
@@ -197,11 +200,15 @@ extern "C" ULONG TraceMessageWidened(TRACEHANDLE loggerHandle, ULONG messageFlag
     va_end(ap);
 
     Controller& c = controller();
-    std::lock_guard<std::mutex> lock(c.mutex);
+    std::unique_lock<std::mutex> lock(c.mutex);
     // A message for a logger that no session owns goes nowhere.
     if (FindSessionByLogger(c, loggerHandle) == nullptr)
         return ERROR_INVALID_HANDLE;
-    c.captured.push_back(std::move(statement));
+    c.captured.push_back(statement);
+    auto hook = c.hook;
+    lock.unlock();
+    if (hook)
+        (*hook)(statement);
     return ERROR_SUCCESS;
 }
 
@@ -308,6 +315,16 @@ void ClearCapturedTraces() {
     Controller& c = controller();
     std::lock_guard<std::mutex> lock(c.mutex);
     c.captured.clear();
+}
+
+void SetTraceHook(std::function<void(const TraceStatement&)> hook) {
+    Controller& c = controller();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (hook)
+        c.hook =
+            std::make_shared<const std::function<void(const TraceStatement&)>>(std::move(hook));
+    else
+        c.hook.reset();
 }
 
 namespace {

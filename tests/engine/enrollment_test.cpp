@@ -296,26 +296,39 @@ TEST_F(EnrollmentTest, AuthenticatedStart) {
 }
 
 // The chip's begin for an authenticated start serves one enrollment: once
-// that one is committed or discarded, the next creation begins on the chip
-// again and counts its own samples.
+// that one is committed or discarded, or its commit failed, the next creation
+// begins on the chip again and counts its own samples, as it does after a
+// plain start.
 TEST_F(EnrollmentTest, AnAuthenticatedStartCoversOneEnrollment) {
+    const auto failedCommit = [this] {
+        StorageStandIn::result = WINBIO_E_DATABASE_WRITE_ERROR;
+        return Commit(SidIdentity(0x30));
+    };
     struct Case {
         const char* name;
+        bool authenticated;
         std::function<HRESULT()> end;
+        HRESULT ended;
         BYTE nextSlot;
     } cases[] = {
-        {"committed", [this] { return Commit(SidIdentity(0x30)); }, 1},
-        {"discarded", [this] { return engine->DiscardEnrollment(&pipeline); }, 0},
+        {"committed", true, [this] { return Commit(SidIdentity(0x30)); }, S_OK, 1},
+        {"discarded", true, [this] { return engine->DiscardEnrollment(&pipeline); }, S_OK, 0},
+        {"commit failed", true, failedCommit, WINBIO_E_DATABASE_WRITE_ERROR, 0},
+        {"commit failed after a plain start", false, failedCommit, WINBIO_E_DATABASE_WRITE_ERROR,
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        StorageStandIn::Reset();
         SetStates(std::vector<BYTE>(10, 0));
         Attach();
-        PUCHAR nonce = nullptr;
-        SIZE_T nonceSize = 0;
-        ASSERT_EQ(engine->CreateEnrollmentAuthenticated(&pipeline, &nonce, &nonceSize), S_OK);
+        if (c.authenticated) {
+            PUCHAR nonce = nullptr;
+            SIZE_T nonceSize = 0;
+            ASSERT_EQ(engine->CreateEnrollmentAuthenticated(&pipeline, &nonce, &nonceSize), S_OK);
+        }
         EnrollSamples();
-        ASSERT_EQ(c.end(), S_OK);
+        ASSERT_EQ(c.end(), c.ended);
         sensor->ClearLog();
 
         ASSERT_EQ(engine->CreateEnrollment(&pipeline), S_OK);

@@ -410,7 +410,7 @@ TEST_F(SensorCaptureTest, CancelSetsTheFlagOnlyWhenItCancelledSomething) {
     EXPECT_EQ(Finish(), WINBIO_E_CANCELED);
     // Consumed by that finish; a new capture clears any flag left.
     EXPECT_EQ(Capture(Finger()), S_OK);
-    EXPECT_EQ(Context()->CancelFlag, 0);
+    EXPECT_EQ(Context()->CaptureState, 0);
 
     EXPECT_EQ(table->Cancel(nullptr), E_POINTER);
     WINBIO_PIPELINE bare = pipeline;

@@ -2,6 +2,7 @@
 // that make capture-and-cancel sequences from two threads deterministic.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 #include "../windows.h"
@@ -60,6 +61,12 @@ WINPLATFORM_CPP bool WaitForIoWaiter(HANDLE device, DWORD timeoutMs);
 
 // Requests of this device not yet completed or cancelled.
 WINPLATFORM_CPP size_t PendingIoCount(HANDLE device);
+
+// Runs `hook` at the start of each DeviceIoControl on a device handle, on the calling
+// thread, before the request is pending or the driver sees it: a test may act from
+// another thread while a request is on its way out. An empty function removes it, as
+// ResetAll does.
+WINPLATFORM_CPP void SetDeviceIoControlHook(std::function<void(HANDLE device, DWORD code)> hook);
 
 // The next CreateEventW/CreateEventA returns null with this error.
 WINPLATFORM_CPP void FailNextCreateEvent(DWORD error);

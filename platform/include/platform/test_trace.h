@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 #include "../windows.h"
@@ -38,6 +39,11 @@ WINPLATFORM_CPP TRACEHANDLE TraceSessionLogger(const GUID& control);
 // any other logger handle is not captured (TraceMessage fails).
 WINPLATFORM_CPP std::vector<TraceStatement> CapturedTraces();
 WINPLATFORM_CPP void ClearCapturedTraces();
+// Runs `hook` with each message as it is captured, on the thread that traced
+// it and with no lock of the stand-in held: a test may stop an operation at
+// one of its statements and act from another thread meanwhile. An empty
+// function removes it, as ResetAll does.
+WINPLATFORM_CPP void SetTraceHook(std::function<void(const TraceStatement&)> hook);
 
 // Decoders of one argument's bytes; they throw std::invalid_argument when the
 // size does not fit the type (a 32-bit value of 3 bytes, a string without NUL).
