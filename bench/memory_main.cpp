@@ -2,16 +2,18 @@
 // lock screen, and after 100 and after 1,000 rounds of enrolling a second
 // finger and deleting it, in a process of its own so that nothing else has
 // raised the peak: the peak resident size, and exactly the live blocks and
-// bytes of the stand-in's process heap and of the C++ heap. A resident size
-// cannot show a leak of a few bytes per call; the counts can, and between the
-// two marks of each road they must not move. Prints for scripts/bench.sh, per
-// figure,
+// bytes of the stand-in's process heap, of the C++ heap and of the C heap
+// (which holds the other two, and what C code such as Mbed TLS takes with
+// malloc). A resident size cannot show a leak of a few bytes per call; the
+// counts can, and between the two marks of each road they must not move.
+// Prints for scripts/bench.sh, per figure,
 //   pair memory/NAME AT_THE_LATER_MARK AT_THE_EARLIER_MARK UNIT
 // (memory/growth is the resident size of the sign-ins); a count that moved is
 // named on stderr and makes the exit status 1.
 #include <sys/resource.h>
 #include <cstdio>
 #include <string>
+#include "bench/counting_malloc.h"
 #include "bench/counting_new.h"
 #include "bench/sign_in.h"
 #include "platform/test.h"
@@ -21,7 +23,7 @@ namespace {
 struct Held {
     long residentKiB = 0;
     size_t heapBlocks = 0, heapBytes = 0;
-    moc_bench::LiveBlocks cpp;
+    moc_bench::LiveBlocks cpp, c;
 };
 
 Held Now() {
@@ -32,6 +34,7 @@ Held Now() {
     held.heapBlocks = platform::test::LiveHeapBlocks();
     held.heapBytes = platform::test::LiveHeapBytes();
     held.cpp = moc_bench::LiveNewBlocks();
+    held.c = moc_bench::LiveMallocBlocks();
     return held;
 }
 
@@ -87,6 +90,8 @@ bool ReportRoad(const Road& road, const Held held[2]) {
     steady = Report(name + "_heap_bytes", b.heapBytes, a.heapBytes, "bytes", true) && steady;
     steady = Report(name + "_new_blocks", b.cpp.blocks, a.cpp.blocks, "blocks", true) && steady;
     steady = Report(name + "_new_bytes", b.cpp.bytes, a.cpp.bytes, "bytes", true) && steady;
+    steady = Report(name + "_malloc_blocks", b.c.blocks, a.c.blocks, "blocks", true) && steady;
+    steady = Report(name + "_malloc_bytes", b.c.bytes, a.c.bytes, "bytes", true) && steady;
     return steady;
 }
 

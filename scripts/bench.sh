@@ -6,8 +6,9 @@
 # compare a later mark with an earlier one: memory/growth the peak resident
 # size after 10,000 sign-ins and after 100, memory/enroll_growth after 1,000
 # and 100 rounds of enrolling and deleting a finger, and for both roads the
-# live blocks and bytes of the stand-in's process heap (_heap_) and of the C++
-# heap (_new_), which must not move: a count that moved fails the run.
+# live blocks and bytes of the stand-in's process heap (_heap_), of the C++
+# heap (_new_) and of the C heap (_malloc_), which must not move: a count that
+# moved fails the run.
 # The full report of the benchmark library goes to build-logs/bench-report.log.
 #   scripts/bench.sh [benchmark library flags, e.g. --benchmark_filter=storage]
 # A filter also decides whether the memory/ figures are taken (a filter that

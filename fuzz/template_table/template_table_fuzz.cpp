@@ -69,18 +69,16 @@ void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     const uint8_t* table = data + caps.size();
     const size_t entrySize = owned ? kOwnedEntrySize : kEntrySize;
     const bool whole = size - caps.size() >= slots * entrySize;
-    bool anyFree = false;
-    for (size_t slot = 0; whole && slot < slots; ++slot)
-        anyFree = anyFree || table[slot * entrySize] == MOC_SLOT_STATE_FREE;
+    size_t firstFree = 255; // what the engine asks for when no slot is free
+    for (size_t slot = 0; whole && slot < slots && firstFree == 255; ++slot)
+        if (table[slot * entrySize] == MOC_SLOT_STATE_FREE)
+            firstFree = slot;
     const HostOwnerId host = unit.sensor->HostOwner();
     for (const simsensor::LoggedRequest& request : unit.sensor->Log()) {
         if (request.code == IOCTL_MOC_BEGIN_ENROLLMENT) {
             Expect(whole && request.input.size() == 1,
                    "an enrollment begins on a table read whole");
-            const BYTE slot = request.input[0];
-            Expect(anyFree ? slot < slots && table[slot * entrySize] == MOC_SLOT_STATE_FREE
-                           : slot == 255,
-                   "an enrollment begins on the first free slot");
+            Expect(request.input[0] == firstFree, "an enrollment begins on the first free slot");
         }
         // No purge policy is set: a reconciliation deletes this host's orphans only.
         if (request.code == IOCTL_MOC_DELETE_TEMPLATE ||
