@@ -1,14 +1,13 @@
 #include "common/file_utils.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <direct.h>
 #include <io.h>
 #include <shlobj.h>
 #include <wtsapi32.h>
-#include <platform/native_path.h>
 
 namespace {
 
@@ -42,19 +41,30 @@ bool AppendBounded(char (&work)[MAX_PATH], size_t& length, const char* text) {
     return true;
 }
 
+// The platform's standard streams open with this sharing: others may read and
+// write meanwhile. Through the platform's own open, a name that is not a file
+// (a folder, a FIFO, a device) is refused at once instead of waited on.
+HANDLE OpenSharedStream(const char* path, DWORD access, DWORD disposition) {
+    return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 } // namespace
 
 DWORD GetFileLength(const char* path) {
     if (path == nullptr)
         return 0xFFFFFFFFu;
-    std::ifstream in(platform::NativePath(path), std::ios::binary);
-    in.seekg(0, std::ios::end);
-    std::streamoff position = in.tellg();
-    // A failed open or seek gives -1. A length of 4 GiB or more has no 32-bit
-    // value: cutting it to its low bits would hand a reader a wrong size.
-    if (position < 0 || position >= static_cast<std::streamoff>(0xFFFFFFFFu))
+    HANDLE file = OpenSharedStream(path, GENERIC_READ, OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE)
         return 0xFFFFFFFFu;
-    return static_cast<DWORD>(position);
+    LARGE_INTEGER length{};
+    const bool measured = GetFileSizeEx(file, &length) != FALSE;
+    CloseHandle(file);
+    // A length of 4 GiB or more has no 32-bit value: cutting it to its low
+    // bits would hand a reader a wrong size.
+    if (!measured || length.QuadPart < 0 || length.QuadPart >= 0xFFFFFFFFll)
+        return 0xFFFFFFFFu;
+    return static_cast<DWORD>(length.QuadPart);
 }
 
 bool ReadFileToBuffer(const char* path, void* destination, int count) {
@@ -62,9 +72,16 @@ bool ReadFileToBuffer(const char* path, void* destination, int count) {
         return false;
     if (destination == nullptr || count <= 0)
         return true;
-    std::ifstream in(platform::NativePath(path), std::ios::binary);
-    if (!in.bad())
-        in.read(static_cast<char*>(destination), count);
+    HANDLE file = OpenSharedStream(path, GENERIC_READ, OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE)
+        return true;
+    auto* bytes = static_cast<BYTE*>(destination);
+    DWORD done = 0, read = 0;
+    while (done < static_cast<DWORD>(count) &&
+           ReadFile(file, bytes + done, static_cast<DWORD>(count) - done, &read, nullptr) &&
+           read > 0 && read <= static_cast<DWORD>(count) - done)
+        done += read;
+    CloseHandle(file);
     return true;
 }
 
@@ -73,11 +90,16 @@ void WriteFileStream(const char* path, const void* source, int count) {
     // before the open so that an existing file is not truncated for nothing.
     if (path == nullptr || count < 0 || (source == nullptr && count > 0))
         return;
-    std::ofstream out(platform::NativePath(path), std::ios::binary | std::ios::trunc);
-    if (!out.bad()) {
-        out.write(static_cast<const char*>(source), count);
-        out.close();
-    }
+    HANDLE file = OpenSharedStream(path, GENERIC_WRITE, CREATE_ALWAYS);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    const auto* bytes = static_cast<const BYTE*>(source);
+    DWORD done = 0, written = 0;
+    while (done < static_cast<DWORD>(count) &&
+           WriteFile(file, bytes + done, static_cast<DWORD>(count) - done, &written, nullptr) &&
+           written > 0 && written <= static_cast<DWORD>(count) - done)
+        done += written;
+    CloseHandle(file);
 }
 
 int WriteFileCrt(const char* path, const void* source, int count) {

@@ -4,7 +4,6 @@
 #include <new>
 #include <string>
 #include <winbio_err.h>
-#include "common/file_utils.h"
 #include "common/trace.h"
 
 namespace {
@@ -41,8 +40,6 @@ HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes, bool* unreadab
     *unreadable = false;
     if (path == nullptr || bytes == nullptr)
         return E_POINTER;
-    // Only a hint for the trace: the length that counts is the opened file's.
-    MOC_TRACE_INFO(kTraceGuidWholeFile, 16, "reading %s, %u bytes", path, GetFileLength(path));
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -64,6 +61,8 @@ HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes, bool* unreadab
                         static_cast<ULONGLONG>(length.QuadPart));
         hr = WINBIO_E_DATABASE_CORRUPTED;
     } else {
+        MOC_TRACE_INFO(kTraceGuidWholeFile, 16, "reading %s, %u bytes", path,
+                       static_cast<DWORD>(length.QuadPart));
         try {
             content.resize(static_cast<size_t>(length.QuadPart));
         } catch (const std::bad_alloc&) {
@@ -84,6 +83,16 @@ HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes, bool* unreadab
             done += read;
         }
     }
+    // The file must end where it was measured: one that goes on (written
+    // meanwhile, or with no end at all) would be taken for the part read.
+    BYTE beyond = 0;
+    DWORD over = 0;
+    if (SUCCEEDED(hr) && (!ReadFile(file, &beyond, 1, &over, nullptr) || over != 0)) {
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 17, "%s goes on past its %llu bytes", path,
+                        static_cast<ULONGLONG>(content.size()));
+        *unreadable = true;
+        hr = WINBIO_E_DATABASE_CORRUPTED;
+    }
     CloseHandle(file);
     if (SUCCEEDED(hr))
         bytes->swap(content);
@@ -99,8 +108,13 @@ DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Only a file made here is written: whatever stands at the temporary name
+    // (a leftover, or a link planted to steer the bytes elsewhere) goes first,
+    // and the creation fails on any name still there rather than open it.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (DeleteFileW(temporary.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
+        file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = LastErrorOrFailure();
         MOC_TRACE_ERROR(kTraceGuidWholeFile, 14, "temporary file for %ls not created: %!WINERROR!",

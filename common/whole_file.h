@@ -11,10 +11,11 @@
 constexpr ULONGLONG kMaxWholeFileBytes = 128ull << 20;
 
 // Reads the file at the narrow (ANSI) path whole. The length is that of the
-// opened file, never one taken beforehand, and a read that ends early fails:
-// a file read in part would be saved back as the part. S_OK;
-// WINBIO_E_DATABASE_CORRUPTED when the file cannot be opened, measured or
-// read whole, or is longer than kMaxWholeFileBytes; E_OUTOFMEMORY. `bytes`
+// opened file, never one taken beforehand; a read that ends early fails, and
+// so does a file that goes on past that length: a file read in part would be
+// saved back as the part. S_OK; WINBIO_E_DATABASE_CORRUPTED when the file
+// cannot be opened (a name that is not a file included), measured or read
+// whole, or is longer than kMaxWholeFileBytes; E_OUTOFMEMORY. `bytes`
 // changes only on S_OK. `unreadable`, when given, tells whether a file call
 // failed (the open, the measure or a read): a state that may pass, unlike a
 // content that is refused.
@@ -26,10 +27,13 @@ HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes, bool* unreadab
 constexpr char16_t kReplacementSuffix[] = u".new";
 
 // Replaces the file at `path` with `size` bytes: writes them to a temporary
-// file in the same folder, checks every write, flushes, closes and moves the
-// temporary file over the old one (write-through, so that a power cut cannot
-// leave a renamed but empty file). Returns 0, or the Win32 error of the step
-// that failed; the old file is then untouched and the temporary file gone.
+// file in the same folder that it creates itself (whatever stood at that name
+// is removed, and a name that cannot be removed fails the replacement),
+// checks every write, flushes, closes and moves the temporary file over the
+// old one (write-through, so that a power cut cannot leave a renamed but
+// empty file). A link at `path` is replaced, never written through. Returns
+// 0, or the Win32 error of the step that failed; the old file is then
+// untouched and the temporary file gone.
 DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size);
 // The same for a narrow (ANSI) path; ERROR_NO_UNICODE_TRANSLATION when it has
 // no wide form.

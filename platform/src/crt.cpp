@@ -137,21 +137,17 @@ extern "C" errno_t fopen_s(FILE** stream, const char* path, const char* mode) {
         return ENOENT;
     struct stat st {};
     bool exists = ::stat(native.c_str(), &st) == 0;
-    if (exists && S_ISDIR(st.st_mode))
-        return EACCES;
+    DWORD refused = exists ? NotAFileError(native, st, false) : 0;
+    if (refused != 0)
+        return ErrnoFromWin32(refused);
     if (exists && (access & GENERIC_WRITE) && IsReadOnlyMode(st.st_mode))
         return EACCES;
 
     // Truncation waits until the share check has passed: a refused open must
     // leave the file as the other holder has it.
-    int fd = ::open(native.c_str(), (flags & ~O_TRUNC) | O_CLOEXEC, 0666);
+    int fd = OpenWithoutWaiting(native, flags & ~O_TRUNC, 0666, false, &st, &refused);
     if (fd < 0)
-        return errno != 0 ? errno : EINVAL;
-    if (::fstat(fd, &st) != 0) {
-        int e = errno;
-        ::close(fd);
-        return e;
-    }
+        return refused != 0 ? ErrnoFromWin32(refused) : errno != 0 ? errno : EINVAL;
     auto* cookie = new ExclusiveStream{fd, FileKey(st.st_dev, st.st_ino), 0};
     if (!BeginOpen(cookie->key, access, 0, &cookie->openId)) {
         ::close(fd);

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 #include <fcntl.h>
@@ -167,6 +166,58 @@ std::string NormalizedNativePath(const std::string& native) {
     return key;
 }
 
+namespace {
+
+// Whether `native` lies outside the folder that holds the drives.
+bool OutsideDriveRoot(const std::string& native) {
+    std::string root = NormalizedNativePath(platform::DriveRoot());
+    if (root.back() != '/')
+        root += '/';
+    return NormalizedNativePath(native).compare(0, root.size(), root) != 0;
+}
+
+} // namespace
+
+DWORD NotAFileError(const std::string& native, const struct stat& st, bool folderOpens) {
+    if (S_ISREG(st.st_mode))
+        return 0;
+    if (S_ISDIR(st.st_mode))
+        return folderOpens ? 0 : ERROR_ACCESS_DENIED;
+    // The device must be the name itself: a link to one is a node of a volume.
+    struct stat own {};
+    if (S_ISCHR(st.st_mode) && ::lstat(native.c_str(), &own) == 0 && S_ISCHR(own.st_mode) &&
+        own.st_rdev == st.st_rdev && OutsideDriveRoot(native))
+        return 0;
+    // As the platform's own file calls meet a FIFO, socket or device node that
+    // the Linux subsystem keeps on a volume: a reparse point they cannot open.
+    return ERROR_CANT_ACCESS_FILE;
+}
+
+int OpenWithoutWaiting(const std::string& native, int oflags, mode_t mode, bool folderOpens,
+                       struct stat* st, DWORD* refused) {
+    *refused = 0;
+    int fd = ::open(native.c_str(), oflags | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0) {
+        // A FIFO without a reader or a socket, found only by the open.
+        if (errno == ENXIO || errno == ENODEV)
+            *refused = ERROR_CANT_ACCESS_FILE;
+        return -1;
+    }
+    int err = 0;
+    if (::fstat(fd, st) != 0) {
+        err = errno;
+    } else if ((*refused = NotAFileError(native, *st, folderOpens)) == 0) {
+        // Only the open had to be spared a wait; reads and writes wait as usual.
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+            return fd;
+        err = errno;
+    }
+    ::close(fd);
+    errno = err;
+    return -1;
+}
+
 bool BeginOpen(const FileKey& key, DWORD access, DWORD share, uint64_t* id) {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -201,6 +252,7 @@ namespace {
 struct FileObject : HandleObject {
     int fd = -1;
     DWORD access = 0;
+    bool folder = false; // opened with backup semantics: no bytes to read or write
     FileKey key{};
     uint64_t openId = 0;
 
@@ -243,7 +295,7 @@ HANDLE FailHandle(DWORD error) {
 }
 
 HANDLE CreateFileNative(const char* function, const void* name, const MappedPath& path,
-                        DWORD access, DWORD share, DWORD disposition) {
+                        DWORD access, DWORD share, DWORD disposition, DWORD flags) {
     FileCallScope scope;
     if (Injected(function))
         return INVALID_HANDLE_VALUE;
@@ -252,15 +304,18 @@ HANDLE CreateFileNative(const char* function, const void* name, const MappedPath
     if (path.error != ERROR_SUCCESS)
         return FailHandle(path.error);
     const std::string& native = path.native;
+    const bool backup = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
 
     struct stat st {};
     bool exists = ::stat(native.c_str(), &st) == 0;
+    struct stat own {};
     bool write = WantsWrite(access);
     bool truncate = false;
-    int oflags = O_CLOEXEC | (write ? (WantsRead(access) ? O_RDWR : O_WRONLY) : O_RDONLY);
+    int oflags = write ? (WantsRead(access) ? O_RDWR : O_WRONLY) : O_RDONLY;
     switch (disposition) {
     case CREATE_NEW:
-        if (exists)
+        // A link whose target is gone is a name all the same.
+        if (exists || ::lstat(native.c_str(), &own) == 0)
             return FailHandle(ERROR_FILE_EXISTS);
         oflags |= O_CREAT | O_EXCL;
         break;
@@ -285,29 +340,38 @@ HANDLE CreateFileNative(const char* function, const void* name, const MappedPath
     default:
         return FailHandle(ERROR_INVALID_PARAMETER);
     }
-    if (exists && S_ISDIR(st.st_mode))
+    // Refused before any open: opening a device may already act on it.
+    if (exists) {
+        if (DWORD refused = NotAFileError(native, st, backup))
+            return FailHandle(refused);
+    }
+    const bool folder = exists && S_ISDIR(st.st_mode);
+    if (folder && truncate)
         return FailHandle(ERROR_ACCESS_DENIED);
-    if (exists && IsReadOnlyMode(st.st_mode) && (write || truncate))
+    if (exists && !folder && IsReadOnlyMode(st.st_mode) && (write || truncate))
         return FailHandle(ERROR_ACCESS_DENIED);
 
-    int fd = ::open(native.c_str(), oflags, 0666);
+    DWORD refused = 0;
+    int fd = OpenWithoutWaiting(native, folder ? O_RDONLY | O_DIRECTORY : oflags, 0666, backup, &st,
+                                &refused);
     if (fd < 0)
-        return FailHandle(PathError(errno, native));
-    if (::fstat(fd, &st) != 0) {
-        int err = errno;
+        return FailHandle(refused != 0 ? refused : PathError(errno, native));
+    // A folder put in the name's place since it was looked at.
+    if (S_ISDIR(st.st_mode) != folder) {
         ::close(fd);
-        return FailHandle(Win32ErrorFromErrno(err));
+        return FailHandle(ERROR_ACCESS_DENIED);
     }
 
     auto object = std::make_shared<FileObject>();
     object->access = access;
+    object->folder = folder;
     object->key = FileKey(st.st_dev, st.st_ino);
     if (!BeginOpen(object->key, access, share, &object->openId)) {
         ::close(fd);
         return FailHandle(ERROR_SHARING_VIOLATION);
     }
     object->fd = fd;
-    if (write || !exists)
+    if (!folder && (write || !exists))
         CacheWriteOpen(native, object->key, !exists);
     if (truncate && ::ftruncate(fd, 0) != 0) {
         int err = errno;
@@ -341,6 +405,10 @@ DWORD AttributesOf(const std::string& native, const struct stat& st) {
     DWORD attributes = ExtraAttributes(native);
     if (S_ISDIR(st.st_mode))
         attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    else if (!S_ISREG(st.st_mode))
+        // The platform sees a FIFO, socket or device node as a reparse point
+        // with the archive mark every new file gets (see NotAFileError).
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE;
     else if (IsReadOnlyMode(st.st_mode))
         attributes |= FILE_ATTRIBUTE_READONLY;
     return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
@@ -385,7 +453,7 @@ BOOL GetAttributesExNative(const char* function, const void* name, const MappedP
     data.ftCreationTime = ToFileTime(st.st_ctim);
     data.ftLastAccessTime = ToFileTime(st.st_atim);
     data.ftLastWriteTime = ToFileTime(st.st_mtim);
-    if (!S_ISDIR(st.st_mode)) {
+    if (S_ISREG(st.st_mode)) {
         uint64_t size = static_cast<uint64_t>(st.st_size);
         data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
         data.nFileSizeLow = static_cast<DWORD>(size);
@@ -604,6 +672,10 @@ int ErrnoFromWin32(DWORD error) {
         return ENOMEM;
     case ERROR_INVALID_PARAMETER:
         return EINVAL;
+    // The runtime has no number of its own for it: EINVAL, as for every error
+    // it does not know.
+    case ERROR_CANT_ACCESS_FILE:
+        return EINVAL;
     default:
         return EIO;
     }
@@ -615,13 +687,13 @@ using namespace platform::detail;
 using platform::NativePath;
 
 extern "C" HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
-                              DWORD disposition, DWORD, HANDLE) {
-    return CreateFileNative("CreateFileA", name, MapPath(name), access, share, disposition);
+                              DWORD disposition, DWORD flags, HANDLE) {
+    return CreateFileNative("CreateFileA", name, MapPath(name), access, share, disposition, flags);
 }
 
 extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
-                              DWORD disposition, DWORD, HANDLE) {
-    return CreateFileNative("CreateFileW", name, MapPath(name), access, share, disposition);
+                              DWORD disposition, DWORD flags, HANDLE) {
+    return CreateFileNative("CreateFileW", name, MapPath(name), access, share, disposition, flags);
 }
 
 extern "C" BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read,
@@ -639,6 +711,8 @@ extern "C" BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD rea
         return Fail(ERROR_INVALID_PARAMETER);
     if (!WantsRead(file->access))
         return Fail(ERROR_ACCESS_DENIED);
+    if (file->folder)
+        return Fail(ERROR_INVALID_FUNCTION);
     DWORD done = 0;
     while (done < toRead) {
         ssize_t n = ::read(file->fd, static_cast<char*>(buffer) + done, toRead - done);
@@ -669,6 +743,8 @@ extern "C" BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD 
         return Fail(ERROR_INVALID_PARAMETER);
     if (!WantsWrite(file->access))
         return Fail(ERROR_ACCESS_DENIED);
+    if (file->folder)
+        return Fail(ERROR_INVALID_FUNCTION);
     size_t limit;
     {
         State& s = state();
@@ -701,7 +777,8 @@ extern "C" BOOL FlushFileBuffers(HANDLE handle) {
         return Fail(ERROR_ACCESS_DENIED);
     if (::fsync(file->fd) != 0)
         return Fail(Win32ErrorFromErrno(errno));
-    CacheFlushed(file->key, file->fd);
+    if (!file->folder)
+        CacheFlushed(file->key, file->fd);
     return TRUE;
 }
 
@@ -844,12 +921,30 @@ extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
 namespace platform::test {
 
 std::string ReadWholeFile(const char* path) {
-    std::ifstream in(NativePath(path), std::ios::binary);
-    if (!in)
-        throw std::runtime_error(std::string("ReadWholeFile: cannot open ") + (path ? path : ""));
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    const std::string name = path ? path : "";
+    struct stat st {};
+    DWORD refused = 0;
+    const int fd = OpenWithoutWaiting(NativePath(path), O_RDONLY, 0, false, &st, &refused);
+    if (fd < 0)
+        throw std::runtime_error("ReadWholeFile: cannot open " + name);
+    // Exactly the length found, and the end there: a file that goes on would
+    // never be read to its end.
+    std::string bytes(static_cast<size_t>(st.st_size), '\0');
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(fd, &bytes[done], bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    char extra = 0;
+    const bool whole = done == bytes.size() && ::read(fd, &extra, 1) == 0;
+    ::close(fd);
+    if (!whole)
+        throw std::runtime_error("ReadWholeFile: cannot read " + name + " whole");
+    return bytes;
 }
 
 void WriteWholeFile(const char* path, const std::string& bytes) {

@@ -38,6 +38,24 @@ inline bool IsReadOnlyMode(mode_t mode) {
     return (mode & S_IWUSR) == 0;
 }
 
+// On the platform's volumes a name holds a file or a folder: a FIFO, a socket or
+// a device there (or a link to one) is a node that the platform's file calls
+// cannot open, and a folder opens only with backup semantics. The error an
+// open of `native` meets, given what `st` (links followed) shows: 0 for a
+// regular file, and for a folder when `folderOpens`; ERROR_ACCESS_DENIED for
+// a folder otherwise; ERROR_CANT_ACCESS_FILE for anything else, but for a
+// character device named by its own path outside the drive root, the
+// stand-in's way to reach a device as the platform's device names do.
+DWORD NotAFileError(const std::string& native, const struct stat& st, bool folderOpens);
+
+// Opens `native` with `oflags` and `mode` without ever waiting (no FIFO or
+// device open blocks), then checks what the descriptor itself is, so that a
+// name swapped after an earlier check is caught as well. The descriptor, with
+// `st` filled from it; or -1 and either `refused` set to the platform's error
+// for what was found (nothing stays open) or `refused` 0 and errno the open's.
+int OpenWithoutWaiting(const std::string& native, int oflags, mode_t mode, bool folderOpens,
+                       struct stat* st, DWORD* refused);
+
 // The platform's error for a failed call on `native`: a missing last component
 // is ERROR_FILE_NOT_FOUND, a missing folder on the way ERROR_PATH_NOT_FOUND.
 DWORD PathError(int err, const std::string& native);

@@ -5,12 +5,14 @@
 #include <filesystem>
 #include <string>
 #include <vector>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <wtsapi32.h>
 #include <platform/test.h>
 #include "support/temp_root.h"
+#include "support/within_time.h"
 
 namespace {
 
@@ -60,6 +62,29 @@ TEST_F(FileUtilsTest, GetFileLengthNeverCutsALengthOf4GiBOrMore) {
         fs::resize_file(root.Native("C:\\big.bin"), c.size); // sparse: no disk used
         EXPECT_EQ(GetFileLength("C:\\big.bin"), c.expected) << c.size;
     }
+}
+
+// A name that is no file is refused through the platform's open: the length,
+// the read and the stream write neither wait on a FIFO nor take a device's
+// bytes, and the name stays as it was.
+TEST_F(FileUtilsTest, NamesThatAreNotFilesNeitherHoldTheCallerNorGiveBytes) {
+    ASSERT_EQ(mkfifo(root.Native("C:\\fifo").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", root.Native("C:\\to-zero"));
+    for (const char* path : {"C:\\fifo", "C:\\to-zero"}) {
+        SCOPED_TRACE(path);
+        const auto seen = moc_test::ReturnedWithin([&] {
+            char buffer[4] = {'#', '#', '#', '#'};
+            const DWORD length = GetFileLength(path);
+            const bool read = ReadFileToBuffer(path, buffer, sizeof(buffer));
+            WriteFileStream(path, "abc", 3);
+            return std::to_string(length) + " " + std::to_string(read) + " " +
+                   std::string(buffer, sizeof(buffer));
+        });
+        ASSERT_TRUE(seen.has_value()) << "the call waited";
+        EXPECT_EQ(*seen, "4294967295 1 ####");
+    }
+    EXPECT_TRUE(fs::is_fifo(root.Native("C:\\fifo")));
+    EXPECT_TRUE(fs::is_symlink(root.Native("C:\\to-zero")));
 }
 
 // ---- Existence and access rules ------------------------------------------

@@ -7,6 +7,9 @@
 #include <filesystem>
 #include <string>
 #include <vector>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
@@ -15,6 +18,7 @@
 #include <io.h>
 #include <windows.h>
 #include "support/temp_root.h"
+#include "support/within_time.h"
 
 namespace {
 
@@ -196,6 +200,102 @@ TEST_F(StandInFilesTest, ErrorCodesOfFailedCalls) {
     for (const Case& c : cases)
         EXPECT_EQ(c.actual, c.expected) << c.name;
     EXPECT_EQ(ReadWholeFile("C:\\other.txt"), "x");
+}
+
+// On the platform's volumes a name holds a file or a folder. A folder opens
+// only with backup semantics; a FIFO, a socket or a device there, or a link to
+// one, opens as nothing; a create-new fails on any name, a link whose target
+// is gone included. Each is refused at once: no call waits for a writer or a
+// reader that never comes, and none reads a device that has no end.
+TEST_F(StandInFilesTest, NamesThatAreNotFilesAreRefusedAtOnce) {
+    namespace fs = std::filesystem;
+    WriteWholeFile("C:\\file", "x");
+    fs::create_directories(root.Native("C:\\dir"));
+    ASSERT_EQ(mkfifo(root.Native("C:\\fifo").c_str(), 0600), 0);
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string sockPath = root.Native("C:\\sock");
+    ASSERT_LT(sockPath.size(), sizeof(address.sun_path));
+    std::memcpy(address.sun_path, sockPath.c_str(), sockPath.size() + 1);
+    ASSERT_EQ(bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    close(sock);
+    for (auto [target, link] : {std::pair{root.Native("C:\\file"), "C:\\to-file"},
+                                {root.Native("C:\\dir"), "C:\\to-dir"},
+                                {root.Native("C:\\fifo"), "C:\\to-fifo"},
+                                {std::string("/dev/null"), "C:\\to-null"},
+                                {std::string("/dev/zero"), "C:\\to-zero"},
+                                {root.Native("C:\\gone"), "C:\\dangling"}})
+        fs::create_symlink(target, root.Native(link));
+
+    constexpr DWORD R = GENERIC_READ, W = GENERIC_WRITE, kBackup = FILE_FLAG_BACKUP_SEMANTICS;
+    struct Open {
+        const char* path;
+        DWORD access, disposition, flags;
+        DWORD error; // ERROR_SUCCESS: it opens
+    } opens[] = {
+        {"C:\\to-file", R, OPEN_EXISTING, 0, ERROR_SUCCESS},
+        {"C:\\dir", R, OPEN_EXISTING, 0, ERROR_ACCESS_DENIED},
+        {"C:\\dir", R, OPEN_EXISTING, kBackup, ERROR_SUCCESS},
+        {"C:\\dir", W, CREATE_ALWAYS, kBackup, ERROR_ACCESS_DENIED},
+        {"C:\\to-dir", R, OPEN_EXISTING, 0, ERROR_ACCESS_DENIED},
+        {"C:\\fifo", R, OPEN_EXISTING, 0, ERROR_CANT_ACCESS_FILE}, // no writer
+        {"C:\\fifo", W, OPEN_ALWAYS, 0, ERROR_CANT_ACCESS_FILE},   // no reader
+        {"C:\\to-fifo", R, OPEN_EXISTING, 0, ERROR_CANT_ACCESS_FILE},
+        {"C:\\sock", R | W, OPEN_EXISTING, 0, ERROR_CANT_ACCESS_FILE},
+        {"C:\\to-null", W, CREATE_ALWAYS, 0, ERROR_CANT_ACCESS_FILE},
+        {"C:\\to-zero", R, OPEN_EXISTING, 0, ERROR_CANT_ACCESS_FILE},
+        {"C:\\dangling", W, CREATE_NEW, 0, ERROR_FILE_EXISTS},
+        {"C:\\dangling", R, OPEN_EXISTING, 0, ERROR_FILE_NOT_FOUND},
+        {"C:\\fifo", W, CREATE_NEW, 0, ERROR_FILE_EXISTS},
+        {"C:\\dir", W, CREATE_NEW, kBackup, ERROR_FILE_EXISTS},
+        // A device named by its own path outside the drives: the stand-in's way
+        // to reach one, as the platform's device names do.
+        {"/dev/null", W, OPEN_EXISTING, 0, ERROR_SUCCESS},
+    };
+    for (const Open& c : opens) {
+        SCOPED_TRACE(::testing::Message()
+                     << c.path << ", access " << std::hex << c.access << ", disposition "
+                     << c.disposition << ", flags " << c.flags);
+        const auto error = moc_test::ReturnedWithin([&] {
+            HANDLE h = CreateFileA(c.path, c.access, 0, nullptr, c.disposition, c.flags, nullptr);
+            const DWORD e = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+            CloseHandle(h);
+            return std::to_string(e);
+        });
+        ASSERT_TRUE(error.has_value()) << "the open waited";
+        EXPECT_EQ(*error, std::to_string(c.error));
+    }
+    EXPECT_FALSE(fs::exists(root.Native("C:\\gone")));
+
+    // The attributes show what the platform would find there; the runtime's
+    // open meets the same refusals.
+    constexpr DWORD kNode = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE;
+    struct Name {
+        const char* path;
+        DWORD attributes;
+        int fopenError;
+    } names[] = {
+        {"C:\\to-file", FILE_ATTRIBUTE_NORMAL, 0},
+        {"C:\\dir", FILE_ATTRIBUTE_DIRECTORY, EACCES},
+        {"C:\\fifo", kNode, EINVAL},
+        {"C:\\sock", kNode, EINVAL},
+        {"C:\\to-fifo", kNode, EINVAL},
+        {"C:\\to-zero", kNode, EINVAL},
+    };
+    for (const Name& c : names) {
+        SCOPED_TRACE(c.path);
+        const auto seen = moc_test::ReturnedWithin([&] {
+            FILE* stream = nullptr;
+            const errno_t e = fopen_s(&stream, c.path, "rb");
+            if (stream != nullptr)
+                std::fclose(stream);
+            return std::to_string(GetFileAttributesA(c.path)) + " " + std::to_string(e);
+        });
+        ASSERT_TRUE(seen.has_value()) << "the open waited";
+        EXPECT_EQ(*seen, std::to_string(c.attributes) + " " + std::to_string(c.fopenError));
+    }
 }
 
 // A writer that checks every step must be able to meet a failure at each one.

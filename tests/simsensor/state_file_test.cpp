@@ -8,12 +8,14 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <sys/stat.h>
 #include "platform/test.h"
 #include "simsensor/simulated_sensor.h"
 #include "support/bytes.h"
 #include "support/chip_state.h"
 #include "support/file_crash_points.h"
 #include "support/temp_root.h"
+#include "support/within_time.h"
 
 namespace {
 
@@ -199,11 +201,33 @@ TEST_F(StateFileTest, ADamagedFileIsRefusedAndTheChipKeepsItsState) {
     }
 }
 
+// A name that is no file, or one that goes on past its length, is refused at
+// once and named: the chip waits on no FIFO and reads no device.
 TEST_F(StateFileTest, AFileThatCannotBeReadIsRefused) {
-    std::filesystem::create_directories(path);
-    SimulatedSensor chip;
-    std::string why;
-    EXPECT_EQ(chip.LoadState(path, &why), StateLoad::Refused);
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+    } cases[] = {
+        {"a folder", [&] { fs::create_directories(path); }},
+        {"a FIFO without a writer", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+        {"a link to /dev/zero", [&] { fs::create_symlink("/dev/zero", path); }},
+        {"a link to a status file", [&] { fs::create_symlink("/proc/self/status", path); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(path);
+        c.plant();
+        const auto seen = moc_test::ReturnedWithin([&] {
+            SimulatedSensor chip;
+            std::string why;
+            const StateLoad load = chip.LoadState(path, &why);
+            return std::to_string(load == StateLoad::Refused) + " " + why;
+        });
+        ASSERT_TRUE(seen.has_value()) << "the load waited";
+        EXPECT_EQ(seen->substr(0, 2), "1 ");
+        EXPECT_NE(seen->find(path), std::string::npos) << *seen;
+    }
 }
 
 TEST_F(StateFileTest, AChangeIsSavedBeforeTheRequestIsAnswered) {

@@ -1,10 +1,14 @@
 // Loading the private database file into the block lists and saving it back
 // whole, with its header, counters and trailing bytes carried through.
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <sys/stat.h>
 #include "storage/database_file.h"
 #include "storage/record_block.h"
 #include "common/whole_file.h"
 #include "storage_fixture.h"
+#include "support/within_time.h"
 
 namespace storage_test {
 namespace {
@@ -143,8 +147,9 @@ TEST_F(DatabaseFileTest, FailedReadsRefuseTheFile) {
     EXPECT_EQ(BlockCount(Context().PlainBlocks), 1u);
     // A file far beyond what the header can describe is not read at all (sparse here).
     std::filesystem::resize_file(root.Native(kPrivateFile), kMaxWholeFileBytes + 1);
+    const int reads = platform::test::FileCallCount("ReadFile");
     EXPECT_EQ(Load(), WINBIO_E_DATABASE_CORRUPTED);
-    EXPECT_EQ(platform::test::FileCallCount("ReadFile"), 2);
+    EXPECT_EQ(platform::test::FileCallCount("ReadFile"), reads);
 }
 
 // A save with no header kept (none loaded, or the load refused the file)
@@ -184,6 +189,116 @@ TEST_F(DatabaseFileTest, FailedSaveLeavesTheOldFile) {
     ASSERT_EQ(Load(), S_OK);
     EXPECT_EQ(SaveDatabaseFile(&Context()), WINBIO_E_DATABASE_CORRUPTED);
     EXPECT_EQ(ReadFile(kPrivateFile), old);
+}
+
+// The save writes only a file that it made itself: whatever stands at the
+// temporary name goes first, and a name it cannot remove fails the save with
+// the old file intact. A link planted there, or at the file's own name, never
+// steers the bytes into its target (the chip's state file, say), and the file
+// is a file of its own afterwards.
+TEST_F(DatabaseFileTest, SaveWritesNoFileButOneItMade) {
+    namespace fs = std::filesystem;
+    const Bytes old = DatabaseFile({TypedBlock(0x10, 1), TypedBlock(0x11, 2)});
+    const Bytes saved = DatabaseFile({TypedBlock(0x11, 2)});
+    const std::string file = root.Native(kPrivateFile), temporary = file + ".new";
+    const std::string outside = root.Folder() + "/simulated-chip.state";
+    const std::string elsewhere = root.Folder() + "/elsewhere.DAT";
+    const std::string gone = root.Folder() + "/gone";
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        bool saves;
+    } cases[] = {
+        {"a link to a file outside at the temporary name",
+         [&] { fs::create_symlink(outside, temporary); }, true},
+        {"a link to nothing at the temporary name", [&] { fs::create_symlink(gone, temporary); },
+         true},
+        {"a FIFO at the temporary name", [&] { ASSERT_EQ(mkfifo(temporary.c_str(), 0600), 0); },
+         true},
+        {"a file left at the temporary name",
+         [&] { WriteFile((std::string(kPrivateFile) + ".new").c_str(), Bytes(3, 0x55)); }, true},
+        {"a folder at the temporary name",
+         [&] {
+             fs::create_directory(temporary);
+             platform::test::WriteWholeFile((std::string(kPrivateFile) + ".new\\x").c_str(), "x");
+         },
+         false},
+        {"the file itself a link to a file outside",
+         [&] {
+             platform::test::WriteWholeFile(elsewhere.c_str(), Str(old));
+             fs::remove(file);
+             fs::create_symlink(elsewhere, file);
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(temporary);
+        fs::remove(file);
+        fs::remove(elsewhere);
+        fs::remove(gone);
+        WriteFile(kPrivateFile, old);
+        platform::test::WriteWholeFile(outside.c_str(), "chip state");
+        c.plant();
+        ASSERT_EQ(Load(), S_OK);
+        Context().PlainBlocks.clear();
+        const auto result =
+            moc_test::ReturnedWithin([&] { return std::to_string(SaveDatabaseFile(&Context())); });
+        ASSERT_TRUE(result.has_value()) << "the save waited";
+        EXPECT_EQ(*result, std::to_string(c.saves ? S_OK : WINBIO_E_DATABASE_CORRUPTED));
+        EXPECT_EQ(platform::test::ReadWholeFile(outside.c_str()), "chip state");
+        EXPECT_FALSE(fs::exists(fs::symlink_status(gone)));
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+        EXPECT_EQ(ReadFile(kPrivateFile), c.saves ? saved : old);
+        if (c.saves) {
+            EXPECT_FALSE(fs::exists(fs::symlink_status(temporary)));
+        }
+        if (fs::exists(elsewhere)) {
+            EXPECT_EQ(platform::test::ReadWholeFile(elsewhere.c_str()), Str(old));
+        }
+    }
+}
+
+// A whole read takes a file that ends where it was measured, or nothing: a
+// name that is no file is refused at once, and so is a file that goes on past
+// the length measured (one written meanwhile, or one with no end by its
+// length, as a process's status file has).
+TEST_F(DatabaseFileTest, WholeReadsTakeOnlyAFileThatEndsWhereItWasMeasured) {
+    namespace fs = std::filesystem;
+    const std::string file = root.Native(kPrivateFile);
+    const std::string elsewhere = root.Folder() + "/elsewhere.DAT";
+    platform::test::WriteWholeFile(elsewhere.c_str(), "abc");
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        HRESULT result;
+        bool unreadable;
+    } cases[] = {
+        {"a file", [&] { WriteFile(kPrivateFile, FromStr("abc")); }, S_OK, false},
+        {"a link to a file", [&] { fs::create_symlink(elsewhere, file); }, S_OK, false},
+        {"a link to a status file", [&] { fs::create_symlink("/proc/self/status", file); },
+         WINBIO_E_DATABASE_CORRUPTED, true},
+        {"a link to /dev/zero", [&] { fs::create_symlink("/dev/zero", file); },
+         WINBIO_E_DATABASE_CORRUPTED, true},
+        {"a FIFO without a writer", [&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); },
+         WINBIO_E_DATABASE_CORRUPTED, true},
+        {"a folder", [&] { fs::create_directory(file); }, WINBIO_E_DATABASE_CORRUPTED, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(file);
+        c.plant();
+        const auto seen = moc_test::ReturnedWithin([&] {
+            std::vector<BYTE> bytes;
+            bool unreadable = false;
+            const HRESULT hr = LoadWholeFile(kPrivateFile, &bytes, &unreadable);
+            return std::to_string(hr) + " " + std::to_string(unreadable) + " " +
+                   std::string(bytes.begin(), bytes.end());
+        });
+        ASSERT_TRUE(seen.has_value()) << "the read waited";
+        EXPECT_EQ(*seen, std::to_string(c.result) + " " + std::to_string(c.unreadable) + " " +
+                             (c.result == S_OK ? "abc" : ""));
+    }
 }
 
 TEST_F(DatabaseFileTest, ShortWritesAreCarriedOn) {
