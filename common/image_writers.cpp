@@ -1,8 +1,7 @@
 #include "common/image_writers.h"
 
+#include <windows.h>
 #include <cstdio>
-#include <fstream>
-#include <platform/native_path.h>
 
 namespace {
 
@@ -16,6 +15,45 @@ void PutLe(uint8_t* at, uint32_t value, int bytes) {
         at[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
+// An output stream as the platform's standard streams open one: shared with
+// other openers, truncating, and silent on failure (every write after a failed
+// open or write does nothing). It opens through the platform's own call, so a
+// name that is no file (a folder, a FIFO, a device) is refused at once instead
+// of waited on.
+class ImageStream {
+public:
+    explicit ImageStream(const char* path)
+        : file_(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    ~ImageStream() {
+        if (file_ != INVALID_HANDLE_VALUE)
+            CloseHandle(file_);
+    }
+    ImageStream(const ImageStream&) = delete;
+    ImageStream& operator=(const ImageStream&) = delete;
+
+    bool Bad() const { return file_ == INVALID_HANDLE_VALUE; }
+
+    void Write(const void* data, size_t size) {
+        const auto* bytes = static_cast<const BYTE*>(data);
+        while (file_ != INVALID_HANDLE_VALUE && size > 0) {
+            const DWORD chunk = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
+            DWORD written = 0;
+            if (!WriteFile(file_, bytes, chunk, &written, nullptr) || written == 0 ||
+                written > chunk) {
+                CloseHandle(file_);
+                file_ = INVALID_HANDLE_VALUE;
+                return;
+            }
+            bytes += written;
+            size -= written;
+        }
+    }
+
+private:
+    HANDLE file_;
+};
+
 } // namespace
 
 void SavePgmFile(const char* path, const uint8_t* pixels, int count, int width, int height) {
@@ -25,13 +63,12 @@ void SavePgmFile(const char* path, const uint8_t* pixels, int count, int width, 
     int length = std::snprintf(header, sizeof(header), "P5\n%d %d\n255\n", width, height);
     if (length <= 0 || static_cast<size_t>(length) >= sizeof(header))
         return;
-    std::ofstream out(platform::NativePath(path), std::ios::binary | std::ios::trunc);
-    if (out.bad())
+    ImageStream out(path);
+    if (out.Bad())
         return;
-    out.write(header, length);
+    out.Write(header, static_cast<size_t>(length));
     if (pixels != nullptr && count > 0)
-        out.write(reinterpret_cast<const char*>(pixels), count);
-    out.close();
+        out.Write(pixels, static_cast<size_t>(count));
 }
 
 void BuildBmpFromGray(BmpImage& image, const std::vector<uint8_t>& gray, uint32_t width,
@@ -102,10 +139,10 @@ void SaveBmpFile(const BmpImage& image, const char* path) {
     PutLe(header + 46, image.coloursUsed, 4);
     PutLe(header + 50, image.importantColours, 4);
 
-    std::ofstream out(platform::NativePath(path), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(header), sizeof(header));
+    ImageStream out(path);
+    out.Write(header, sizeof(header));
     for (const BmpPaletteEntry& entry : image.palette)
-        out.write(reinterpret_cast<const char*>(entry.data()), entry.size());
+        out.Write(entry.data(), entry.size());
     std::vector<char> row;
     // Only rows that exist size the buffer: an image of no rows may still
     // carry a width of billions.
@@ -120,7 +157,6 @@ void SaveBmpFile(const BmpImage& image, const char* path) {
             row.push_back(static_cast<char>(pixel.red));
         }
         row.insert(row.end(), image.rowFill, '\0');
-        out.write(row.data(), static_cast<std::streamsize>(row.size()));
+        out.Write(row.data(), row.size());
     }
-    out.close();
 }

@@ -6,7 +6,9 @@
 #include <vector>
 #include <gtest/gtest.h>
 #include <platform/test.h>
+#include <sys/stat.h>
 #include "support/temp_root.h"
+#include "support/within_time.h"
 
 namespace {
 
@@ -162,6 +164,31 @@ TEST_F(ImageWritersTest, SaveBmpFileRefusesPixelsShorterThanItsSides) {
     BmpImage blank; // no signature, no pixels: the header fields as they are
     SaveBmpFile(blank, "C:\\blank.bmp");
     EXPECT_EQ(ReadWholeFile("C:\\blank.bmp"), std::string(54, '\0'));
+}
+
+// Both writers open through the platform's call: a FIFO, a link to a device
+// or a folder at the path is refused at once, never waited on or written
+// through, and the name stays as it was.
+TEST_F(ImageWritersTest, NamesThatAreNotFilesAreNeitherWaitedOnNorWritten) {
+    namespace fs = std::filesystem;
+    ASSERT_EQ(mkfifo(root.Native("C:\\fifo").c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", root.Native("C:\\to-null"));
+    fs::create_directories(root.Native("C:\\folder"));
+    BmpImage image;
+    BuildBmpFromGray(image, {10, 20, 30, 40, 50, 60}, 3, 2);
+    const std::vector<uint8_t> pixels = {1, 2, 3, 4, 5, 6};
+    for (const char* path : {"C:\\fifo", "C:\\to-null", "C:\\folder"}) {
+        SCOPED_TRACE(path);
+        const auto seen = moc_test::ReturnedWithin([&] {
+            SavePgmFile(path, pixels.data(), static_cast<int>(pixels.size()), 3, 2);
+            SaveBmpFile(image, path);
+            return std::string("returned");
+        });
+        EXPECT_TRUE(seen.has_value()) << "the writer waited";
+    }
+    EXPECT_TRUE(fs::is_fifo(root.Native("C:\\fifo")));
+    EXPECT_TRUE(fs::is_symlink(root.Native("C:\\to-null")));
+    EXPECT_TRUE(fs::is_directory(root.Native("C:\\folder")));
 }
 
 } // namespace
