@@ -55,3 +55,15 @@ function(moc_test_in_ram name)
   endif()
   set_tests_properties(${name} PROPERTIES COST 1000)
 endfunction()
+
+# moc_test_on_disk(name): one more entry of the suite, name_on_disk, with its
+# temporary folders on the build tree's disk rather than in RAM. A disk hands a
+# deleted file's inode number to its next new file at once, which a RAM-backed
+# folder does not, and the power-cut model must hold there as well.
+function(moc_test_on_disk name)
+  set(folder ${CMAKE_BINARY_DIR}/disk-tmp)
+  file(MAKE_DIRECTORY ${folder})
+  add_test(NAME ${name}_on_disk COMMAND ${name})
+  set_tests_properties(${name}_on_disk PROPERTIES ENVIRONMENT TMPDIR=${folder} TIMEOUT 300
+    COST 1000)
+endfunction()

@@ -76,7 +76,11 @@ ssize_t StreamWrite(void* cookie, const char* buffer, size_t size) {
         errno = EIO;
         return -1;
     }
-    return ::write(static_cast<ExclusiveStream*>(cookie)->fd, buffer, size);
+    auto* stream = static_cast<ExclusiveStream*>(cookie);
+    const ssize_t n = ::write(stream->fd, buffer, size);
+    if (n > 0)
+        CacheWritten(stream->key, stream->fd);
+    return n;
 }
 int StreamSeek(void* cookie, off64_t* offset, int whence) {
     off64_t at = ::lseek64(static_cast<ExclusiveStream*>(cookie)->fd, *offset, whence);
@@ -157,10 +161,13 @@ extern "C" errno_t fopen_s(FILE** stream, const char* path, const char* mode) {
     if ((access & GENERIC_WRITE) || !exists)
         CacheWriteOpen(native, cookie->key, !exists);
     // As O_TRUNC would: only a regular file is emptied.
-    if ((flags & O_TRUNC) && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
-        int e = errno;
-        StreamClose(cookie);
-        return e;
+    if ((flags & O_TRUNC) && S_ISREG(st.st_mode)) {
+        if (::ftruncate(fd, 0) != 0) {
+            int e = errno;
+            StreamClose(cookie);
+            return e;
+        }
+        CacheWritten(cookie->key, fd);
     }
     FILE* file = fopencookie(cookie, mode, {StreamRead, StreamWrite, StreamSeek, StreamClose});
     if (file == nullptr) {

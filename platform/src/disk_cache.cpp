@@ -1,21 +1,33 @@
 // The disk cache that a power cut empties. While the test control keeps it,
-// the file layer reports every change to it before (or as) it makes the change,
-// and the cache remembers what the disk held for sure before that change: the
-// content of each file as last flushed, and each name as last made durable by
-// a folder sync. A power cut puts exactly that back on the disk and turns the
-// power off: every later file call fails until the test restores the power.
+// the file layer tells it of every change to a file or a name, and the cache
+// keeps its own record of them: the files it knows, by a number of its own,
+// the names that stand for them, and every change since the start in the
+// order made, each marked once it is durable. A power cut puts back on the
+// disk what the durable changes and the first few of the others (as many as
+// the test asked to keep) make of the names, and turns the power off: every
+// later file call fails until the test restores the power.
 //
-// What is modelled, as a disk that loses its write cache does:
+// The cache never goes by inode numbers to find a file again: a disk hands a
+// deleted file's number to its next new file, and the deleted file would come
+// back with the new one's bytes. It follows each file by its names instead,
+// through the creations, moves and deletions it is told of; inode numbers only
+// lead from an open handle to the file it was opened on, which no other file
+// can take while the handle holds it, and each open for writing tells anew.
+//
+// What is modelled, as a disk that loses its write cache does, writing back
+// what it holds in the order it was given:
 // - bytes written to a file count once FlushFileBuffers returns; a file
 //   created and never flushed holds nothing;
 // - a new name, a deleted name and both names of a move count once the folder
 //   that holds them is synced (the write-through move syncs its target's);
-// - folders themselves and attributes count at once.
+// - folders themselves, links and attributes count at once.
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <map>
-#include <set>
+#include <vector>
 #include <sys/stat.h>
 #include "files_internal.h"
 #include "platform/test_files.h"
@@ -23,15 +35,39 @@
 namespace platform::detail {
 namespace {
 
-struct DurableContent {
+// A file as the cache knows it. A name may hold none, or something other than
+// a file (a folder, a link), which the cache leaves as it finds it.
+using FileId = uint64_t;
+constexpr FileId kNoFile = 0;
+constexpr FileId kNotAFile = UINT64_MAX;
+
+struct Content {
     std::string bytes;
     mode_t mode = 0600;
 };
 
-// A name as the disk holds it for sure: a file (by identity) or nothing.
-struct DurableName {
-    bool present = false;
-    FileKey file{};
+struct NameChange {
+    std::string name;
+    FileId file = kNoFile;
+    bool synced = false;
+};
+
+// One change as the file layer made it: names changed together (a creation,
+// a deletion, a move), or the bytes of a file after one write.
+struct Change {
+    std::vector<NameChange> names;
+    FileId file = kNoFile; // a change of bytes when set
+    Content content;
+    bool flushed = false;
+
+    bool Durable() const {
+        if (file != kNoFile)
+            return flushed;
+        for (const NameChange& n : names)
+            if (!n.synced)
+                return false;
+        return true;
+    }
 };
 
 struct Cache {
@@ -39,12 +75,18 @@ struct Cache {
     bool keeping = false; // from StartDiskCache until RestorePower
     bool off = false;     // the power is cut
     bool wasCut = false;
-    // Files whose content changed since the cache was started, by identity.
-    std::map<FileKey, DurableContent> contents;
-    // Names changed and not yet made durable, by normalized native path.
-    std::map<std::string, DurableName> names;
-    // Every name the cache was told of: what a cut may have to put back.
-    std::set<std::string> seen;
+    size_t keptAtCut = 0;    // how many changes not yet durable a cut keeps
+    size_t undurableCut = 0; // how many the last cut found
+    FileId lastFile = kNoFile;
+    // Each name as it stood when the cache first met it, and each file's bytes
+    // as they were then (a new file: none): what the disk held for sure.
+    std::map<std::string, FileId> first;
+    std::map<FileId, Content> firstContent;
+    // Each name the cache has met as it stands now.
+    std::map<std::string, FileId> now;
+    // The file each open handle for writing was opened on.
+    std::map<FileKey, FileId> opened;
+    std::vector<Change> changes;
 };
 
 Cache& cache() {
@@ -56,15 +98,20 @@ Cache& cache() {
 void Restart(Cache& c, bool keeping) {
     c.keeping = keeping;
     c.off = c.wasCut = false;
-    c.contents.clear();
-    c.names.clear();
-    c.seen.clear();
+    c.keptAtCut = 0;
+    c.lastFile = kNoFile;
+    c.first.clear();
+    c.firstContent.clear();
+    c.now.clear();
+    c.opened.clear();
+    c.changes.clear();
 }
 
 ResetHook g_resetCache([] {
     Cache& c = cache();
     std::lock_guard<std::mutex> lock(c.mutex);
     Restart(c, false);
+    c.undurableCut = 0;
 });
 
 void ReadAll(int fd, std::string* bytes) {
@@ -81,8 +128,8 @@ void ReadAll(int fd, std::string* bytes) {
 
 // The content and mode of the file at `path` now; "/proc/self/fd/N" reads the
 // file behind a handle opened for writing only.
-DurableContent ContentAt(const std::string& path) {
-    DurableContent content;
+Content ContentAt(const std::string& path) {
+    Content content;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
     if (fd >= 0) {
@@ -98,31 +145,37 @@ std::string FolderOf(const std::string& key) {
     return std::filesystem::path(key).parent_path().string();
 }
 
-// Remembers the durable content of the file `key`, found at `path`, unless it
-// is already remembered: the first change since the start is the one that
-// leaves the disk's copy behind.
-void RememberContent(Cache& c, const FileKey& key, const std::string& path) {
-    if (c.contents.count(key) == 0)
-        c.contents[key] = ContentAt(path);
+FileId NewFile(Cache& c, Content content) {
+    const FileId file = ++c.lastFile;
+    c.firstContent[file] = std::move(content);
+    return file;
 }
 
-// Remembers what the name `key` durably stands for, before its first change.
-void RememberName(Cache& c, const std::string& key) {
-    c.seen.insert(key);
-    if (c.names.count(key) != 0)
-        return;
-    DurableName name;
+// The file that the name `key` stands for now. A name met for the first time
+// stands for what the disk holds there: a file with its bytes, or nothing.
+FileId FileAt(Cache& c, const std::string& key) {
+    auto it = c.now.find(key);
+    if (it != c.now.end())
+        return it->second;
+    FileId file = kNoFile;
     struct stat st {};
-    if (::lstat(key.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        name.present = true;
-        name.file = FileKey(st.st_dev, st.st_ino);
-        RememberContent(c, name.file, key);
-    }
-    c.names[key] = name;
+    if (::lstat(key.c_str(), &st) == 0)
+        file = S_ISREG(st.st_mode) ? NewFile(c, ContentAt(key)) : kNotAFile;
+    c.first[key] = file;
+    c.now[key] = file;
+    return file;
+}
+
+void NoteNames(Cache& c, std::vector<NameChange> names) {
+    for (const NameChange& n : names)
+        c.now[n.name] = n.file;
+    Change change;
+    change.names = std::move(names);
+    c.changes.push_back(std::move(change));
 }
 
 // Puts `content` at `path` as a file of its own.
-void PutBack(const std::string& path, const DurableContent& content) {
+void PutBack(const std::string& path, const Content& content) {
     ::unlink(path.c_str());
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -140,6 +193,29 @@ void PutBack(const std::string& path, const DurableContent& content) {
     ::close(fd);
 }
 
+// Makes the change that `run` makes on the disk, under the lock, and notes it
+// when it succeeded while the cache is kept: `note` gets the normalized names,
+// each met before the change.
+template <class Run, class Note>
+int Noted(const std::vector<std::string>& natives, Run run, Note note) {
+    Cache& c = cache();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    const bool noting = c.keeping && !c.off;
+    std::vector<std::string> keys;
+    if (noting) {
+        for (const std::string& native : natives) {
+            keys.push_back(NormalizedNativePath(native));
+            FileAt(c, keys.back());
+        }
+    }
+    const int result = run();
+    const int err = errno;
+    if (result == 0 && noting)
+        note(c, keys);
+    errno = err;
+    return result;
+}
+
 // Tells the cache of a change while it is kept and the power is on.
 template <class Note> void WhileKept(Note note) {
     Cache& c = cache();
@@ -153,44 +229,76 @@ template <class Note> void WhileKept(Note note) {
 void CacheWriteOpen(const std::string& native, const FileKey& file, bool created) {
     WhileKept([&](Cache& c) {
         const std::string key = NormalizedNativePath(native);
-        c.seen.insert(key);
         if (!created) {
-            RememberContent(c, file, key);
+            const FileId at = FileAt(c, key);
+            if (at != kNoFile && at != kNotAFile)
+                c.opened[file] = at;
+            else
+                c.opened.erase(file);
             return;
         }
         // The name did not exist: until a folder sync it still does not, and
         // the new file holds nothing until a flush.
-        if (c.names.count(key) == 0)
-            c.names[key] = DurableName{};
-        DurableContent empty;
+        if (c.now.count(key) == 0)
+            c.first[key] = kNoFile;
+        Content empty;
         struct stat st {};
         if (::stat(key.c_str(), &st) == 0)
             empty.mode = st.st_mode & 07777;
-        c.contents[file] = empty;
+        const FileId id = NewFile(c, empty);
+        c.opened[file] = id;
+        NoteNames(c, {{key, id}});
     });
 }
 
-void CacheFlushed(const FileKey& file, int fd) {
-    WhileKept(
-        [&](Cache& c) { c.contents[file] = ContentAt("/proc/self/fd/" + std::to_string(fd)); });
-}
-
-void CacheBeforeUnlink(const std::string& native) {
-    WhileKept([&](Cache& c) { RememberName(c, NormalizedNativePath(native)); });
-}
-
-void CacheBeforeRename(const std::string& from, const std::string& to) {
+void CacheWritten(const FileKey& file, int fd) {
     WhileKept([&](Cache& c) {
-        RememberName(c, NormalizedNativePath(from));
-        RememberName(c, NormalizedNativePath(to));
+        auto it = c.opened.find(file);
+        if (it == c.opened.end())
+            return;
+        Change change;
+        change.file = it->second;
+        change.content = ContentAt("/proc/self/fd/" + std::to_string(fd));
+        c.changes.push_back(std::move(change));
     });
+}
+
+void CacheFlushed(const FileKey& file) {
+    WhileKept([&](Cache& c) {
+        auto it = c.opened.find(file);
+        if (it == c.opened.end())
+            return;
+        for (Change& change : c.changes)
+            if (change.file == it->second)
+                change.flushed = true;
+    });
+}
+
+int CachedUnlink(const std::string& native) {
+    return Noted(
+        {native}, [&] { return ::unlink(native.c_str()); },
+        [](Cache& c, const std::vector<std::string>& keys) {
+            NoteNames(c, {{keys[0], kNoFile}});
+        });
+}
+
+int CachedRename(const std::string& from, const std::string& to) {
+    return Noted(
+        {from, to}, [&] { return ::rename(from.c_str(), to.c_str()); },
+        [](Cache& c, const std::vector<std::string>& keys) {
+            if (keys[0] == keys[1])
+                return;
+            NoteNames(c, {{keys[1], c.now[keys[0]]}, {keys[0], kNoFile}});
+        });
 }
 
 void CacheFolderSynced(const std::string& nativeFolder) {
     WhileKept([&](Cache& c) {
         const std::string folder = NormalizedNativePath(nativeFolder);
-        for (auto it = c.names.begin(); it != c.names.end();)
-            it = FolderOf(it->first) == folder ? c.names.erase(it) : std::next(it);
+        for (Change& change : c.changes)
+            for (NameChange& n : change.names)
+                if (FolderOf(n.name) == folder)
+                    n.synced = true;
     });
 }
 
@@ -200,31 +308,38 @@ bool PowerIsOff() {
     return c.off;
 }
 
+void StartCacheForCut(size_t kept) {
+    Cache& c = cache();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    Restart(c, true);
+    c.keptAtCut = kept;
+}
+
 void CutPower() {
     WhileKept([](Cache& c) {
-        for (const std::string& key : c.seen) {
-            auto name = c.names.find(key);
-            if (name != c.names.end()) {
-                if (!name->second.present) {
-                    ::unlink(key.c_str());
-                } else {
-                    auto content = c.contents.find(name->second.file);
-                    if (content != c.contents.end())
-                        PutBack(key, content->second);
-                }
-                continue;
-            }
-            // A durable name: its file keeps only what was flushed of it.
-            struct stat st {};
-            if (::lstat(key.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-                continue;
-            auto content = c.contents.find(FileKey(st.st_dev, st.st_ino));
-            if (content != c.contents.end())
-                PutBack(key, content->second);
+        // What the disk holds for sure, and the first changes it had not yet
+        // made durable, applied in the order made.
+        std::map<std::string, FileId> names = c.first;
+        std::map<FileId, Content> contents = c.firstContent;
+        size_t undurable = 0;
+        for (const Change& change : c.changes) {
+            const bool kept = change.Durable() || undurable++ < c.keptAtCut;
+            for (const NameChange& n : change.names)
+                if (kept || n.synced)
+                    names[n.name] = n.file;
+            if (change.file != kNoFile && (kept || change.flushed))
+                contents[change.file] = change.content;
+        }
+        for (const auto& [name, file] : names) {
+            if (file == kNoFile)
+                ::unlink(name.c_str());
+            else if (file != kNotAFile)
+                PutBack(name, contents[file]);
         }
         // What the disk holds now is all there is.
         Restart(c, true);
         c.off = c.wasCut = true;
+        c.undurableCut = undurable;
     });
 }
 
@@ -233,19 +348,24 @@ void CutPower() {
 namespace platform::test {
 
 void StartDiskCache() {
-    detail::Cache& c = detail::cache();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    detail::Restart(c, true);
+    detail::StartCacheForCut(0);
 }
 
-void CutPowerNow() {
+void CutPowerNow(size_t kept) {
+    {
+        detail::Cache& c = detail::cache();
+        std::lock_guard<std::mutex> lock(c.mutex);
+        c.keptAtCut = kept;
+    }
     detail::CutPower();
 }
 
-bool RestorePower() {
+bool RestorePower(size_t* undurable) {
     detail::Cache& c = detail::cache();
     std::lock_guard<std::mutex> lock(c.mutex);
     const bool cut = c.wasCut;
+    if (undurable != nullptr)
+        *undurable = cut ? c.undurableCut : 0;
     detail::Restart(c, false);
     return cut;
 }

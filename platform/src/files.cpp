@@ -378,6 +378,8 @@ HANDLE CreateFileNative(const char* function, const void* name, const MappedPath
         object->Close();
         return FailHandle(Win32ErrorFromErrno(err));
     }
+    if (truncate)
+        CacheWritten(object->key, fd);
     HANDLE handle = InsertHandle(object);
     // The platform reports an existing file that it opened or replaced.
     SetLastError((exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS))
@@ -509,8 +511,7 @@ BOOL DeleteNative(const char* function, const void* name, const MappedPath& path
         return Fail(ERROR_ACCESS_DENIED);
     if (OpenWithoutDeleteShare(st))
         return Fail(ERROR_SHARING_VIOLATION);
-    CacheBeforeUnlink(native);
-    if (::unlink(native.c_str()) != 0)
+    if (CachedUnlink(native) != 0)
         return Fail(PathError(errno, native));
     StoreExtraAttributes(native, 0);
     return TRUE;
@@ -579,8 +580,7 @@ BOOL MoveNative(const char* function, const void* from, const void* to, const Ma
         if (OpenWithoutDeleteShare(target))
             return Fail(ERROR_SHARING_VIOLATION);
     }
-    CacheBeforeRename(nativeFrom, nativeTo);
-    if (::rename(nativeFrom.c_str(), nativeTo.c_str()) != 0)
+    if (CachedRename(nativeFrom, nativeTo) != 0)
         return Fail(PathError(errno, nativeTo));
     MoveExtraAttributes(nativeFrom, nativeTo);
     if ((flags & MOVEFILE_WRITE_THROUGH) && !SyncFolderOf(nativeTo))
@@ -753,14 +753,21 @@ extern "C" BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD 
     }
     DWORD goal = static_cast<DWORD>(std::min<size_t>(toWrite, limit));
     DWORD done = 0;
+    int err = 0;
     while (done < goal) {
         ssize_t n = ::write(file->fd, static_cast<const char*>(buffer) + done, goal - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
-            return Fail(Win32ErrorFromErrno(errno));
+        if (n < 0) {
+            err = errno;
+            break;
+        }
         done += static_cast<DWORD>(n);
     }
+    if (done > 0)
+        CacheWritten(file->key, file->fd);
+    if (err != 0)
+        return Fail(Win32ErrorFromErrno(err));
     if (written != nullptr)
         *written = done;
     return TRUE;
@@ -778,7 +785,7 @@ extern "C" BOOL FlushFileBuffers(HANDLE handle) {
     if (::fsync(file->fd) != 0)
         return Fail(Win32ErrorFromErrno(errno));
     if (!file->folder)
-        CacheFlushed(file->key, file->fd);
+        CacheFlushed(file->key);
     return TRUE;
 }
 
@@ -1012,10 +1019,10 @@ void EndProcessAtFileCall(const char* function, int n, FileCallEnd when, int sta
     s.end = ArmedEnd{function, s.callCounts[function] + n, when, status};
 }
 
-void CutPowerAfterFileCall(const char* function, int n) {
+void CutPowerAfterFileCall(const char* function, int n, size_t kept) {
     const bool arm = function != nullptr && n >= 1;
     if (arm)
-        StartDiskCache();
+        StartCacheForCut(kept);
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.end = arm ? ArmedEnd{function, s.callCounts[function] + n, FileCallEnd::After, 0, true}

@@ -1,5 +1,6 @@
 // Machinery shared by the stand-in's file calls and its C runtime calls.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -67,15 +68,22 @@ int ErrnoFromWin32(DWORD error);
 std::string NormalizedNativePath(const std::string& native);
 
 // The disk cache of the power-cut test control (disk_cache.cpp). While it is
-// kept, each call that changes a file or a name tells it first: an open that
-// may write `file` at `native` (before it truncates; `created` when the name
-// is new), a flush of the file behind `fd`, a deletion, a move, and a folder
-// synced after a move. Each does nothing while the cache is not kept.
+// kept, each call that changes a file or a name tells it: an open that may
+// write `file` at `native` (before it truncates; `created` when the name is
+// new), a change of the bytes of the file behind `fd` (a write, a truncation),
+// a flush, and a folder synced after a move. Deletions and moves go through it,
+// so that it meets their names before the change and notes only a change that
+// was made; they return as unlink and rename do. Each only passes the call on
+// while the cache is not kept.
 void CacheWriteOpen(const std::string& native, const FileKey& file, bool created);
-void CacheFlushed(const FileKey& file, int fd);
-void CacheBeforeUnlink(const std::string& native);
-void CacheBeforeRename(const std::string& from, const std::string& to);
+void CacheWritten(const FileKey& file, int fd);
+void CacheFlushed(const FileKey& file);
+int CachedUnlink(const std::string& native);
+int CachedRename(const std::string& from, const std::string& to);
 void CacheFolderSynced(const std::string& nativeFolder);
+// Starts the cache afresh for a cut that keeps the first `kept` changes not yet
+// durable.
+void StartCacheForCut(size_t kept);
 // Puts back what the disk holds for sure and turns the power off: from then
 // on every file call fails with ERROR_NOT_READY.
 void CutPower();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 #include <sys/socket.h>
@@ -496,6 +497,137 @@ TEST_F(StandInFilesTest, APowerCutKeepsWhatWasFlushedAndSynced) {
             }
         }
         EXPECT_EQ(platform::test::OpenHandleCount(), 0u) << what;
+    }
+}
+
+// A disk that was writing back its cache when the power went keeps some of the
+// changes not yet durable, each only with those made before it. The cache
+// follows each file by its names: a file deleted and a new one made after it
+// (which a disk may give the deleted one's inode number) each keep their own
+// bytes.
+TEST_F(StandInFilesTest, APowerCutKeepsTheFirstChangesNotYetDurable) {
+    // Writes `pieces` one call each into `name` opened with `disposition`, and
+    // flushes them when asked.
+    auto write = [](const WCHAR* name, DWORD disposition, std::vector<const char*> pieces,
+                    bool flush) {
+        HANDLE h = CreateFileW(name, GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+        for (const char* piece : pieces) {
+            DWORD written = 0;
+            WriteFile(h, piece, static_cast<DWORD>(std::strlen(piece)), &written, nullptr);
+        }
+        if (flush)
+            FlushFileBuffers(h);
+        CloseHandle(h);
+    };
+    const DWORD kReplace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    struct Case {
+        const char* name;
+        const char* stale; // what stands at t.new before, or nullptr
+        std::function<void()> run;
+        const char* function; // the cut comes after its first call; nullptr: after the run
+        // The folder after a cut that keeps none, one, ... of the changes.
+        std::vector<std::string> kept;
+    } cases[] = {
+        {"a writer that first deletes its temporary name, which is not there",
+         nullptr,
+         [&] {
+             DeleteFileW(u"C:\\t.new");
+             write(u"C:\\t.new", CREATE_NEW, {"new"}, true);
+             MoveFileExW(u"C:\\t.new", u"C:\\t", kReplace);
+         },
+         "WriteFile",
+         {"t=old", "t=old t.new=", "t=old t.new=new"}},
+        {"the same writer after it",
+         nullptr,
+         [&] {
+             DeleteFileW(u"C:\\t.new");
+             write(u"C:\\t.new", CREATE_NEW, {"new"}, true);
+             MoveFileExW(u"C:\\t.new", u"C:\\t", kReplace);
+         },
+         nullptr,
+         {"t=new"}},
+        // The stale file goes and a new one takes its name.
+        {"a writer that deletes a temporary file left behind",
+         "stale",
+         [&] {
+             DeleteFileW(u"C:\\t.new");
+             write(u"C:\\t.new", CREATE_NEW, {"new"}, true);
+             MoveFileExW(u"C:\\t.new", u"C:\\t", kReplace);
+         },
+         "FlushFileBuffers",
+         {"t=old t.new=stale", "t=old", "t=old t.new=new"}},
+        {"a writer that deletes its target before the move",
+         nullptr,
+         [&] {
+             write(u"C:\\t.new", CREATE_ALWAYS, {"new"}, true);
+             DeleteFileW(u"C:\\t");
+             MoveFileExW(u"C:\\t.new", u"C:\\t", kReplace);
+         },
+         "DeleteFileW",
+         {"t=old", "t=old t.new=new", "t.new=new"}},
+        {"a move not written through",
+         nullptr,
+         [&] {
+             write(u"C:\\t.new", CREATE_ALWAYS, {"new"}, true);
+             MoveFileExW(u"C:\\t.new", u"C:\\t", MOVEFILE_REPLACE_EXISTING);
+         },
+         nullptr,
+         {"t=old", "t=old t.new=new", "t=new"}},
+        {"a new file deleted",
+         nullptr,
+         [&] {
+             write(u"C:\\a", CREATE_NEW, {"new"}, true);
+             DeleteFileW(u"C:\\a");
+         },
+         nullptr,
+         {"t=old", "a=new t=old", "t=old"}},
+        {"a file deleted and a new one made",
+         nullptr,
+         [&] {
+             DeleteFileW(u"C:\\t");
+             write(u"C:\\u", CREATE_NEW, {"new"}, true);
+         },
+         nullptr,
+         {"t=old", "", "u=new"}},
+        {"writes in place never flushed",
+         nullptr,
+         [&] {
+             write(u"C:\\t", OPEN_EXISTING, {"ne", "w"}, false);
+         },
+         nullptr,
+         {"t=old", "t=ned", "t=new"}},
+    };
+    auto folder = [&] {
+        std::string listing;
+        for (const auto& [name, path] :
+             {std::pair{"a", "C:\\a"}, {"t", "C:\\t"}, {"t.new", "C:\\t.new"}, {"u", "C:\\u"}}) {
+            if (std::filesystem::exists(root.Native(path)))
+                listing +=
+                    std::string(listing.empty() ? "" : " ") + name + "=" + ReadWholeFile(path);
+        }
+        return listing;
+    };
+    for (const Case& c : cases) {
+        for (size_t kept = 0; kept < c.kept.size(); ++kept) {
+            const std::string what = std::string(c.name) + ", keeping " + std::to_string(kept);
+            for (const char* path : {"C:\\a", "C:\\t.new", "C:\\u"})
+                DeleteFileA(path);
+            WriteWholeFile("C:\\t", "old");
+            if (c.stale != nullptr)
+                WriteWholeFile("C:\\t.new", c.stale);
+            if (c.function != nullptr)
+                platform::test::CutPowerAfterFileCall(c.function, 1, kept);
+            else
+                platform::test::StartDiskCache();
+            c.run();
+            if (c.function == nullptr)
+                platform::test::CutPowerNow(kept);
+            size_t undurable = 0;
+            EXPECT_TRUE(platform::test::RestorePower(&undurable)) << what;
+            EXPECT_EQ(undurable, c.kept.size() - 1) << what;
+            EXPECT_EQ(folder(), c.kept[kept]) << what;
+        }
     }
 }
 

@@ -55,26 +55,42 @@ void ReplayFailure(const std::vector<std::string>& recorded, const FileCallPoint
 }
 
 // In this process: no fork is needed, as the disk model keeps only what a cut
-// would, and every later file call fails as on a machine without power.
-void ReplayPowerCut(const std::vector<std::string>& recorded, const FileCallPoint* point,
-                    const CrashScenario& scenario) {
-    const std::string where =
-        point != nullptr ? Describe(*point, CrashKind::PowerCut) : "power cut after the operation";
-    scenario.arrange();
-    platform::test::StartFileCallJournal();
-    if (point != nullptr)
-        platform::test::CutPowerAfterFileCall(point->function.c_str(), point->ordinal);
-    else
-        platform::test::StartDiskCache();
-    scenario.operate();
-    if (point == nullptr)
-        platform::test::CutPowerNow();
-    platform::test::CutPowerAfterFileCall(nullptr, 0);
-    const std::vector<std::string> replayed = platform::test::StopFileCallJournal();
-    EXPECT_TRUE(platform::test::RestorePower()) << where << ": the power was never cut";
-    if (point != nullptr)
-        ExpectSameCallsUpTo(recorded, replayed, *point, where);
-    scenario.check(where, point != nullptr ? CrashKind::PowerCut : CrashKind::PowerCutAtEnd);
+// would, and every later file call fails as on a machine without power. The
+// disk may have written back any number of the changes it had not made
+// durable, in the order made: each number, from none to all, is a replay of
+// its own. Returns how many were replayed.
+size_t ReplayPowerCuts(const std::vector<std::string>& recorded, const FileCallPoint* point,
+                       const CrashScenario& scenario) {
+    size_t undurable = 0;
+    size_t kept = 0;
+    for (; kept <= undurable && !::testing::Test::HasFatalFailure(); ++kept) {
+        scenario.arrange();
+        platform::test::StartFileCallJournal();
+        if (point != nullptr)
+            platform::test::CutPowerAfterFileCall(point->function.c_str(), point->ordinal, kept);
+        else
+            platform::test::StartDiskCache();
+        scenario.operate();
+        if (point == nullptr)
+            platform::test::CutPowerNow(kept);
+        platform::test::CutPowerAfterFileCall(nullptr, 0);
+        const std::vector<std::string> replayed = platform::test::StopFileCallJournal();
+        size_t found = 0;
+        const bool cut = platform::test::RestorePower(&found);
+        if (kept == 0)
+            undurable = found;
+        const std::string where =
+            (point != nullptr ? Describe(*point, CrashKind::PowerCut)
+                              : std::string("power cut after the operation")) +
+            ", keeping " + std::to_string(kept) + " of " + std::to_string(undurable) +
+            " changes not yet durable";
+        EXPECT_TRUE(cut) << where << ": the power was never cut";
+        EXPECT_EQ(found, undurable) << where << ": the replay left other changes undurable";
+        if (point != nullptr)
+            ExpectSameCallsUpTo(recorded, replayed, *point, where);
+        scenario.check(where, point != nullptr ? CrashKind::PowerCut : CrashKind::PowerCutAtEnd);
+    }
+    return kept;
 }
 
 // An end at `point`, or with none, just after the operation returned.
@@ -127,15 +143,13 @@ CrashPointCounts ReplayCrashPoints(const std::vector<FileCallPoint>& points,
             ReplayEnd(&point, kind, scenario);
             ++counts.ends;
         }
-        ReplayPowerCut(recorded, &point, scenario);
-        ++counts.powerCuts;
+        counts.powerCuts += ReplayPowerCuts(recorded, &point, scenario);
         if (::testing::Test::HasFatalFailure())
             return counts;
     }
     ReplayEnd(nullptr, CrashKind::EndAtEnd, scenario);
     ++counts.ends;
-    ReplayPowerCut(recorded, nullptr, scenario);
-    ++counts.powerCuts;
+    counts.powerCuts += ReplayPowerCuts(recorded, nullptr, scenario);
     return counts;
 }
 

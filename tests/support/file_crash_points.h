@@ -1,7 +1,7 @@
 // Crash points of an operation that writes files: the file calls one clean
 // run of it makes, each replayed as a failure of that call, as an abrupt end
-// of a forked child just before and just after it, and as a power cut just
-// after it; and an end and a power cut after the whole operation. The points come from
+// of a forked child just before and just after it, and as power cuts just
+// after it; and an end and power cuts after the whole operation. The points come from
 // the calls the code makes, so a new write in the code is a new point without
 // a change to any test.
 #pragma once
@@ -33,9 +33,10 @@ enum class CrashKind {
     EndAfter,  // a child ended just after the call returned
     // A child ended just after the operation returned: all it did outlives it.
     EndAtEnd,
-    // In this process, the power went just after the call returned: what was
-    // not flushed, and each name not synced, is lost (platform::test's disk
-    // cache), and every later file call of the operation failed.
+    // In this process, the power went just after the call returned: of what
+    // was not flushed and each name not synced, all is lost but the first few
+    // changes in the order made (platform::test's disk cache), and every later
+    // file call of the operation failed.
     PowerCut,
     // The power went after the operation had returned: everything it wrote
     // must be on the disk.
@@ -58,19 +59,23 @@ struct CrashScenario {
 
 struct CrashPointCounts {
     size_t points = 0;
-    size_t failures = 0;  // failures replayed
-    size_t ends = 0;      // children ended, around the calls and after the operation
-    size_t powerCuts = 0; // after the calls and after the operation together
+    size_t failures = 0; // failures replayed
+    size_t ends = 0;     // children ended, around the calls and after the operation
+    // After the calls and after the operation together, one for each number of
+    // changes not yet durable that a cut kept.
+    size_t powerCuts = 0;
 };
 
 // For every point of `points`: arranges, fails that call with `error`, runs
 // the operation and checks; then, for an end just before and one just after
 // the call, arranges, runs the operation in a child that ends there, and
-// checks in the parent; then arranges, runs the operation with the power cut
-// just after the call, and checks. Last, one child that ends after the
-// operation and one run with the power cut after it. A replay whose calls
-// before the point differ from the recorded ones, a child that did not end at
-// its point, or a cut that did not come, is a test failure.
+// checks in the parent; then, for a cut that keeps none of the changes not yet
+// durable, one that keeps the first, and so on up to one that keeps them all,
+// arranges, runs the operation with the power cut just after the call, and
+// checks. Last, one child that ends after the operation and the runs with the
+// power cut after it. A replay whose calls before the point differ from the
+// recorded ones, a child that did not end at its point, or a cut that did not
+// come, is a test failure.
 CrashPointCounts ReplayCrashPoints(const std::vector<FileCallPoint>& points,
                                    const CrashScenario& scenario, DWORD error);
 

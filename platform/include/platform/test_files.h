@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -74,16 +75,21 @@ WINPLATFORM_CPP void EndProcessAtFileCall(const char* function, int n, FileCallE
 // deleted or moved name only once its folder is synced (a MoveFileEx with
 // MOVEFILE_WRITE_THROUGH syncs the folder of its target). Folders and
 // attributes are kept at once. A cut puts the files and names back as the
-// disk holds them for sure; from then on every file call fails with
-// ERROR_NOT_READY and changes nothing, until RestorePower.
+// disk holds them for sure, plus the first `kept` of the changes it had not
+// made durable, in the order they were made (each write, creation, deletion
+// and move is one change): as a disk that was writing back its cache when the
+// power went. From then on every file call fails with ERROR_NOT_READY and
+// changes nothing, until RestorePower.
 WINPLATFORM_CPP void StartDiskCache();
 // Starts the cache and cuts the power just after the n-th call of the named
 // function from now on (1 = the next) has done its work and returns; n < 1
 // disarms it (as it disarms an armed process end: one of the two is armed).
-WINPLATFORM_CPP void CutPowerAfterFileCall(const char* function, int n);
-WINPLATFORM_CPP void CutPowerNow();
+WINPLATFORM_CPP void CutPowerAfterFileCall(const char* function, int n, size_t kept = 0);
+WINPLATFORM_CPP void CutPowerNow(size_t kept = 0);
 // The power comes back and the cache ends: what is on the disk now counts as
-// kept. True when the power was cut since the cache started.
-WINPLATFORM_CPP bool RestorePower();
+// kept. True when the power was cut since the cache started; `undurable` then
+// gets how many changes the cut found not yet durable (a cut that keeps as
+// many keeps them all).
+WINPLATFORM_CPP bool RestorePower(size_t* undurable = nullptr);
 
 } // namespace platform::test
