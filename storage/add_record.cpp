@@ -228,7 +228,7 @@ HRESULT AddWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_STORAGE_RE
     if (FAILED(hr))
         return hr;
     TraceRecord(context, record);
-    hr = CheckChipKnownFor(context, ChipChange::AddsRecord);
+    hr = CheckChipKnownFor(context, ChipUse::JudgesHostRecords);
     if (FAILED(hr))
         return hr;
     return ChangeLoadedRecords(context, kTraceGuidAddRecord, 22, [&](auto& loaded) {

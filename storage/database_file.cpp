@@ -200,6 +200,7 @@ HRESULT SaveDatabaseFile(PWINIBIO_STORAGE_CONTEXT context) {
         }
     }
     ReleaseKeptCopies(context);
+    context->ListsMayDifferFromFile = FAILED(hr);
     MOC_TRACE_INFO(kTraceGuidDatabaseFile, 23, "database file saved: %!HRESULT!", hr);
     return hr;
 }

@@ -171,7 +171,8 @@ HRESULT ReloadDatabaseFile(PWINIBIO_STORAGE_CONTEXT context);
 
 // Replaces the private file with the three lists (plain, owned, other), the
 // kept header bytes and the kept trailing bytes, then releases the kept
-// copies. S_OK, or WINBIO_E_DATABASE_CORRUPTED with the old file untouched.
+// copies. S_OK (the lists then show the file), or WINBIO_E_DATABASE_CORRUPTED
+// with the old file untouched (they may then differ from it).
 HRESULT SaveDatabaseFile(PWINIBIO_STORAGE_CONTEXT context);
 
 // Releases the kept header and trailing copies (both counts become 0), as

@@ -49,7 +49,7 @@ bool FindLegacyFiles(const DatabasePaths& paths, LegacyFilesFound* found) {
 // block would be dropped), or the sensor id is unknown in owner-id mode (every
 // block would look like another sensor's).
 bool TableReadyForReconcile(WINIBIO_STORAGE_CONTEXT& context) {
-    if (FAILED(CheckChipKnownFor(context, ChipChange::DeletesTemplates)))
+    if (FAILED(CheckChipKnownFor(context, ChipUse::DeletesTemplates)))
         return false;
     HRESULT hr = ReadTemplateTable(context);
     if (FAILED(hr)) {
@@ -103,16 +103,29 @@ void DeleteExistingFile(const WCHAR* path) {
     }
 }
 
-void DeleteExistingFile(const char* path) {
-    if (PresenceOf(path) != PathPresence::Present) {
+// Removes whatever bears the private file's name. Every open refuses a folder
+// of that name and every create finds it there, so an erase that left one
+// would leave the database beyond repair: an empty one goes, and the erase
+// fails while the name stays taken (WINBIO_E_DATABASE_CANT_ERASE).
+HRESULT RemovePrivateFile(const char* path) {
+    if (PresenceOf(path) == PathPresence::Absent) {
         MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 17, "no %s to delete", path);
-        return;
+        return S_OK;
     }
     MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 18, "deleting %s", path);
-    if (!DeleteFileA(path)) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        RemoveDirectoryA(path);
+    } else if (!DeleteFileA(path)) {
         SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
         DeleteFileA(path);
     }
+    if (PresenceOf(path) != PathPresence::Absent) {
+        MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 38, "%s is still there: the erase fails",
+                        path);
+        return WINBIO_E_DATABASE_CANT_ERASE;
+    }
+    return S_OK;
 }
 
 // The paths of the database named by `filePath`, in a folder that exists:
@@ -206,13 +219,14 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
     }
 
     // Without a trustworthy table, or without the records of an older file
-    // that could not be read, the file stays as it is, and the chip's version
-    // too, so that the next open tries again.
+    // that could not be read, or with a record set that no reconciliation may
+    // judge, the file stays as it is, and the chip's version too, so that the
+    // next open tries again.
     if (legacyUnread || !TableReadyForReconcile(context))
         return S_OK;
     hr = ReconcileDatabaseWithChip(&context, ReconcileFor::Open);
-    if (FAILED(hr))
-        return hr;
+    if (hr != S_OK)
+        return FAILED(hr) ? hr : S_OK;
     hr = SaveDatabaseFile(&context);
     if (FAILED(hr)) {
         MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 27,
@@ -241,7 +255,7 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
         break;
     }
     // Both the reset and the reconciliation of older records delete templates.
-    HRESULT hr = CheckChipKnownFor(context, ChipChange::DeletesTemplates);
+    HRESULT hr = CheckChipKnownFor(context, ChipUse::DeletesTemplates);
     if (FAILED(hr))
         return hr;
     LegacyFilesFound found;
@@ -267,13 +281,21 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
                        context.UnitLabel);
     }
     if (merged) {
+        // A set that no reconciliation may judge is not written: every later
+        // open would leave it unreconciled. The older files keep its records.
+        if (ReconcileSkipOf(context) != ReconcileSkip::None) {
+            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 39,
+                            "the legacy records cannot be reconciled: nothing is built",
+                            context.UnitLabel);
+            return WINBIO_E_DATABASE_CANT_CREATE;
+        }
         // A merged set is written even when it cannot be reconciled now:
         // reporting success without a private file would lose it, and the
         // next open reconciles what was written.
         if (TableReadyForReconcile(context)) {
             hr = ReconcileDatabaseWithChip(&context, ReconcileFor::Create);
-            if (FAILED(hr))
-                return hr;
+            if (hr != S_OK)
+                return FAILED(hr) ? hr : WINBIO_E_DATABASE_CANT_CREATE;
         }
         hr = SaveDatabaseFile(&context);
         if (FAILED(hr)) {
@@ -344,15 +366,19 @@ HRESULT EraseWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath
         return hr;
     // Neither the files nor the templates go while the chip's modes are
     // guesses: the files erased alone would leave its templates without records.
-    if (HRESULT hr = CheckChipKnownFor(context, ChipChange::DeletesTemplates); FAILED(hr))
+    if (HRESULT hr = CheckChipKnownFor(context, ChipUse::DeletesTemplates); FAILED(hr))
         return hr;
     SetPrivateFilePath(context, paths);
     MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 40, "erase %ls", context.UnitLabel, filePath);
     DeleteExistingFile(filePath);
-    DeleteExistingFile(context.PrivateFilePath);
+    context.ListsMayDifferFromFile = true; // from here the file may be gone
+    // The templates stay while their records' file may: each keeps the other.
+    HRESULT hr = RemovePrivateFile(context.PrivateFilePath);
+    if (FAILED(hr))
+        return hr;
 
     // The query and record state stays as it was when the chip step fails.
-    HRESULT hr = DeleteHostTemplates(context);
+    hr = DeleteHostTemplates(context);
     if (FAILED(hr))
         return hr;
 

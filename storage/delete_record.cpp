@@ -132,7 +132,7 @@ HRESULT DeleteWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTIT
     if (keyResult == E_INVALIDARG || subFactor == 0)
         return E_INVALIDARG;
     TraceIdentity(context, identity);
-    if (HRESULT hr = CheckChipKnownFor(context, ChipChange::DeletesTemplates); FAILED(hr))
+    if (HRESULT hr = CheckChipKnownFor(context, ChipUse::JudgesHostRecords); FAILED(hr))
         return hr;
     return ChangeLoadedRecords(context, kTraceGuidDeleteRecord, 20, [&](auto& loaded) {
         return DeleteLoaded(loaded, key, keyResult, subFactor);

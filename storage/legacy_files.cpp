@@ -81,17 +81,31 @@ void ReadPlain(const std::vector<BYTE>& file, LegacyRecords* records) {
     }
 }
 
-// The blocks of `records` (bare records of `recordSize` bytes) as blocks of `type`.
-BlockList BlocksOfRecords(const BlockList& records, size_t recordSize, BYTE type) {
+// The blocks of `records` (bare records of `recordSize` bytes) as blocks of
+// `type`. Some layouts take records whatever their valid byte, erased ones
+// (0xFF throughout) among them: a record not in use whose block would be
+// malformed describes no template, and written into the private file it
+// would stop every later reconciliation, so it is left out.
+BlockList BlocksOfRecords(const WINIBIO_STORAGE_CONTEXT& context, const BlockList& records,
+                          size_t recordSize, BYTE type) {
     const size_t count = records.size() / recordSize;
     BlockList blocks(count * MOC_DATABASE_BLOCK_SIZE, 0);
+    size_t kept = 0;
     for (size_t i = 0; i < count; ++i) {
-        DatabaseRecordBlock* block = BlockAt(blocks, i);
+        DatabaseRecordBlock* block = BlockAt(blocks, kept);
         block->BlockType = type;
         block->RecordLength = static_cast<BYTE>(recordSize);
         std::memcpy(reinterpret_cast<BYTE*>(block) + MOC_BLOCK_RECORD_OFFSET,
                     records.data() + i * recordSize, recordSize);
+        if (block->Valid != 1 && IsMalformedBlock(*block)) {
+            MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 19,
+                           "legacy record %llu of type 0x%02X is erased: left out",
+                           context.UnitLabel, static_cast<ULONGLONG>(i), type);
+            continue; // the next record takes its place
+        }
+        ++kept;
     }
+    blocks.resize(kept * MOC_DATABASE_BLOCK_SIZE);
     return blocks;
 }
 
@@ -167,9 +181,9 @@ HRESULT ConvertLegacyRecords(PWINIBIO_STORAGE_CONTEXT context) {
                    static_cast<DWORD>(context->PlainBlocks.size() / MOC_LEGACY_RECORD_SIZE_PLAIN));
     BlockList owned, plain;
     try {
-        owned = BlocksOfRecords(context->OwnedBlocks, MOC_LEGACY_RECORD_SIZE_OWNED,
+        owned = BlocksOfRecords(*context, context->OwnedBlocks, MOC_LEGACY_RECORD_SIZE_OWNED,
                                 MOC_BLOCK_TYPE_OWNED);
-        plain = BlocksOfRecords(context->PlainBlocks, MOC_LEGACY_RECORD_SIZE_PLAIN,
+        plain = BlocksOfRecords(*context, context->PlainBlocks, MOC_LEGACY_RECORD_SIZE_PLAIN,
                                 MOC_BLOCK_TYPE_PLAIN);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -187,6 +201,8 @@ HRESULT MergeDatabaseRecords(PWINIBIO_STORAGE_CONTEXT context, const BlockSet& f
                              BlockSet& second) {
     if (context == nullptr)
         return E_POINTER;
+    // A merge is no file's content, and its callers have taken the lists apart for it.
+    context->ListsMayDifferFromFile = true;
     const BlockList* firstLists[] = {&first.Owned, &first.Plain, &first.Other};
     BlockList* secondLists[] = {&second.Owned, &second.Plain, &second.Other};
     BlockList merged[3], kept[3];

@@ -26,7 +26,8 @@ HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* pat
 
 // Turns the bare records of the owned and plain lists into blocks of their
 // type, in place and in record order, with no owner id; a remainder shorter
-// than a record is dropped. The other list is not touched. S_OK, or
+// than a record is dropped, and so is a record not in use whose block would
+// be malformed (an erased record). The other list is not touched. S_OK, or
 // E_OUTOFMEMORY with the lists unchanged.
 HRESULT ConvertLegacyRecords(PWINIBIO_STORAGE_CONTEXT context);
 

@@ -25,8 +25,11 @@ HRESULT CollectByContent(WINIBIO_STORAGE_CONTEXT& context, BYTE subFactor, const
     MOC_TRACE_INFO(kTraceGuidQueryByContent, 13, "index vector %u %u %u %u", context.UnitLabel,
                    IndexElementAt(probe, 0), IndexElementAt(probe, 1), IndexElementAt(probe, 2),
                    IndexElementAt(probe, 3));
+    HRESULT hr = CheckChipKnownFor(context, ChipUse::JudgesHostRecords);
+    if (FAILED(hr))
+        return hr;
 
-    HRESULT hr = ReloadDatabaseFile(&context);
+    hr = ReloadDatabaseFile(&context);
     if (FAILED(hr)) {
         MOC_TRACE_ERROR(kTraceGuidQueryByContent, 14, "database file not reloaded: %!HRESULT!",
                         context.UnitLabel, hr);
@@ -172,7 +175,10 @@ HRESULT FillRecord(WINIBIO_STORAGE_CONTEXT& context, WINBIO_STORAGE_RECORD& reco
 HRESULT CountRecords(WINIBIO_STORAGE_CONTEXT& context, SIZE_T* available, SIZE_T* total) {
     *available = 0;
     *total = 0;
-    HRESULT hr = ReloadDatabaseFile(&context);
+    HRESULT hr = CheckChipKnownFor(context, ChipUse::JudgesHostRecords);
+    if (FAILED(hr))
+        return hr;
+    hr = ReloadDatabaseFile(&context);
     if (FAILED(hr)) {
         MOC_TRACE_ERROR(kTraceGuidQueryByContent, 14, "database file not reloaded: %!HRESULT!",
                         context.UnitLabel, hr);

@@ -202,9 +202,6 @@ HRESULT NothingFound(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY& id
     }
     if (context.QueryCounter != 1)
         return WINBIO_E_DATABASE_NO_RESULTS;
-    // The removal deletes templates, which a chip of unknown modes keeps.
-    if (FAILED(CheckChipKnownFor(context, ChipChange::DeletesTemplates)))
-        return WINBIO_E_DATABASE_NO_RESULTS;
     context.PurgeFlag = 0;
     AskPurgeFlag(context);
     if (context.PurgeFlag == 0)
@@ -217,7 +214,12 @@ HRESULT QueryWithContext(WINIBIO_STORAGE_CONTEXT& context, const WINBIO_IDENTITY
     MOC_TRACE_INFO(kTraceGuidQueryBySubject, 23,
                    "query identity type %u, sub-factor 0x%02X, value %u", context.UnitLabel,
                    identity.Type, subFactor, identity.Value.Null);
-    HRESULT hr = PurgeForeignTemplates(context);
+    // The scan and the purge-flag removal after it tell this host's records;
+    // refused, the query purges nothing either.
+    HRESULT hr = CheckChipKnownFor(context, ChipUse::JudgesHostRecords);
+    if (FAILED(hr))
+        return hr;
+    hr = PurgeForeignTemplates(context);
     if (FAILED(hr))
         return hr;
 

@@ -14,6 +14,20 @@ HRESULT UnreadLegacyFile(const WINIBIO_STORAGE_CONTEXT& context, const char* pat
     return WINBIO_E_DATABASE_READ_ERROR;
 }
 
+// The legacy block file has the private file's format, and the same damage:
+// a file without a header of ours, or whose header or blocks run past its
+// end, has lost records rather than held none, and bytes past its counted
+// blocks may be blocks that a count lowered by hand hides.
+bool DamagedBlockFile(const WINIBIO_STORAGE_CONTEXT& context, HRESULT loaded, const char* path) {
+    const bool damaged =
+        loaded == WINBIO_E_DATABASE_CORRUPTED ||
+        (loaded == S_OK && ReconcileSkipOf(context) == ReconcileSkip::UncountedBytes);
+    if (damaged)
+        MOC_TRACE_ERROR(kTraceGuidReconcile, 22, "legacy file %s is damaged", context.UnitLabel,
+                        path);
+    return damaged;
+}
+
 } // namespace
 
 HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const DatabasePaths& paths,
@@ -22,6 +36,8 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
         return E_POINTER;
     *merged = false;
     MOC_TRACE_INFO(kTraceGuidReconcile, 10, "migrating the legacy files", context->UnitLabel);
+    // From here the lists hold the older files' records, not the private file's.
+    context->ListsMayDifferFromFile = true;
     BlockSet recordSet, blockSet;
     bool recordLoaded = false, blockLoaded = false;
     try {
@@ -46,7 +62,7 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
             EmptyBlockLists(context);
             bool unreadable = false;
             HRESULT hr = LoadDatabaseFile(context, paths.LegacyBlockFile, &unreadable);
-            if (unreadable)
+            if (unreadable || DamagedBlockFile(*context, hr, paths.LegacyBlockFile))
                 return UnreadLegacyFile(*context, paths.LegacyBlockFile);
             if (hr == E_OUTOFMEMORY)
                 return hr;
@@ -75,23 +91,14 @@ HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context, ReconcileFor
         return E_POINTER;
     const bool traceFound = caller == ReconcileFor::Create && context->OwnerIdMode != 0;
     BlockList& searched = SearchedBlockList(*context);
-    // A record damaged after it was written no longer tells which template it
-    // keeps, and one taken for an orphan (or left out as unused) would cost
-    // its finger for good: nothing is reconciled while one is there.
-    DWORD damaged = 0, firstDamaged = 0;
-    for (size_t i = 0; i < BlockCount(searched); ++i) {
-        const DatabaseRecordBlock& block = *BlockAt(searched, i);
-        if (!BelongsToHost(*context, block) || !IsMalformedBlock(block))
-            continue;
-        if (damaged++ == 0)
-            firstDamaged = BlockOffset(i);
-    }
-    if (damaged != 0) {
+    const ReconcileSkip skip = ReconcileSkipOf(*context);
+    if (skip != ReconcileSkip::None) {
         MOC_TRACE_ERROR(
             kTraceGuidReconcile, 21,
-            "%u damaged records of this host, the first at offset %u: nothing is reconciled",
-            context->UnitLabel, damaged, firstDamaged);
-        return S_OK;
+            "nothing is reconciled, for reason %u (1 bytes past the counted blocks, 2 a "
+            "damaged record of this host)",
+            context->UnitLabel, static_cast<DWORD>(skip));
+        return S_FALSE;
     }
     std::vector<DWORD> candidateSlots, orphanSlots, candidateBlocks, orphanBlocks;
     std::vector<bool> blockMatched;

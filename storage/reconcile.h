@@ -18,9 +18,11 @@ struct LegacyFilesFound {
 // block file's header and trailing bytes become the kept copies. `*merged` is
 // false when neither file could be loaded (the lists then hold whatever the
 // last read left). S_OK; E_OUTOFMEMORY; WINBIO_E_DATABASE_READ_ERROR, with
-// nothing merged, when a file call failed on a found file: a set without its
-// records would make the reconciliation delete the templates they describe,
-// while a file whose content is refused simply counts as not loaded.
+// nothing merged, when a file call failed on a found file or the block file
+// is damaged (its header refused, or bytes past its counted blocks): a set
+// without their records would make the reconciliation delete the templates
+// they describe. A record file whose content is refused simply counts as not
+// loaded.
 HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const DatabasePaths& paths,
                                    const LegacyFilesFound& found, bool* merged);
 
@@ -31,8 +33,8 @@ enum class ReconcileFor { Open, Create };
 // The table buffer holds the chip's table, read just before, and the lists the
 // record set. Deletes every template slot of this host that no block of this
 // host describes, in ascending order, then drops every block of this host that
-// describes no slot. When a block of this host is malformed (IsMalformedBlock)
-// it does neither and returns 0. 0, or the MOC_E_DELETE_TEMPLATE value of the
-// first failed deletion (the slots deleted before it stay deleted, the lists
-// are unchanged).
+// describes no slot. S_OK; S_FALSE, with nothing deleted or dropped, when the
+// record set must not be reconciled (ReconcileSkipOf); or the
+// MOC_E_DELETE_TEMPLATE value of the first failed deletion (the slots deleted
+// before it stay deleted, the lists are unchanged).
 HRESULT ReconcileDatabaseWithChip(PWINIBIO_STORAGE_CONTEXT context, ReconcileFor caller);

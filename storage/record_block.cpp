@@ -39,11 +39,19 @@ bool PassesOwnerRule(const DatabaseRecordBlock& block, const HostOwnerId& host) 
     return block.Owner.Bytes[0] == 0 || HostOwnerIdEqual(block.Owner, host);
 }
 
-bool BelongsToHost(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlock& block) {
-    if (context.OwnerIdMode == 0)
+namespace {
+// BelongsToHost for a block of the searched list, from the modes and ids alone.
+bool BelongsTo(bool ownerIdMode, const BYTE* sensorId, const HostOwnerId& host,
+               const DatabaseRecordBlock& block) {
+    if (!ownerIdMode)
         return true;
-    return std::memcmp(block.SensorId, context.SensorId, MOC_SENSOR_ID_SIZE) == 0 &&
-           PassesOwnerRule(block, context.HostOwner);
+    return std::memcmp(block.SensorId, sensorId, MOC_SENSOR_ID_SIZE) == 0 &&
+           PassesOwnerRule(block, host);
+}
+} // namespace
+
+bool BelongsToHost(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlock& block) {
+    return BelongsTo(context.OwnerIdMode != 0, context.SensorId, context.HostOwner, block);
 }
 
 bool IsHostBlock(const WINIBIO_STORAGE_CONTEXT& context, const DatabaseRecordBlock& block) {
@@ -105,17 +113,50 @@ HRESULT CheckIndexVector(const WINIBIO_STORAGE_CONTEXT& context, const ULONG* el
     return S_OK;
 }
 
-HRESULT CheckChipKnownFor(const WINIBIO_STORAGE_CONTEXT& context, ChipChange change) {
+HRESULT CheckChipKnownFor(const WINIBIO_STORAGE_CONTEXT& context, ChipUse use) {
     const bool known = context.CapabilitiesRead &&
-                       (change != ChipChange::AddsRecord || CanJudgeHostBlocks(context));
+                       (use != ChipUse::JudgesHostRecords || CanJudgeHostBlocks(context));
     if (known)
         return S_OK;
     MOC_TRACE_ERROR(kTraceGuidRecordBlock, 17,
-                    "the chip's modes are not known (capabilities read %u, sensor id read %u): it "
-                    "is not changed",
+                    "the chip's modes are not known (capabilities read %u, sensor id read %u): the "
+                    "operation is refused",
                     context.UnitLabel, static_cast<DWORD>(context.CapabilitiesRead),
                     static_cast<DWORD>(context.SensorIdRead));
     return WINBIO_E_DEVICE_FAILURE;
+}
+
+ReconcileSkip ReconcileSkipOf(const WINIBIO_STORAGE_CONTEXT& context) {
+    // The loader keeps every byte past the counted blocks as the trailing copy.
+    if (!context.KeptTrailing.empty())
+        return ReconcileSkip::UncountedBytes;
+    const BlockList& searched = SearchedBlockList(context);
+    for (size_t i = 0; i < BlockCount(searched); ++i) {
+        const DatabaseRecordBlock& block = *BlockAt(searched, i);
+        if (BelongsToHost(context, block) && IsMalformedBlock(block))
+            return ReconcileSkip::MalformedHostBlock;
+    }
+    return ReconcileSkip::None;
+}
+
+ReconcileSkip ReconcileSkipOfFile(const std::vector<BYTE>& file, bool ownerIdMode,
+                                  const BYTE (&sensorId)[MOC_SENSOR_ID_SIZE],
+                                  const HostOwnerId& host) {
+    DWORD headerSize = 0, blockCount = 0;
+    if (CheckDatabaseFileLayout(file, MOC_DATABASE_MAGIC, &headerSize, &blockCount) !=
+        DatabaseFileLayout::Fits)
+        return ReconcileSkip::None;
+    const size_t blocksEnd = headerSize + size_t(blockCount) * MOC_DATABASE_BLOCK_SIZE;
+    if (file.size() != blocksEnd)
+        return ReconcileSkip::UncountedBytes;
+    const BYTE searchedType = ownerIdMode ? MOC_BLOCK_TYPE_OWNED : MOC_BLOCK_TYPE_PLAIN;
+    for (size_t at = headerSize; at < blocksEnd; at += MOC_DATABASE_BLOCK_SIZE) {
+        const auto& block = *reinterpret_cast<const DatabaseRecordBlock*>(file.data() + at);
+        if (block.BlockType == searchedType && BelongsTo(ownerIdMode, sensorId, host, block) &&
+            IsMalformedBlock(block))
+            return ReconcileSkip::MalformedHostBlock;
+    }
+    return ReconcileSkip::None;
 }
 
 DWORD TableSlotCount(const WINIBIO_STORAGE_CONTEXT& context) {

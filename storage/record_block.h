@@ -155,21 +155,48 @@ inline bool CanJudgeHostBlocks(const WINIBIO_STORAGE_CONTEXT& context) {
     return context.OwnerIdMode == 0 || context.SensorIdRead;
 }
 
-// What an operation changes that needs the chip's modes to be known.
-enum class ChipChange {
-    DeletesTemplates, // deletes chip templates (and the records that describe them)
-    AddsRecord,       // adds a record of this host and sensor
+// What an operation relies on of the chip's modes and ids.
+enum class ChipUse {
+    DeletesTemplates, // deletes chip templates, told by their slots alone
+    // tells this host's records from the file's: every query, and every
+    // change of this host's records (with the templates they describe)
+    JudgesHostRecords,
 };
 
-// Whether attach learnt enough of the chip for `change`. Without the
+// Whether attach learnt enough of the chip for `use`. Without the
 // capabilities owner-id and hashed mode are guesses (both off): on a chip that
-// keeps owners a delete of every slot would take other hosts' templates, and
-// on one that hashes identities a record would keep the raw identity, which
-// the next reconciliation takes for an orphan. Without the sensor id in
-// owner-id mode a record would carry an all-zero one and look another
-// sensor's to every later attach. S_OK, or WINBIO_E_DEVICE_FAILURE (traced)
-// when the change must not be made; queries need neither.
-HRESULT CheckChipKnownFor(const WINIBIO_STORAGE_CONTEXT& context, ChipChange change);
+// keeps owners a delete of every slot would take other hosts' templates, on
+// one that hashes identities a record would keep the raw identity, which the
+// next reconciliation takes for an orphan, and a query would search the list
+// of the other mode. Without the sensor id in owner-id mode every record of
+// this host looks another sensor's: a query would miss it, a delete would
+// take its template and keep it, and a new record would carry an all-zero id.
+// S_OK, or WINBIO_E_DEVICE_FAILURE (traced) when the operation must not run;
+// every operation refused so fails with it, before it changes anything.
+HRESULT CheckChipKnownFor(const WINIBIO_STORAGE_CONTEXT& context, ChipUse use);
+
+// Why a record set must not be reconciled with the chip: what it keeps of
+// this host's templates can no longer be told, and a template taken for an
+// orphan would be lost for good. One rule for the adapter and for every other
+// reader that tells what an open will do with a file.
+enum class ReconcileSkip {
+    None,
+    // the file holds bytes past its counted blocks: this system writes none
+    // of its own, and a block count lowered by hand hides blocks there
+    UncountedBytes,
+    MalformedHostBlock, // a block of this host is malformed (IsMalformedBlock)
+};
+
+// The record set in the context's lists, with the kept trailing bytes of the
+// file last loaded.
+ReconcileSkip ReconcileSkipOf(const WINIBIO_STORAGE_CONTEXT& context);
+
+// The same for a private file's bytes read whole, judged for the chip's mode,
+// sensor id and host owner id as attach reads them. A file the loader refuses
+// (CheckDatabaseFileLayout other than Fits) is None: no open reconciles it.
+ReconcileSkip ReconcileSkipOfFile(const std::vector<BYTE>& file, bool ownerIdMode,
+                                  const BYTE (&sensorId)[MOC_SENSOR_ID_SIZE],
+                                  const HostOwnerId& host);
 
 // ---------------------------------------------------------------------------
 // Template table

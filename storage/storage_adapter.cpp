@@ -387,6 +387,8 @@ HRESULT ResetDatabase(PWINIBIO_STORAGE_CONTEXT context) {
                        context->UnitLabel, context->PrivateFilePath, error);
         return WINBIO_E_DATABASE_CANT_CREATE;
     }
+    // The lists are left as they were, beside a file that now holds nothing.
+    context->ListsMayDifferFromFile = true;
     HRESULT hr = DeleteHostTemplates(*context);
     MOC_TRACE_INFO(kTraceGuidStorageAdapter, 37, "host templates deleted from the chip: %!HRESULT!",
                    context->UnitLabel, hr);

@@ -59,6 +59,11 @@ struct _WINIBIO_STORAGE_CONTEXT {
     DWORD KeptHeaderSize;
     std::vector<BYTE> KeptHeader;   // its size is the kept header count
     std::vector<BYTE> KeptTrailing; // its size is the kept trailing count
+    // The record set, by block type. The lists show the private file only
+    // right after a load or a save of it: every path that changes them and
+    // does not save them, or that writes or removes the file without them,
+    // sets ListsMayDifferFromFile, so that the next query reads the file
+    // again instead of answering from them.
     BlockList OwnedBlocks;
     BlockList PlainBlocks;
     BlockList OtherBlocks;
@@ -76,12 +81,10 @@ struct _WINIBIO_STORAGE_CONTEXT {
     bool SensorIdRead;
     // Whether the chip answered the capabilities request at attach. Without
     // it owner-id and hashed mode are guesses (both off), and nothing may
-    // delete templates or add records on the strength of them.
+    // delete templates, or change or query records, on the strength of them.
     bool CapabilitiesRead;
-    // Set when an operation failed after it had emptied or changed the block
-    // lists: they may then hold what the file does not (or lack what it
-    // holds), so the next query by subject reads the file again instead of
-    // answering from them. A load of the private file clears it.
+    // The block lists may hold what the file does not, or lack what it holds
+    // (see the lists). A load or a save of the private file clears it.
     bool ListsMayDifferFromFile;
     // Set only when attach ran to its end; an attach that failed part-way
     // leaves a context that Detach alone may touch.
@@ -133,8 +136,7 @@ HRESULT RunRecordOperation(PWINBIO_PIPELINE pipeline, bool pointersGiven, const 
 // The frame of an operation that changes records: the private file is loaded
 // afresh (a failure traced as statement `loadFailure` of `unit`), then
 // `change(context)` works on the lists. When the change fails, what it removed
-// or appended was not saved, and the queries that answer from the lists must
-// not take that for the file's content.
+// or appended was not saved.
 template <class Change>
 HRESULT ChangeLoadedRecords(WINIBIO_STORAGE_CONTEXT& context, const GUID& unit, USHORT loadFailure,
                             Change change) {

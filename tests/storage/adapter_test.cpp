@@ -439,10 +439,12 @@ TEST_F(StorageAdapterTest, ResetThatCannotWriteLeavesTheChipAlone) {
 
 // What attach could not read of the chip is not guessed at: on a chip that
 // keeps owners and hashes identities, taking it for one that does neither
-// would delete other hosts' templates (every slot at once) and store raw
-// identities. Every operation that deletes templates or adds a record is
-// refused and changes nothing; the open goes on without a reconciliation;
-// the next attach that reads the chip lifts it all.
+// would delete other hosts' templates (every slot at once), store raw
+// identities and search the list of the other mode; without the sensor id
+// every record of this host looks another sensor's. Every operation that
+// deletes templates, adds or deletes a record, or queries the records is
+// refused the same way and changes nothing; the open goes on without a
+// reconciliation; the next attach that reads the chip lifts it all.
 TEST_F(StorageAdapterTest, WhatAttachCouldNotReadForbidsChanges) {
     const Bytes mine = KeyBytes(0x10);
     const WINBIO_IDENTITY added = SecureIdentity(KeyBytes(0x50));
@@ -470,6 +472,24 @@ TEST_F(StorageAdapterTest, WhatAttachCouldNotReadForbidsChanges) {
          WINBIO_E_DEVICE_FAILURE, S_OK},
         {"add a record without the sensor id", IOCTL_MOC_GET_SENSOR_ID, true,
          [&] { return AddRecord(added, 3); }, WINBIO_E_DEVICE_FAILURE, S_OK},
+        {"delete an identity without the sensor id", IOCTL_MOC_GET_SENSOR_ID, true,
+         [&] { return DeleteRecord(SecureIdentity(mine), 2); }, WINBIO_E_DEVICE_FAILURE, S_OK},
+        {"delete everything without the sensor id", IOCTL_MOC_GET_SENSOR_ID, true,
+         [&] { return DeleteRecord(WildcardIdentity(), WINBIO_SUBTYPE_ANY); },
+         WINBIO_E_DEVICE_FAILURE, S_OK},
+        {"query by subject", IOCTL_MOC_GET_CAPABILITIES, true,
+         [&] { return QueryBySubject(SecureIdentity(mine), 2); }, WINBIO_E_DEVICE_FAILURE, S_OK},
+        {"query by subject without the sensor id", IOCTL_MOC_GET_SENSOR_ID, true,
+         [&] { return QueryBySubject(SecureIdentity(mine), 2); }, WINBIO_E_DEVICE_FAILURE, S_OK},
+        {"query by content", IOCTL_MOC_GET_CAPABILITIES, true,
+         [&] { return StorageAdapterQueryByContent(&pipeline, 2, nullptr, 0); },
+         WINBIO_E_DEVICE_FAILURE, S_OK},
+        {"database size", IOCTL_MOC_GET_CAPABILITIES, true,
+         [&] {
+             SIZE_T available = 0, total = 0;
+             return StorageAdapterGetDatabaseSize(&pipeline, &available, &total);
+         },
+         WINBIO_E_DEVICE_FAILURE, S_OK},
         {"open answers from the file", IOCTL_MOC_GET_CAPABILITIES, true, [&] { return Open(); },
          S_OK, S_OK},
     };

@@ -50,8 +50,14 @@ Bytes CountedRecords(const std::vector<Bytes>& blocks) {
     return file;
 }
 
-// A private file with further header bytes and trailing bytes, which every
-// rewrite must carry over.
+// A private file with further header bytes, which every rewrite must carry
+// over.
+Bytes FileWithHeaderBytes(const std::vector<Bytes>& blocks) {
+    return DatabaseFile(blocks, 33, 3, Bytes(4, 0x3C));
+}
+
+// The same with trailing bytes, which every rewrite carries over too; no open
+// reconciles a file that holds them.
 Bytes FileWithExtras(const std::vector<Bytes>& blocks) {
     return DatabaseFile(blocks, 33, 3, Bytes(4, 0x3C), Bytes(5, 7));
 }
@@ -289,17 +295,17 @@ const Case kCases[] = {
          t.ChipWithOrphan();
          t.WriteFile(kRecordFile, CountedRecords({OwnedBlock(kSecure, 2, kA, Bytes()),
                                                   OwnedBlock(kSecure, 5, kE, Bytes())}));
-         t.WriteFile(kBlockFile, FileWithExtras({OwnedBlock(kSecure, 3, kB)}));
+         t.WriteFile(kBlockFile, FileWithHeaderBytes({OwnedBlock(kSecure, 3, kB)}));
          ASSERT_EQ(t.Open(), WINBIO_E_DATABASE_CANT_FIND);
      },
      [](T& t) { return t.Create(); }, S_OK, 0},
     {"open_with_reconciliation", true,
      [](T& t) {
          t.ChipWithOrphan();
-         t.WriteFile(kPrivate,
-                     FileWithExtras({OwnedBlock(kSecure, 2, kA), OwnedBlock(kSecure, 3, kB),
-                                     OwnedBlock(kSecure, 5, kE), // describes no slot: dropped
-                                     OwnedBlock(kSecure, 2, kC, SimHostOwner(), Bytes(32, 0x55))}));
+         t.WriteFile(kPrivate, FileWithHeaderBytes(
+                                   {OwnedBlock(kSecure, 2, kA), OwnedBlock(kSecure, 3, kB),
+                                    OwnedBlock(kSecure, 5, kE), // describes no slot: dropped
+                                    OwnedBlock(kSecure, 2, kC, SimHostOwner(), Bytes(32, 0x55))}));
      },
      [](T& t) { return t.Open(); }, S_OK, 0},
     {"open_with_migration", true,
@@ -309,7 +315,7 @@ const Case kCases[] = {
          t.Enroll(1, 3, kB);
          t.Enroll(2, 4, kD); // described by no record: deleted
          t.Enroll(3, 6, kC);
-         t.WriteFile(kPrivate, FileWithExtras({OwnedBlock(kSecure, 2, kA)}));
+         t.WriteFile(kPrivate, FileWithHeaderBytes({OwnedBlock(kSecure, 2, kA)}));
          t.WriteFile(kRecordFile, CountedRecords({OwnedBlock(kSecure, 3, kB, Bytes())}));
          t.WriteFile(kBlockFile, DatabaseFile({OwnedBlock(kSecure, 6, kC)}));
      },

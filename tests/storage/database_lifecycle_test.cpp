@@ -116,13 +116,13 @@ TEST_F(LifecycleTest, OpenReconcilesSavesAndRecordsTheVersion) {
     SetSlot(1, 1, 3, KeyBytes(0x20));
     const Bytes kept = PlainBlock(1, 2, KeyBytes(0x10));
     const Bytes orphan = PlainBlock(1, 4, KeyBytes(0x30));
-    WriteFile(kPrivateFile, DatabaseFile({kept, orphan}, 40, 3, Bytes(11, 0x5A), Bytes(3, 0x6B)));
+    WriteFile(kPrivateFile, DatabaseFile({kept, orphan}, 40, 3, Bytes(11, 0x5A)));
     sensor->SetDatabaseVersion(3);
     EXPECT_EQ(Open(), S_OK);
     EXPECT_EQ(sensor->LoggedCodes(), (std::vector<DWORD>{kVersion, kTable, kDelete, kVersion}));
     EXPECT_EQ(DeletedSlots(), std::vector<int>{1});
     EXPECT_EQ(VersionRequests(), (std::vector<int>{1, 0}));
-    EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({kept}, 40, 3, Bytes(11, 0x5A), Bytes(3, 0x6B)));
+    EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({kept}, 40, 3, Bytes(11, 0x5A)));
     EXPECT_TRUE(Context().KeptHeader.empty() && Context().KeptTrailing.empty());
     EXPECT_FALSE(platform::test::CapturedTraces().empty());
 }
@@ -301,9 +301,9 @@ TEST_F(LifecycleTest, LegacyFilesMigrateOnlyBelowChipVersionThree) {
 TEST_F(LifecycleTest, CreateAfterOpenMigratesTheLegacyFiles) {
     const Bytes blockA = PlainBlock(1, 2, KeyBytes(0x10), 1);
     const Bytes blockB = PlainBlock(1, 3, KeyBytes(0x20), 2);
-    // The block file's own header (counters, further bytes) and trailing
-    // bytes go into the new private file.
-    WriteFile(kLegacyBlockFile, DatabaseFile({blockA, blockB}, 33, 3, Bytes(4, 0x3C), Bytes(5, 7)));
+    // The block file's own header (counters, further bytes) goes into the
+    // new private file.
+    WriteFile(kLegacyBlockFile, DatabaseFile({blockA, blockB}, 33, 3, Bytes(4, 0x3C)));
     Attach();
     SetSlot(0, 1, 2, KeyBytes(0x10));
     SetSlot(5, 1, 9, KeyBytes(0x50));
@@ -311,7 +311,7 @@ TEST_F(LifecycleTest, CreateAfterOpenMigratesTheLegacyFiles) {
     EXPECT_EQ(Create(), S_OK);
     EXPECT_EQ(sensor->LoggedCodes(), (std::vector<DWORD>{kTable, kDelete, kVersion}));
     EXPECT_EQ(DeletedSlots(), std::vector<int>{5});
-    EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({blockA}, 33, 3, Bytes(4, 0x3C), Bytes(5, 7)));
+    EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({blockA}, 33, 3, Bytes(4, 0x3C)));
     EXPECT_EQ(sensor->DatabaseVersion(), 3u);
 }
 
@@ -328,21 +328,35 @@ TEST_F(LifecycleTest, CreateWritesTheMigratedSetWhenTheTableCannotBeRead) {
 }
 
 // An older file that is there but cannot be read just now (a file call
-// fails) holds records that a reconciliation without them would take for
-// orphans, deleting their templates for good. The open leaves the private
-// file and the chip's version for the next open; the create builds nothing.
-TEST_F(LifecycleTest, LegacyFileThatCannotBeReadChangesNothing) {
+// fails), or that is damaged, holds records that a reconciliation without them
+// would take for orphans, deleting their templates for good; and a damaged
+// record of this host, written into the private file, would stop every later
+// reconciliation. The open leaves the private file and the chip's version for
+// the next open; the create builds nothing.
+TEST_F(LifecycleTest, LegacyFileThatCannotBeReadOrIsDamagedChangesNothing) {
     const Bytes record = Concat({{1, 1, 2, 32}, KeyBytes(0x10), Bytes(124 - 36, 0)});
     const Bytes block = PlainBlock(1, 3, KeyBytes(0x20), 1);
+    Bytes zeroed = DatabaseFile({block});
+    std::fill_n(zeroed.begin(), 29, 0);
+    const Bytes fresh = FreshHeader();
+    Bytes malformed = block;
+    malformed[19] = 2;
     struct Case {
         const char* name;
         bool recordFile, blockFile;
         const char* call; // the failing call, and which one of it
         int n;
+        Bytes damagedBlockFile; // in place of the block file, when there is no failing call
     } cases[] = {
-        {"record file cannot be opened", true, false, "CreateFileA", 1},
-        {"record file cannot be read", true, true, "ReadFile", 1},
-        {"block file cannot be measured", true, true, "GetFileSizeEx", 2},
+        {"record file cannot be opened", true, false, "CreateFileA", 1, {}},
+        {"record file cannot be read", true, true, "ReadFile", 1, {}},
+        {"block file cannot be measured", true, true, "GetFileSizeEx", 2, {}},
+        {"block file with a zeroed header", false, true, nullptr, 0, zeroed},
+        {"block file of 8 bytes", true, true, nullptr, 0, Bytes(fresh.begin(), fresh.begin() + 8)},
+        {"block file with its count lowered", true, true, nullptr, 0,
+         DatabaseFile({PlainBlock(1, 2, KeyBytes(0x10), 2), block}, 29, 3, {}, {}, 1)},
+        {"a damaged record of this host in the block file", true, true, nullptr, 0,
+         DatabaseFile({malformed})},
     };
     for (const Case& c : cases) {
         for (bool create : {false, true}) {
@@ -357,14 +371,16 @@ TEST_F(LifecycleTest, LegacyFileThatCannotBeReadChangesNothing) {
             if (c.recordFile)
                 WriteFile(kLegacyRecordFile, record);
             if (c.blockFile)
-                WriteFile(kLegacyBlockFile, DatabaseFile({block}));
+                WriteFile(kLegacyBlockFile,
+                          c.call != nullptr ? DatabaseFile({block}) : c.damagedBlockFile);
             if (create) {
                 ASSERT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
             } else {
                 WriteFile(kPrivateFile, DatabaseFile({}));
             }
             sensor->ClearLog();
-            platform::test::FailFileCallAt(c.call, c.n, ERROR_SHARING_VIOLATION);
+            if (c.call != nullptr)
+                platform::test::FailFileCallAt(c.call, c.n, ERROR_SHARING_VIOLATION);
             if (create) {
                 EXPECT_EQ(Create(), WINBIO_E_DATABASE_CANT_CREATE);
                 EXPECT_FALSE(Exists(kPrivateFile));
@@ -375,15 +391,21 @@ TEST_F(LifecycleTest, LegacyFileThatCannotBeReadChangesNothing) {
             EXPECT_TRUE(DeletedSlots().empty());
             EXPECT_EQ(sensor->DatabaseVersion(), 2u);
 
-            // Once the file reads again, the next open migrates it.
+            // Once the file reads again, or is mended, the next open migrates it.
             StorageAdapterDetach(&pipeline);
+            if (c.blockFile)
+                WriteFile(kLegacyBlockFile, DatabaseFile({block}));
             Attach();
             if (create) {
                 ASSERT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
             }
             EXPECT_EQ(create ? Create() : Open(), S_OK);
-            EXPECT_EQ(TemplatesOfFile(ReadFile(kPrivateFile)).size(), c.blockFile ? 2u : 1u);
-            EXPECT_EQ(sensor->Slot(0).state, MOC_SLOT_STATE_USED);
+            EXPECT_EQ(TemplatesOfFile(ReadFile(kPrivateFile)).size(),
+                      size_t{c.recordFile} + size_t{c.blockFile});
+            EXPECT_EQ(sensor->Slot(0).state,
+                      c.recordFile ? MOC_SLOT_STATE_USED : MOC_SLOT_STATE_FREE);
+            EXPECT_EQ(sensor->Slot(1).state,
+                      c.blockFile ? MOC_SLOT_STATE_USED : MOC_SLOT_STATE_FREE);
             EXPECT_EQ(sensor->DatabaseVersion(), 3u);
             StorageAdapterDetach(&pipeline);
         }
@@ -430,6 +452,39 @@ TEST_F(LifecycleTest, CreateFallsBackToAResetWhenNoLegacyFileLoads) {
     // A second create finds the file.
     ASSERT_EQ(Open(), S_OK);
     EXPECT_EQ(Create(), WINBIO_E_DATABASE_ALREADY_EXISTS);
+}
+
+// A folder that bears the private file's name holds no records, yet every
+// open refuses it and every create finds it there. The erase takes it away
+// when it is empty; while anything in it keeps the name taken, the erase
+// fails and leaves the chip's templates, and never says the database is gone.
+TEST_F(LifecycleTest, AFolderOfThePrivateFilesNameGoesWithTheEraseWhenEmpty) {
+    const std::string inside = std::string(kPrivateFile) + "\\kept";
+    for (bool empty : {true, false}) {
+        SCOPED_TRACE(empty ? "empty" : "not empty");
+        Attach();
+        SetSlot(0, 1, 2, KeyBytes(0x10));
+        std::filesystem::create_directories(root.Native(kPrivateFile));
+        if (!empty)
+            WriteFile(inside.c_str(), Bytes(3, 1));
+        EXPECT_TRUE(FAILED(Open()));
+        sensor->ClearLog();
+        if (empty) {
+            EXPECT_EQ(Erase(), S_OK);
+            EXPECT_FALSE(Exists(kPrivateFile));
+            EXPECT_EQ(DeletedSlots(), std::vector<int>{255});
+            EXPECT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
+            EXPECT_EQ(Create(), S_OK);
+            EXPECT_EQ(ReadFile(kPrivateFile), FreshHeader());
+        } else {
+            EXPECT_EQ(Erase(), WINBIO_E_DATABASE_CANT_ERASE);
+            EXPECT_EQ(ReadFile(inside.c_str()), Bytes(3, 1));
+            EXPECT_TRUE(DeletedSlots().empty());
+            EXPECT_EQ(sensor->Slot(0).state, MOC_SLOT_STATE_USED);
+        }
+        StorageAdapterDetach(&pipeline);
+        std::filesystem::remove_all(root.Native(kPrivateFile));
+    }
 }
 
 TEST_F(LifecycleTest, EraseDeletesBothFilesAndThisHostsTemplates) {

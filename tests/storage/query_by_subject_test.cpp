@@ -299,11 +299,13 @@ TEST_F(QueryBySubjectTest, PurgeFlagRemovalSparesOtherHostsAndSensors) {
     EXPECT_EQ(marks, (std::vector<uint8_t>{1, 3}));
 }
 
-// After a change that failed part-way the lists may not be the file's: the
-// queries that follow answer from what the file holds, neither hiding a
-// record that is still there nor showing one that was never saved.
+// After a change that failed part-way, or that removed the file, the lists
+// may not be the file's: the queries that follow answer from what the file
+// holds, neither hiding a record that is still there nor showing one that was
+// never saved or is gone.
 TEST_F(QueryBySubjectTest, QueriesAfterAFailedChangeSeeTheFile) {
     const WINBIO_IDENTITY a = SecureIdentity(KeyBytes(0x10)), b = SecureIdentity(KeyBytes(0x20));
+    const Bytes account = AccountSid(3);
     struct Case {
         const char* name;
         bool ownerIdMode;
@@ -312,6 +314,7 @@ TEST_F(QueryBySubjectTest, QueriesAfterAFailedChangeSeeTheFile) {
         HRESULT changeResult;
         WINBIO_IDENTITY query;
         std::vector<DWORD> results;
+        bool removesFile = false;
     } cases[] = {
         {"a deletion whose slot deletion fails",
          true,
@@ -341,22 +344,64 @@ TEST_F(QueryBySubjectTest, QueriesAfterAFailedChangeSeeTheFile) {
          WINBIO_E_DATABASE_CORRUPTED,
          b,
          {}},
+        {"a purge-flag removal whose slot deletion and save fail",
+         false,
+         [this] {
+             sensor->SetPurgeFlag(1);
+             sensor->FailNext(IOCTL_MOC_DELETE_TEMPLATE, ERROR_GEN_FAILURE);
+             platform::test::FailNextFileCall("MoveFileExW", ERROR_ACCESS_DENIED);
+         },
+         [&] {
+             // The removal comes with the first query of an activation.
+             StorageAdapterActivate(&pipeline);
+             return QueryBySubject(SidIdentity(account), 2);
+         },
+         WINBIO_E_DATABASE_CORRUPTED,
+         a,
+         {0}},
+        {"an open whose migrated records are not saved",
+         false,
+         [this] {
+             WriteFile(kLegacyBlockFile, DatabaseFile({PlainBlock(1, 2, KeyBytes(0x20))}));
+             sensor->SetDatabaseVersion(2);
+             sensor->FailNext(IOCTL_MOC_READ_TEMPLATE_TABLE, ERROR_GEN_FAILURE);
+         },
+         [&] { return Open(); },
+         S_OK,
+         b,
+         {}},
+        {"an erase whose chip step fails",
+         true,
+         [this] { sensor->FailNext(IOCTL_MOC_READ_TEMPLATE_TABLE, ERROR_GEN_FAILURE); },
+         [&] { return Erase(); },
+         MocFailure(MOC_E_READ_TEMPLATE_TABLE, ERROR_GEN_FAILURE),
+         a,
+         {},
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        DeleteFileA(kLegacyBlockFile);
         Attach(c.ownerIdMode);
         SetSlot(0, 1, 2, KeyBytes(0x10));
-        UseDatabase(
-            {c.ownerIdMode ? OwnedBlock(1, 2, KeyBytes(0x10)) : PlainBlock(1, 2, KeyBytes(0x10))});
+        UseDatabase({WithAccount(c.ownerIdMode ? OwnedBlock(1, 2, KeyBytes(0x10))
+                                               : PlainBlock(1, 2, KeyBytes(0x10)),
+                                 account)});
         const Bytes file = ReadFile(kPrivateFile);
         // A first query loads the lists; the later ones answer from them.
         ASSERT_EQ(QueryBySubject(a, 2), S_OK);
         c.fault();
         EXPECT_EQ(c.change(), c.changeResult);
-        EXPECT_EQ(ReadFile(kPrivateFile), file);
-        EXPECT_EQ(QueryBySubject(c.query, 2),
-                  c.results.empty() ? WINBIO_E_DATABASE_NO_RESULTS : S_OK);
-        EXPECT_EQ(Results(), c.results);
+        if (c.removesFile) {
+            // With no file there is nothing to answer from.
+            EXPECT_FALSE(Exists(kPrivateFile));
+            EXPECT_EQ(QueryBySubject(c.query, 2), WINBIO_E_DATABASE_CORRUPTED);
+        } else {
+            EXPECT_EQ(ReadFile(kPrivateFile), file);
+            EXPECT_EQ(QueryBySubject(c.query, 2),
+                      c.results.empty() ? WINBIO_E_DATABASE_NO_RESULTS : S_OK);
+            EXPECT_EQ(Results(), c.results);
+        }
         StorageAdapterDetach(&pipeline);
     }
 }

@@ -182,6 +182,32 @@ TEST_F(ReconcileTest, DamageOutsideThisHostsBlocksStopsNothing) {
     }
 }
 
+// Bytes past the counted blocks are none that this system writes: a count
+// lowered by hand leaves there a block that the loader does not take, and a
+// reconciliation would delete the template it keeps. The open loads the file
+// but reconciles nothing, and leaves the chip's version for the next open.
+TEST_F(ReconcileTest, BytesPastTheCountedBlocksStopTheReconciliation) {
+    const Bytes kept = PlainBlock(1, 2, KeyBytes(1)), hidden = PlainBlock(1, 3, KeyBytes(3));
+    struct Case {
+        const char* name;
+        Bytes file;
+    } cases[] = {
+        {"a block count lowered by hand", DatabaseFile({kept, hidden}, 29, 3, {}, {}, 1)},
+        {"trailing bytes", DatabaseFile({kept}, 29, 3, {}, Bytes(5, 7))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Prepare(false, {{0, 1, 2, 1}, {3, 1, 3, 3}}, {});
+        WriteFile(kPrivateFile, c.file);
+        sensor->SetDatabaseVersion(2);
+        EXPECT_EQ(Open(), S_OK);
+        EXPECT_TRUE(DeletedSlots().empty());
+        EXPECT_EQ(ReadFile(kPrivateFile), c.file);
+        EXPECT_EQ(sensor->DatabaseVersion(), 2u);
+        StorageAdapterDetach(&pipeline);
+    }
+}
+
 TEST_F(ReconcileTest, DroppedBlocksCloseUp) {
     const Bytes a = PlainBlock(1, 1, KeyBytes(1)), b = PlainBlock(1, 2, KeyBytes(2)),
                 c = PlainBlock(1, 3, KeyBytes(3));
@@ -216,6 +242,17 @@ TEST_F(ReconcileTest, MigrationMergesBothLegacyFiles) {
     const Bytes other = PlainBlock(1, 4, KeyBytes(4), 4);
     Bytes damagedTwin = twin;
     damagedTwin[20] = 9;
+    // A sectioned file takes its records whatever their valid byte: an erased
+    // one describes no template and stops no reconciliation.
+    const Bytes sectioned = Concat({{0x70, 0x80, 0x68, 0x66, 0},
+                                    Le16(1),
+                                    {0x10},
+                                    Le16(2),
+                                    {0},
+                                    Le16(14),
+                                    {0},
+                                    record,
+                                    Bytes(124, 0xFF)});
     struct Case {
         const char* name;
         Bytes recordFile;          // empty: no file
@@ -224,6 +261,7 @@ TEST_F(ReconcileTest, MigrationMergesBothLegacyFiles) {
         std::vector<int> deleted;
     } cases[] = {
         {"only the record file", record, {}, {shared, other}, {1}},
+        {"an erased record in a section", sectioned, {}, {shared, other}, {1}},
         {"a block in both files once",
          record,
          {shared, twin, twin},
@@ -234,7 +272,8 @@ TEST_F(ReconcileTest, MigrationMergesBothLegacyFiles) {
          {},
          {other},
          {0, 1}},
-        {"a malformed block in the block file", {}, {damagedTwin}, {damagedTwin, other}, {}},
+        // Written into the private file, it would stop every later reconciliation.
+        {"a malformed block in the block file", {}, {damagedTwin}, {other}, {}},
     };
     for (const Case& c : cases) {
         DeleteFileA(kLegacyRecordFile);

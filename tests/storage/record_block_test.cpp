@@ -48,6 +48,52 @@ TEST_F(RecordBlockTest, HostBlocksByModeSensorAndOwner) {
     }
 }
 
+// Whether an open would reconcile a file: the adapter judges the lists it
+// loaded, a reader outside it the file's bytes, and both must agree.
+TEST_F(RecordBlockTest, TheFileAndItsLoadedListsTellTheSameSkip) {
+    auto malformed = [](Bytes block) {
+        block[19] = 0xFF;
+        return block;
+    };
+    const Bytes mine = OwnedBlock(1, 2, KeyBytes(1)), plain = PlainBlock(1, 2, KeyBytes(1));
+    const Bytes foreign = malformed(OwnedBlock(1, 2, KeyBytes(1), OtherOwner()));
+    struct Case {
+        const char* name;
+        bool ownerIdMode;
+        Bytes file;
+        ReconcileSkip skip;
+    } cases[] = {
+        {"whole blocks", true, DatabaseFile({mine, plain}), ReconcileSkip::None},
+        {"a longer header", false, DatabaseFile({plain}, 40, 3, Bytes(11, 1)), ReconcileSkip::None},
+        {"trailing bytes", true, DatabaseFile({mine}, 29, 3, {}, {0}),
+         ReconcileSkip::UncountedBytes},
+        {"a count lowered", false, DatabaseFile({plain, plain}, 29, 3, {}, {}, 1),
+         ReconcileSkip::UncountedBytes},
+        {"a malformed block of this host", true, DatabaseFile({mine, malformed(mine)}),
+         ReconcileSkip::MalformedHostBlock},
+        {"of this host in plain mode", false, DatabaseFile({malformed(plain)}),
+         ReconcileSkip::MalformedHostBlock},
+        {"of another host", true, DatabaseFile({mine, foreign}), ReconcileSkip::None},
+        {"of the list not searched", true, DatabaseFile({malformed(plain)}), ReconcileSkip::None},
+        {"in plain mode, an owned one", false, DatabaseFile({malformed(mine)}),
+         ReconcileSkip::None},
+    };
+    BYTE sensorId[MOC_SENSOR_ID_SIZE];
+    std::copy_n(SimSensorId().begin(), sizeof(sensorId), sensorId);
+    HostOwnerId host;
+    std::copy_n(SimHostOwner().begin(), sizeof(host.Bytes), host.Bytes);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Attach(c.ownerIdMode);
+        UseDatabase({});
+        WriteFile(kPrivateFile, c.file);
+        ASSERT_EQ(ReloadDatabaseFile(&Context()), S_OK);
+        EXPECT_EQ(ReconcileSkipOf(Context()), c.skip);
+        EXPECT_EQ(ReconcileSkipOfFile(c.file, c.ownerIdMode, sensorId, host), c.skip);
+        StorageAdapterDetach(&pipeline);
+    }
+}
+
 TEST_F(RecordBlockTest, SlotsOfThisHostAndOfOthers) {
     struct Case {
         const char* name;
