@@ -14,18 +14,30 @@ HRESULT UnreadLegacyFile(const WINIBIO_STORAGE_CONTEXT& context, const char* pat
     return WINBIO_E_DATABASE_READ_ERROR;
 }
 
+bool DamagedLegacyFile(const WINIBIO_STORAGE_CONTEXT& context, bool damaged, const char* path) {
+    if (damaged)
+        MOC_TRACE_ERROR(kTraceGuidReconcile, 22, "legacy file %s is damaged", context.UnitLabel,
+                        path);
+    return damaged;
+}
+
+// A legacy record file whose counts or offsets run past its end has lost
+// records rather than held none: migrating without them would delete their
+// templates.
+bool DamagedRecordFile(const WINIBIO_STORAGE_CONTEXT& context, HRESULT loaded, const char* path) {
+    return DamagedLegacyFile(context, loaded == WINBIO_E_DATABASE_CORRUPTED, path);
+}
+
 // The legacy block file has the private file's format, and the same damage:
 // a file without a header of ours, or whose header or blocks run past its
 // end, has lost records rather than held none, and bytes past its counted
 // blocks may be blocks that a count lowered by hand hides.
 bool DamagedBlockFile(const WINIBIO_STORAGE_CONTEXT& context, HRESULT loaded, const char* path) {
-    const bool damaged =
+    return DamagedLegacyFile(
+        context,
         loaded == WINBIO_E_DATABASE_CORRUPTED ||
-        (loaded == S_OK && ReconcileSkipOf(context) == ReconcileSkip::UncountedBytes);
-    if (damaged)
-        MOC_TRACE_ERROR(kTraceGuidReconcile, 22, "legacy file %s is damaged", context.UnitLabel,
-                        path);
-    return damaged;
+            (loaded == S_OK && ReconcileSkipOf(context) == ReconcileSkip::UncountedBytes),
+        path);
 }
 
 } // namespace
@@ -46,7 +58,7 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
             context->PlainBlocks.clear();
             bool unreadable = false;
             HRESULT hr = LoadLegacyDatabaseFile(context, paths.LegacyRecordFile, &unreadable);
-            if (unreadable)
+            if (unreadable || DamagedRecordFile(*context, hr, paths.LegacyRecordFile))
                 return UnreadLegacyFile(*context, paths.LegacyRecordFile);
             if (hr == S_OK)
                 hr = ConvertLegacyRecords(context);

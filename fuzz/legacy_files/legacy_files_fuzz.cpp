@@ -53,9 +53,9 @@ void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     ReleaseKeptCopies(&context);
     bool merged = false;
     HRESULT hr = MigrateLegacyDatabaseFiles(&context, paths, found, &merged);
-    // A damaged block file holds records that no migration may leave behind.
-    Expect(hr == S_OK || (hr == WINBIO_E_DATABASE_READ_ERROR && found.BlockFile && !merged),
-           "a migration of readable files succeeds, or refuses a damaged block file");
+    // A damaged file holds records that no migration may leave behind.
+    Expect(hr == S_OK || (hr == WINBIO_E_DATABASE_READ_ERROR && !merged),
+           "a migration of readable files succeeds, or refuses a damaged one");
     if (merged) {
         Expect(Typed(context.OwnedBlocks, MOC_BLOCK_TYPE_OWNED), "owned list");
         Expect(Typed(context.PlainBlocks, MOC_BLOCK_TYPE_PLAIN), "plain list");

@@ -346,7 +346,8 @@ TEST_F(LifecycleTest, LegacyFileThatCannotBeReadOrIsDamagedChangesNothing) {
         bool recordFile, blockFile;
         const char* call; // the failing call, and which one of it
         int n;
-        Bytes damagedBlockFile; // in place of the block file, when there is no failing call
+        Bytes damagedBlockFile;       // in place of the block file, when there is no failing call
+        Bytes damagedRecordFile = {}; // in place of the record file, when not empty
     } cases[] = {
         {"record file cannot be opened", true, false, "CreateFileA", 1, {}},
         {"record file cannot be read", true, true, "ReadFile", 1, {}},
@@ -357,6 +358,14 @@ TEST_F(LifecycleTest, LegacyFileThatCannotBeReadOrIsDamagedChangesNothing) {
          DatabaseFile({PlainBlock(1, 2, KeyBytes(0x10), 2), block}, 29, 3, {}, {}, 1)},
         {"a damaged record of this host in the block file", true, true, nullptr, 0,
          DatabaseFile({malformed})},
+        // Counted layout: a count of 2 with one record behind it.
+        {"record file whose count runs past its end",
+         true,
+         false,
+         nullptr,
+         0,
+         {},
+         Concat({{2, 0}, record, Bytes(157 - 124, 0)})},
     };
     for (const Case& c : cases) {
         for (bool create : {false, true}) {
@@ -369,7 +378,8 @@ TEST_F(LifecycleTest, LegacyFileThatCannotBeReadOrIsDamagedChangesNothing) {
             DeleteFileA(kLegacyRecordFile);
             DeleteFileA(kLegacyBlockFile);
             if (c.recordFile)
-                WriteFile(kLegacyRecordFile, record);
+                WriteFile(kLegacyRecordFile,
+                          c.damagedRecordFile.empty() ? record : c.damagedRecordFile);
             if (c.blockFile)
                 WriteFile(kLegacyBlockFile,
                           c.call != nullptr ? DatabaseFile({block}) : c.damagedBlockFile);
@@ -395,6 +405,8 @@ TEST_F(LifecycleTest, LegacyFileThatCannotBeReadOrIsDamagedChangesNothing) {
             StorageAdapterDetach(&pipeline);
             if (c.blockFile)
                 WriteFile(kLegacyBlockFile, DatabaseFile({block}));
+            if (c.recordFile)
+                WriteFile(kLegacyRecordFile, record);
             Attach();
             if (create) {
                 ASSERT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
@@ -440,18 +452,20 @@ TEST_F(LifecycleTest, AFolderOfALegacyFilesNameIsNoFile) {
     }
 }
 
-TEST_F(LifecycleTest, CreateFallsBackToAResetWhenNoLegacyFileLoads) {
-    WriteFile(kLegacyRecordFile, Concat({Le16(5), Bytes(157, 1)})); // counts past its end
+// A record file whose counts run past its end has lost records: the create
+// neither resets the chip in its place nor builds a file, whatever the mode,
+// and tries again each time.
+TEST_F(LifecycleTest, CreateBuildsNothingFromARecordFileWhoseCountsRunPastItsEnd) {
+    WriteFile(kLegacyRecordFile, Concat({Le16(5), Bytes(157, 1)}));
     Attach(true);
     SetSlot(0, 1, 2, KeyBytes(0x10));
     SetSlot(1, 1, 2, KeyBytes(0x11), OtherOwner());
-    ASSERT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
-    EXPECT_EQ(Create(), S_OK);
-    EXPECT_EQ(ReadFile(kPrivateFile), FreshHeader());
-    EXPECT_EQ(DeletedSlots(), std::vector<int>{0});
-    // A second create finds the file.
-    ASSERT_EQ(Open(), S_OK);
-    EXPECT_EQ(Create(), WINBIO_E_DATABASE_ALREADY_EXISTS);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ASSERT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
+        EXPECT_EQ(Create(), WINBIO_E_DATABASE_CANT_CREATE);
+        EXPECT_FALSE(Exists(kPrivateFile));
+        EXPECT_TRUE(DeletedSlots().empty());
+    }
 }
 
 // A folder that bears the private file's name holds no records, yet every
