@@ -165,7 +165,9 @@ TroubleWords DescribeTrouble(const FileTrouble& trouble, const std::string& root
                 ""};
     case FileTrouble::Kind::AccessDenied:
         return {trouble.step + ": " + message,
-                "Give this account read and write access to it and to its folder" + again};
+                "Give this account read and write access to it and to its folder (a pipe or a "
+                "device in a file's place is refused the same way)" +
+                    again};
     case FileTrouble::Kind::ReadOnlyFile:
         return {"is marked read-only, so it " + trouble.step,
                 "Clear its read-only mark (give it write permission)" + again};

@@ -18,8 +18,10 @@
 #include <sstream>
 #include <vector>
 #include "host/commands.h"
-#include "host/identities.h"
 #include "device/driver_interface.h"
+#include "host/identities.h"
+#include "host/result_names.h"
+#include "platform/test.h"
 #include "simsensor/root_lock.h"
 #include "simsensor/simulated_sensor.h"
 #include "support/temp_root.h"
@@ -707,6 +709,45 @@ TEST_F(TolvimocTest, TheDemoRunsEveryStepAndExitsWithZero) {
     RunResult run = Tolvimoc({});
     EXPECT_EQ(run.status, host::kExitSuccess) << run.out << run.err;
     EXPECT_EQ(LinesWith(run.out, "demo: every step gave what it should").size(), 1u) << run.out;
+}
+
+// In this process, so that the stand-in's file controls reach the library's calls: the
+// volume fails the open's rewrite of the record file and still fails tolvimoc's own try of
+// it. The library calls that WINBIO_E_DATABASE_CORRUPTED; tolvimoc names the cause.
+TEST_F(TolvimocTest, AFullOrReadOnlyVolumeIsNamedAsSuch) {
+    ASSERT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
+    const struct {
+        DWORD error;
+        const char* words;
+    } cases[] = {
+        {ERROR_DISK_FULL,
+         "the disk is full (ERROR_DISK_FULL: there is not enough space on the disk)"},
+        {ERROR_WRITE_PROTECT, "its volume is read-only (ERROR_WRITE_PROTECT: the media is write "
+                              "protected)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.words);
+        platform::test::ResetAll();
+        // A run's first replacement saves the chip's state as it takes the sensor, its second
+        // rewrites the record file at the open; the third write is tolvimoc's try.
+        platform::test::FailFileCallAt("FlushFileBuffers", 2, c.error);
+        platform::test::FailFileCallAt("WriteFile", 3, c.error);
+        std::ostringstream out, err;
+        const int status =
+            host::RunTolvimoc({"--root", root, "list"}, MOC_ADAPTER_LIBRARY, out, err);
+        platform::test::ResetAll();
+        EXPECT_EQ(status, host::kExitFailure) << out.str() << err.str();
+        EXPECT_EQ(LinesWith(err.str(), "did not start: WINBIO_E_DATABASE_CORRUPTED").size(), 1u)
+            << err.str();
+        EXPECT_EQ(LinesWith(err.str(), "tolvimoc: the record file " + RecordFile() +
+                                           " cannot be replaced: its temporary file ")
+                      .size(),
+                  1u)
+            << err.str();
+        EXPECT_EQ(LinesWith(err.str(), c.words).size(), 1u) << err.str();
+        ExpectNoAdviceThatCostsTemplates(out.str() + err.str());
+        EXPECT_EQ(On({"identify", "--finger", "3"}).status, host::kExitSuccess);
+    }
 }
 
 // A demo whose reader goes away (tolvimoc --trace demo | head -1) still removes the
