@@ -38,8 +38,8 @@ FileTrouble Trouble(DWORD error, std::string step) {
     return t;
 }
 
-// Whether the name is there, and what it is: a name that is not a file is refused before
-// any open, which could wait on a pipe for ever.
+// Whether the name is there, and what it is: a folder, or a name the platform marks as a
+// device, is refused on its attributes, before any open of it.
 FileTrouble LookUp(const std::string& path, bool* present, DWORD* attributes) {
     *present = false;
     // The stand-in turns every backslash into a folder separator, the root's own too.
