@@ -1,15 +1,18 @@
 #include "host/commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <set>
 #include <unistd.h>
 #include <wtsapi32.h>
 #include "host/adapter_library.h"
 #include "host/biometric_unit.h"
+#include "host/file_trouble.h"
 #include "host/identities.h"
 #include "host/result_names.h"
 #include "host/trace_decoder.h"
@@ -19,6 +22,7 @@
 #include "simsensor/root_lock.h"
 #include "simsensor/simulated_sensor.h"
 #include "storage/database_file.h"
+#include "storage/legacy_files.h"
 
 namespace host {
 namespace {
@@ -43,6 +47,7 @@ const char kHelp[] =
     "  stats                        show the five match counters of the lock screen\n"
     "  reset                        erase the database and this host's templates on the\n"
     "                               chip, and create the database afresh\n"
+    "  help                         this text, as --help\n"
     "\n"
     "options:\n"
     "  --root DIR    the folder that stands for the drives (default $WINPLATFORM_ROOT,\n"
@@ -55,8 +60,10 @@ const char kHelp[] =
     "demo, the command when none is given, runs on a fresh temporary root of its own.\n"
     "One run at a time holds a root's sensor: a second one waits a moment, then fails.\n"
     "A run whose start removes chip templates or records (a file or the chip's state\n"
-    "deleted by hand, another host's purge) says how many.\n"
-    "exit status: 0 when the command's result is S_OK, 1 for a failure, 2 for a usage error\n";
+    "deleted by hand, another host's purge) says how many, and which slots and fingers;\n"
+    "one that finds damaged records says where, and that nothing was deleted for them.\n"
+    "exit status: 0 when the command's result is S_OK (help among them), 1 for a failure,\n"
+    "2 for a usage error\n";
 
 enum class Command { Demo, Enroll, Identify, Verify, List, Delete, Stats, Reset, Help };
 
@@ -184,6 +191,53 @@ std::string Counted(size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// "a", "a and b", "a, b and c".
+std::string Listed(const std::vector<std::string>& items) {
+    std::string text;
+    for (size_t i = 0; i < items.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
+    return text;
+}
+
+// The chip's state is kept by the simulated sensor, whose reasons carry a failed file call's
+// Win32 error as a number; people read it by name.
+std::string WithErrorNames(const std::string& text) {
+    static const std::regex number("\\berror ([0-9]{1,9})\\b");
+    std::string named;
+    size_t from = 0;
+    for (auto m = std::sregex_iterator(text.begin(), text.end(), number);
+         m != std::sregex_iterator(); ++m) {
+        named += text.substr(from, static_cast<size_t>(m->position()) - from);
+        named += Win32ErrorMessage(static_cast<DWORD>(std::stoul((*m)[1].str())));
+        from = static_cast<size_t>(m->position() + m->length());
+    }
+    return named + text.substr(from);
+}
+
+// What each of the unit's files keeps, for the advice when a name that is no file stands
+// where it belongs: putting the file back costs nothing, going on without it may.
+struct UnitFile {
+    const char* what;
+    std::string path; // the platform's
+    const char* remedy;
+};
+
+constexpr char kRecordFileRemedy[] =
+    "Put the record file back in its place: a start without it deletes the chip's templates "
+    "that no record describes.";
+constexpr char kChipStateRemedy[] =
+    "Put the chip's state file back in its place: a start without it starts a fresh chip, whose "
+    "templates are then gone.";
+constexpr char kHoldsNoRecordsRemedy[] =
+    "What is there holds no records: move it out of the way, then run the command again.";
+
+std::string Narrow(const WCHAR* text) {
+    std::string narrow;
+    for (; *text != 0; ++text)
+        narrow += static_cast<char>(*text); // the unit's paths are ASCII
+    return narrow;
+}
+
 // The chip slot that holds an identity's template for a finger, as the simulated sensor
 // shows its table; -1 when none does.
 int ChipSlotOf(const simsensor::SimulatedSensor& sensor, const EnrolledRecord& record) {
@@ -213,9 +267,15 @@ public:
 
 private:
     bool PrepareRoot();
+    bool CheckUnitFiles();
     bool PrepareChip();
+    void ReportRefusedChipState(const std::string& path, const std::string& why);
+    void ReportChipSaveFailure(const std::string& headline, const std::string& why);
+    void ReportTrouble(const char* what, const std::string& path, const FileTrouble& trouble,
+                       const char* notAFileRemedy);
     bool StartUnit();
     void ReportRemoval(const UnitView& before, const UnitView& after);
+    void ReportHold(const UnitView& before);
     void AdviseOnDamage();
     int RunCommand();
     void StopUnit();
@@ -227,10 +287,6 @@ private:
     int Delete(BYTE subFactor);
     int Stats();
     int Demo();
-    int Fail(const std::string& message) {
-        err_ << "tolvimoc: " << message << "\n";
-        return kExitFailure;
-    }
 
     Options o_;
     std::string library_;
@@ -293,6 +349,36 @@ bool Session::PrepareRoot() {
     return true;
 }
 
+// Every file of the unit is tried before the unit starts: a name there that is no file,
+// or one the platform refuses, is left as it is and the run touches nothing.
+bool Session::CheckUnitFiles() {
+    const std::string folder = kDatabaseFolder;
+    const UnitFile files[] = {
+        {"the record file", PrivateDatabasePath(), kRecordFileRemedy},
+        {"the older record file", folder + "\\" + LegacyRecordFile, kHoldsNoRecordsRemedy},
+        {"the older block file", folder + "\\" + LegacyBlockFile, kHoldsNoRecordsRemedy},
+        {"the framework's database file", Narrow(kDatabaseFilePath), kHoldsNoRecordsRemedy},
+        {"the chip's state", ChipStatePath(root_), kChipStateRemedy},
+    };
+    for (const UnitFile& file : files) {
+        bool present = false;
+        const FileTrouble trouble = OpenAsFile(file.path, &present);
+        if (trouble) {
+            ReportTrouble(file.what, file.path, trouble, file.remedy);
+            return false;
+        }
+    }
+    return true;
+}
+
+void Session::ReportTrouble(const char* what, const std::string& path, const FileTrouble& trouble,
+                            const char* notAFileRemedy) {
+    const TroubleWords words = DescribeTrouble(trouble, root_);
+    err_ << "tolvimoc: " << what << " " << ShownPath(path) << " " << words.cause << ".\n"
+         << "  It is left as it is, and nothing was deleted for it. "
+         << (trouble.kind == FileTrouble::Kind::NotAFile ? notAFileRemedy : words.remedy) << "\n";
+}
+
 bool Session::PrepareChip() {
     std::string why;
     const DWORD held = rootLock_.Take(root_, simsensor::kRootLockWait, &why);
@@ -304,6 +390,8 @@ bool Session::PrepareChip() {
         err_ << "tolvimoc: the sensor cannot be held: " << why << "\n";
         return false;
     }
+    if (!CheckUnitFiles())
+        return false;
     sensor_ = std::make_shared<simsensor::SimulatedSensor>();
     const std::string path = ChipStatePath(root_);
     switch (sensor_->LoadState(path, &why)) {
@@ -314,17 +402,47 @@ bool Session::PrepareChip() {
         out_ << "chip: no saved state at " << path << "; starting a fresh chip\n";
         break;
     case simsensor::SimulatedSensor::StateLoad::Refused:
-        // An unusable state is never taken for an empty chip: that would lose its templates.
-        err_ << "tolvimoc: the chip's state cannot be used: " << why << "\n"
-             << "tolvimoc: it is left as it is. Moving " << path << " away starts a fresh chip,\n"
-             << "  whose templates are then gone: every finger must be enrolled again.\n";
+        ReportRefusedChipState(path, why);
         return false;
     }
     if (!sensor_->KeepStateIn(path, &why)) {
-        err_ << "tolvimoc: cannot save the chip's state: " << why << "\n";
+        ReportChipSaveFailure("cannot save the chip's state", why);
         return false;
     }
     return true;
+}
+
+// An unusable state is never taken for an empty chip: that would lose its templates. Nor
+// is one that a file call refused taken for a damaged one: moving it away would too.
+void Session::ReportRefusedChipState(const std::string& path, const std::string& why) {
+    const FileRead read = ReadThroughPlatform(path);
+    if (read.trouble) {
+        ReportTrouble("the chip's state", path, read.trouble, kChipStateRemedy);
+        return;
+    }
+    // A refusal that a second load does not repeat came from a file call that has passed.
+    simsensor::SimulatedSensor second;
+    std::string again;
+    if (!read.present ||
+        second.LoadState(path, &again) != simsensor::SimulatedSensor::StateLoad::Refused) {
+        err_ << "tolvimoc: the chip's state " << path << " could not be read ("
+             << WithErrorNames(why) << "), but it reads now.\n"
+             << "  It is left as it is, and nothing was deleted for it: run the command again.\n";
+        return;
+    }
+    err_ << "tolvimoc: the chip's state cannot be used: " << WithErrorNames(again) << "\n"
+         << "tolvimoc: it is left as it is. Moving " << path << " away starts a fresh chip,\n"
+         << "  whose templates are then gone: every finger must be enrolled again.\n";
+}
+
+void Session::ReportChipSaveFailure(const std::string& headline, const std::string& why) {
+    err_ << "tolvimoc: " << headline << ": " << WithErrorNames(why) << "\n";
+    const std::string path = ChipStatePath(root_);
+    const FileRead read = ReadThroughPlatform(path);
+    const FileTrouble trouble =
+        read.trouble ? read.trouble : TryReplacing(path, std::max<size_t>(read.bytes.size(), 4096));
+    if (trouble)
+        ReportTrouble("the chip's state", path, trouble, kChipStateRemedy);
 }
 
 bool Session::StartUnit() {
@@ -348,12 +466,13 @@ bool Session::StartUnit() {
                                                     databaseRefused_ = true;
                                                 PrintTraces(call + ": " + ResultText(hr));
                                             });
-    // The library's interface carries no count of what a start removed: it is seen on the
-    // chip and in the file, before and after.
-    const std::string records = platform::NativePath(PrivateDatabasePath().c_str());
-    const UnitView before = ViewUnit(*sensor_, records);
+    // The library's interface carries no count of what a start removed, nor says what kept
+    // it from reconciling: both are seen on the chip and in the files, before and after.
+    const UnitView before = ViewUnit(*sensor_, kDatabaseFolder);
     HRESULT hr = o_.command == Command::Reset ? unit_->StartAfresh() : unit_->Start();
-    ReportRemoval(before, ViewUnit(*sensor_, records));
+    ReportRemoval(before, ViewUnit(*sensor_, kDatabaseFolder));
+    if (o_.command != Command::Reset)
+        ReportHold(before);
     if (FAILED(hr)) {
         err_ << "tolvimoc: the unit did not start: " << ResultText(hr) << "\n";
         return false;
@@ -387,33 +506,86 @@ void Session::ReportRemoval(const UnitView& before, const UnitView& after) {
         out_ << "\n";
         return;
     }
+    // Which fingers went, so that a person knows which to enroll again.
+    auto slots = [&](bool foreign) {
+        std::vector<std::string> held;
+        for (const RemovedTemplate& t : removed.templates)
+            if (t.foreign == foreign)
+                held.push_back("slot " + std::to_string(t.slot) + " with " +
+                               FingerText(t.subFactor));
+        return Listed(held);
+    };
     if (removed.hostTemplates != 0)
         out_ << "open: deleted "
              << Counted(removed.hostTemplates, "chip template", "chip templates")
-             << " that no record described\n";
+             << " that no record described: " << slots(false) << "\n";
     if (removed.foreignTemplates != 0)
         out_ << "open: deleted " << Counted(removed.foreignTemplates, "template", "templates")
-             << " of other hosts, as the chip's policy asks\n";
+             << " of other hosts, as the chip's policy asks: " << slots(true) << "\n";
     if (removed.records != 0)
         out_ << "open: dropped " << Counted(removed.records, "record", "records")
              << " whose template the chip no longer holds\n";
 }
 
-// A refused record file is left as it is; what the person can do depends on why.
+// What the open found that kept it from reconciling: the records it would have judged on
+// are kept as they are, and so are the chip's templates.
+void Session::ReportHold(const UnitView& before) {
+    const ReconcileHold& hold = before.hold;
+    const std::string file = ShownPath(PrivateDatabasePath());
+    const char* kept = ": the open reconciled nothing, and nothing was deleted for ";
+    if (!hold.damagedBlocks.empty()) {
+        std::vector<std::string> where;
+        for (size_t i : hold.damagedBlocks)
+            where.push_back(
+                "block " + std::to_string(i + 1) + " at byte " +
+                std::to_string(before.records.headerSize + i * MOC_DATABASE_BLOCK_SIZE));
+        const bool one = hold.damagedBlocks.size() == 1;
+        out_ << "open: " << Counted(hold.damagedBlocks.size(), "damaged record", "damaged records")
+             << " of this host in " << file << " (" << Listed(where) << ")" << kept
+             << (one ? "it" : "them") << "; a good copy of the file put back mends "
+             << (one ? "it" : "them") << "\n";
+    }
+    if (hold.bytesPastBlocks != 0)
+        out_ << "open: " << file << " holds " << Counted(hold.bytesPastBlocks, "byte", "bytes")
+             << " behind the blocks its header counts" << kept
+             << "them; a good copy of the file put back mends it\n";
+    for (const std::string& older : hold.olderFiles)
+        out_ << "open: the older file " << ShownPath(older) << " is damaged or cannot be read"
+             << kept << "it; a good copy of it put back mends it\n";
+}
+
+// A refused record file is left as it is; what the person can do depends on why, and only
+// damage is worth the templates that a reset costs.
 void Session::AdviseOnDamage() {
     if (!databaseRefused_)
         return;
-    const std::string path = platform::NativePath(PrivateDatabasePath().c_str());
-    if (ReadRecordFile(path).state != RecordFileView::State::Damaged) {
-        err_ << "tolvimoc: the record file could not be read or replaced: " << path << "\n"
-             << "  Check its permissions and the disk, then run the command again.\n";
+    const std::string path = PrivateDatabasePath();
+    const RecordFileView view = ReadRecordFile(path);
+    switch (view.state) {
+    case RecordFileView::State::Unreadable:
+        ReportTrouble("the record file", path, view.trouble, kRecordFileRemedy);
+        return;
+    case RecordFileView::State::Damaged:
+        err_ << "tolvimoc: the record file is damaged: " << ShownPath(path) << "\n"
+             << "  It is left as it is, and no template was deleted for it. Put back a good copy\n"
+             << "  of it, or run 'tolvimoc --root " << root_ << " reset' to start the database\n"
+             << "  afresh: that removes the file and this host's templates from the chip, and\n"
+             << "  every finger must be enrolled again.\n";
+        return;
+    case RecordFileView::State::Absent:
+    case RecordFileView::State::Read:
+        break;
+    }
+    const size_t size =
+        view.headerSize + view.blocks.size() * MOC_DATABASE_BLOCK_SIZE + view.bytesPastBlocks;
+    const FileTrouble trouble = TryReplacing(path, size);
+    if (trouble) {
+        ReportTrouble("the record file", path, trouble, kRecordFileRemedy);
         return;
     }
-    err_ << "tolvimoc: the record file is damaged: " << path << "\n"
-         << "  It is left as it is, and no template was deleted for it. Put back a good copy\n"
-         << "  of it, or run 'tolvimoc --root " << root_ << " reset' to start the database\n"
-         << "  afresh: that removes the file and this host's templates from the chip, and\n"
-         << "  every finger must be enrolled again.\n";
+    err_ << "tolvimoc: the record file " << ShownPath(path)
+         << " could not be read or replaced, but it reads and takes a write now.\n"
+         << "  It is not damaged, and nothing was deleted for it: run the command again.\n";
 }
 
 void Session::StopUnit() {
@@ -445,8 +617,10 @@ int Session::Run() {
     StopUnit();
     AdviseOnDamage();
     const std::string saveFailure = sensor_->StateSaveFailure();
-    if (!saveFailure.empty())
-        return Fail("the chip could not keep a change: " + saveFailure);
+    if (!saveFailure.empty()) {
+        ReportChipSaveFailure("the chip could not keep a change", saveFailure);
+        return kExitFailure;
+    }
     return status;
 }
 
@@ -588,7 +762,7 @@ int Session::Delete(BYTE subFactor) {
 
 int Session::Stats() {
     const std::string path = PrivateDatabasePath();
-    const RecordFileView file = ReadRecordFile(platform::NativePath(path.c_str()));
+    const RecordFileView file = ReadRecordFile(path);
     if (!file.headerRead) {
         out_ << "stats: " << path << " holds no match statistics\n";
         return kExitFailure;

@@ -80,39 +80,56 @@ constexpr Named kFamilies[] = {
 struct NamedError {
     DWORD value;
     const char* name;
+    const char* text; // as the platform's message for it reads, for people
 };
+
+#define MOC_NAMED_ERROR(code, text)                                                                \
+    { code, #code, text }
 
 constexpr NamedError kWin32Errors[] = {
-    MOC_NAMED(ERROR_SUCCESS),
-    MOC_NAMED(ERROR_INVALID_FUNCTION),
-    MOC_NAMED(ERROR_FILE_NOT_FOUND),
-    MOC_NAMED(ERROR_PATH_NOT_FOUND),
-    MOC_NAMED(ERROR_ACCESS_DENIED),
-    MOC_NAMED(ERROR_INVALID_HANDLE),
-    MOC_NAMED(ERROR_NOT_ENOUGH_MEMORY),
-    MOC_NAMED(ERROR_INVALID_DATA),
-    MOC_NAMED(ERROR_OUTOFMEMORY),
-    MOC_NAMED(ERROR_NOT_READY),
-    MOC_NAMED(ERROR_WRITE_FAULT),
-    MOC_NAMED(ERROR_READ_FAULT),
-    MOC_NAMED(ERROR_GEN_FAILURE),
-    MOC_NAMED(ERROR_SHARING_VIOLATION),
-    MOC_NAMED(ERROR_NOT_SUPPORTED),
-    MOC_NAMED(ERROR_FILE_EXISTS),
-    MOC_NAMED(ERROR_INVALID_PARAMETER),
-    MOC_NAMED(ERROR_DISK_FULL),
-    MOC_NAMED(ERROR_INSUFFICIENT_BUFFER),
-    MOC_NAMED(ERROR_BUSY),
-    MOC_NAMED(ERROR_ALREADY_EXISTS),
-    MOC_NAMED(ERROR_MORE_DATA),
-    MOC_NAMED(ERROR_OPERATION_ABORTED),
-    MOC_NAMED(ERROR_IO_PENDING),
-    MOC_NAMED(ERROR_NOT_FOUND),
-    MOC_NAMED(ERROR_CANCELLED),
-    MOC_NAMED(ERROR_DRIVER_PROCESS_TERMINATED),
-    MOC_NAMED(ERROR_DEVICE_NOT_AVAILABLE),
+    MOC_NAMED_ERROR(ERROR_SUCCESS, "the operation completed successfully"),
+    MOC_NAMED_ERROR(ERROR_INVALID_FUNCTION, "incorrect function"),
+    MOC_NAMED_ERROR(ERROR_FILE_NOT_FOUND, "the system cannot find the file specified"),
+    MOC_NAMED_ERROR(ERROR_PATH_NOT_FOUND, "the system cannot find the path specified"),
+    MOC_NAMED_ERROR(ERROR_TOO_MANY_OPEN_FILES, "the system cannot open the file"),
+    MOC_NAMED_ERROR(ERROR_ACCESS_DENIED, "access is denied"),
+    MOC_NAMED_ERROR(ERROR_INVALID_HANDLE, "the handle is invalid"),
+    MOC_NAMED_ERROR(ERROR_NOT_ENOUGH_MEMORY, "not enough memory is available for the command"),
+    MOC_NAMED_ERROR(ERROR_INVALID_DATA, "the data is invalid"),
+    MOC_NAMED_ERROR(ERROR_OUTOFMEMORY, "not enough memory is available for the operation"),
+    MOC_NAMED_ERROR(ERROR_WRITE_PROTECT, "the media is write protected"),
+    MOC_NAMED_ERROR(ERROR_NOT_READY, "the device is not ready"),
+    MOC_NAMED_ERROR(ERROR_WRITE_FAULT, "the system cannot write to the specified device"),
+    MOC_NAMED_ERROR(ERROR_READ_FAULT, "the system cannot read from the specified device"),
+    MOC_NAMED_ERROR(ERROR_GEN_FAILURE, "a device attached to the system is not functioning"),
+    MOC_NAMED_ERROR(ERROR_SHARING_VIOLATION, "the file is being used by another process"),
+    MOC_NAMED_ERROR(ERROR_HANDLE_EOF, "reached the end of the file"),
+    MOC_NAMED_ERROR(ERROR_HANDLE_DISK_FULL, "the disk is full"),
+    MOC_NAMED_ERROR(ERROR_NOT_SUPPORTED, "the request is not supported"),
+    MOC_NAMED_ERROR(ERROR_FILE_EXISTS, "the file exists"),
+    MOC_NAMED_ERROR(ERROR_INVALID_PARAMETER, "the parameter is incorrect"),
+    MOC_NAMED_ERROR(ERROR_BROKEN_PIPE, "the pipe has been ended"),
+    MOC_NAMED_ERROR(ERROR_DISK_FULL, "there is not enough space on the disk"),
+    MOC_NAMED_ERROR(ERROR_INSUFFICIENT_BUFFER,
+                    "the data area passed to a system call is too small"),
+    MOC_NAMED_ERROR(ERROR_INVALID_NAME, "the file name, folder name or volume label is not valid"),
+    MOC_NAMED_ERROR(ERROR_DIR_NOT_EMPTY, "the folder is not empty"),
+    MOC_NAMED_ERROR(ERROR_BUSY, "the requested resource is in use"),
+    MOC_NAMED_ERROR(ERROR_ALREADY_EXISTS, "cannot create a file when that file already exists"),
+    MOC_NAMED_ERROR(ERROR_FILENAME_EXCED_RANGE, "the file name or extension is too long"),
+    MOC_NAMED_ERROR(ERROR_MORE_DATA, "more data is available"),
+    MOC_NAMED_ERROR(ERROR_DIRECTORY, "the folder name is not valid"),
+    MOC_NAMED_ERROR(ERROR_OPERATION_ABORTED, "the I/O operation has been aborted"),
+    MOC_NAMED_ERROR(ERROR_IO_PENDING, "an overlapped I/O operation is in progress"),
+    MOC_NAMED_ERROR(ERROR_NO_UNICODE_TRANSLATION,
+                    "no mapping for the Unicode character exists in the target code page"),
+    MOC_NAMED_ERROR(ERROR_NOT_FOUND, "element not found"),
+    MOC_NAMED_ERROR(ERROR_CANCELLED, "the operation was canceled"),
+    MOC_NAMED_ERROR(ERROR_DRIVER_PROCESS_TERMINATED, "the driver's host process has ended"),
+    MOC_NAMED_ERROR(ERROR_DEVICE_NOT_AVAILABLE, "the device is not connected"),
 };
 
+#undef MOC_NAMED_ERROR
 #undef MOC_NAMED
 
 std::string WithValue(const std::string& name, HRESULT result) {
@@ -121,11 +138,16 @@ std::string WithValue(const std::string& name, HRESULT result) {
     return name + " (" + value + ")";
 }
 
-const char* Win32ErrorName(DWORD error) {
+const NamedError* FindWin32Error(DWORD error) {
     for (const NamedError& e : kWin32Errors)
         if (e.value == error)
-            return e.name;
+            return &e;
     return nullptr;
+}
+
+const char* Win32ErrorName(DWORD error) {
+    const NamedError* e = FindWin32Error(error);
+    return e != nullptr ? e->name : nullptr;
 }
 
 } // namespace
@@ -139,6 +161,11 @@ std::string Win32ErrorValueText(DWORD error) {
     const char* name = Win32ErrorName(error);
     return name != nullptr ? std::string(name) + " (" + std::to_string(error) + ")"
                            : Win32ErrorText(error);
+}
+
+std::string Win32ErrorMessage(DWORD error) {
+    const NamedError* e = FindWin32Error(error);
+    return e != nullptr ? std::string(e->name) + ": " + e->text : Win32ErrorText(error);
 }
 
 std::string ResultText(HRESULT result) {

@@ -3,6 +3,15 @@
 #include <windows.h>
 #include <string>
 
+// Two of the platform's errors that a file call can meet on a volume that cannot take a
+// write, with the platform's values, for a stand-in that does not declare them.
+#ifndef ERROR_WRITE_PROTECT
+#define ERROR_WRITE_PROTECT 19
+#endif
+#ifndef ERROR_HANDLE_DISK_FULL
+#define ERROR_HANDLE_DISK_FULL 39
+#endif
+
 namespace host {
 
 // The name of every code the adapters return, with the value: the platform's and the
@@ -13,5 +22,8 @@ std::string ResultText(HRESULT result);
 std::string Win32ErrorText(DWORD error);
 // The name with the number ("ERROR_NOT_READY (21)"), or the number alone.
 std::string Win32ErrorValueText(DWORD error);
+// The name with the platform's message, as people read it in advice
+// ("ERROR_ACCESS_DENIED: access is denied"), or the number alone.
+std::string Win32ErrorMessage(DWORD error);
 
 } // namespace host

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <memory>
+#include "storage/legacy_files.h"
+#include "storage/record_block.h"
+#include "storage/storage_context.h"
 
 namespace host {
 namespace {
@@ -15,20 +16,73 @@ bool SameTemplate(const simsensor::SimSlot& a, const simsensor::SimSlot& b) {
            HostOwnerIdEqual(a.owner, b.owner);
 }
 
+// Bytes behind the blocks the header counts. The storage adapter takes them for damage (a
+// count that shrank, an append cut short) and reconciles nothing while they are there.
+size_t BytesPastBlocks(size_t fileSize, DWORD headerSize, DWORD blockCount) {
+    const size_t laidOut = headerSize + static_cast<size_t>(blockCount) * MOC_DATABASE_BLOCK_SIZE;
+    return fileSize > laidOut ? fileSize - laidOut : 0;
+}
+
+// The storage adapter's state as far as its judgement of the files needs it, so that its
+// own rules judge them: which blocks are this host's, and which older files it refuses.
+std::unique_ptr<WINIBIO_STORAGE_CONTEXT> JudgingContext(const simsensor::SimulatedSensor& sensor) {
+    auto context = std::make_unique<WINIBIO_STORAGE_CONTEXT>();
+    context->OwnerIdMode = sensor.Capabilities().OwnerIdMode != 0 ? 1 : 0;
+    context->HostOwner = sensor.HostOwner();
+    const MocSensorId id = sensor.SensorId();
+    std::memcpy(context->SensorId, id.Bytes, sizeof(context->SensorId));
+    context->DatabaseMagic = MOC_DATABASE_MAGIC;
+    return context;
+}
+
+// The open reconciles nothing while a block of this host in the list it searches is
+// malformed: what that block recorded can no longer be told.
+std::vector<size_t> DamagedHostBlocks(const WINIBIO_STORAGE_CONTEXT& context,
+                                      const RecordFileView& records) {
+    const BYTE searched = context.OwnerIdMode != 0 ? MOC_BLOCK_TYPE_OWNED : MOC_BLOCK_TYPE_PLAIN;
+    std::vector<size_t> damaged;
+    for (size_t i = 0; i < records.blocks.size(); ++i) {
+        const auto& block = *reinterpret_cast<const DatabaseRecordBlock*>(records.blocks[i].data());
+        if (block.BlockType == searched && BelongsToHost(context, block) && IsMalformedBlock(block))
+            damaged.push_back(i);
+    }
+    return damaged;
+}
+
+// An older file that is there but cannot be read, or whose content the storage adapter's
+// loader refuses, may hold records whose templates a reconciliation would delete.
+bool OlderFileHeldBack(WINIBIO_STORAGE_CONTEXT& context, const std::string& path,
+                       bool recordLayout) {
+    bool present = false;
+    if (OpenAsFile(path, &present))
+        return true;
+    if (!present)
+        return false;
+    bool unreadable = false;
+    EmptyBlockLists(&context);
+    const HRESULT hr = recordLayout ? LoadLegacyDatabaseFile(&context, path.c_str(), &unreadable)
+                                    : LoadDatabaseFile(&context, path.c_str(), &unreadable);
+    EmptyBlockLists(&context);
+    ReleaseKeptCopies(&context);
+    return unreadable || hr == WINBIO_E_DATABASE_CORRUPTED;
+}
+
 } // namespace
 
-RecordFileView ReadRecordFile(const std::string& nativePath) {
+RecordFileView ReadRecordFile(const std::string& path) {
     RecordFileView view;
-    std::error_code ec;
-    if (!std::filesystem::exists(nativePath, ec) && !ec)
+    const FileRead read = ReadThroughPlatform(path);
+    if (read.trouble) {
+        view.state = RecordFileView::State::Unreadable;
+        view.trouble = read.trouble;
+        return view;
+    }
+    if (!read.present)
         return view;
     view.state = RecordFileView::State::Damaged;
-    std::ifstream in(nativePath, std::ios::binary);
-    if (!in)
+    if (read.tooLong)
         return view;
-    std::vector<BYTE> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad())
-        return view;
+    const std::vector<BYTE>& file = read.bytes;
     DWORD headerSize = 0, blockCount = 0;
     const DatabaseFileLayout layout =
         CheckDatabaseFileLayout(file, MOC_DATABASE_MAGIC, &headerSize, &blockCount);
@@ -43,16 +97,33 @@ RecordFileView ReadRecordFile(const std::string& nativePath) {
             file.begin() + static_cast<std::ptrdiff_t>(headerSize + i * MOC_DATABASE_BLOCK_SIZE);
         view.blocks.emplace_back(first, first + MOC_DATABASE_BLOCK_SIZE);
     }
+    view.headerSize = headerSize;
+    view.bytesPastBlocks = BytesPastBlocks(file.size(), headerSize, blockCount);
     view.state = RecordFileView::State::Read;
     return view;
 }
 
-UnitView ViewUnit(const simsensor::SimulatedSensor& sensor, const std::string& recordFilePath) {
+UnitView ViewUnit(const simsensor::SimulatedSensor& sensor, const std::string& databaseFolder) {
     UnitView view;
     view.table = sensor.Table();
     view.ownerIdMode = sensor.Capabilities().OwnerIdMode != 0;
     view.hostOwner = sensor.HostOwner();
-    view.records = ReadRecordFile(recordFilePath);
+    view.records = ReadRecordFile(databaseFolder + "\\" + PrivateDatabaseFile);
+    if (view.records.state != RecordFileView::State::Read)
+        return view;
+    std::unique_ptr<WINIBIO_STORAGE_CONTEXT> context = JudgingContext(sensor);
+    view.hold.damagedBlocks = DamagedHostBlocks(*context, view.records);
+    view.hold.bytesPastBlocks = view.records.bytesPastBlocks;
+    // The open looks for older files only on a chip whose database is older than its own.
+    if (sensor.DatabaseVersion() < MOC_CHIP_DATABASE_VERSION) {
+        const std::pair<const char*, bool> olderFiles[] = {{LegacyRecordFile, true},
+                                                           {LegacyBlockFile, false}};
+        for (const auto& [name, recordLayout] : olderFiles) {
+            const std::string path = databaseFolder + "\\" + name;
+            if (OlderFileHeldBack(*context, path, recordLayout))
+                view.hold.olderFiles.push_back(path);
+        }
+    }
     return view;
 }
 
@@ -63,7 +134,9 @@ Removal RemovedBetween(const UnitView& before, const UnitView& after) {
         if (slot.state != MOC_SLOT_STATE_USED ||
             (i < after.table.size() && SameTemplate(slot, after.table[i])))
             continue;
-        if (before.ownerIdMode && !HostOwnerIdEqual(slot.owner, before.hostOwner))
+        const bool foreign = before.ownerIdMode && !HostOwnerIdEqual(slot.owner, before.hostOwner);
+        removal.templates.push_back({i, slot.subFactor, foreign});
+        if (foreign)
             ++removal.foreignTemplates;
         else
             ++removal.hostTemplates;

@@ -1,11 +1,13 @@
 // What the framework stand-in can see of a unit's kept state by itself, without asking the
-// adapter library: the simulated chip's template table and the storage adapter's record
-// file as it lies on disk. Two views, taken before and after a call, tell what the call
-// removed, as the platform's service could tell it from the chip and the file alone.
+// adapter library: the simulated chip's template table and the storage adapter's files as
+// they lie on disk, read through the platform's file calls as the library reads them. Two
+// views, taken before and after a call, tell what the call removed, as the platform's
+// service could tell it from the chip and the files alone.
 #pragma once
 #include <windows.h>
 #include <string>
 #include <vector>
+#include "host/file_trouble.h"
 #include "simsensor/simulated_sensor.h"
 #include "storage/database_file.h"
 
@@ -14,29 +16,53 @@ namespace host {
 struct RecordFileView {
     enum class State {
         Absent,
-        Damaged, // there, but unreadable or not of the format: its records cannot be told
+        Unreadable, // there, but a file call refused it: `trouble` says why
+        Damaged,    // read, but not of the format: its records cannot be told
         Read,
     };
     State state = State::Absent;
+    FileTrouble trouble;
     // Whether the fixed header (the match statistics among it) is there, with the magic.
     bool headerRead = false;
     DatabaseFileHeader header{};
+    DWORD headerSize = 0;                  // State::Read only: where the first block begins
+    size_t bytesPastBlocks = 0;            // State::Read only: behind the header and its blocks
     std::vector<std::vector<BYTE>> blocks; // State::Read only, in file order
 };
 
-// The record file at a native path.
-RecordFileView ReadRecordFile(const std::string& nativePath);
+// The record file at its platform path.
+RecordFileView ReadRecordFile(const std::string& path);
+
+// What keeps the storage adapter's open from reconciling the record file with the chip, as
+// the adapter judges the files: no template is then deleted and no record dropped.
+struct ReconcileHold {
+    std::vector<size_t> damagedBlocks;   // positions in the file of this host's malformed blocks
+    size_t bytesPastBlocks = 0;          // of the record file
+    std::vector<std::string> olderFiles; // platform paths of older files damaged or unreadable
+    bool Any() const {
+        return !damagedBlocks.empty() || bytesPastBlocks != 0 || !olderFiles.empty();
+    }
+};
 
 struct UnitView {
     std::vector<simsensor::SimSlot> table;
     bool ownerIdMode = false;
     HostOwnerId hostOwner{};
     RecordFileView records;
+    ReconcileHold hold; // for an open of the record file as it is
 };
 
-UnitView ViewUnit(const simsensor::SimulatedSensor& sensor, const std::string& recordFilePath);
+// The unit's files in the database folder (a platform path) beside the chip.
+UnitView ViewUnit(const simsensor::SimulatedSensor& sensor, const std::string& databaseFolder);
+
+struct RemovedTemplate {
+    size_t slot = 0;
+    BYTE subFactor = 0;
+    bool foreign = false; // of another host, in owner-id mode
+};
 
 struct Removal {
+    std::vector<RemovedTemplate> templates; // in slot order
     size_t hostTemplates = 0;    // of this host (every template when the chip keeps no owners)
     size_t foreignTemplates = 0; // of other hosts, in owner-id mode
     size_t records = 0;          // blocks of the record file; 0 when it could not be read before

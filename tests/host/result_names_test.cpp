@@ -35,4 +35,22 @@ TEST(ResultNames, EveryKindOfResultIsNamedWithItsValue) {
         EXPECT_EQ(host::ResultText(c.result), c.text);
 }
 
+// Advice names a Win32 error with the platform's message for it, never by its number alone.
+TEST(ResultNames, Win32ErrorsAreNamedWithTheirMessage) {
+    const struct {
+        DWORD error;
+        const char* text;
+    } cases[] = {
+        {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED: access is denied"},
+        {ERROR_DISK_FULL, "ERROR_DISK_FULL: there is not enough space on the disk"},
+        {ERROR_WRITE_PROTECT, "ERROR_WRITE_PROTECT: the media is write protected"},
+        {ERROR_FILENAME_EXCED_RANGE,
+         "ERROR_FILENAME_EXCED_RANGE: the file name or extension is too "
+         "long"},
+        {4000, "Win32 error 4000"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(host::Win32ErrorMessage(c.error), c.text);
+}
+
 } // namespace

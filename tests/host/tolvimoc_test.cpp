@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,7 +18,10 @@
 #include <sstream>
 #include <vector>
 #include "host/commands.h"
+#include "device/driver_interface.h"
 #include "host/identities.h"
+#include "host/result_names.h"
+#include "platform/test.h"
 #include "simsensor/root_lock.h"
 #include "simsensor/simulated_sensor.h"
 #include "support/temp_root.h"
@@ -69,6 +76,79 @@ int ExitStatus(pid_t pid) {
     return ::waitpid(pid, &raw, 0) == pid && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
+// Starts a run beside the test with its stdout and stderr on `out` and, when `tmpdir` is
+// given, TMPDIR set to it. Without the sanitizers' shadow memory to allow for, the run's
+// address space is bounded, so that a read without end fails at once instead of filling
+// the machine.
+pid_t Launch(const std::vector<std::string>& args, int out, const std::string& tmpdir = "") {
+    std::vector<std::string> words = {MOC_TOLVIMOC};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e)
+        if (tmpdir.empty() || std::strncmp(*e, "TMPDIR=", 7) != 0)
+            environment.push_back(*e);
+    if (!tmpdir.empty())
+        environment.push_back("TMPDIR=" + tmpdir);
+    std::vector<char*> argv, envp;
+    for (std::string& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    for (std::string& e : environment)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        const rlimit limit{1ull << 30, 1ull << 30};
+        ::setrlimit(RLIMIT_AS, &limit);
+#endif
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+        ::execve(MOC_TOLVIMOC, argv.data(), envp.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// The exit status of a run, or -1 with `*hung` when it has not ended by `deadline` (it is
+// then killed).
+int AwaitExit(pid_t pid, std::chrono::steady_clock::time_point deadline, bool* hung) {
+    *hung = false;
+    for (;;) {
+        int raw = 0;
+        const pid_t done = ::waitpid(pid, &raw, WNOHANG);
+        if (done == pid)
+            return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        if (done < 0)
+            return -1;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            *hung = true;
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &raw, 0);
+            return -1;
+        }
+        ::usleep(20000);
+    }
+}
+
+// Links a case makes to a device go before the test's folder does: its removal would make
+// the devices themselves writable for their owner.
+struct RemovedFirst {
+    std::vector<std::string> paths;
+    ~RemovedFirst() {
+        for (const std::string& p : paths)
+            ::unlink(p.c_str());
+    }
+};
+
+// Words a person must never be given for a cause that costs no template.
+void ExpectNoAdviceThatCostsTemplates(const std::string& text) {
+    EXPECT_EQ(text.find("reset'"), std::string::npos) << text;
+    EXPECT_EQ(text.find("away starts a fresh chip"), std::string::npos) << text;
+    // Win32 errors are named, never numbered.
+    EXPECT_FALSE(std::regex_search(text, std::regex("error [0-9]"))) << text;
+}
+
 class TolvimocTest : public ::testing::Test {
 protected:
     // Starts a run beside the test with its stdout and stderr into a pipe of `pipeSize`
@@ -112,9 +192,10 @@ protected:
         args.insert(args.begin(), {"--root", root});
         return Tolvimoc(args);
     }
-    std::string RecordFile() const {
-        return root + "/C/Windows/System32/WinBioDatabase/0A0A09AC-31A1-4880-9AC8-B1FF3C9E94EB.DAT";
-    }
+    std::string RecordFile() const { return root + kDatabaseFolder + kRecordFileName; }
+
+    static constexpr char kDatabaseFolder[] = "/C/Windows/System32/WinBioDatabase/";
+    static constexpr char kRecordFileName[] = "0A0A09AC-31A1-4880-9AC8-B1FF3C9E94EB.DAT";
 
     moc_test::TempRoot folder;
     std::string root = folder.Folder() + "/winroot";
@@ -173,6 +254,8 @@ TEST_F(TolvimocTest, ARootThatCannotBeUsedIsAFailure) {
     }
 }
 
+// help, --help and -h print the same text, which lists help among the commands, and exit
+// with 0, as the text says.
 TEST_F(TolvimocTest, HelpListsTheCommands) {
     RunResult run = Tolvimoc({"--help"});
     EXPECT_EQ(run.status, host::kExitSuccess);
@@ -182,7 +265,14 @@ TEST_F(TolvimocTest, HelpListsTheCommands) {
         if (line.rfind("  ", 0) == 0 && line.size() > 2 && line[2] != ' ' && line[2] != '-')
             described.push_back(line.substr(2, line.find(' ', 2) - 2));
     EXPECT_EQ(described, (std::vector<std::string>{"demo", "enroll", "identify", "verify", "list",
-                                                   "delete", "stats", "reset"}));
+                                                   "delete", "stats", "reset", "help"}));
+    EXPECT_NE(run.out.find("S_OK (help among them)"), std::string::npos) << run.out;
+    for (const char* word : {"help", "-h"}) {
+        SCOPED_TRACE(word);
+        RunResult other = Tolvimoc({word});
+        EXPECT_EQ(other.status, host::kExitSuccess);
+        EXPECT_EQ(other.out, run.out);
+    }
 }
 
 TEST_F(TolvimocTest, AnEnrollmentIsMatchedByTheNextRun) {
@@ -235,18 +325,61 @@ TEST_F(TolvimocTest, AChipStateThatCannotBeTrustedIsRefusedAndLeftAsItIs) {
 }
 
 // A record file damaged after it was written has lost records, not held none: a header
-// that is gone is refused, a record whose fixed fields are impossible keeps the open
-// from reconciling. Either way every template stays on the chip, and matches again once
+// that is gone is refused; a record whose fixed fields are impossible, bytes behind the
+// blocks the header counts or a damaged older file keep the open from reconciling, and the
+// run says so and where. Either way every template stays on the chip, and matches again once
 // the file is mended.
 TEST_F(TolvimocTest, ADamagedRecordFileLeavesTheChipsTemplates) {
+    const std::string file = RecordFile();
+    const std::string older = root + kDatabaseFolder + "90508806-8172-4C04-B03F-DCB28DBEA104.DAT";
+    const char* kept = ": the open reconciled nothing, and nothing was deleted for ";
     struct Case {
         const char* name;
-        size_t offset, length; // the bytes changed, each turned to its complement
+        std::function<void(std::string&)> damage; // of the record file's bytes
+        std::function<void()> beside;             // whatever else the case changes
         int listStatus;
         size_t listed;
+        std::vector<std::string> notices; // the "open: " lines
     } cases[] = {
-        {"zeroed header", 0, 29, host::kExitFailure, 0},
-        {"flipped valid byte", 29 + 19, 1, host::kExitSuccess, 1},
+        {"zeroed header",
+         [](std::string& f) { std::fill(f.begin(), f.begin() + 29, '\0'); },
+         [] {},
+         host::kExitFailure,
+         0,
+         {}},
+        {"flipped valid byte",
+         [](std::string& f) { f[29 + 19] = static_cast<char>(~f[29 + 19]); },
+         [] {},
+         host::kExitSuccess,
+         1,
+         {"open: 1 damaged record of this host in " + file + " (block 1 at byte 29)" + kept +
+          "it; a good copy of the file put back mends it"}},
+        {"bytes behind the blocks",
+         [](std::string& f) { f += "tail!"; },
+         [] {},
+         host::kExitSuccess,
+         2,
+         {"open: " + file + " holds 5 bytes behind the blocks its header counts" + kept +
+          "them; a good copy of the file put back mends it"}},
+        // An older file is looked for on a chip whose database is older than the library's.
+        {"damaged older record file",
+         [](std::string&) {},
+         [&] {
+             // The counted layout, with a count of more records than the file holds.
+             std::ofstream(older, std::ios::binary)
+                 << std::string("\x05\x00", 2) << std::string(157, '\0');
+             simsensor::SimulatedSensor chip;
+             std::string why;
+             ASSERT_EQ(chip.LoadState(host::ChipStatePath(root), &why),
+                       simsensor::SimulatedSensor::StateLoad::Loaded)
+                 << why;
+             chip.SetDatabaseVersion(MOC_CHIP_DATABASE_VERSION - 1);
+             ASSERT_TRUE(chip.KeepStateIn(host::ChipStatePath(root), &why)) << why;
+         },
+         host::kExitSuccess,
+         2,
+         {"open: the older file " + older + " is damaged or cannot be read" + kept +
+          "it; a good copy of it put back mends it"}},
     };
     const std::string user = host::IdentityText(host::SignedInUser());
     for (const Case& c : cases) {
@@ -254,17 +387,16 @@ TEST_F(TolvimocTest, ADamagedRecordFileLeavesTheChipsTemplates) {
         std::filesystem::remove_all(root);
         ASSERT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
         ASSERT_EQ(On({"enroll", "--finger", "4"}).status, host::kExitSuccess);
-        const std::string file = RecordFile();
         const std::string good = ReadText(file);
         std::string damaged = good;
-        for (size_t i = c.offset; i < c.offset + c.length; ++i)
-            damaged[i] = c.length == 1 ? static_cast<char>(~damaged[i]) : '\0';
+        c.damage(damaged);
         std::ofstream(file, std::ios::binary | std::ios::trunc) << damaged;
+        c.beside();
 
         RunResult listed = On({"list"});
         EXPECT_EQ(listed.status, c.listStatus) << listed.out << listed.err;
         EXPECT_EQ(LinesWith(listed.out, user + ", finger ").size(), c.listed) << listed.out;
-        EXPECT_EQ(RemovalLines(listed.out).size(), 0u) << listed.out;
+        EXPECT_EQ(RemovalLines(listed.out), c.notices) << listed.out;
         if (c.listStatus == host::kExitFailure) {
             EXPECT_EQ(LinesWith(listed.err, "WINBIO_E_DATABASE_CORRUPTED").size(), 1u);
             EXPECT_EQ(LinesWith(listed.err, "tolvimoc: the record file is damaged: ").size(), 1u)
@@ -278,6 +410,149 @@ TEST_F(TolvimocTest, ADamagedRecordFileLeavesTheChipsTemplates) {
             EXPECT_EQ(On({"identify", "--finger", finger}).status, host::kExitSuccess) << finger;
         EXPECT_EQ(LinesWith(On({"list"}).out, user + ", finger ").size(), 2u);
     }
+}
+
+// A name that is no file where a file of the unit belongs is refused at once, named, and
+// left as it is: never read without end, waited on, or taken for damage.
+TEST_F(TolvimocTest, ANameThatIsNoFileWhereAFileBelongsIsRefused) {
+    ASSERT_EQ(On({"enroll"}).status, host::kExitSuccess);
+    const std::string database = kDatabaseFolder;
+    const std::pair<const char*, std::string> files[] = {
+        {"the record file", database + kRecordFileName},
+        {"the older record file", database + "90508806-8172-4C04-B03F-DCB28DBEA104.DAT"},
+        {"the older block file", database + "6854BC36-3957-4783-880B-563B476816E4.DAT"},
+        {"the framework's file", database + "{8C6E1F3A-5B27-4D90-A1E4-37C2F05B9D61}.DAT"},
+        {"the chip's state", "/simulated-chip.state"},
+    };
+    const struct {
+        const char* name;
+        int (*make)(const char* path);
+        mode_t type;
+    } kinds[] = {
+        {"a folder", [](const char* p) { return ::mkdir(p, 0755); }, S_IFDIR},
+        {"a pipe", [](const char* p) { return ::mkfifo(p, 0644); }, S_IFIFO},
+        {"a link to /dev/zero", [](const char* p) { return ::symlink("/dev/zero", p); }, S_IFLNK},
+    };
+    struct Run {
+        std::string name, path, log;
+        mode_t type;
+        pid_t pid;
+    };
+    RemovedFirst links;
+    std::vector<Run> runs;
+    for (const auto& [what, where] : files) {
+        for (const auto& kind : kinds) {
+            const std::string caseRoot = folder.Folder() + "/case" + std::to_string(runs.size());
+            std::filesystem::copy(root, caseRoot, std::filesystem::copy_options::recursive);
+            const std::string path = caseRoot + where;
+            std::filesystem::remove(path);
+            ASSERT_EQ(kind.make(path.c_str()), 0) << path << ": " << std::strerror(errno);
+            if (kind.type == S_IFLNK)
+                links.paths.push_back(path);
+            const std::string log = caseRoot + ".log";
+            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            ASSERT_GE(out, 0);
+            runs.push_back({std::string(kind.name) + " as " + what, path, log, kind.type,
+                            Launch({"--root", caseRoot, "list"}, out)});
+            ::close(out);
+            ASSERT_GT(runs.back().pid, 0);
+        }
+    }
+    // Side by side, so that runs that wait cost the suite one wait.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.name);
+        bool hung = false;
+        const int status = AwaitExit(run.pid, deadline, &hung);
+        const std::string text = ReadText(run.log);
+        EXPECT_FALSE(hung) << "no answer within 30 s";
+        EXPECT_EQ(status, host::kExitFailure) << text;
+        std::vector<std::string> named;
+        for (const std::string& line : LinesWith(text, run.path))
+            if (line.rfind("tolvimoc: ", 0) == 0)
+                named.push_back(line);
+        EXPECT_EQ(named.size(), 1u) << text;
+        ExpectNoAdviceThatCostsTemplates(text);
+        struct stat st {};
+        ASSERT_EQ(::lstat(run.path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & S_IFMT, run.type);
+    }
+}
+
+// A cause that costs no template (a permission, a name the platform cannot take) is named,
+// with what to do about it; neither a reset nor moving the chip's state away is offered,
+// and the files are left as they are.
+TEST_F(TolvimocTest, ACauseThatCostsNoTemplateIsNamedAndNoResetIsOffered) {
+    ASSERT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
+    const std::string chip = host::ChipStatePath(root);
+    const std::string replacement = RecordFile() + ".new";
+    const std::string longRoot =
+        folder.Folder() + "/" + std::string(120, 'l') + "/" + std::string(130, 'm');
+    auto files = [](const std::string& at) {
+        return std::make_pair(ReadText(at + kDatabaseFolder + kRecordFileName),
+                              ReadText(host::ChipStatePath(at)));
+    };
+    const auto enrolled = files(root);
+    // A permission does not hold for root, which reads and writes whatever the mode says.
+    const bool permissionsHold = ::geteuid() != 0;
+    struct Case {
+        const char* name;
+        bool byPermission;
+        std::function<std::string()> arrange; // the root to run on
+        std::function<void()> undo;
+        std::string words;
+        bool holdsTheEnrollment;
+    } cases[] = {
+        {"a record file marked read-only", false,
+         [&] {
+             ::chmod(RecordFile().c_str(), 0444);
+             return root;
+         },
+         [&] { ::chmod(RecordFile().c_str(), 0644); },
+         "is marked read-only, so it cannot be replaced", true},
+        {"a folder where the record file's replacement is written", false,
+         [&] {
+             std::filesystem::create_directory(replacement);
+             return root;
+         },
+         [&] { std::filesystem::remove(replacement); },
+         ".new cannot be made: ERROR_ACCESS_DENIED: access is denied", true},
+        {"a record file this account may not read", true,
+         [&] {
+             ::chmod(RecordFile().c_str(), 0);
+             return root;
+         },
+         [&] { ::chmod(RecordFile().c_str(), 0644); },
+         "cannot be opened: ERROR_ACCESS_DENIED: access is denied", true},
+        {"a chip's state this account may not read", true,
+         [&] {
+             ::chmod(chip.c_str(), 0);
+             return root;
+         },
+         [&] { ::chmod(chip.c_str(), 0644); }, "ERROR_ACCESS_DENIED: access is denied", true},
+        {"a root too long for the chip's state", false,
+         [&] {
+             std::filesystem::create_directories(longRoot);
+             std::filesystem::copy(root, longRoot, std::filesystem::copy_options::recursive);
+             return longRoot;
+         },
+         [] {}, "cannot be named: its path is too long", true},
+        {"a root with a backslash", false, [&] { return folder.Folder() + "/back\\slash"; }, [] {},
+         "holds a backslash, which the platform's file calls take for a folder separator", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.byPermission && !permissionsHold)
+            continue;
+        const std::string at = c.arrange();
+        RunResult run = Tolvimoc({"--root", at, "list"});
+        c.undo();
+        EXPECT_EQ(run.status, host::kExitFailure) << run.out << run.err;
+        EXPECT_EQ(LinesWith(run.err, c.words).size(), 1u) << run.err;
+        ExpectNoAdviceThatCostsTemplates(run.out + run.err);
+        EXPECT_EQ(files(at), c.holdsTheEnrollment ? enrolled : decltype(enrolled){}) << at;
+    }
+    EXPECT_EQ(On({"identify", "--finger", "3"}).status, host::kExitSuccess);
 }
 
 // reset erases the database and this host's templates and creates the database afresh,
@@ -318,7 +593,8 @@ TEST_F(TolvimocTest, AStartThatRemovesSaysHowMany) {
         {"nothing changed", [] {}, {}},
         {"record file deleted by hand",
          [this] { std::filesystem::remove(RecordFile()); },
-         {"open: deleted 2 chip templates that no record described"}},
+         {"open: deleted 2 chip templates that no record described: slot 0 with finger 3 (right "
+          "middle finger) and slot 1 with finger 4 (right ring finger)"}},
         {"chip state deleted by hand",
          [this] { std::filesystem::remove(host::ChipStatePath(root)); },
          {"open: dropped 2 records whose template the chip no longer holds"}},
@@ -339,7 +615,8 @@ TEST_F(TolvimocTest, AStartThatRemovesSaysHowMany) {
              std::string why;
              ASSERT_TRUE(chip.KeepStateIn(host::ChipStatePath(root), &why)) << why;
          },
-         {"open: deleted 1 template of other hosts, as the chip's policy asks"}},
+         {"open: deleted 1 template of other hosts, as the chip's policy asks: slot 0 with finger "
+          "2 (right index finger)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -432,6 +709,64 @@ TEST_F(TolvimocTest, TheDemoRunsEveryStepAndExitsWithZero) {
     RunResult run = Tolvimoc({});
     EXPECT_EQ(run.status, host::kExitSuccess) << run.out << run.err;
     EXPECT_EQ(LinesWith(run.out, "demo: every step gave what it should").size(), 1u) << run.out;
+}
+
+// In this process, so that the stand-in's file controls reach the library's calls: the
+// volume fails the open's rewrite of the record file and still fails tolvimoc's own try of
+// it. The library calls that WINBIO_E_DATABASE_CORRUPTED; tolvimoc names the cause.
+TEST_F(TolvimocTest, AFullOrReadOnlyVolumeIsNamedAsSuch) {
+    ASSERT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
+    const struct {
+        DWORD error;
+        const char* words;
+    } cases[] = {
+        {ERROR_DISK_FULL,
+         "the disk is full (ERROR_DISK_FULL: there is not enough space on the disk)"},
+        {ERROR_WRITE_PROTECT, "its volume is read-only (ERROR_WRITE_PROTECT: the media is write "
+                              "protected)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.words);
+        platform::test::ResetAll();
+        // A run's first replacement saves the chip's state as it takes the sensor, its second
+        // rewrites the record file at the open; the third write is tolvimoc's try.
+        platform::test::FailFileCallAt("FlushFileBuffers", 2, c.error);
+        platform::test::FailFileCallAt("WriteFile", 3, c.error);
+        std::ostringstream out, err;
+        const int status =
+            host::RunTolvimoc({"--root", root, "list"}, MOC_ADAPTER_LIBRARY, out, err);
+        platform::test::ResetAll();
+        EXPECT_EQ(status, host::kExitFailure) << out.str() << err.str();
+        EXPECT_EQ(LinesWith(err.str(), "did not start: WINBIO_E_DATABASE_CORRUPTED").size(), 1u)
+            << err.str();
+        EXPECT_EQ(LinesWith(err.str(), "tolvimoc: the record file " + RecordFile() +
+                                           " cannot be replaced: its temporary file ")
+                      .size(),
+                  1u)
+            << err.str();
+        EXPECT_EQ(LinesWith(err.str(), c.words).size(), 1u) << err.str();
+        ExpectNoAdviceThatCostsTemplates(out.str() + err.str());
+        EXPECT_EQ(On({"identify", "--finger", "3"}).status, host::kExitSuccess);
+    }
+}
+
+// A demo whose reader goes away (tolvimoc --trace demo | head -1) still removes the
+// temporary root it made.
+TEST_F(TolvimocTest, ADemoCutOffByAClosedPipeLeavesNoRoot) {
+    const std::string temporary = folder.Folder() + "/tmp";
+    std::filesystem::create_directories(temporary);
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    const pid_t pid = Launch({"--trace", "demo"}, fds[1], temporary);
+    ::close(fds[1]);
+    ASSERT_GT(pid, 0);
+    char byte = 0;
+    ASSERT_EQ(::read(fds[0], &byte, 1), 1);
+    ::close(fds[0]);
+    bool hung = false;
+    AwaitExit(pid, std::chrono::steady_clock::now() + std::chrono::seconds(60), &hung);
+    EXPECT_FALSE(hung);
+    EXPECT_TRUE(std::filesystem::is_empty(temporary));
 }
 
 // Every statement the demo traces is printed as its message text, after the unit, the

@@ -1,0 +1,202 @@
+#include "host/file_trouble.h"
+
+#include <algorithm>
+#include <iterator>
+#include "common/whole_file.h"
+#include "host/result_names.h"
+#include "platform/native_path.h"
+
+namespace host {
+namespace {
+
+bool HasDrive(const std::string& path) {
+    return path.size() >= 2 && path[1] == ':';
+}
+
+FileTrouble Trouble(DWORD error, std::string step) {
+    FileTrouble t;
+    t.error = error != 0 ? error : ERROR_GEN_FAILURE;
+    t.step = std::move(step);
+    switch (t.error) {
+    case ERROR_ACCESS_DENIED:
+        t.kind = FileTrouble::Kind::AccessDenied;
+        break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        t.kind = FileTrouble::Kind::DiskFull;
+        break;
+    case ERROR_WRITE_PROTECT:
+        t.kind = FileTrouble::Kind::ReadOnlyVolume;
+        break;
+    case ERROR_FILENAME_EXCED_RANGE:
+        t.kind = FileTrouble::Kind::NameTooLong;
+        break;
+    default:
+        t.kind = FileTrouble::Kind::Failed;
+        break;
+    }
+    return t;
+}
+
+// Whether the name is there, and what it is: a folder, or a name the platform marks as a
+// device, is refused on its attributes, before any open of it.
+FileTrouble LookUp(const std::string& path, bool* present, DWORD* attributes) {
+    *present = false;
+    // The stand-in turns every backslash into a folder separator, the root's own too.
+    if (!HasDrive(path)) {
+        const std::string native = platform::NativePath(path.c_str());
+        if (!native.empty() && native != path) {
+            FileTrouble t;
+            t.kind = FileTrouble::Kind::Unmappable;
+            t.step = "cannot be named";
+            return t;
+        }
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return {};
+        return Trouble(error, error == ERROR_FILENAME_EXCED_RANGE ? "cannot be named"
+                                                                  : "cannot be looked up");
+    }
+    *present = true;
+    *attributes = data.dwFileAttributes;
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        FileTrouble t;
+        t.kind = FileTrouble::Kind::NotAFile;
+        t.folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        return t;
+    }
+    return {};
+}
+
+FileTrouble Open(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return Trouble(GetLastError(), "cannot be opened");
+    CloseHandle(file);
+    return {};
+}
+
+} // namespace
+
+FileTrouble OpenAsFile(const std::string& path, bool* present) {
+    DWORD attributes = 0;
+    FileTrouble t = LookUp(path, present, &attributes);
+    return t || !*present ? t : Open(path);
+}
+
+FileRead ReadThroughPlatform(const std::string& path) {
+    FileRead read;
+    DWORD attributes = 0;
+    read.trouble = LookUp(path, &read.present, &attributes);
+    if (read.trouble || !read.present)
+        return read;
+    bool unreadable = false;
+    const HRESULT hr = LoadWholeFile(path.c_str(), &read.bytes, &unreadable);
+    if (SUCCEEDED(hr))
+        return read;
+    if (hr == E_OUTOFMEMORY) {
+        read.trouble = Trouble(ERROR_NOT_ENOUGH_MEMORY, "cannot be read");
+    } else if (unreadable) {
+        const DWORD error = GetLastError();
+        // An open that fails again says so more plainly than the read.
+        read.trouble = Open(path);
+        if (!read.trouble)
+            read.trouble = Trouble(error != 0 ? error : ERROR_READ_FAULT, "cannot be read");
+    } else {
+        read.tooLong = true;
+    }
+    return read;
+}
+
+FileTrouble TryReplacing(const std::string& path, size_t size) {
+    bool present = false;
+    DWORD attributes = 0;
+    FileTrouble t = LookUp(path, &present, &attributes);
+    if (t)
+        return t;
+    // The platform does not move a file over one marked read-only.
+    if (present && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        t.kind = FileTrouble::Kind::ReadOnlyFile;
+        t.error = ERROR_ACCESS_DENIED;
+        t.step = "cannot be replaced";
+        return t;
+    }
+    const std::string temporary =
+        path + std::string(std::begin(kReplacementSuffix), std::end(kReplacementSuffix) - 1);
+    const std::string shown = "cannot be replaced: its temporary file " + ShownPath(temporary);
+    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return Trouble(GetLastError(), shown + " cannot be made");
+    // As many bytes as the library would write: a full disk may still take a few.
+    const size_t total = std::max<size_t>(size, 1);
+    const std::vector<BYTE> zeros(std::min<size_t>(total, 1u << 20), 0);
+    DWORD error = 0;
+    for (size_t done = 0; error == 0 && done < total;) {
+        const DWORD chunk = static_cast<DWORD>(std::min(zeros.size(), total - done));
+        DWORD written = 0;
+        if (!WriteFile(file, zeros.data(), chunk, &written, nullptr))
+            error = GetLastError();
+        else if (written == 0)
+            error = ERROR_WRITE_FAULT;
+        done += written;
+    }
+    if (error == 0 && !FlushFileBuffers(file))
+        error = GetLastError();
+    if (!CloseHandle(file) && error == 0)
+        error = GetLastError();
+    DeleteFileA(temporary.c_str());
+    return error != 0 ? Trouble(error, shown + " cannot be written") : FileTrouble{};
+}
+
+TroubleWords DescribeTrouble(const FileTrouble& trouble, const std::string& root) {
+    const std::string message = Win32ErrorMessage(trouble.error);
+    const std::string again = ", then run the command again.";
+    switch (trouble.kind) {
+    case FileTrouble::Kind::None:
+        break;
+    case FileTrouble::Kind::NotAFile:
+        return {trouble.folder ? "is a folder, not a file"
+                               : "is not a file (a pipe, a socket or a device, or a link to one)",
+                ""};
+    case FileTrouble::Kind::AccessDenied:
+        return {trouble.step + ": " + message,
+                "Give this account read and write access to it and to its folder (a pipe or a "
+                "device in a file's place is refused the same way)" +
+                    again};
+    case FileTrouble::Kind::ReadOnlyFile:
+        return {"is marked read-only, so it " + trouble.step,
+                "Clear its read-only mark (give it write permission)" + again};
+    case FileTrouble::Kind::DiskFull:
+        return {trouble.step + ": the disk is full (" + message + ")",
+                "Free some space on that disk" + again};
+    case FileTrouble::Kind::ReadOnlyVolume:
+        return {trouble.step + ": its volume is read-only (" + message + ")",
+                "Make the volume writable, or use a root on one that is" + again};
+    case FileTrouble::Kind::NameTooLong:
+        return {trouble.step +
+                    ": its path is too long, and the platform names no file by a path "
+                    "of " +
+                    std::to_string(MAX_PATH) + " characters or more (" + message + ")",
+                "Use a root with a shorter path (move this one there)" + again};
+    case FileTrouble::Kind::Unmappable:
+        return {trouble.step + ": the root " + root +
+                    " holds a backslash, which the platform's file calls take for a folder "
+                    "separator, so the path names another file",
+                "Use a root whose path holds no backslash (move this one there)" + again};
+    case FileTrouble::Kind::Failed:
+        return {trouble.step + ": " + message, "Mend the cause" + again};
+    }
+    return {};
+}
+
+std::string ShownPath(const std::string& path) {
+    const std::string native = HasDrive(path) ? platform::NativePath(path.c_str()) : "";
+    return native.empty() ? path : native;
+}
+
+} // namespace host
