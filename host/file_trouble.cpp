@@ -31,6 +31,10 @@ FileTrouble Trouble(DWORD error, std::string step) {
     case ERROR_FILENAME_EXCED_RANGE:
         t.kind = FileTrouble::Kind::NameTooLong;
         break;
+    // The platform's answer for a name that holds a pipe, socket or device.
+    case ERROR_CANT_ACCESS_FILE:
+        t.kind = FileTrouble::Kind::NotAFile;
+        break;
     default:
         t.kind = FileTrouble::Kind::Failed;
         break;
@@ -165,9 +169,7 @@ TroubleWords DescribeTrouble(const FileTrouble& trouble, const std::string& root
                 ""};
     case FileTrouble::Kind::AccessDenied:
         return {trouble.step + ": " + message,
-                "Give this account read and write access to it and to its folder (a pipe or a "
-                "device in a file's place is refused the same way)" +
-                    again};
+                "Give this account read and write access to it and to its folder" + again};
     case FileTrouble::Kind::ReadOnlyFile:
         return {"is marked read-only, so it " + trouble.step,
                 "Clear its read-only mark (give it write permission)" + again};

@@ -124,6 +124,7 @@ constexpr NamedError kWin32Errors[] = {
     MOC_NAMED_ERROR(ERROR_NO_UNICODE_TRANSLATION,
                     "no mapping for the Unicode character exists in the target code page"),
     MOC_NAMED_ERROR(ERROR_NOT_FOUND, "element not found"),
+    MOC_NAMED_ERROR(ERROR_CANT_ACCESS_FILE, "the file cannot be accessed by the system"),
     MOC_NAMED_ERROR(ERROR_CANCELLED, "the operation was canceled"),
     MOC_NAMED_ERROR(ERROR_DRIVER_PROCESS_TERMINATED, "the driver's host process has ended"),
     MOC_NAMED_ERROR(ERROR_DEVICE_NOT_AVAILABLE, "the device is not connected"),

@@ -3,15 +3,6 @@
 #include <windows.h>
 #include <string>
 
-// Two of the platform's errors that a file call can meet on a volume that cannot take a
-// write, with the platform's values, for a stand-in that does not declare them.
-#ifndef ERROR_WRITE_PROTECT
-#define ERROR_WRITE_PROTECT 19
-#endif
-#ifndef ERROR_HANDLE_DISK_FULL
-#define ERROR_HANDLE_DISK_FULL 39
-#endif
-
 namespace host {
 
 // The name of every code the adapters return, with the value: the platform's and the

@@ -80,8 +80,10 @@ DWORD Win32ErrorFromErrno(int err) {
         return ERROR_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
-    case EROFS:
         return ERROR_ACCESS_DENIED;
+    // The platform's answer to a write on a volume mounted read-only.
+    case EROFS:
+        return ERROR_WRITE_PROTECT;
     case EEXIST:
         return ERROR_ALREADY_EXISTS;
     case ENOTEMPTY:

@@ -20,10 +20,15 @@ TempRoot::TempRoot(const std::string& parent) {
 
 TempRoot::~TempRoot() {
     std::error_code ec;
-    // Read-only files and folders must not keep the tree from going away.
-    for (auto& entry : std::filesystem::recursive_directory_iterator(folder_, ec))
+    // Read-only files and folders must not keep the tree from going away. A link
+    // is left alone: a permission set through it would land on its target, which
+    // a test may have pointed at a device.
+    for (auto& entry : std::filesystem::recursive_directory_iterator(folder_, ec)) {
+        if (entry.is_symlink(ec))
+            continue;
         std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
                                      std::filesystem::perm_options::add, ec);
+    }
     std::filesystem::remove_all(folder_, ec);
 }
 
