@@ -576,9 +576,7 @@ void Session::AdviseOnDamage() {
     case RecordFileView::State::Read:
         break;
     }
-    const size_t size =
-        view.headerSize + view.blocks.size() * MOC_DATABASE_BLOCK_SIZE + view.bytesPastBlocks;
-    const FileTrouble trouble = TryReplacing(path, size);
+    const FileTrouble trouble = TryReplacing(path, view.bytes.size());
     if (trouble) {
         ReportTrouble("the record file", path, trouble, kRecordFileRemedy);
         return;

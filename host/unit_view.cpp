@@ -16,13 +16,6 @@ bool SameTemplate(const simsensor::SimSlot& a, const simsensor::SimSlot& b) {
            HostOwnerIdEqual(a.owner, b.owner);
 }
 
-// Bytes behind the blocks the header counts. The storage adapter takes them for damage (a
-// count that shrank, an append cut short) and reconciles nothing while they are there.
-size_t BytesPastBlocks(size_t fileSize, DWORD headerSize, DWORD blockCount) {
-    const size_t laidOut = headerSize + static_cast<size_t>(blockCount) * MOC_DATABASE_BLOCK_SIZE;
-    return fileSize > laidOut ? fileSize - laidOut : 0;
-}
-
 // The storage adapter's state as far as its judgement of the files needs it, so that its
 // own rules judge them: which blocks are this host's, and which older files it refuses.
 std::unique_ptr<WINIBIO_STORAGE_CONTEXT> JudgingContext(const simsensor::SimulatedSensor& sensor) {
@@ -33,20 +26,6 @@ std::unique_ptr<WINIBIO_STORAGE_CONTEXT> JudgingContext(const simsensor::Simulat
     std::memcpy(context->SensorId, id.Bytes, sizeof(context->SensorId));
     context->DatabaseMagic = MOC_DATABASE_MAGIC;
     return context;
-}
-
-// The open reconciles nothing while a block of this host in the list it searches is
-// malformed: what that block recorded can no longer be told.
-std::vector<size_t> DamagedHostBlocks(const WINIBIO_STORAGE_CONTEXT& context,
-                                      const RecordFileView& records) {
-    const BYTE searched = context.OwnerIdMode != 0 ? MOC_BLOCK_TYPE_OWNED : MOC_BLOCK_TYPE_PLAIN;
-    std::vector<size_t> damaged;
-    for (size_t i = 0; i < records.blocks.size(); ++i) {
-        const auto& block = *reinterpret_cast<const DatabaseRecordBlock*>(records.blocks[i].data());
-        if (block.BlockType == searched && BelongsToHost(context, block) && IsMalformedBlock(block))
-            damaged.push_back(i);
-    }
-    return damaged;
 }
 
 // An older file that is there but cannot be read, or whose content the storage adapter's
@@ -98,7 +77,7 @@ RecordFileView ReadRecordFile(const std::string& path) {
         view.blocks.emplace_back(first, first + MOC_DATABASE_BLOCK_SIZE);
     }
     view.headerSize = headerSize;
-    view.bytesPastBlocks = BytesPastBlocks(file.size(), headerSize, blockCount);
+    view.bytes = file;
     view.state = RecordFileView::State::Read;
     return view;
 }
@@ -112,8 +91,11 @@ UnitView ViewUnit(const simsensor::SimulatedSensor& sensor, const std::string& d
     if (view.records.state != RecordFileView::State::Read)
         return view;
     std::unique_ptr<WINIBIO_STORAGE_CONTEXT> context = JudgingContext(sensor);
-    view.hold.damagedBlocks = DamagedHostBlocks(*context, view.records);
-    view.hold.bytesPastBlocks = view.records.bytesPastBlocks;
+    // The storage adapter's own rule says what its open will not reconcile.
+    const FileReconcileHold held = ReconcileHoldOfFile(view.records.bytes, view.ownerIdMode,
+                                                       context->SensorId, view.hostOwner);
+    view.hold.damagedBlocks = held.malformedHostBlocks;
+    view.hold.bytesPastBlocks = held.bytesPastBlocks;
     // The open looks for older files only on a chip whose database is older than its own.
     if (sensor.DatabaseVersion() < MOC_CHIP_DATABASE_VERSION) {
         const std::pair<const char*, bool> olderFiles[] = {{LegacyRecordFile, true},

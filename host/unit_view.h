@@ -26,7 +26,7 @@ struct RecordFileView {
     bool headerRead = false;
     DatabaseFileHeader header{};
     DWORD headerSize = 0;                  // State::Read only: where the first block begins
-    size_t bytesPastBlocks = 0;            // State::Read only: behind the header and its blocks
+    std::vector<BYTE> bytes;               // State::Read only: the whole file
     std::vector<std::vector<BYTE>> blocks; // State::Read only, in file order
 };
 

@@ -139,24 +139,25 @@ ReconcileSkip ReconcileSkipOf(const WINIBIO_STORAGE_CONTEXT& context) {
     return ReconcileSkip::None;
 }
 
-ReconcileSkip ReconcileSkipOfFile(const std::vector<BYTE>& file, bool ownerIdMode,
-                                  const BYTE (&sensorId)[MOC_SENSOR_ID_SIZE],
-                                  const HostOwnerId& host) {
+FileReconcileHold ReconcileHoldOfFile(const std::vector<BYTE>& file, bool ownerIdMode,
+                                      const BYTE (&sensorId)[MOC_SENSOR_ID_SIZE],
+                                      const HostOwnerId& host) {
+    FileReconcileHold hold;
     DWORD headerSize = 0, blockCount = 0;
     if (CheckDatabaseFileLayout(file, MOC_DATABASE_MAGIC, &headerSize, &blockCount) !=
         DatabaseFileLayout::Fits)
-        return ReconcileSkip::None;
+        return hold;
     const size_t blocksEnd = headerSize + size_t(blockCount) * MOC_DATABASE_BLOCK_SIZE;
-    if (file.size() != blocksEnd)
-        return ReconcileSkip::UncountedBytes;
+    hold.bytesPastBlocks = file.size() - blocksEnd;
     const BYTE searchedType = ownerIdMode ? MOC_BLOCK_TYPE_OWNED : MOC_BLOCK_TYPE_PLAIN;
-    for (size_t at = headerSize; at < blocksEnd; at += MOC_DATABASE_BLOCK_SIZE) {
-        const auto& block = *reinterpret_cast<const DatabaseRecordBlock*>(file.data() + at);
+    for (size_t i = 0; i < blockCount; ++i) {
+        const auto& block = *reinterpret_cast<const DatabaseRecordBlock*>(
+            file.data() + headerSize + i * MOC_DATABASE_BLOCK_SIZE);
         if (block.BlockType == searchedType && BelongsTo(ownerIdMode, sensorId, host, block) &&
             IsMalformedBlock(block))
-            return ReconcileSkip::MalformedHostBlock;
+            hold.malformedHostBlocks.push_back(i);
     }
-    return ReconcileSkip::None;
+    return hold;
 }
 
 DWORD TableSlotCount(const WINIBIO_STORAGE_CONTEXT& context) {

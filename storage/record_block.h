@@ -191,12 +191,24 @@ enum class ReconcileSkip {
 // file last loaded.
 ReconcileSkip ReconcileSkipOf(const WINIBIO_STORAGE_CONTEXT& context);
 
-// The same for a private file's bytes read whole, judged for the chip's mode,
-// sensor id and host owner id as attach reads them. A file the loader refuses
-// (CheckDatabaseFileLayout other than Fits) is None: no open reconciles it.
-ReconcileSkip ReconcileSkipOfFile(const std::vector<BYTE>& file, bool ownerIdMode,
-                                  const BYTE (&sensorId)[MOC_SENSOR_ID_SIZE],
-                                  const HostOwnerId& host);
+// Every reason a private file's bytes read whole give an open to reconcile
+// nothing, judged for the chip's mode, sensor id and host owner id as attach
+// reads them, for a reader that tells people where. A file the loader refuses
+// (CheckDatabaseFileLayout other than Fits) holds nothing back: no open
+// reconciles it.
+struct FileReconcileHold {
+    size_t bytesPastBlocks = 0;
+    std::vector<size_t> malformedHostBlocks; // positions of the blocks in the file
+    ReconcileSkip Skip() const {
+        if (bytesPastBlocks != 0)
+            return ReconcileSkip::UncountedBytes;
+        return malformedHostBlocks.empty() ? ReconcileSkip::None
+                                           : ReconcileSkip::MalformedHostBlock;
+    }
+};
+FileReconcileHold ReconcileHoldOfFile(const std::vector<BYTE>& file, bool ownerIdMode,
+                                      const BYTE (&sensorId)[MOC_SENSOR_ID_SIZE],
+                                      const HostOwnerId& host);
 
 // ---------------------------------------------------------------------------
 // Template table

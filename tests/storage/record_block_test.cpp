@@ -89,7 +89,7 @@ TEST_F(RecordBlockTest, TheFileAndItsLoadedListsTellTheSameSkip) {
         WriteFile(kPrivateFile, c.file);
         ASSERT_EQ(ReloadDatabaseFile(&Context()), S_OK);
         EXPECT_EQ(ReconcileSkipOf(Context()), c.skip);
-        EXPECT_EQ(ReconcileSkipOfFile(c.file, c.ownerIdMode, sensorId, host), c.skip);
+        EXPECT_EQ(ReconcileHoldOfFile(c.file, c.ownerIdMode, sensorId, host).Skip(), c.skip);
         StorageAdapterDetach(&pipeline);
     }
 }
