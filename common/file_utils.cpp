@@ -1,5 +1,7 @@
 #include "common/file_utils.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -51,6 +53,23 @@ HANDLE OpenSharedStream(const char* path, DWORD access, DWORD disposition) {
 
 } // namespace
 
+DWORD WriteAllBytes(HANDLE file, const void* data, size_t size) {
+    const auto* bytes = static_cast<const BYTE*>(data);
+    size_t done = 0;
+    while (done < size) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(file, bytes + done, chunk, &written, nullptr)) {
+            const DWORD error = GetLastError();
+            return error != 0 ? error : ERROR_GEN_FAILURE;
+        }
+        if (written == 0 || written > chunk)
+            return ERROR_WRITE_FAULT;
+        done += written;
+    }
+    return 0;
+}
+
 DWORD GetFileLength(const char* path) {
     if (path == nullptr)
         return 0xFFFFFFFFu;
@@ -93,12 +112,7 @@ void WriteFileStream(const char* path, const void* source, int count) {
     HANDLE file = OpenSharedStream(path, GENERIC_WRITE, CREATE_ALWAYS);
     if (file == INVALID_HANDLE_VALUE)
         return;
-    const auto* bytes = static_cast<const BYTE*>(source);
-    DWORD done = 0, written = 0;
-    while (done < static_cast<DWORD>(count) &&
-           WriteFile(file, bytes + done, static_cast<DWORD>(count) - done, &written, nullptr) &&
-           written > 0 && written <= static_cast<DWORD>(count) - done)
-        done += written;
+    WriteAllBytes(file, source, static_cast<size_t>(count));
     CloseHandle(file);
 }
 

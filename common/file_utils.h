@@ -15,6 +15,11 @@ DWORD GetFileLength(const char* path);
 // reads nothing.
 bool ReadFileToBuffer(const char* path, void* destination, int count);
 
+// Writes all `size` bytes to the open file: 0, or the Win32 error of the write
+// that failed (ERROR_WRITE_FAULT for one that made no progress, which would
+// otherwise loop for ever).
+DWORD WriteAllBytes(HANDLE file, const void* data, size_t size);
+
 // Creates or truncates the file and writes `count` bytes to it; nothing is
 // reported. A null source or a negative count leaves the file untouched.
 void WriteFileStream(const char* path, const void* source, int count);

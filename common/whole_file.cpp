@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 #include <winbio_err.h>
+#include "common/file_utils.h"
 #include "common/trace.h"
 
 namespace {
@@ -15,19 +16,22 @@ DWORD LastErrorOrFailure() {
     return error != 0 ? error : ERROR_GEN_FAILURE;
 }
 
-// Writes every byte or reports why not; a write that makes no progress is a
-// failure rather than an endless loop.
-DWORD WriteAll(HANDLE file, const BYTE* data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
-        DWORD written = 0;
-        if (!WriteFile(file, data + done, chunk, &written, nullptr))
-            return LastErrorOrFailure();
-        if (written == 0 || written > chunk)
-            return ERROR_WRITE_FAULT;
-        done += written;
+// The wide form of a narrow (ANSI) path: 0, or the error that says why there
+// is none.
+DWORD WideOf(const char* path, std::u16string* wide) {
+    if (path == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    int units = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+    if (units <= 0)
+        return ERROR_NO_UNICODE_TRANSLATION;
+    try {
+        wide->resize(static_cast<size_t>(units));
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide->data(), units) != units)
+        return ERROR_NO_UNICODE_TRANSLATION;
+    wide->pop_back(); // the terminator the conversion counted
     return 0;
 }
 
@@ -99,6 +103,16 @@ HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes, bool* unreadab
     return hr;
 }
 
+HANDLE CreateReplacementFile(const WCHAR* temporary) {
+    // Only a file made here is written: whatever stands at the temporary name
+    // (a leftover, or a link planted to steer the bytes elsewhere) goes first,
+    // and the creation fails on any name still there rather than open it.
+    if (!DeleteFileW(temporary) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return INVALID_HANDLE_VALUE;
+    return CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
 DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
     if (path == nullptr || (data == nullptr && size != 0))
         return ERROR_INVALID_PARAMETER;
@@ -108,20 +122,14 @@ DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    // Only a file made here is written: whatever stands at the temporary name
-    // (a leftover, or a link planted to steer the bytes elsewhere) goes first,
-    // and the creation fails on any name still there rather than open it.
-    HANDLE file = INVALID_HANDLE_VALUE;
-    if (DeleteFileW(temporary.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
-        file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateReplacementFile(temporary.c_str());
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = LastErrorOrFailure();
         MOC_TRACE_ERROR(kTraceGuidWholeFile, 14, "temporary file for %ls not created: %!WINERROR!",
                         path, error);
         return error;
     }
-    DWORD error = WriteAll(file, data, size);
+    DWORD error = WriteAllBytes(file, data, size);
     if (error == 0 && !FlushFileBuffers(file))
         error = LastErrorOrFailure();
     // A close can still report a write the cache could not complete.
@@ -138,18 +146,17 @@ DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
 }
 
 DWORD ReplaceWholeFile(const char* path, const BYTE* data, size_t size) {
-    if (path == nullptr)
-        return ERROR_INVALID_PARAMETER;
-    int units = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
-    if (units <= 0)
-        return ERROR_NO_UNICODE_TRANSLATION;
     std::u16string wide;
-    try {
-        wide.resize(static_cast<size_t>(units));
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
+    const DWORD error = WideOf(path, &wide);
+    return error != 0 ? error : ReplaceWholeFile(wide.c_str(), data, size);
+}
+
+HANDLE CreateReplacementFile(const char* temporary) {
+    std::u16string wide;
+    const DWORD error = WideOf(temporary, &wide);
+    if (error != 0) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
     }
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), units) != units)
-        return ERROR_NO_UNICODE_TRANSLATION;
-    return ReplaceWholeFile(wide.c_str(), data, size);
+    return CreateReplacementFile(wide.c_str());
 }

@@ -26,6 +26,15 @@ HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes, bool* unreadab
 // whose path leaves no room for it cannot be replaced.
 constexpr char16_t kReplacementSuffix[] = u".new";
 
+// Creates the temporary file of a replacement (the target's path with
+// kReplacementSuffix) as a file made by this call, for writing: whatever stands
+// at that name is removed first, and the creation fails on any name still
+// there, so a link planted there is never written through. INVALID_HANDLE_VALUE
+// with the last error set when either step fails.
+HANDLE CreateReplacementFile(const WCHAR* temporary);
+// The same for a narrow (ANSI) path.
+HANDLE CreateReplacementFile(const char* temporary);
+
 // Replaces the file at `path` with `size` bytes: writes them to a temporary
 // file in the same folder that it creates itself (whatever stood at that name
 // is removed, and a name that cannot be removed fails the replacement),

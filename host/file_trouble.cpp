@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include "common/file_utils.h"
 #include "common/whole_file.h"
 #include "host/result_names.h"
 #include "platform/native_path.h"
@@ -132,23 +133,14 @@ FileTrouble TryReplacing(const std::string& path, size_t size) {
     const std::string temporary =
         path + std::string(std::begin(kReplacementSuffix), std::end(kReplacementSuffix) - 1);
     const std::string shown = "cannot be replaced: its temporary file " + ShownPath(temporary);
-    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Made as the library's writer makes it, so that a link planted at its name is never
+    // written through.
+    HANDLE file = CreateReplacementFile(temporary.c_str());
     if (file == INVALID_HANDLE_VALUE)
         return Trouble(GetLastError(), shown + " cannot be made");
     // As many bytes as the library would write: a full disk may still take a few.
-    const size_t total = std::max<size_t>(size, 1);
-    const std::vector<BYTE> zeros(std::min<size_t>(total, 1u << 20), 0);
-    DWORD error = 0;
-    for (size_t done = 0; error == 0 && done < total;) {
-        const DWORD chunk = static_cast<DWORD>(std::min(zeros.size(), total - done));
-        DWORD written = 0;
-        if (!WriteFile(file, zeros.data(), chunk, &written, nullptr))
-            error = GetLastError();
-        else if (written == 0)
-            error = ERROR_WRITE_FAULT;
-        done += written;
-    }
+    const std::vector<BYTE> zeros(std::max<size_t>(size, 1), 0);
+    DWORD error = WriteAllBytes(file, zeros.data(), zeros.size());
     if (error == 0 && !FlushFileBuffers(file))
         error = GetLastError();
     if (!CloseHandle(file) && error == 0)

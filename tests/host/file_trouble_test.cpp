@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include "host/file_trouble.h"
 #include "host/result_names.h"
 #include "platform/test.h"
@@ -79,7 +80,8 @@ TEST_F(FileTroubleTest, EachCauseIsFoundByTryingTheFile) {
          [] { platform::test::FailNextFileCall("FlushFileBuffers", ERROR_DISK_FULL); },
          Attempt::Replace, kFile, Kind::DiskFull, "the disk is full"},
         {"a read-only volume",
-         [] { platform::test::FailNextFileCall("CreateFileA", ERROR_WRITE_PROTECT); },
+         // The writer makes its temporary file through the wide call.
+         [] { platform::test::FailNextFileCall("CreateFileW", ERROR_WRITE_PROTECT); },
          Attempt::Replace, kFile, Kind::ReadOnlyVolume,
          "cannot be made: its volume is read-only (ERROR_WRITE_PROTECT: the media is write "
          "protected)"},
@@ -130,6 +132,20 @@ TEST_F(FileTroubleTest, EachCauseIsFoundByTryingTheFile) {
         }
         EXPECT_FALSE(std::filesystem::exists(Native() + ".new"));
     }
+}
+
+// The try makes its temporary file as the library's writer does: a link planted at that
+// name is removed, never written through to the file it points at.
+TEST_F(FileTroubleTest, TheTryNeverWritesThroughALinkAtTheTemporaryName) {
+    Fresh();
+    const std::string outside = root.Folder() + "/outside";
+    std::ofstream(outside, std::ios::binary) << "kept";
+    std::filesystem::create_symlink(outside, Native() + ".new");
+    EXPECT_FALSE(host::TryReplacing(kFile, 4096));
+    std::ifstream in(outside, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "kept");
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(Native() + ".new")));
+    EXPECT_EQ(platform::test::ReadWholeFile(kFile), kContent);
 }
 
 } // namespace
