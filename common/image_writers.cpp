@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <cstdio>
+#include "common/file_utils.h"
 
 namespace {
 
@@ -35,18 +36,9 @@ public:
     bool Bad() const { return file_ == INVALID_HANDLE_VALUE; }
 
     void Write(const void* data, size_t size) {
-        const auto* bytes = static_cast<const BYTE*>(data);
-        while (file_ != INVALID_HANDLE_VALUE && size > 0) {
-            const DWORD chunk = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
-            DWORD written = 0;
-            if (!WriteFile(file_, bytes, chunk, &written, nullptr) || written == 0 ||
-                written > chunk) {
-                CloseHandle(file_);
-                file_ = INVALID_HANDLE_VALUE;
-                return;
-            }
-            bytes += written;
-            size -= written;
+        if (file_ != INVALID_HANDLE_VALUE && WriteAllBytes(file_, data, size) != 0) {
+            CloseHandle(file_);
+            file_ = INVALID_HANDLE_VALUE;
         }
     }
 
