@@ -9,7 +9,8 @@
 # build-fuzz/corpus/NAME, read back by the next run beside the committed seeds
 # in fuzz/NAME/corpus. Each harness gets a line with its execution count, its
 # corpus (inputs and bytes, as libFuzzer last reported it) and its time; the
-# run ends with "fuzz: N passed, N failed".
+# run ends with "fuzz: N passed, N failed". libFuzzer's final status line of
+# each harness is left in build-fuzz/fuzz-logs/NAME.final.
 #   scripts/fuzz.sh SECONDS [NAME...]
 #   scripts/fuzz.sh --runs RUNS [NAME...]
 set -uo pipefail
@@ -70,6 +71,9 @@ run() {
     verdict=passed
   fi
   echo "$verdict ${runs:-0} ${inputs:-0} ${bytes:-0b} $took" >"$BUILD/fuzz-logs/$name.result"
+  # libFuzzer's own last status line ("#RUNS DONE cov: ... ft: ... corp: ..."), as the
+  # campaign keeps it beside its row.
+  grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 >"$BUILD/fuzz-logs/$name.final"
 }
 
 mkdir -p "$BUILD/fuzz-logs"
