@@ -129,10 +129,15 @@ HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* pat
     LegacyRecords records;
     bool consistent = true;
     try {
-        if (file.size() == kEmptyFileSize || file.size() < kMinLayoutSize) {
+        if (file.size() == kEmptyFileSize && ReadLe16(file.data()) == 0) {
             MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12,
                            "legacy layout %u (0 empty, 1 sectioned, 2 counted, 3 plain)",
                            context->UnitLabel, 0);
+        } else if (file.size() < kMinLayoutSize) {
+            // No layout is this short but a count of no records: a file cut
+            // short, or one that counts records it does not hold, has lost
+            // them, and taking it for an empty one would delete their templates.
+            consistent = false;
         } else if (ReadLe32(file.data()) == context->DatabaseMagic) {
             MOC_TRACE_INFO(kTraceGuidLegacyDatabase, 12,
                            "legacy layout %u (0 empty, 1 sectioned, 2 counted, 3 plain)",

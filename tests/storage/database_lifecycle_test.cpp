@@ -366,6 +366,7 @@ TEST_F(LifecycleTest, LegacyFileThatCannotBeReadOrIsDamagedChangesNothing) {
          0,
          {},
          Concat({{2, 0}, record, Bytes(157 - 124, 0)})},
+        {"record file cut to six bytes", true, false, nullptr, 0, {}, Bytes(6, 1)},
     };
     for (const Case& c : cases) {
         for (bool create : {false, true}) {

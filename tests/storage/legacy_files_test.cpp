@@ -57,8 +57,11 @@ TEST_F(LegacyFilesTest, EachLayoutLoadsItsRecords) {
         HRESULT result;
         Bytes owned, plain;
     } cases[] = {
-        {"two bytes", {0x05, 0x00}, S_OK, {}, {}},
-        {"six bytes", Bytes(6, 0x01), S_OK, {}, {}},
+        {"two bytes of a count of none", {0x00, 0x00}, S_OK, {}, {}},
+        // Cut short, or counting records it does not hold: refused, never empty.
+        {"two bytes of a count of five", {0x05, 0x00}, WINBIO_E_DATABASE_CORRUPTED, {}, {}},
+        {"six bytes", Bytes(6, 0x01), WINBIO_E_DATABASE_CORRUPTED, {}, {}},
+        {"no byte", {}, WINBIO_E_DATABASE_CORRUPTED, {}, {}},
         {"counted", Concat({Le16(2), o1, o2}), S_OK, Join({o1, o2}), {}},
         {"plain, valid records only", Join({p1, p0, p2}), S_OK, {}, Join({p1, p2})},
         {"plain with a short tail", Join({p1, Bytes(50, 1)}), S_OK, {}, p1},
