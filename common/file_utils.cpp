@@ -43,15 +43,12 @@ bool AppendBounded(char (&work)[MAX_PATH], size_t& length, const char* text) {
     return true;
 }
 
-// The platform's standard streams open with this sharing: others may read and
-// write meanwhile. Through the platform's own open, a name that is not a file
-// (a folder, a FIFO, a device) is refused at once instead of waited on.
+} // namespace
+
 HANDLE OpenSharedStream(const char* path, DWORD access, DWORD disposition) {
     return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
-
-} // namespace
 
 DWORD WriteAllBytes(HANDLE file, const void* data, size_t size) {
     const auto* bytes = static_cast<const BYTE*>(data);

@@ -15,6 +15,11 @@ DWORD GetFileLength(const char* path);
 // reads nothing.
 bool ReadFileToBuffer(const char* path, void* destination, int count);
 
+// Opens the file as the platform's standard streams do, shared with other
+// readers and writers. Through the platform's own open, a name that is not a
+// file (a folder, a FIFO, a device) is refused at once instead of waited on.
+HANDLE OpenSharedStream(const char* path, DWORD access, DWORD disposition);
+
 // Writes all `size` bytes to the open file: 0, or the Win32 error of the write
 // that failed (ERROR_WRITE_FAULT for one that made no progress, which would
 // otherwise loop for ever).

@@ -16,16 +16,13 @@ void PutLe(uint8_t* at, uint32_t value, int bytes) {
         at[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-// An output stream as the platform's standard streams open one: shared with
-// other openers, truncating, and silent on failure (every write after a failed
-// open or write does nothing). It opens through the platform's own call, so a
-// name that is no file (a folder, a FIFO, a device) is refused at once instead
-// of waited on.
+// An output stream as the platform's standard streams open one (shared,
+// truncating, a name that is no file refused at once) and silent on failure:
+// every write after a failed open or write does nothing.
 class ImageStream {
 public:
     explicit ImageStream(const char* path)
-        : file_(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+        : file_(OpenSharedStream(path, GENERIC_WRITE, CREATE_ALWAYS)) {}
     ~ImageStream() {
         if (file_ != INVALID_HANDLE_VALUE)
             CloseHandle(file_);

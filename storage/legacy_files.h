@@ -13,12 +13,13 @@ constexpr char LegacyBlockFile[] = "6854BC36-3957-4783-880B-563B476816E4.DAT";
 // Reads the legacy record file at `path` and appends its bare records to the
 // owned list (157-byte records) and the plain list (124-byte records); the
 // caller empties both first. The layout is told by length and content: 2
-// bytes (empty), below 7 bytes (too short), the database magic (sectioned),
-// length - 2 a multiple of 157 (counted), else plain 124-byte records of which
-// only those marked valid are taken. S_OK, also when nothing was loaded from a
-// file that opened; WINBIO_E_DATABASE_CORRUPTED when the file cannot be read
-// whole, its counts or offsets reach past its end or its sections hold more
-// records than MOC_DATABASE_MAX_BLOCK_COUNT (nothing is appended then);
+// bytes of a count of 0 (empty), the database magic (sectioned), length - 2 a
+// multiple of 157 (counted), else plain 124-byte records of which only those
+// marked valid are taken. S_OK, also when nothing was loaded from a file that
+// opened; WINBIO_E_DATABASE_CORRUPTED when the file cannot be read whole, is
+// shorter than every layout but the empty one (or 2 bytes of another count),
+// its counts or offsets reach past its end or its sections hold more records
+// than MOC_DATABASE_MAX_BLOCK_COUNT (nothing is appended then);
 // E_OUTOFMEMORY. `unreadable`, when given, tells whether the failure was a
 // file call that failed (see LoadWholeFile).
 HRESULT LoadLegacyDatabaseFile(PWINIBIO_STORAGE_CONTEXT context, const char* path,

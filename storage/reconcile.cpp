@@ -14,30 +14,20 @@ HRESULT UnreadLegacyFile(const WINIBIO_STORAGE_CONTEXT& context, const char* pat
     return WINBIO_E_DATABASE_READ_ERROR;
 }
 
-bool DamagedLegacyFile(const WINIBIO_STORAGE_CONTEXT& context, bool damaged, const char* path) {
+// A legacy file whose content its loader refuses (counts or offsets past its
+// end, a file cut short, no header of ours) has lost records rather than held
+// none: migrating without them would delete their templates. The block file
+// has the private file's format, and one more such damage: bytes past its
+// counted blocks may be blocks that a count lowered by hand hides.
+bool DamagedLegacyFile(const WINIBIO_STORAGE_CONTEXT& context, HRESULT loaded, bool blockFile,
+                       const char* path) {
+    const bool damaged =
+        loaded == WINBIO_E_DATABASE_CORRUPTED ||
+        (blockFile && loaded == S_OK && ReconcileSkipOf(context) == ReconcileSkip::UncountedBytes);
     if (damaged)
         MOC_TRACE_ERROR(kTraceGuidReconcile, 22, "legacy file %s is damaged", context.UnitLabel,
                         path);
     return damaged;
-}
-
-// A legacy record file whose counts or offsets run past its end has lost
-// records rather than held none: migrating without them would delete their
-// templates.
-bool DamagedRecordFile(const WINIBIO_STORAGE_CONTEXT& context, HRESULT loaded, const char* path) {
-    return DamagedLegacyFile(context, loaded == WINBIO_E_DATABASE_CORRUPTED, path);
-}
-
-// The legacy block file has the private file's format, and the same damage:
-// a file without a header of ours, or whose header or blocks run past its
-// end, has lost records rather than held none, and bytes past its counted
-// blocks may be blocks that a count lowered by hand hides.
-bool DamagedBlockFile(const WINIBIO_STORAGE_CONTEXT& context, HRESULT loaded, const char* path) {
-    return DamagedLegacyFile(
-        context,
-        loaded == WINBIO_E_DATABASE_CORRUPTED ||
-            (loaded == S_OK && ReconcileSkipOf(context) == ReconcileSkip::UncountedBytes),
-        path);
 }
 
 } // namespace
@@ -58,7 +48,7 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
             context->PlainBlocks.clear();
             bool unreadable = false;
             HRESULT hr = LoadLegacyDatabaseFile(context, paths.LegacyRecordFile, &unreadable);
-            if (unreadable || DamagedRecordFile(*context, hr, paths.LegacyRecordFile))
+            if (unreadable || DamagedLegacyFile(*context, hr, false, paths.LegacyRecordFile))
                 return UnreadLegacyFile(*context, paths.LegacyRecordFile);
             if (hr == S_OK)
                 hr = ConvertLegacyRecords(context);
@@ -74,7 +64,7 @@ HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const Datab
             EmptyBlockLists(context);
             bool unreadable = false;
             HRESULT hr = LoadDatabaseFile(context, paths.LegacyBlockFile, &unreadable);
-            if (unreadable || DamagedBlockFile(*context, hr, paths.LegacyBlockFile))
+            if (unreadable || DamagedLegacyFile(*context, hr, true, paths.LegacyBlockFile))
                 return UnreadLegacyFile(*context, paths.LegacyBlockFile);
             if (hr == E_OUTOFMEMORY)
                 return hr;

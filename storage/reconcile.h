@@ -18,11 +18,10 @@ struct LegacyFilesFound {
 // block file's header and trailing bytes become the kept copies. `*merged` is
 // false when neither file could be loaded (the lists then hold whatever the
 // last read left). S_OK; E_OUTOFMEMORY; WINBIO_E_DATABASE_READ_ERROR, with
-// nothing merged, when a file call failed on a found file or the block file
-// is damaged (its header refused, or bytes past its counted blocks): a set
-// without their records would make the reconciliation delete the templates
-// they describe. A record file whose content is refused simply counts as not
-// loaded.
+// nothing merged, when a file call failed on a found file or either file is
+// damaged (the record file's content refused; the block file's header
+// refused, or bytes past its counted blocks): a set without their records
+// would make the reconciliation delete the templates they describe.
 HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const DatabasePaths& paths,
                                    const LegacyFilesFound& found, bool* merged);
 
