@@ -1,6 +1,7 @@
 #include "host/file_trouble.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include "common/file_utils.h"
 #include "common/whole_file.h"
@@ -76,13 +77,36 @@ FileTrouble LookUp(const std::string& path, bool* present, DWORD* attributes) {
     return {};
 }
 
-FileTrouble Open(const std::string& path) {
+// A link that the look-up found (the platform describes a link itself) but whose open
+// finds nothing leads to a file that is not there: its volume is not mounted, or the file
+// was moved. The platform has no call here that reads where a link leads; tolvimoc is the
+// stand-in's own tool, so it asks the file system.
+bool LinkTarget(const std::string& path, std::string* target) {
+    std::error_code ec;
+    const std::filesystem::path link = platform::NativePath(path.c_str());
+    std::filesystem::path to = std::filesystem::read_symlink(link, ec);
+    if (ec || to.empty())
+        return false;
+    if (to.is_relative())
+        to = (link.parent_path() / to).lexically_normal();
+    *target = to.string();
+    return true;
+}
+
+// `attributes` are those the look-up found.
+FileTrouble Open(const std::string& path, DWORD attributes) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return Trouble(GetLastError(), "cannot be opened");
-    CloseHandle(file);
-    return {};
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return {};
+    }
+    const DWORD error = GetLastError();
+    FileTrouble t = Trouble(error, "cannot be opened");
+    if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && LinkTarget(path, &t.target))
+        t.kind = FileTrouble::Kind::DanglingLink;
+    return t;
 }
 
 } // namespace
@@ -90,7 +114,7 @@ FileTrouble Open(const std::string& path) {
 FileTrouble OpenAsFile(const std::string& path, bool* present) {
     DWORD attributes = 0;
     FileTrouble t = LookUp(path, present, &attributes);
-    return t || !*present ? t : Open(path);
+    return t || !*present ? t : Open(path, attributes);
 }
 
 FileRead ReadThroughPlatform(const std::string& path) {
@@ -108,7 +132,7 @@ FileRead ReadThroughPlatform(const std::string& path) {
     } else if (unreadable) {
         const DWORD error = GetLastError();
         // An open that fails again says so more plainly than the read.
-        read.trouble = Open(path);
+        read.trouble = Open(path, attributes);
         if (!read.trouble)
             read.trouble = Trouble(error != 0 ? error : ERROR_READ_FAULT, "cannot be read");
     } else {
@@ -182,6 +206,11 @@ TroubleWords DescribeTrouble(const FileTrouble& trouble, const std::string& root
                     " holds a backslash, which the platform's file calls take for a folder "
                     "separator, so the path names another file",
                 "Use a root whose path holds no backslash (move this one there)" + again};
+    case FileTrouble::Kind::DanglingLink:
+        return {"is a link to " + trouble.target + ", which is not there",
+                "Bring back what it links to (mount the volume that holds it, or put the file "
+                "back at " +
+                    trouble.target + ")" + again};
     case FileTrouble::Kind::Failed:
         return {trouble.step + ": " + message, "Mend the cause" + again};
     }

@@ -23,11 +23,15 @@ struct FileTrouble {
         NameTooLong, // the platform names no file by a path of MAX_PATH characters or more
         Unmappable,  // the root's name holds a backslash, so the path names another file
         Failed,      // another error of a file call
+        // A link that the look-up finds but whose target is not there: the volume that
+        // holds it is not mounted, or the file was moved away.
+        DanglingLink,
     };
     Kind kind = Kind::None;
     DWORD error = 0;     // of the file call that failed
     std::string step;    // what failed, as people read it: "cannot be opened"
     bool folder = false; // NotAFile: a folder
+    std::string target;  // DanglingLink: where the link leads, as a native path
     explicit operator bool() const { return kind != Kind::None; }
 };
 

@@ -31,12 +31,12 @@ extern "C" int _access(const char* path, int mode) {
     }
     std::string native = platform::NativePath(path);
     struct stat st {};
-    if (native.empty() || ::stat(native.c_str(), &st) != 0) {
+    if (native.empty() || LookUpName(native, &st) != 0) {
         errno = ENOENT;
         return -1;
     }
     // Mode 2 asks for write access, which a read-only file denies even to root here.
-    if ((mode & 2) && !S_ISDIR(st.st_mode) && IsReadOnlyMode(st.st_mode)) {
+    if ((mode & 2) && !S_ISDIR(st.st_mode) && MarkedReadOnly(native, st)) {
         errno = EACCES;
         return -1;
     }

@@ -193,6 +193,22 @@ DWORD NotAFileError(const std::string& native, const struct stat& st, bool folde
     return ERROR_CANT_ACCESS_FILE;
 }
 
+int LookUpName(const std::string& native, struct stat* st) {
+    if (::stat(native.c_str(), st) == 0)
+        return 0;
+    const int err = errno;
+    if (::lstat(native.c_str(), st) == 0 && S_ISLNK(st->st_mode))
+        return 0;
+    errno = err;
+    return -1;
+}
+
+bool MarkedReadOnly(const std::string& native, const struct stat& own) {
+    if (S_ISLNK(own.st_mode))
+        return (ExtraAttributes(native) & FILE_ATTRIBUTE_READONLY) != 0;
+    return IsReadOnlyMode(own.st_mode);
+}
+
 int OpenWithoutWaiting(const std::string& native, int oflags, mode_t mode, bool folderOpens,
                        struct stat* st, DWORD* refused) {
     *refused = 0;
@@ -409,7 +425,9 @@ DWORD AttributesOf(const std::string& native, const struct stat& st) {
         attributes |= FILE_ATTRIBUTE_DIRECTORY;
     else if (!S_ISREG(st.st_mode))
         // The platform sees a FIFO, socket or device node as a reparse point
-        // with the archive mark every new file gets (see NotAFileError).
+        // with the archive mark every new file gets (see NotAFileError), and
+        // so it sees a link, which is all that shows of one whose target
+        // cannot be followed (see LookUpName).
         attributes |= FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE;
     else if (IsReadOnlyMode(st.st_mode))
         attributes |= FILE_ATTRIBUTE_READONLY;
@@ -430,7 +448,7 @@ DWORD GetAttributesNative(const char* function, const void* name, const MappedPa
     }
     const std::string& native = path.native;
     struct stat st {};
-    if (::stat(native.c_str(), &st) != 0) {
+    if (LookUpName(native, &st) != 0) {
         SetLastError(PathError(errno, native));
         return INVALID_FILE_ATTRIBUTES;
     }
@@ -448,7 +466,7 @@ BOOL GetAttributesExNative(const char* function, const void* name, const MappedP
         return Fail(path.error);
     const std::string& native = path.native;
     struct stat st {};
-    if (::stat(native.c_str(), &st) != 0)
+    if (LookUpName(native, &st) != 0)
         return Fail(PathError(errno, native));
     WIN32_FILE_ATTRIBUTE_DATA data{};
     data.dwFileAttributes = AttributesOf(native, st);
@@ -475,13 +493,14 @@ BOOL SetAttributesNative(const char* function, const void* name, const MappedPat
         return Fail(path.error);
     const std::string& native = path.native;
     struct stat st {};
-    if (::stat(native.c_str(), &st) != 0)
+    if (LookUpName(native, &st) != 0)
         return Fail(PathError(errno, native));
     DWORD extras = ExtraAttributes(native) & ~kSettableAttributes;
     DWORD settable = attributes & kSettableAttributes;
-    if (S_ISDIR(st.st_mode)) {
+    if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) {
         // A folder's read-only mark does not stop writes into it on the
-        // platform, so it is kept as a bit and the folder stays writable.
+        // platform, so it is kept as a bit and the folder stays writable; a
+        // link that leads nowhere has no mode of its own to carry it.
         extras |= settable;
     } else {
         mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY)
@@ -507,7 +526,7 @@ BOOL DeleteNative(const char* function, const void* name, const MappedPath& path
     struct stat st {};
     if (::lstat(native.c_str(), &st) != 0)
         return Fail(PathError(errno, native));
-    if (S_ISDIR(st.st_mode) || IsReadOnlyMode(st.st_mode))
+    if (S_ISDIR(st.st_mode) || MarkedReadOnly(native, st))
         return Fail(ERROR_ACCESS_DENIED);
     if (OpenWithoutDeleteShare(st))
         return Fail(ERROR_SHARING_VIOLATION);
@@ -575,7 +594,7 @@ BOOL MoveNative(const char* function, const void* from, const void* to, const Ma
     if (::lstat(nativeTo.c_str(), &target) == 0) {
         if (!(flags & MOVEFILE_REPLACE_EXISTING))
             return Fail(ERROR_ALREADY_EXISTS);
-        if (S_ISDIR(target.st_mode) || IsReadOnlyMode(target.st_mode))
+        if (S_ISDIR(target.st_mode) || MarkedReadOnly(nativeTo, target))
             return Fail(ERROR_ACCESS_DENIED);
         if (OpenWithoutDeleteShare(target))
             return Fail(ERROR_SHARING_VIOLATION);

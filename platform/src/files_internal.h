@@ -57,6 +57,18 @@ DWORD NotAFileError(const std::string& native, const struct stat& st, bool folde
 int OpenWithoutWaiting(const std::string& native, int oflags, mode_t mode, bool folderOpens,
                        struct stat* st, DWORD* refused);
 
+// What the existence and attribute calls find at `native`: what a link leads to, as the
+// stand-in shows a link that can be followed; but the link itself when its target cannot
+// be followed (gone, or a loop), as the platform describes every link itself, so that a
+// link whose volume is away is a name that is there, and only its open fails. 0, or -1
+// with errno from following the name.
+int LookUpName(const std::string& native, struct stat* st);
+
+// The read-only mark of the name itself, `own` being what lstat found there: a link has no
+// mode bits of its own, so the mark that SetFileAttributes gives a link whose target is
+// gone is kept beside it.
+bool MarkedReadOnly(const std::string& native, const struct stat& own);
+
 // The platform's error for a failed call on `native`: a missing last component
 // is ERROR_FILE_NOT_FOUND, a missing folder on the way ERROR_PATH_NOT_FOUND.
 DWORD PathError(int err, const std::string& native);

@@ -92,6 +92,21 @@ TEST_F(FileTroubleTest, EachCauseIsFoundByTryingTheFile) {
          },
          Attempt::Replace, kFile, Kind::ReadOnlyFile,
          "is marked read-only, so it cannot be replaced"},
+        // Its volume is not mounted: the target is named, and the link left as it is.
+        {"a link whose target is not there",
+         [this] {
+             std::filesystem::remove(Native());
+             std::filesystem::create_symlink(root.Folder() + "/volume/records.dat", Native());
+         },
+         Attempt::Open, kFile, Kind::DanglingLink,
+         "is a link to " + root.Folder() + "/volume/records.dat, which is not there"},
+        {"a relative link whose target is not there",
+         [this] {
+             std::filesystem::remove(Native());
+             std::filesystem::create_symlink("../moved/records.dat", Native());
+         },
+         Attempt::Read, kFile, Kind::DanglingLink,
+         "is a link to " + root.Native("C:\\moved\\records.dat") + ", which is not there"},
         {"a name too long", [] {}, Attempt::Open, longName, Kind::NameTooLong,
          "cannot be named: its path is too long"},
         {"a root with a backslash", [] {}, Attempt::Read, backslashed, Kind::Unmappable,

@@ -432,6 +432,8 @@ TEST_F(TolvimocTest, ANameThatIsNoFileWhereAFileBelongsIsRefused) {
         {"a folder", [](const char* p) { return ::mkdir(p, 0755); }, S_IFDIR},
         {"a pipe", [](const char* p) { return ::mkfifo(p, 0644); }, S_IFIFO},
         {"a link to /dev/zero", [](const char* p) { return ::symlink("/dev/zero", p); }, S_IFLNK},
+        {"a link whose target is not there",
+         [](const char* p) { return ::symlink("unmounted/file", p); }, S_IFLNK},
     };
     struct Run {
         std::string name, path, log;
@@ -476,6 +478,46 @@ TEST_F(TolvimocTest, ANameThatIsNoFileWhereAFileBelongsIsRefused) {
         struct stat st {};
         ASSERT_EQ(::lstat(run.path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & S_IFMT, run.type);
+    }
+}
+
+// A file of the unit kept on another volume behind a link at its name: while that volume is
+// not mounted, the run names the link and where it leads, leaves it as it is, and neither
+// deletes a template nor starts a fresh chip for it. With the file back, every finger signs in.
+TEST_F(TolvimocTest, AFileOnAVolumeThatIsNotMountedCostsNoTemplate) {
+    const std::string volume = folder.Folder() + "/volume";
+    const std::string unmounted = volume + "-unmounted";
+    const std::string records = RecordFile(), chip = host::ChipStatePath(root);
+    for (const std::string& file : {records, chip}) {
+        SCOPED_TRACE(file);
+        std::filesystem::remove_all(root);
+        std::filesystem::remove_all(unmounted);
+        ASSERT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
+        ASSERT_EQ(On({"enroll", "--finger", "4"}).status, host::kExitSuccess);
+        const std::pair<std::string, std::string> enrolled = {ReadText(records), ReadText(chip)};
+        const std::string target = volume + "/" + std::filesystem::path(file).filename().string();
+        std::filesystem::create_directories(volume);
+        std::filesystem::rename(file, target);
+        std::filesystem::create_symlink(target, file);
+        std::filesystem::rename(volume, unmounted);
+
+        RunResult listed = On({"list"});
+        EXPECT_EQ(listed.status, host::kExitFailure) << listed.out << listed.err;
+        EXPECT_EQ(
+            LinesWith(listed.err, file + " is a link to " + target + ", which is not there").size(),
+            1u)
+            << listed.err;
+        EXPECT_EQ(LinesWith(listed.err, "put the file back at " + target).size(), 1u) << listed.err;
+        ExpectNoAdviceThatCostsTemplates(listed.out + listed.err);
+        EXPECT_EQ(listed.out.find("starting a fresh chip"), std::string::npos) << listed.out;
+        EXPECT_EQ(std::filesystem::read_symlink(file), target);
+
+        std::filesystem::remove(file);
+        std::filesystem::rename(unmounted + "/" + std::filesystem::path(file).filename().string(),
+                                file);
+        EXPECT_EQ(std::make_pair(ReadText(records), ReadText(chip)), enrolled);
+        for (const char* finger : {"3", "4"})
+            EXPECT_EQ(On({"identify", "--finger", finger}).status, host::kExitSuccess) << finger;
     }
 }
 

@@ -284,6 +284,7 @@ TEST_F(StandInFilesTest, NamesThatAreNotFilesAreRefusedAtOnce) {
         {"C:\\sock", kNode, EINVAL},
         {"C:\\to-fifo", kNode, EINVAL},
         {"C:\\to-zero", kNode, EINVAL},
+        {"C:\\dangling", kNode, ENOENT},
     };
     for (const Name& c : names) {
         SCOPED_TRACE(c.path);
@@ -297,6 +298,77 @@ TEST_F(StandInFilesTest, NamesThatAreNotFilesAreRefusedAtOnce) {
         ASSERT_TRUE(seen.has_value()) << "the open waited";
         EXPECT_EQ(*seen, std::to_string(c.attributes) + " " + std::to_string(c.fopenError));
     }
+}
+
+// The existence and attribute calls describe a link that leads nowhere (its target gone, or a
+// loop) as the platform describes every link: a reparse point of its own times and no
+// length, a name that is there; only its open fails. A link that leads to a file still shows
+// that file. A read-only mark given to such a link keeps it from being deleted or replaced.
+TEST_F(StandInFilesTest, ALinkThatLeadsNowhereIsANameThatIsThere) {
+    namespace fs = std::filesystem;
+    WriteWholeFile("C:\\file", "four");
+    fs::create_symlink(root.Native("C:\\file"), root.Native("C:\\to-file"));
+    fs::create_symlink(root.Native("C:\\gone\\file"), root.Native("C:\\dangling"));
+    fs::create_symlink(root.Native("C:\\loop"), root.Native("C:\\loop"));
+    auto fileTime = [](const struct timespec& t) {
+        return 116444736000000000ull + static_cast<uint64_t>(t.tv_sec) * 10000000ull +
+               static_cast<uint64_t>(t.tv_nsec) / 100;
+    };
+    constexpr DWORD kLink = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE;
+    constexpr DWORD kSomeError = ~0u;
+    struct Case {
+        std::string path;
+        DWORD attributes;
+        DWORD size;
+        bool ownTimes; // the link's own, not its target's
+        DWORD openError;
+    } cases[] = {
+        {"C:\\to-file", FILE_ATTRIBUTE_NORMAL, 4, false, ERROR_SUCCESS},
+        {"C:\\dangling", kLink, 0, true, ERROR_FILE_NOT_FOUND},
+        {"C:\\loop", kLink, 0, true, kSomeError},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const std::u16string wide(c.path.begin(), c.path.end());
+        const std::string native = root.Native(c.path);
+        struct stat st {};
+        ASSERT_EQ(c.ownTimes ? lstat(native.c_str(), &st) : stat(native.c_str(), &st), 0);
+        EXPECT_EQ(GetFileAttributesA(c.path.c_str()), c.attributes);
+        EXPECT_EQ(GetFileAttributesW(wide.c_str()), c.attributes);
+        WIN32_FILE_ATTRIBUTE_DATA data{}, wideData{};
+        ASSERT_TRUE(GetFileAttributesExA(c.path.c_str(), GetFileExInfoStandard, &data));
+        ASSERT_TRUE(GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &wideData));
+        EXPECT_EQ(std::memcmp(&data, &wideData, sizeof(data)), 0);
+        EXPECT_EQ(data.dwFileAttributes, c.attributes);
+        EXPECT_EQ(data.nFileSizeHigh, 0u);
+        EXPECT_EQ(data.nFileSizeLow, c.size);
+        const FILETIME& written = data.ftLastWriteTime;
+        EXPECT_EQ(uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime,
+                  fileTime(st.st_mtim));
+        EXPECT_EQ(_access(c.path.c_str(), 0), 0);
+        EXPECT_EQ(_access(c.path.c_str(), 2), 0);
+        HANDLE h = CreateFileA(c.path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        const DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        CloseHandle(h);
+        if (c.openError == kSomeError)
+            EXPECT_NE(error, static_cast<DWORD>(ERROR_SUCCESS));
+        else
+            EXPECT_EQ(error, c.openError);
+    }
+
+    ASSERT_TRUE(SetFileAttributesA("C:\\dangling", FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesA("C:\\dangling"), kLink | FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(_access("C:\\dangling", 2), -1);
+    EXPECT_FALSE(DeleteFileA("C:\\dangling"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(MoveFileExA("C:\\file", "C:\\dangling", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ASSERT_TRUE(SetFileAttributesA("C:\\dangling", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(GetFileAttributesA("C:\\dangling"), kLink);
+    EXPECT_TRUE(DeleteFileA("C:\\dangling"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root.Native("C:\\dangling"))));
+    EXPECT_FALSE(fs::exists(root.Native("C:\\gone")));
+    EXPECT_EQ(ReadWholeFile("C:\\file"), "four");
 }
 
 // A writer that checks every step must be able to meet a failure at each one.

@@ -213,6 +213,9 @@ TEST_F(StateFileTest, AFileThatCannotBeReadIsRefused) {
         {"a FIFO without a writer", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
         {"a link to /dev/zero", [&] { fs::create_symlink("/dev/zero", path); }},
         {"a link to a status file", [&] { fs::create_symlink("/proc/self/status", path); }},
+        // Its volume is not mounted: a fresh chip in its place would lose every template.
+        {"a link whose target is not there",
+         [&] { fs::create_symlink(path + ".volume/state", path); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -81,6 +81,10 @@ TEST_F(LifecycleTest, CreateWithoutOpenWritesTheFrameworkFile) {
     // The format and the count are kept even so.
     EXPECT_EQ(Context().IndexElementCount, 3u);
     EXPECT_EQ(Context().FormatGuid.Data1, 0x11223344u);
+    // A link there whose target is not there is a file all the same, left as it is.
+    LinkToNothing(kFrameworkFile);
+    EXPECT_EQ(Create(), WINBIO_E_DATABASE_ALREADY_EXISTS);
+    EXPECT_TRUE(LinksToNothing(kFrameworkFile));
 }
 
 TEST_F(LifecycleTest, CreateRefusals) {
@@ -185,12 +189,15 @@ TEST_F(LifecycleTest, ADamagedFileIsLeftAndTheChipTooUntilErased) {
     struct Case {
         const char* name;
         Bytes file;
+        bool linkToNothing = false; // in place of the file
     } cases[] = {
         {"blocks cut short", cut},
         {"zeroed header", zeroed},
         {"emptied", {}},
         {"8 bytes", Bytes(fresh.begin(), fresh.begin() + 8)},
         {"random bytes", moc_test::Pattern(3000, 0x5D)},
+        // Its volume is not mounted: the records are there, but cannot be read now.
+        {"a link whose target is not there", {}, true},
     };
     const WINBIO_IDENTITY account = SidIdentity(AccountSid(1));
     for (const Case& c : cases) {
@@ -198,7 +205,10 @@ TEST_F(LifecycleTest, ADamagedFileIsLeftAndTheChipTooUntilErased) {
         Attach();
         SetSlot(0, 1, 2, KeyBytes(0x10));
         SetSlot(1, 0, 4, KeyBytes(0x20));
-        WriteFile(kPrivateFile, c.file);
+        if (c.linkToNothing)
+            LinkToNothing(kPrivateFile);
+        else
+            WriteFile(kPrivateFile, c.file);
         EXPECT_EQ(Open(), WINBIO_E_DATABASE_CORRUPTED);
         EXPECT_EQ(sensor->LoggedCodes(), std::vector<DWORD>{kVersion});
         EXPECT_EQ(Create(), WINBIO_E_DATABASE_ALREADY_EXISTS);
@@ -213,7 +223,10 @@ TEST_F(LifecycleTest, ADamagedFileIsLeftAndTheChipTooUntilErased) {
         EXPECT_EQ(StorageAdapterGetDatabaseSize(&pipeline, &available, &total),
                   WINBIO_E_DATABASE_CORRUPTED);
         EXPECT_TRUE(DeletedSlots().empty());
-        EXPECT_EQ(ReadFile(kPrivateFile), c.file);
+        if (c.linkToNothing)
+            EXPECT_TRUE(LinksToNothing(kPrivateFile));
+        else
+            EXPECT_EQ(ReadFile(kPrivateFile), c.file);
 
         EXPECT_EQ(Erase(), S_OK);
         EXPECT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
@@ -348,6 +361,7 @@ TEST_F(LifecycleTest, LegacyFileThatCannotBeReadOrIsDamagedChangesNothing) {
         int n;
         Bytes damagedBlockFile;       // in place of the block file, when there is no failing call
         Bytes damagedRecordFile = {}; // in place of the record file, when not empty
+        const char* linkToNothing = nullptr; // the file that is a link whose target is not there
     } cases[] = {
         {"record file cannot be opened", true, false, "CreateFileA", 1, {}},
         {"record file cannot be read", true, true, "ReadFile", 1, {}},
@@ -367,6 +381,9 @@ TEST_F(LifecycleTest, LegacyFileThatCannotBeReadOrIsDamagedChangesNothing) {
          {},
          Concat({{2, 0}, record, Bytes(157 - 124, 0)})},
         {"record file cut to six bytes", true, false, nullptr, 0, {}, Bytes(6, 1)},
+        // A link whose target is not there: its volume is not mounted.
+        {"record file a dangling link", true, false, nullptr, 0, {}, {}, kLegacyRecordFile},
+        {"block file a dangling link", true, true, nullptr, 0, {}, {}, kLegacyBlockFile},
     };
     for (const Case& c : cases) {
         for (bool create : {false, true}) {
@@ -384,6 +401,8 @@ TEST_F(LifecycleTest, LegacyFileThatCannotBeReadOrIsDamagedChangesNothing) {
             if (c.blockFile)
                 WriteFile(kLegacyBlockFile,
                           c.call != nullptr ? DatabaseFile({block}) : c.damagedBlockFile);
+            if (c.linkToNothing != nullptr)
+                LinkToNothing(c.linkToNothing);
             if (create) {
                 ASSERT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
             } else {
@@ -404,6 +423,10 @@ TEST_F(LifecycleTest, LegacyFileThatCannotBeReadOrIsDamagedChangesNothing) {
 
             // Once the file reads again, or is mended, the next open migrates it.
             StorageAdapterDetach(&pipeline);
+            if (c.linkToNothing != nullptr) {
+                EXPECT_TRUE(LinksToNothing(c.linkToNothing));
+                std::filesystem::remove(root.Native(c.linkToNothing));
+            }
             if (c.blockFile)
                 WriteFile(kLegacyBlockFile, DatabaseFile({block}));
             if (c.recordFile)
@@ -508,6 +531,7 @@ TEST_F(LifecycleTest, EraseDeletesBothFilesAndThisHostsTemplates) {
         bool ownerIdMode, files, readOnly, deleteFails;
         HRESULT result;
         std::vector<int> deleted;
+        bool linksToNothing = false; // in place of the files
     } cases[] = {
         {"owner-id mode", true, true, false, false, S_OK, {0, 3}},
         {"owner-id mode, deletion fails",
@@ -521,6 +545,8 @@ TEST_F(LifecycleTest, EraseDeletesBothFilesAndThisHostsTemplates) {
         {"plain mode, deletion fails", false, true, false, true, S_OK, {255}},
         {"read-only framework file", false, true, true, false, S_OK, {255}},
         {"no files", true, false, false, false, S_OK, {0, 3}},
+        // The names go, and nothing is made where they lead.
+        {"links whose target is not there", false, true, false, false, S_OK, {255}, true},
     };
     for (const Case& c : cases) {
         Attach(c.ownerIdMode);
@@ -534,6 +560,10 @@ TEST_F(LifecycleTest, EraseDeletesBothFilesAndThisHostsTemplates) {
         if (c.readOnly) {
             ASSERT_TRUE(SetFileAttributesA(kFrameworkFile, FILE_ATTRIBUTE_READONLY));
         }
+        if (c.linksToNothing) {
+            LinkToNothing(kFrameworkFile);
+            LinkToNothing(kPrivateFile);
+        }
         if (c.deleteFails)
             sensor->FailNext(kDelete, ERROR_GEN_FAILURE);
         Context().QueryCounter = 4;
@@ -541,8 +571,10 @@ TEST_F(LifecycleTest, EraseDeletesBothFilesAndThisHostsTemplates) {
         Context().OpenFlag = 1;
         EXPECT_EQ(Erase(), c.result) << c.name;
         EXPECT_EQ(DeletedSlots(), c.deleted) << c.name;
-        EXPECT_FALSE(Exists(kFrameworkFile)) << c.name;
-        EXPECT_FALSE(Exists(kPrivateFile)) << c.name;
+        for (const char* file : {kFrameworkFile, kPrivateFile})
+            EXPECT_FALSE(
+                std::filesystem::exists(std::filesystem::symlink_status(root.Native(file))))
+                << c.name << ": " << file;
         EXPECT_STREQ(Context().PrivateFilePath, kPrivateFile) << c.name;
         bool cleared = SUCCEEDED(c.result);
         EXPECT_EQ(Context().QueryCounter, cleared ? 0u : 4u) << c.name;

@@ -317,6 +317,18 @@ protected:
     }
     Bytes ReadFile(const char* path) { return FromStr(platform::test::ReadWholeFile(path)); }
     bool Exists(const char* path) { return std::filesystem::exists(root.Native(path)); }
+    // Puts in place of `path` a link whose target is not there, as when the volume that
+    // holds the file is not mounted.
+    void LinkToNothing(const char* path) {
+        std::filesystem::remove(root.Native(path));
+        std::filesystem::create_symlink(root.Folder() + "/unmounted/file", root.Native(path));
+    }
+    // Whether `path` is still such a link, with nothing made where it leads.
+    bool LinksToNothing(const char* path) {
+        std::error_code ec;
+        return std::filesystem::is_symlink(root.Native(path), ec) &&
+               !std::filesystem::exists(root.Folder() + "/unmounted", ec);
+    }
 
     void SetSlot(size_t index, uint8_t kind, uint8_t subFactor, const Bytes& key,
                  const Bytes& owner = SimHostOwner(), uint8_t state = 1) {
