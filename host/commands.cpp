@@ -530,28 +530,30 @@ void Session::ReportRemoval(const UnitView& before, const UnitView& after) {
 // What the open found that kept it from reconciling: the records it would have judged on
 // are kept as they are, and so are the chip's templates.
 void Session::ReportHold(const UnitView& before) {
-    const ReconcileHold& hold = before.hold;
-    const std::string file = ShownPath(PrivateDatabasePath());
     const char* kept = ": the open reconciled nothing, and nothing was deleted for ";
-    if (!hold.damagedBlocks.empty()) {
-        std::vector<std::string> where;
-        for (size_t i : hold.damagedBlocks)
-            where.push_back(
-                "block " + std::to_string(i + 1) + " at byte " +
-                std::to_string(before.records.headerSize + i * MOC_DATABASE_BLOCK_SIZE));
-        const bool one = hold.damagedBlocks.size() == 1;
-        out_ << "open: " << Counted(hold.damagedBlocks.size(), "damaged record", "damaged records")
-             << " of this host in " << file << " (" << Listed(where) << ")" << kept
-             << (one ? "it" : "them") << "; a good copy of the file put back mends "
-             << (one ? "it" : "them") << "\n";
+    for (const FileHold& hold : before.hold.files) {
+        const std::string file = (hold.older ? "the older file " : "") + ShownPath(hold.path);
+        if (hold.refused) {
+            out_ << "open: " << file << " is damaged or cannot be read" << kept
+                 << "it; a good copy of it put back mends it\n";
+            continue;
+        }
+        if (hold.damagedRecords != 0) {
+            std::vector<std::string> where;
+            for (size_t i : hold.damagedBlocks)
+                where.push_back("block " + std::to_string(i + 1) + " at byte " +
+                                std::to_string(hold.headerSize + i * MOC_DATABASE_BLOCK_SIZE));
+            const bool one = hold.damagedRecords == 1;
+            out_ << "open: " << Counted(hold.damagedRecords, "damaged record", "damaged records")
+                 << " of this host in " << file << (where.empty() ? "" : " (" + Listed(where) + ")")
+                 << kept << (one ? "it" : "them") << "; a good copy of the file put back mends "
+                 << (one ? "it" : "them") << "\n";
+        }
+        if (hold.bytesPastBlocks != 0)
+            out_ << "open: " << file << " holds " << Counted(hold.bytesPastBlocks, "byte", "bytes")
+                 << " behind the blocks its header counts" << kept
+                 << "them; a good copy of the file put back mends it\n";
     }
-    if (hold.bytesPastBlocks != 0)
-        out_ << "open: " << file << " holds " << Counted(hold.bytesPastBlocks, "byte", "bytes")
-             << " behind the blocks its header counts" << kept
-             << "them; a good copy of the file put back mends it\n";
-    for (const std::string& older : hold.olderFiles)
-        out_ << "open: the older file " << ShownPath(older) << " is damaged or cannot be read"
-             << kept << "it; a good copy of it put back mends it\n";
 }
 
 // A refused record file is left as it is; what the person can do depends on why, and only

@@ -28,22 +28,60 @@ std::unique_ptr<WINIBIO_STORAGE_CONTEXT> JudgingContext(const simsensor::Simulat
     return context;
 }
 
-// An older file that is there but cannot be read, or whose content the storage adapter's
-// loader refuses, may hold records whose templates a reconciliation would delete.
-bool OlderFileHeldBack(WINIBIO_STORAGE_CONTEXT& context, const std::string& path,
-                       bool recordLayout) {
+// A file of blocks read whole (the record file, or the older block file of its format), as the
+// storage adapter's own rule judges it.
+FileHold HoldOfBlockFile(const WINIBIO_STORAGE_CONTEXT& context, const std::string& path,
+                         const RecordFileView& file) {
+    FileHold hold;
+    hold.path = path;
+    const FileReconcileHold held = ReconcileHoldOfFile(file.bytes, context.OwnerIdMode != 0,
+                                                       context.SensorId, context.HostOwner);
+    hold.damagedRecords = held.malformedHostBlocks.size();
+    hold.damagedBlocks = held.malformedHostBlocks;
+    hold.headerSize = file.headerSize;
+    hold.bytesPastBlocks = held.bytesPastBlocks;
+    return hold;
+}
+
+// The older block file: there but unreadable or refused by the loader (the record file's
+// rules, as it has that format), or holding the open back as the record file would.
+FileHold HoldOfOlderBlockFile(const WINIBIO_STORAGE_CONTEXT& context, const std::string& path) {
+    const RecordFileView file = ReadRecordFile(path);
+    FileHold hold;
+    if (file.state == RecordFileView::State::Read)
+        hold = HoldOfBlockFile(context, path, file);
+    hold.path = path;
+    hold.older = true;
+    hold.refused = file.state == RecordFileView::State::Unreadable ||
+                   file.state == RecordFileView::State::Damaged;
+    return hold;
+}
+
+// The older record file: there but unreadable or refused by the storage adapter's loader, or
+// holding records of this host that the migration turns into malformed blocks, converted and
+// judged as the open converts and judges them.
+FileHold HoldOfOlderRecordFile(WINIBIO_STORAGE_CONTEXT& context, const std::string& path) {
+    FileHold hold;
+    hold.path = path;
+    hold.older = true;
     bool present = false;
-    if (OpenAsFile(path, &present))
-        return true;
+    if (OpenAsFile(path, &present)) {
+        hold.refused = true;
+        return hold;
+    }
     if (!present)
-        return false;
+        return hold;
     bool unreadable = false;
     EmptyBlockLists(&context);
-    const HRESULT hr = recordLayout ? LoadLegacyDatabaseFile(&context, path.c_str(), &unreadable)
-                                    : LoadDatabaseFile(&context, path.c_str(), &unreadable);
+    HRESULT hr = LoadLegacyDatabaseFile(&context, path.c_str(), &unreadable);
+    if (hr == S_OK)
+        hr = ConvertLegacyRecords(&context);
+    hold.refused = unreadable || hr == WINBIO_E_DATABASE_CORRUPTED;
+    if (hr == S_OK)
+        hold.damagedRecords = CountMalformedHostBlocks(context);
     EmptyBlockLists(&context);
     ReleaseKeptCopies(&context);
-    return unreadable || hr == WINBIO_E_DATABASE_CORRUPTED;
+    return hold;
 }
 
 } // namespace
@@ -91,21 +129,18 @@ UnitView ViewUnit(const simsensor::SimulatedSensor& sensor, const std::string& d
     if (view.records.state != RecordFileView::State::Read)
         return view;
     std::unique_ptr<WINIBIO_STORAGE_CONTEXT> context = JudgingContext(sensor);
-    // The storage adapter's own rule says what its open will not reconcile.
-    const FileReconcileHold held = ReconcileHoldOfFile(view.records.bytes, view.ownerIdMode,
-                                                       context->SensorId, view.hostOwner);
-    view.hold.damagedBlocks = held.malformedHostBlocks;
-    view.hold.bytesPastBlocks = held.bytesPastBlocks;
-    // The open looks for older files only on a chip whose database is older than its own.
+    // The storage adapter's own rules say what its open will not reconcile.
+    std::vector<FileHold> files = {
+        HoldOfBlockFile(*context, databaseFolder + "\\" + PrivateDatabaseFile, view.records)};
+    // The open migrates the older files, and judges their records with the file's, only on a
+    // chip whose database is older than its own.
     if (sensor.DatabaseVersion() < MOC_CHIP_DATABASE_VERSION) {
-        const std::pair<const char*, bool> olderFiles[] = {{LegacyRecordFile, true},
-                                                           {LegacyBlockFile, false}};
-        for (const auto& [name, recordLayout] : olderFiles) {
-            const std::string path = databaseFolder + "\\" + name;
-            if (OlderFileHeldBack(*context, path, recordLayout))
-                view.hold.olderFiles.push_back(path);
-        }
+        files.push_back(HoldOfOlderRecordFile(*context, databaseFolder + "\\" + LegacyRecordFile));
+        files.push_back(HoldOfOlderBlockFile(*context, databaseFolder + "\\" + LegacyBlockFile));
     }
+    for (FileHold& file : files)
+        if (file.Any())
+            view.hold.files.push_back(std::move(file));
     return view;
 }
 

@@ -33,15 +33,22 @@ struct RecordFileView {
 // The record file at its platform path.
 RecordFileView ReadRecordFile(const std::string& path);
 
-// What keeps the storage adapter's open from reconciling the record file with the chip, as
-// the adapter judges the files: no template is then deleted and no record dropped.
+// What of one file keeps the storage adapter's open from reconciling the record set with the
+// chip, as the adapter judges the files: no template is then deleted and no record dropped.
+struct FileHold {
+    std::string path;                  // its platform path
+    bool older = false;                // one of the older files that the open migrates
+    bool refused = false;              // an older file that is there but damaged or unreadable
+    size_t damagedRecords = 0;         // this host's records that are malformed
+    std::vector<size_t> damagedBlocks; // their positions, in a file of blocks
+    DWORD headerSize = 0;              // where the first block of a file of blocks begins
+    size_t bytesPastBlocks = 0;        // behind the counted blocks, where they may be blocks
+    bool Any() const { return refused || damagedRecords != 0 || bytesPastBlocks != 0; }
+};
+
 struct ReconcileHold {
-    std::vector<size_t> damagedBlocks;   // positions in the file of this host's malformed blocks
-    size_t bytesPastBlocks = 0;          // of the record file
-    std::vector<std::string> olderFiles; // platform paths of older files damaged or unreadable
-    bool Any() const {
-        return !damagedBlocks.empty() || bytesPastBlocks != 0 || !olderFiles.empty();
-    }
+    std::vector<FileHold> files; // those that hold: the record file, then the older ones
+    bool Any() const { return !files.empty(); }
 };
 
 struct UnitView {

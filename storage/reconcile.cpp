@@ -18,7 +18,8 @@ HRESULT UnreadLegacyFile(const WINIBIO_STORAGE_CONTEXT& context, const char* pat
 // end, a file cut short, no header of ours) has lost records rather than held
 // none: migrating without them would delete their templates. The block file
 // has the private file's format, and one more such damage: bytes past its
-// counted blocks may be blocks that a count lowered by hand hides.
+// counted blocks that may be blocks a count lowered by hand hides. Any other
+// bytes there are the file's own, carried into the private file.
 bool DamagedLegacyFile(const WINIBIO_STORAGE_CONTEXT& context, HRESULT loaded, bool blockFile,
                        const char* path) {
     const bool damaged =

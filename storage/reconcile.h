@@ -20,8 +20,9 @@ struct LegacyFilesFound {
 // last read left). S_OK; E_OUTOFMEMORY; WINBIO_E_DATABASE_READ_ERROR, with
 // nothing merged, when a file call failed on a found file or either file is
 // damaged (the record file's content refused; the block file's header
-// refused, or bytes past its counted blocks): a set without their records
-// would make the reconciliation delete the templates they describe.
+// refused, or bytes past its counted blocks that may be blocks, as
+// BytesPastBlocksMayHoldBlocks tells): a set without their records would make
+// the reconciliation delete the templates they describe.
 HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const DatabasePaths& paths,
                                    const LegacyFilesFound& found, bool* merged);
 

@@ -126,17 +126,31 @@ HRESULT CheckChipKnownFor(const WINIBIO_STORAGE_CONTEXT& context, ChipUse use) {
     return WINBIO_E_DEVICE_FAILURE;
 }
 
-ReconcileSkip ReconcileSkipOf(const WINIBIO_STORAGE_CONTEXT& context) {
-    // The loader keeps every byte past the counted blocks as the trailing copy.
-    if (!context.KeptTrailing.empty())
-        return ReconcileSkip::UncountedBytes;
+size_t CountMalformedHostBlocks(const WINIBIO_STORAGE_CONTEXT& context) {
     const BlockList& searched = SearchedBlockList(context);
+    size_t count = 0;
     for (size_t i = 0; i < BlockCount(searched); ++i) {
         const DatabaseRecordBlock& block = *BlockAt(searched, i);
         if (BelongsToHost(context, block) && IsMalformedBlock(block))
-            return ReconcileSkip::MalformedHostBlock;
+            ++count;
     }
-    return ReconcileSkip::None;
+    return count;
+}
+
+bool BytesPastBlocksMayHoldBlocks(const BYTE* bytes, size_t count) {
+    for (size_t at = 0; at + MOC_DATABASE_BLOCK_SIZE <= count; at += MOC_DATABASE_BLOCK_SIZE) {
+        if (bytes[at] == MOC_BLOCK_TYPE_OWNED || bytes[at] == MOC_BLOCK_TYPE_PLAIN)
+            return true;
+    }
+    return false;
+}
+
+ReconcileSkip ReconcileSkipOf(const WINIBIO_STORAGE_CONTEXT& context) {
+    // The loader keeps every byte past the counted blocks as the trailing copy.
+    if (BytesPastBlocksMayHoldBlocks(context.KeptTrailing.data(), context.KeptTrailing.size()))
+        return ReconcileSkip::UncountedBytes;
+    return CountMalformedHostBlocks(context) != 0 ? ReconcileSkip::MalformedHostBlock
+                                                  : ReconcileSkip::None;
 }
 
 FileReconcileHold ReconcileHoldOfFile(const std::vector<BYTE>& file, bool ownerIdMode,
@@ -148,7 +162,8 @@ FileReconcileHold ReconcileHoldOfFile(const std::vector<BYTE>& file, bool ownerI
         DatabaseFileLayout::Fits)
         return hold;
     const size_t blocksEnd = headerSize + size_t(blockCount) * MOC_DATABASE_BLOCK_SIZE;
-    hold.bytesPastBlocks = file.size() - blocksEnd;
+    if (BytesPastBlocksMayHoldBlocks(file.data() + blocksEnd, file.size() - blocksEnd))
+        hold.bytesPastBlocks = file.size() - blocksEnd;
     const BYTE searchedType = ownerIdMode ? MOC_BLOCK_TYPE_OWNED : MOC_BLOCK_TYPE_PLAIN;
     for (size_t i = 0; i < blockCount; ++i) {
         const auto& block = *reinterpret_cast<const DatabaseRecordBlock*>(

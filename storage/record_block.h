@@ -175,14 +175,25 @@ enum class ChipUse {
 // every operation refused so fails with it, before it changes anything.
 HRESULT CheckChipKnownFor(const WINIBIO_STORAGE_CONTEXT& context, ChipUse use);
 
+// Number of this host's blocks in the searched list that are malformed
+// (IsMalformedBlock).
+size_t CountMalformedHostBlocks(const WINIBIO_STORAGE_CONTEXT& context);
+
+// Whether the bytes after a file's counted blocks may be blocks that the
+// count leaves out, as a count lowered by hand leaves them: a whole block at a
+// block boundary (counted from the end of the counted blocks) whose type byte
+// is a block type. Other bytes there are carried across rewrites as they are,
+// and tell nothing of this host's templates.
+bool BytesPastBlocksMayHoldBlocks(const BYTE* bytes, size_t count);
+
 // Why a record set must not be reconciled with the chip: what it keeps of
 // this host's templates can no longer be told, and a template taken for an
 // orphan would be lost for good. One rule for the adapter and for every other
 // reader that tells what an open will do with a file.
 enum class ReconcileSkip {
     None,
-    // the file holds bytes past its counted blocks: this system writes none
-    // of its own, and a block count lowered by hand hides blocks there
+    // the bytes past the file's counted blocks may be blocks
+    // (BytesPastBlocksMayHoldBlocks)
     UncountedBytes,
     MalformedHostBlock, // a block of this host is malformed (IsMalformedBlock)
 };
@@ -197,6 +208,7 @@ ReconcileSkip ReconcileSkipOf(const WINIBIO_STORAGE_CONTEXT& context);
 // (CheckDatabaseFileLayout other than Fits) holds nothing back: no open
 // reconciles it.
 struct FileReconcileHold {
+    // The length of the bytes past the counted blocks when they hold, else 0.
     size_t bytesPastBlocks = 0;
     std::vector<size_t> malformedHostBlocks; // positions of the blocks in the file
     ReconcileSkip Skip() const {

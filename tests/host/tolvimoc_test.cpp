@@ -325,14 +325,36 @@ TEST_F(TolvimocTest, AChipStateThatCannotBeTrustedIsRefusedAndLeftAsItIs) {
 }
 
 // A record file damaged after it was written has lost records, not held none: a header
-// that is gone is refused; a record whose fixed fields are impossible, bytes behind the
-// blocks the header counts or a damaged older file keep the open from reconciling, and the
-// run says so and where. Either way every template stays on the chip, and matches again once
-// the file is mended.
+// that is gone is refused; a record whose fixed fields are impossible or a block behind the
+// blocks the header counts, in the file or in an older one, and a damaged older file keep the
+// open from reconciling, and the run says so and where. Either way every template stays on
+// the chip, and matches again once the file is mended. Bytes behind the blocks that cannot be
+// a block hold nothing back.
 TEST_F(TolvimocTest, ADamagedRecordFileLeavesTheChipsTemplates) {
     const std::string file = RecordFile();
     const std::string older = root + kDatabaseFolder + "90508806-8172-4C04-B03F-DCB28DBEA104.DAT";
+    const std::string olderBlocks =
+        root + kDatabaseFolder + "6854BC36-3957-4783-880B-563B476816E4.DAT";
     const char* kept = ": the open reconciled nothing, and nothing was deleted for ";
+    const auto editChip = [&](const std::function<void(simsensor::SimulatedSensor&)>& edit) {
+        simsensor::SimulatedSensor chip;
+        std::string why;
+        ASSERT_EQ(chip.LoadState(host::ChipStatePath(root), &why),
+                  simsensor::SimulatedSensor::StateLoad::Loaded)
+            << why;
+        edit(chip);
+        ASSERT_TRUE(chip.KeepStateIn(host::ChipStatePath(root), &why)) << why;
+    };
+    // An older file is looked for on a chip whose database is older than the library's.
+    const auto olderChip = [&] {
+        editChip([](auto& chip) { chip.SetDatabaseVersion(MOC_CHIP_DATABASE_VERSION - 1); });
+    };
+    // The record file's bytes, changed, as an older file of the unit.
+    const auto writeOlder = [&](const std::string& path,
+                                const std::function<std::string(std::string)>& change) {
+        std::ofstream(path, std::ios::binary) << change(ReadText(file));
+        olderChip();
+    };
     struct Case {
         const char* name;
         std::function<void(std::string&)> damage; // of the record file's bytes
@@ -354,32 +376,73 @@ TEST_F(TolvimocTest, ADamagedRecordFileLeavesTheChipsTemplates) {
          1,
          {"open: 1 damaged record of this host in " + file + " (block 1 at byte 29)" + kept +
           "it; a good copy of the file put back mends it"}},
-        {"bytes behind the blocks",
-         [](std::string& f) { f += "tail!"; },
+        // A block behind those counted, as a count lowered by hand leaves it.
+        {"a block behind the blocks",
+         [](std::string& f) { f += f.substr(29, 1024); },
          [] {},
          host::kExitSuccess,
          2,
-         {"open: " + file + " holds 5 bytes behind the blocks its header counts" + kept +
+         {"open: " + file + " holds 1024 bytes behind the blocks its header counts" + kept +
           "them; a good copy of the file put back mends it"}},
-        // An older file is looked for on a chip whose database is older than the library's.
+        // Bytes that cannot be a block are the file's own: the open reconciles and keeps them.
+        {"bytes behind the blocks that are no block",
+         [](std::string& f) { f += "tail!"; },
+         [&] {
+             editChip([](auto& chip) {
+                 IdentityKey key{};
+                 key.Bytes[0] = 0x42;
+                 chip.Enroll(5, key, 7, 7);
+             });
+         },
+         host::kExitSuccess,
+         2,
+         {"open: deleted 1 chip template that no record described: slot 5 with finger 7 (left "
+          "index finger)"}},
         {"damaged older record file",
          [](std::string&) {},
          [&] {
              // The counted layout, with a count of more records than the file holds.
              std::ofstream(older, std::ios::binary)
                  << std::string("\x05\x00", 2) << std::string(157, '\0');
-             simsensor::SimulatedSensor chip;
-             std::string why;
-             ASSERT_EQ(chip.LoadState(host::ChipStatePath(root), &why),
-                       simsensor::SimulatedSensor::StateLoad::Loaded)
-                 << why;
-             chip.SetDatabaseVersion(MOC_CHIP_DATABASE_VERSION - 1);
-             ASSERT_TRUE(chip.KeepStateIn(host::ChipStatePath(root), &why)) << why;
+             olderChip();
          },
          host::kExitSuccess,
          2,
          {"open: the older file " + older + " is damaged or cannot be read" + kept +
           "it; a good copy of it put back mends it"}},
+        // The plain layout: the first block's record, its identity kind one the layout lacks.
+        {"a damaged record of this host in the older record file",
+         [](std::string&) {},
+         [&] {
+             writeOlder(older, [](std::string f) {
+                 f.replace(29 + 20, 1, "\x09");
+                 return f.substr(29 + 19, 124);
+             });
+         },
+         host::kExitSuccess,
+         2,
+         {"open: 1 damaged record of this host in the older file " + older + kept +
+          "it; a good copy of the file put back mends it"}},
+        {"a damaged record of this host in the older block file",
+         [](std::string&) {},
+         [&] {
+             writeOlder(olderBlocks, [](std::string f) {
+                 f.replace(29 + 1024 + 19, 1, "\x02");
+                 return f;
+             });
+         },
+         host::kExitSuccess,
+         2,
+         {"open: 1 damaged record of this host in the older file " + olderBlocks +
+          " (block 2 at byte 1053)" + kept + "it; a good copy of the file put back mends it"}},
+        {"a block behind the blocks of the older block file",
+         [](std::string&) {},
+         [&] { writeOlder(olderBlocks, [](std::string f) { return f + f.substr(29, 1024); }); },
+         host::kExitSuccess,
+         2,
+         {"open: the older file " + olderBlocks +
+          " holds 1024 bytes behind the blocks its header counts" + kept +
+          "them; a good copy of the file put back mends it"}},
     };
     const std::string user = host::IdentityText(host::SignedInUser());
     for (const Case& c : cases) {

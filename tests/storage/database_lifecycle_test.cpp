@@ -314,9 +314,10 @@ TEST_F(LifecycleTest, LegacyFilesMigrateOnlyBelowChipVersionThree) {
 TEST_F(LifecycleTest, CreateAfterOpenMigratesTheLegacyFiles) {
     const Bytes blockA = PlainBlock(1, 2, KeyBytes(0x10), 1);
     const Bytes blockB = PlainBlock(1, 3, KeyBytes(0x20), 2);
-    // The block file's own header (counters, further bytes) goes into the
-    // new private file.
-    WriteFile(kLegacyBlockFile, DatabaseFile({blockA, blockB}, 33, 3, Bytes(4, 0x3C)));
+    // The block file's own header (counters, further bytes) and the bytes
+    // past its blocks that cannot be blocks go into the new private file.
+    const Bytes trailing = Concat({{0x12}, Bytes(1023, 0x11), {0x10}});
+    WriteFile(kLegacyBlockFile, DatabaseFile({blockA, blockB}, 33, 3, Bytes(4, 0x3C), trailing));
     Attach();
     SetSlot(0, 1, 2, KeyBytes(0x10));
     SetSlot(5, 1, 9, KeyBytes(0x50));
@@ -324,7 +325,7 @@ TEST_F(LifecycleTest, CreateAfterOpenMigratesTheLegacyFiles) {
     EXPECT_EQ(Create(), S_OK);
     EXPECT_EQ(sensor->LoggedCodes(), (std::vector<DWORD>{kTable, kDelete, kVersion}));
     EXPECT_EQ(DeletedSlots(), std::vector<int>{5});
-    EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({blockA}, 33, 3, Bytes(4, 0x3C)));
+    EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({blockA}, 33, 3, Bytes(4, 0x3C), trailing));
     EXPECT_EQ(sensor->DatabaseVersion(), 3u);
 }
 

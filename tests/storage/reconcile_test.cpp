@@ -182,10 +182,10 @@ TEST_F(ReconcileTest, DamageOutsideThisHostsBlocksStopsNothing) {
     }
 }
 
-// Bytes past the counted blocks are none that this system writes: a count
-// lowered by hand leaves there a block that the loader does not take, and a
-// reconciliation would delete the template it keeps. The open loads the file
-// but reconciles nothing, and leaves the chip's version for the next open.
+// A count lowered by hand leaves past the counted blocks a block that the
+// loader does not take, and a reconciliation would delete the template it
+// keeps. The open loads the file but reconciles nothing, and leaves the chip's
+// version for the next open.
 TEST_F(ReconcileTest, BytesPastTheCountedBlocksStopTheReconciliation) {
     const Bytes kept = PlainBlock(1, 2, KeyBytes(1)), hidden = PlainBlock(1, 3, KeyBytes(3));
     struct Case {
@@ -193,7 +193,8 @@ TEST_F(ReconcileTest, BytesPastTheCountedBlocksStopTheReconciliation) {
         Bytes file;
     } cases[] = {
         {"a block count lowered by hand", DatabaseFile({kept, hidden}, 29, 3, {}, {}, 1)},
-        {"trailing bytes", DatabaseFile({kept}, 29, 3, {}, Bytes(5, 7))},
+        {"a block behind a block of zeros and a part",
+         DatabaseFile({kept}, 29, 3, {}, Concat({Bytes(1024, 0), hidden, Bytes(5, 7)}))},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -204,6 +205,27 @@ TEST_F(ReconcileTest, BytesPastTheCountedBlocksStopTheReconciliation) {
         EXPECT_TRUE(DeletedSlots().empty());
         EXPECT_EQ(ReadFile(kPrivateFile), c.file);
         EXPECT_EQ(sensor->DatabaseVersion(), 2u);
+        StorageAdapterDetach(&pipeline);
+    }
+}
+
+// Bytes past the counted blocks that cannot be a block the count hides are
+// the file's own: the open reconciles, and its save carries them as they are.
+TEST_F(ReconcileTest, OtherBytesPastTheCountedBlocksAreReconciledAndKept) {
+    const Bytes kept = PlainBlock(1, 2, KeyBytes(1)), orphan = PlainBlock(1, 5, KeyBytes(5));
+    Bytes typedLate(1500, 0x10);
+    typedLate[0] = 0;
+    const Bytes trailings[] = {Bytes(5, 0x10), Bytes(1023, 0x11),
+                               Concat({{0x12}, Bytes(1023, 0x11)}), typedLate};
+    for (const Bytes& trailing : trailings) {
+        SCOPED_TRACE(trailing.size());
+        Prepare(false, {{0, 1, 2, 1}, {3, 1, 3, 3}}, {});
+        WriteFile(kPrivateFile, DatabaseFile({kept, orphan}, 29, 3, {}, trailing));
+        sensor->SetDatabaseVersion(2);
+        EXPECT_EQ(Open(), S_OK);
+        EXPECT_EQ(DeletedSlots(), std::vector<int>{3});
+        EXPECT_EQ(ReadFile(kPrivateFile), DatabaseFile({kept}, 29, 3, {}, trailing));
+        EXPECT_EQ(sensor->DatabaseVersion(), 3u);
         StorageAdapterDetach(&pipeline);
     }
 }

@@ -57,6 +57,12 @@ TEST_F(RecordBlockTest, TheFileAndItsLoadedListsTellTheSameSkip) {
     };
     const Bytes mine = OwnedBlock(1, 2, KeyBytes(1)), plain = PlainBlock(1, 2, KeyBytes(1));
     const Bytes foreign = malformed(OwnedBlock(1, 2, KeyBytes(1), OtherOwner()));
+    // `size` bytes past the counted blocks, zero but for a type byte at `at`.
+    auto past = [&](bool ownerIdMode, size_t size, size_t at, uint8_t type) {
+        Bytes trailing(size, 0);
+        trailing[at] = type;
+        return DatabaseFile({ownerIdMode ? mine : plain}, 29, 3, {}, trailing);
+    };
     struct Case {
         const char* name;
         bool ownerIdMode;
@@ -65,8 +71,22 @@ TEST_F(RecordBlockTest, TheFileAndItsLoadedListsTellTheSameSkip) {
     } cases[] = {
         {"whole blocks", true, DatabaseFile({mine, plain}), ReconcileSkip::None},
         {"a longer header", false, DatabaseFile({plain}, 40, 3, Bytes(11, 1)), ReconcileSkip::None},
-        {"trailing bytes", true, DatabaseFile({mine}, 29, 3, {}, {0}),
+        // Only a whole block at a block boundary, typed as a block, may be one the count hides.
+        {"a byte past the blocks", true, DatabaseFile({mine}, 29, 3, {}, {0}), ReconcileSkip::None},
+        {"a block type byte alone", false, past(false, 1, 0, 0x10), ReconcileSkip::None},
+        {"1023 bytes led by a block type", true, past(true, 1023, 0, 0x11), ReconcileSkip::None},
+        {"a block of zeros", false, past(false, 1024, 0, 0), ReconcileSkip::None},
+        {"a block of another type", true, past(true, 1024, 0, 0x12), ReconcileSkip::None},
+        {"a block type inside a block", true, past(true, 1024, 1, 0x11), ReconcileSkip::None},
+        {"a block type in the part after a block", false, past(false, 1500, 1024, 0x10),
+         ReconcileSkip::None},
+        {"a plain block", false, past(false, 1024, 0, 0x10), ReconcileSkip::UncountedBytes},
+        {"an owned block", true, past(true, 1024, 0, 0x11), ReconcileSkip::UncountedBytes},
+        {"a plain block in owner-id mode", true, past(true, 1024, 0, 0x10),
          ReconcileSkip::UncountedBytes},
+        {"an owned second block", false, past(false, 2048, 1024, 0x11),
+         ReconcileSkip::UncountedBytes},
+        {"a block and a part", true, past(true, 1500, 0, 0x10), ReconcileSkip::UncountedBytes},
         {"a count lowered", false, DatabaseFile({plain, plain}, 29, 3, {}, {}, 1),
          ReconcileSkip::UncountedBytes},
         {"a malformed block of this host", true, DatabaseFile({mine, malformed(mine)}),
