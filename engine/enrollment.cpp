@@ -143,6 +143,37 @@ void TraceIdentity(const char* label, const WINBIO_IDENTITY& identity) {
     }
 }
 
+// Takes the record just added out again after the chip refused its template:
+// left in the file, it would make the framework's retry a duplicate of a
+// template the chip never held, until the next open reconciles it away. The
+// equal-enrollment test found no template of this identity and finger, and
+// AddRecord keeps no second record of them, so the deletion takes only what
+// this commit added (and a template the chip may have written before it
+// failed). Not for the wildcard, whose deletion takes every record and
+// template of the finger (AddRecord refuses no second wildcard record, so
+// this one is in no retry's way), nor for WINBIO_SUBTYPE_ANY, whose deletion
+// takes the identity's templates of every finger: those records stay for the
+// next reconciliation to drop. The commit's result stays the chip's, whatever
+// the deletion gives.
+void RemoveUncommittedRecord(PWINBIO_PIPELINE pipeline, const char* label,
+                             PWINBIO_IDENTITY identity, WINBIO_BIOMETRIC_SUBTYPE subFactor) {
+    if (identity->Type == WINBIO_ID_TYPE_WILDCARD || subFactor == WINBIO_SUBTYPE_ANY) {
+        MOC_TRACE_INFO(kTrace, 34, "host record of identity type %u, sub-factor 0x%02X kept", label,
+                       identity->Type, subFactor);
+        return;
+    }
+    HRESULT hr = E_NOTIMPL;
+    if (pipeline->StorageInterface != nullptr &&
+        pipeline->StorageInterface->DeleteRecord != nullptr) {
+        hr = pipeline->StorageInterface->DeleteRecord(pipeline, identity, subFactor);
+    }
+    if (FAILED(hr)) {
+        MOC_TRACE_ERROR(kTrace, 35, "uncommitted host record not removed: %!HRESULT!", label, hr);
+        return;
+    }
+    MOC_TRACE_INFO(kTrace, 36, "uncommitted host record removed", label);
+}
+
 // The commit of an open enrollment, host record first; the caller traces the
 // result.
 HRESULT CommitOpenEnrollment(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT context,
@@ -179,8 +210,8 @@ HRESULT CommitOpenEnrollment(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT 
     TraceIdentity(label, *identity);
 
     // The host record first: a chip template without one could never be
-    // found again, while a record without a template is dropped by the
-    // storage adapter's next reconciliation with the chip.
+    // found again, while a record without a template is removed again when
+    // the chip fails (or dropped by the next reconciliation with the chip).
     if (pipeline->StorageInterface == nullptr) {
         MOC_TRACE_ERROR(kTrace, 31, "host record not added: %!HRESULT!", label, E_POINTER);
         return E_POINTER;
@@ -205,6 +236,7 @@ HRESULT CommitOpenEnrollment(PWINBIO_PIPELINE pipeline, PWINIBIO_ENGINE_CONTEXT 
     hr = MocCommitEnrollment(context->Device, identity, subFactor);
     if (FAILED(hr)) {
         MOC_TRACE_INFO(kTrace, 32, "chip commit failed: %!WINERROR!", label, Win32ErrorOf(hr));
+        RemoveUncommittedRecord(pipeline, label, identity, subFactor);
         return hr;
     }
     return S_OK;

@@ -6,14 +6,20 @@ namespace {
 constexpr Finger kFinger = 7;
 constexpr BYTE kSubFactor = WINBIO_ANSI_381_POS_LH_INDEX_FINGER;
 
-// A storage table standing in for the storage adapter: its AddRecord records
-// what it was handed, and answers with `result`.
+// A storage table standing in for the storage adapter: its AddRecord and
+// DeleteRecord record what they were handed, and answer with `result` and
+// `deleteResult`.
 struct StorageStandIn {
     static inline int calls = 0;
     static inline PWINBIO_PIPELINE pipeline = nullptr;
     static inline WINBIO_STORAGE_RECORD record = {};
     static inline WINBIO_IDENTITY identity = {};
     static inline HRESULT result = S_OK;
+    static inline int deleteCalls = 0;
+    static inline PWINBIO_PIPELINE deletePipeline = nullptr;
+    static inline WINBIO_IDENTITY deleted = {};
+    static inline WINBIO_BIOMETRIC_SUBTYPE deletedSubFactor = 0;
+    static inline HRESULT deleteResult = S_OK;
 
     static HRESULT WINAPI AddRecord(PWINBIO_PIPELINE p, PWINBIO_STORAGE_RECORD r) {
         ++calls;
@@ -22,12 +28,25 @@ struct StorageStandIn {
         identity = *r->Identity;
         return result;
     }
+    static HRESULT WINAPI DeleteRecord(PWINBIO_PIPELINE p, PWINBIO_IDENTITY i,
+                                       WINBIO_BIOMETRIC_SUBTYPE subFactor) {
+        ++deleteCalls;
+        deletePipeline = p;
+        deleted = *i;
+        deletedSubFactor = subFactor;
+        return deleteResult;
+    }
     static void Reset() {
         calls = 0;
         pipeline = nullptr;
         record = {};
         identity = {};
         result = S_OK;
+        deleteCalls = 0;
+        deletePipeline = nullptr;
+        deleted = {};
+        deletedSubFactor = 0;
+        deleteResult = S_OK;
     }
 };
 
@@ -38,6 +57,7 @@ protected:
         StorageStandIn::Reset();
         storage = {};
         storage.AddRecord = StorageStandIn::AddRecord;
+        storage.DeleteRecord = StorageStandIn::DeleteRecord;
         pipeline.StorageInterface = &storage;
     }
 
@@ -541,12 +561,20 @@ TEST_F(EnrollmentTest, CommitRefusesAnEqualEnrollment) {
 }
 
 TEST_F(EnrollmentTest, CommitFailures) {
+    const auto chipFails = [this] { sensor->FailNext(IOCTL_MOC_COMMIT_ENROLLMENT, 31); };
+    const HRESULT chipFailure = static_cast<HRESULT>(0xEE04001Fu);
+    WINBIO_IDENTITY wildcard = {};
+    wildcard.Type = WINBIO_ID_TYPE_WILDCARD;
+    wildcard.Value.Wildcard = WINBIO_IDENTITY_WILDCARD;
     struct Case {
         const char* name;
         std::function<void()> fault;
         HRESULT hr;
         int addRecordCalls;
         size_t commitRequests;
+        int deleteRecordCalls = 0;
+        WINBIO_IDENTITY identity = SidIdentity(0x30);
+        WINBIO_BIOMETRIC_SUBTYPE subFactor = kSubFactor;
     } cases[] = {
         {"no storage table", [this] { pipeline.StorageInterface = nullptr; }, E_POINTER, 0, 0},
         {"no AddRecord", [this] { storage.AddRecord = nullptr; }, E_NOTIMPL, 0, 0},
@@ -564,9 +592,27 @@ TEST_F(EnrollmentTest, CommitFailures) {
          WINBIO_E_CANCELED, 0, 0},
         {"host id answered short", [this] { sensor->ReplyShort(IOCTL_MOC_GET_HOST_ID, 8); },
          WINBIO_E_DEVICE_FAILURE, 0, 0},
-        // The host record stays when the chip refuses the template.
-        {"chip commit fails", [this] { sensor->FailNext(IOCTL_MOC_COMMIT_ENROLLMENT, 31); },
-         static_cast<HRESULT>(0xEE04001Fu), 1, 1},
+        // The host record goes again when the chip refuses the template, or
+        // the retry would be refused as a duplicate of it; the commit's result
+        // is the chip's, whatever the removal gives.
+        {"chip commit fails", chipFails, chipFailure, 1, 1, 1},
+        {"chip commit fails, the record is not removed",
+         [&] {
+             chipFails();
+             StorageStandIn::deleteResult = WINBIO_E_DATABASE_WRITE_ERROR;
+         },
+         chipFailure, 1, 1, 1},
+        {"chip commit fails, no DeleteRecord",
+         [&] {
+             chipFails();
+             storage.DeleteRecord = nullptr;
+         },
+         chipFailure, 1, 1, 0},
+        // Their deletion would take every record of the finger, or the
+        // identity's templates of every finger.
+        {"chip commit of the wildcard fails", chipFails, chipFailure, 1, 1, 0, wildcard},
+        {"chip commit of any finger fails", chipFails, chipFailure, 1, 1, 0, SidIdentity(0x30),
+         WINBIO_SUBTYPE_ANY},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -576,15 +622,22 @@ TEST_F(EnrollmentTest, CommitFailures) {
         EnrollSamples();
         StorageStandIn::Reset();
         c.fault();
-        EXPECT_EQ(Commit(SidIdentity(0x30)), c.hr);
+        EXPECT_EQ(Commit(c.identity, c.subFactor), c.hr);
         EXPECT_EQ(StorageStandIn::calls, c.addRecordCalls);
         EXPECT_EQ(sensor->CountOf(IOCTL_MOC_COMMIT_ENROLLMENT), c.commitRequests);
+        EXPECT_EQ(StorageStandIn::deleteCalls, c.deleteRecordCalls);
+        if (c.deleteRecordCalls != 0) {
+            EXPECT_EQ(StorageStandIn::deletePipeline, &pipeline);
+            EXPECT_EQ(BytesOf(StorageStandIn::deleted), BytesOf(c.identity));
+            EXPECT_EQ(StorageStandIn::deletedSubFactor, c.subFactor);
+        }
         // A failed commit leaves the enrollment open.
         WINBIO_REJECT_DETAIL reject = 0;
         EXPECT_EQ(engine->GetEnrollmentStatus(&pipeline, &reject),
                   c.hr == S_OK ? WINBIO_E_INVALID_DEVICE_STATE : WINBIO_I_MORE_DATA);
         pipeline.StorageInterface = &storage;
         storage.AddRecord = StorageStandIn::AddRecord;
+        storage.DeleteRecord = StorageStandIn::DeleteRecord;
         ASSERT_EQ(engine->Detach(&pipeline), S_OK);
         sensor->ClearLog();
         sensor->ClearFaults();

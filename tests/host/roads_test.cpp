@@ -92,6 +92,21 @@ public:
             {s.Identifications, s.Matches, s.BadCaptures, s.UnknownIdentities, s.OtherFailures}};
     }
 
+    // The sub-factor of each block of the record file, in file order.
+    std::vector<BYTE> PrivateFileSubFactors() const {
+        std::ifstream file(root_.Native(host::PrivateDatabasePath()), std::ios::binary);
+        DatabaseFileHeader header{};
+        file.read(reinterpret_cast<char*>(&header), sizeof(header));
+        file.seekg(header.HeaderSize);
+        std::vector<BYTE> subFactors;
+        DatabaseRecordBlock block{};
+        for (USHORT i = 0;
+             i < header.BlockCount && file.read(reinterpret_cast<char*>(&block), sizeof(block));
+             ++i)
+            subFactors.push_back(block.SubFactor);
+        return subFactors;
+    }
+
     std::shared_ptr<SimulatedSensor> sensor;
     HANDLE handle = INVALID_HANDLE_VALUE;
 
@@ -268,6 +283,46 @@ TEST_P(EnrollmentRoadTest, TheEnrolledFingerSignsInAndAnotherIsRefused) {
         host::VerifyResult verified = unit->Verify(identity, kFinger);
         EXPECT_EQ(verified.result, S_OK);
         EXPECT_TRUE(verified.match);
+    }
+}
+
+// The chip refuses the first commit; the framework's retry in the same unit, with the
+// database still open, enrolls the finger, which then signs in. The finger enrolled before
+// keeps its record and template.
+TEST_P(EnrollmentRoadTest, ARetryAfterAFailedChipCommitEnrollsTheFinger) {
+    const bool authenticated = GetParam();
+    auto unit = chip->Unit(Tables());
+    ASSERT_EQ(chip->Enroll(*unit, kOtherFinger, authenticated).result, S_OK);
+    chip->sensor->FailNext(IOCTL_MOC_COMMIT_ENROLLMENT, ERROR_GEN_FAILURE);
+    host::EnrollResult failed = chip->Enroll(*unit, kFinger, authenticated);
+    EXPECT_EQ(failed.step, "commit");
+    EXPECT_EQ(failed.result, static_cast<HRESULT>(MOC_E_COMMIT_ENROLLMENT | ERROR_GEN_FAILURE));
+
+    host::EnrollResult retried = chip->Enroll(*unit, kFinger, authenticated);
+    ASSERT_EQ(retried.result, S_OK) << retried.step;
+    const std::vector<BYTE> enrolled{kOtherFinger, kFinger};
+    EXPECT_EQ(chip->PrivateFileSubFactors(), enrolled);
+    std::vector<BYTE> used;
+    for (const simsensor::SimSlot& slot : chip->sensor->Table()) {
+        if (slot.state == MOC_SLOT_STATE_USED)
+            used.push_back(slot.subFactor);
+    }
+    EXPECT_EQ(used, enrolled);
+
+    const WINBIO_IDENTITY identity =
+        authenticated ? host::SignedInUserSecureIdentity() : host::SignedInUser();
+    for (BYTE finger : enrolled) {
+        SCOPED_TRACE(int(finger));
+        host::IdentifyResult r;
+        if (authenticated) {
+            chip->sensor->PresentFinger(Finger(finger));
+            r = unit->IdentifyAuthenticated(moc_test::Pattern(32, 0x3C));
+        } else {
+            r = chip->SignIn(*unit, finger);
+        }
+        ASSERT_EQ(r.result, S_OK);
+        EXPECT_TRUE(host::SameIdentity(r.identity, identity));
+        EXPECT_EQ(r.subFactor, finger);
     }
 }
 
