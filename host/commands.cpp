@@ -17,12 +17,14 @@
 #include "host/result_names.h"
 #include "host/trace_decoder.h"
 #include "host/unit_view.h"
+#include "common/trace_guids.h"
 #include "platform/native_path.h"
 #include "platform/test.h"
 #include "simsensor/root_lock.h"
 #include "simsensor/simulated_sensor.h"
 #include "storage/database_file.h"
 #include "storage/legacy_files.h"
+#include "storage/reconcile.h"
 
 namespace host {
 namespace {
@@ -238,6 +240,40 @@ std::string Narrow(const WCHAR* text) {
     return narrow;
 }
 
+// The storage adapter's create, of an older file it leaves out: one that holds the create
+// back (damaged while templates are at stake; args: label, path, damage, count), one left
+// in place as the database is built without it (label, path, damage), and one that cannot
+// be read (label, path).
+constexpr USHORT kOlderFileHeldBack = 41;
+constexpr USHORT kOlderFileLeftOut = 42;
+constexpr USHORT kOlderFileUnread = 43;
+
+// The two older files by what people call them.
+bool IsOlderRecordFile(const std::string& path) {
+    const std::string name = LegacyRecordFile;
+    return path.size() >= name.size() &&
+           path.compare(path.size() - name.size(), name.size(), name) == 0;
+}
+std::string OlderFileName(const std::string& path) {
+    return IsOlderRecordFile(path) ? "the older record file" : "the older block file";
+}
+
+// What is wrong with a damaged older file, after "it is damaged: ".
+std::string OlderFileDamage(const std::string& path, ULONGLONG damage) {
+    switch (static_cast<LegacyDamage>(damage)) {
+    case LegacyDamage::Refused:
+        return IsOlderRecordFile(path) ? "it is cut short, or counts records it does not hold"
+                                       : "its header is damaged, or its blocks run past its end";
+    case LegacyDamage::UncountedBytes:
+        return "it holds bytes behind the blocks its header counts";
+    case LegacyDamage::MalformedHostRecord:
+        return "a record of this host in it is damaged";
+    case LegacyDamage::None:
+        break;
+    }
+    return "its records cannot be told";
+}
+
 // The chip slot that holds an identity's template for a finger, as the simulated sensor
 // shows its table; -1 when none does.
 int ChipSlotOf(const simsensor::SimulatedSensor& sensor, const EnrolledRecord& record) {
@@ -277,6 +313,9 @@ private:
     void ReportRemoval(const UnitView& before, const UnitView& after);
     void ReportHold(const UnitView& before);
     void AdviseOnDamage();
+    void Advise(bool started);
+    bool ReportOlderFileHeldBack();
+    void ReportOlderFileLeftOut();
     int RunCommand();
     void StopUnit();
     void PrintTraces(const std::string& step);
@@ -303,6 +342,9 @@ private:
     std::unique_ptr<BiometricUnit> unit_;
     std::string openResult_, createResult_;
     bool databaseRefused_ = false; // a storage call answered WINBIO_E_DATABASE_CORRUPTED
+    // The library's trace statements of the run, as captured: what it met tells people why
+    // a call failed, whether or not they are printed.
+    std::vector<platform::test::TraceStatement> traces_;
 };
 
 Session::~Session() {
@@ -314,12 +356,14 @@ Session::~Session() {
 }
 
 void Session::PrintTraces(const std::string& step) {
-    if (!o_.trace)
-        return;
-    std::vector<DecodedTrace> traces = TakeTraces();
-    out_ << "  > " << step << "\n";
-    for (const DecodedTrace& t : traces)
-        out_ << "      " << TraceLine(t) << "\n";
+    std::vector<platform::test::TraceStatement> taken = TakeStatements();
+    if (o_.trace) {
+        out_ << "  > " << step << "\n";
+        for (const platform::test::TraceStatement& t : taken)
+            out_ << "      " << TraceLine(DecodeTrace(t)) << "\n";
+    }
+    traces_.insert(traces_.end(), std::make_move_iterator(taken.begin()),
+                   std::make_move_iterator(taken.end()));
 }
 
 bool Session::PrepareRoot() {
@@ -446,8 +490,7 @@ void Session::ReportChipSaveFailure(const std::string& headline, const std::stri
 }
 
 bool Session::StartUnit() {
-    if (o_.trace)
-        EnableLibraryTraces();
+    EnableLibraryTraces();
     std::string why;
     adapters_ = AdapterLibrary::Load(library_, &why);
     PrintTraces("load " + library_);
@@ -480,6 +523,7 @@ bool Session::StartUnit() {
     out_ << "unit: adapters attached; database "
          << (createResult_.empty() ? "opened" : "created (open: " + openResult_ + ")")
          << "; activated\n";
+    ReportOlderFileLeftOut();
     return true;
 }
 
@@ -586,6 +630,64 @@ void Session::AdviseOnDamage() {
          << "  It is not damaged, and nothing was deleted for it: run the command again.\n";
 }
 
+// What a run that failed can tell people of its cause, from the files and from what the
+// library met.
+void Session::Advise(bool started) {
+    if (!started && ReportOlderFileHeldBack())
+        return;
+    AdviseOnDamage();
+}
+
+// A create that an older file held back leaves the way back to the person: the file's
+// records may describe the chip's templates, which only a good copy of it keeps.
+bool Session::ReportOlderFileHeldBack() {
+    for (const platform::test::TraceStatement& t : traces_) {
+        const std::string path = StatementText(t, 1);
+        if (IsStatement(t, kTraceGuidDatabaseLifecycle, kOlderFileUnread)) {
+            const FileRead read = ReadThroughPlatform(path);
+            if (read.trouble) {
+                ReportTrouble(OlderFileName(path).c_str(), path, read.trouble,
+                              kHoldsNoRecordsRemedy);
+            } else {
+                err_ << "tolvimoc: " << OlderFileName(path) << " " << ShownPath(path)
+                     << " could not be read, but it reads now.\n"
+                     << "  It is left as it is, and nothing was deleted for it: run the command "
+                        "again.\n";
+            }
+            return true;
+        }
+        ULONGLONG damage = 0;
+        if (!IsStatement(t, kTraceGuidDatabaseLifecycle, kOlderFileHeldBack) ||
+            !StatementNumber(t, 2, &damage))
+            continue;
+        err_ << "tolvimoc: " << OlderFileName(path) << " " << ShownPath(path)
+             << " is damaged: " << OlderFileDamage(path, damage) << ".\n"
+             << "  The database is not created while the chip holds templates of this host that "
+                "it may\n"
+             << "  describe: it is left as it is, and no template was deleted for it. Put back "
+                "a good\n"
+             << "  copy of it, or run 'tolvimoc --root " << root_
+             << " reset': that erases this host's\n"
+             << "  templates from the chip, and the database is then created without it; every "
+                "finger\n"
+             << "  must be enrolled again.\n";
+        return true;
+    }
+    return false;
+}
+
+void Session::ReportOlderFileLeftOut() {
+    for (const platform::test::TraceStatement& t : traces_) {
+        ULONGLONG damage = 0;
+        if (!IsStatement(t, kTraceGuidDatabaseLifecycle, kOlderFileLeftOut) ||
+            !StatementNumber(t, 2, &damage))
+            continue;
+        const std::string path = StatementText(t, 1);
+        out_ << "database: built without " << OlderFileName(path) << " " << ShownPath(path)
+             << ", which is damaged (" << OlderFileDamage(path, damage) << ") and left as it is\n";
+    }
+}
+
 void Session::StopUnit() {
     if (unit_ != nullptr) {
         unit_->Stop();
@@ -599,8 +701,7 @@ void Session::StopUnit() {
         adapters_.reset();
         PrintTraces("unload");
     }
-    if (o_.trace)
-        DisableLibraryTraces();
+    DisableLibraryTraces();
 }
 
 int Session::Run() {
@@ -611,9 +712,10 @@ int Session::Run() {
         out_ << "tolvimoc demo on a fresh root: " << root_ << "\n";
     if (!PrepareChip())
         return kExitFailure;
-    const int status = StartUnit() ? RunCommand() : kExitFailure;
+    const bool started = StartUnit();
+    const int status = started ? RunCommand() : kExitFailure;
     StopUnit();
-    AdviseOnDamage();
+    Advise(started);
     const std::string saveFailure = sensor_->StateSaveFailure();
     if (!saveFailure.empty()) {
         ReportChipSaveFailure("the chip could not keep a change", saveFailure);

@@ -412,6 +412,45 @@ TEST_F(TolvimocTest, ADamagedRecordFileLeavesTheChipsTemplates) {
     }
 }
 
+// An older file that is damaged holds the start back while the chip holds templates of this
+// host that it may describe: the run names it, what is wrong with it and both ways on. A
+// reset, which erases those templates, then completes past it, and says the database was
+// built without it.
+TEST_F(TolvimocTest, ADamagedOlderFileHoldsTheStartBackUntilAReset) {
+    ASSERT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
+    const std::string older = root + kDatabaseFolder + "90508806-8172-4C04-B03F-DCB28DBEA104.DAT";
+    // The counted layout, with a count of more records than the file holds.
+    const std::string damaged = std::string("\x05\x00", 2) + std::string(157, '\0');
+    std::ofstream(older, std::ios::binary) << damaged;
+    std::filesystem::remove(RecordFile());
+    const std::string chip = ReadText(host::ChipStatePath(root));
+
+    RunResult listed = On({"list"});
+    EXPECT_EQ(listed.status, host::kExitFailure);
+    EXPECT_EQ(LinesWith(listed.err, "tolvimoc: the older record file " + older +
+                                        " is damaged: it is cut short, or counts records it "
+                                        "does not hold.")
+                  .size(),
+              1u)
+        << listed.err;
+    EXPECT_EQ(LinesWith(listed.err, "Put back a good").size(), 1u) << listed.err;
+    EXPECT_EQ(LinesWith(listed.err, "run 'tolvimoc --root " + root + " reset'").size(), 1u)
+        << listed.err;
+    EXPECT_EQ(ReadText(host::ChipStatePath(root)), chip);
+    EXPECT_FALSE(std::filesystem::exists(RecordFile()));
+
+    RunResult reset = On({"reset"});
+    EXPECT_EQ(reset.status, host::kExitSuccess) << reset.out << reset.err;
+    EXPECT_EQ(LinesWith(reset.out, "database: built without the older record file " + older +
+                                       ", which is damaged")
+                  .size(),
+              1u)
+        << reset.out;
+    EXPECT_EQ(ReadText(older), damaged);
+    EXPECT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
+    EXPECT_EQ(On({"identify", "--finger", "3"}).status, host::kExitSuccess);
+}
+
 // A name that is no file where a file of the unit belongs is refused at once, named, and
 // left as it is: never read without end, waited on, or taken for damage.
 TEST_F(TolvimocTest, ANameThatIsNoFileWhereAFileBelongsIsRefused) {
