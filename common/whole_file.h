@@ -28,9 +28,11 @@ constexpr char16_t kReplacementSuffix[] = u".new";
 
 // Creates the temporary file of a replacement (the target's path with
 // kReplacementSuffix) as a file made by this call, for writing: whatever stands
-// at that name is removed first, and the creation fails on any name still
-// there, so a link planted there is never written through. INVALID_HANDLE_VALUE
-// with the last error set when either step fails.
+// at that name is the writer's and is removed first (a file, one marked
+// read-only, an empty folder, a link as itself), and the creation fails on any
+// name still there, so a link planted there is never written through.
+// INVALID_HANDLE_VALUE with the last error set when either step fails
+// (ERROR_DIR_NOT_EMPTY for a folder with something in it).
 HANDLE CreateReplacementFile(const WCHAR* temporary);
 // The same for a narrow (ANSI) path.
 HANDLE CreateReplacementFile(const char* temporary);

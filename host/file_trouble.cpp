@@ -136,8 +136,16 @@ FileTrouble TryReplacing(const std::string& path, size_t size) {
     // Made as the library's writer makes it, so that a link planted at its name is never
     // written through.
     HANDLE file = CreateReplacementFile(temporary.c_str());
-    if (file == INVALID_HANDLE_VALUE)
-        return Trouble(GetLastError(), shown + " cannot be made");
+    if (file == INVALID_HANDLE_VALUE) {
+        t = Trouble(GetLastError(), shown + " cannot be made");
+        // The writer clears what stands at its temporary name, but does not empty a folder.
+        if (t.error == ERROR_DIR_NOT_EMPTY) {
+            t.kind = FileTrouble::Kind::FolderInTheWay;
+            t.step = "cannot be replaced";
+            t.inTheWay = temporary;
+        }
+        return t;
+    }
     // As many bytes as the library would write: a full disk may still take a few.
     const std::vector<BYTE> zeros(std::max<size_t>(size, 1), 0);
     DWORD error = WriteAllBytes(file, zeros.data(), zeros.size());
@@ -182,6 +190,12 @@ TroubleWords DescribeTrouble(const FileTrouble& trouble, const std::string& root
                     " holds a backslash, which the platform's file calls take for a folder "
                     "separator, so the path names another file",
                 "Use a root whose path holds no backslash (move this one there)" + again};
+    case FileTrouble::Kind::FolderInTheWay:
+        return {trouble.step +
+                    ": a folder with something in it stands at the name of its "
+                    "temporary file, " +
+                    ShownPath(trouble.inTheWay) + " (" + message + ")",
+                "Move that folder out of the way (it is no file of the unit)" + again};
     case FileTrouble::Kind::Failed:
         return {trouble.step + ": " + message, "Mend the cause" + again};
     }

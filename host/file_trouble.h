@@ -22,12 +22,15 @@ struct FileTrouble {
         ReadOnlyVolume,
         NameTooLong, // the platform names no file by a path of MAX_PATH characters or more
         Unmappable,  // the root's name holds a backslash, so the path names another file
-        Failed,      // another error of a file call
+        // a folder with something in it stands where the file's replacement is written
+        FolderInTheWay,
+        Failed, // another error of a file call
     };
     Kind kind = Kind::None;
-    DWORD error = 0;     // of the file call that failed
-    std::string step;    // what failed, as people read it: "cannot be opened"
-    bool folder = false; // NotAFile: a folder
+    DWORD error = 0;      // of the file call that failed
+    std::string step;     // what failed, as people read it: "cannot be opened"
+    bool folder = false;  // NotAFile: a folder
+    std::string inTheWay; // FolderInTheWay: its platform path
     explicit operator bool() const { return kind != Kind::None; }
 };
 

@@ -85,6 +85,19 @@ TEST_F(FileTroubleTest, EachCauseIsFoundByTryingTheFile) {
          Attempt::Replace, kFile, Kind::ReadOnlyVolume,
          "cannot be made: its volume is read-only (ERROR_WRITE_PROTECT: the media is write "
          "protected)"},
+        // The writer's own temporary name is the writer's to clear, but not to empty.
+        {"an empty folder at the temporary name",
+         [this] { std::filesystem::create_directory(Native() + ".new"); }, Attempt::Replace, kFile,
+         Kind::None, ""},
+        {"a folder with a file in it at the temporary name",
+         [this] {
+             std::filesystem::create_directory(Native() + ".new");
+             std::ofstream(Native() + ".new/x") << "x";
+         },
+         Attempt::Replace, kFile, Kind::FolderInTheWay,
+         "cannot be replaced: a folder with something in it stands at the name of its temporary "
+         "file, " +
+             Native() + ".new (ERROR_DIR_NOT_EMPTY"},
         {"a file marked read-only",
          [this] {
              std::filesystem::permissions(Native(), std::filesystem::perms::owner_read |
@@ -130,7 +143,11 @@ TEST_F(FileTroubleTest, EachCauseIsFoundByTryingTheFile) {
         if (std::filesystem::is_regular_file(Native(), ec)) {
             EXPECT_EQ(platform::test::ReadWholeFile(kFile), kContent);
         }
-        EXPECT_FALSE(std::filesystem::exists(Native() + ".new"));
+        if (c.kind == Kind::FolderInTheWay) {
+            EXPECT_TRUE(std::filesystem::exists(Native() + ".new/x"));
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(Native() + ".new"));
+        }
     }
 }
 

@@ -549,13 +549,17 @@ TEST_F(TolvimocTest, ACauseThatCostsNoTemplateIsNamedAndNoResetIsOffered) {
          },
          [&] { ::chmod(RecordFile().c_str(), 0644); },
          "is marked read-only, so it cannot be replaced", true},
-        {"a folder where the record file's replacement is written", false,
+        {"a folder with a file in it where the record file's replacement is written", false,
          [&] {
              std::filesystem::create_directory(replacement);
+             std::ofstream(replacement + "/kept") << "kept";
              return root;
          },
-         [&] { std::filesystem::remove(replacement); },
-         ".new cannot be made: ERROR_ACCESS_DENIED: access is denied", true},
+         [&] { std::filesystem::remove_all(replacement); },
+         "cannot be replaced: a folder with something in it stands at the name of its temporary "
+         "file, " +
+             replacement,
+         true},
         {"a record file this account may not read", true,
          [&] {
              ::chmod(RecordFile().c_str(), 0);
