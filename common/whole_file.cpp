@@ -150,8 +150,9 @@ DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
     HANDLE file = CreateReplacementFile(temporary.c_str());
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = LastErrorOrFailure();
-        MOC_TRACE_ERROR(kTraceGuidWholeFile, 14, "temporary file for %ls not created: %!WINERROR!",
-                        path, error);
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 14,
+                        "temporary file for %ls not created, for %llu bytes: %!WINERROR!", path,
+                        static_cast<ULONGLONG>(size), error);
         return error;
     }
     DWORD error = WriteAllBytes(file, data, size);
@@ -164,7 +165,9 @@ DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
         !MoveFileExW(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         error = LastErrorOrFailure();
     if (error != 0) {
-        MOC_TRACE_ERROR(kTraceGuidWholeFile, 15, "%ls not replaced: %!WINERROR!", path, error);
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 15,
+                        "%ls not replaced, writing %llu bytes: %!WINERROR!", path,
+                        static_cast<ULONGLONG>(size), error);
         DeleteFileW(temporary.c_str());
     }
     return error;

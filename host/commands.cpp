@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <unistd.h>
@@ -248,6 +249,60 @@ constexpr USHORT kOlderFileHeldBack = 41;
 constexpr USHORT kOlderFileLeftOut = 42;
 constexpr USHORT kOlderFileUnread = 43;
 
+// The library's whole-file reader and writer (common/whole_file.cpp), each naming the file
+// first: a read that failed to open or measure it (args: path, error), the temporary file
+// of a replacement not made and a later step that failed (path, the bytes it was writing,
+// error).
+constexpr USHORT kReaderNotOpened = 10;
+constexpr USHORT kReaderNotMeasured = 11;
+constexpr USHORT kWriterTemporaryNotMade = 14;
+constexpr USHORT kWriterNotReplaced = 15;
+
+// What the library met on the file at `path`, as its trace carries it: the last failure of
+// its reader or writer there.
+struct LibraryFileFailure {
+    bool found = false;
+    std::optional<size_t> bytes; // that its writer was writing
+    std::string what;            // after "could not be ": "replaced: the library's writer met ..."
+};
+LibraryFileFailure LibraryFailureOf(const std::vector<platform::test::TraceStatement>& traces,
+                                    const std::string& path) {
+    LibraryFileFailure failure;
+    for (const platform::test::TraceStatement& t : traces) {
+        if (!FromUnit(t, kTraceGuidWholeFile) || StatementText(t, 0) != path)
+            continue;
+        const DecodedTrace decoded = DecodeTrace(t);
+        if (decoded.level != "error")
+            continue;
+        failure = LibraryFileFailure{};
+        failure.found = true;
+        const bool write = t.number == kWriterTemporaryNotMade || t.number == kWriterNotReplaced;
+        const bool read = t.number == kReaderNotOpened || t.number == kReaderNotMeasured;
+        ULONGLONG bytes = 0, error = 0;
+        if (write && StatementNumber(t, 1, &bytes) && StatementNumber(t, 2, &error)) {
+            failure.bytes = static_cast<size_t>(bytes);
+            failure.what = "replaced: the library's writer met " +
+                           Win32ErrorMessage(static_cast<DWORD>(error)) + ", writing " +
+                           std::to_string(bytes) + " bytes";
+        } else if (read && StatementNumber(t, 1, &error)) {
+            failure.what = "read: the library met " + Win32ErrorMessage(static_cast<DWORD>(error));
+        } else {
+            failure.what = "used: the library met " + decoded.text;
+        }
+    }
+    return failure;
+}
+
+// The library's last error of the run, as its trace carries it; "" when it traced none.
+std::string LastLibraryError(const std::vector<platform::test::TraceStatement>& traces) {
+    for (auto t = traces.rbegin(); t != traces.rend(); ++t) {
+        const DecodedTrace decoded = DecodeTrace(*t);
+        if (decoded.level == "error")
+            return decoded.text.empty() ? TraceLine(decoded) : decoded.text;
+    }
+    return "";
+}
+
 // The two older files by what people call them.
 bool IsOlderRecordFile(const std::string& path) {
     const std::string name = LegacyRecordFile;
@@ -272,6 +327,13 @@ std::string OlderFileDamage(const std::string& path, ULONGLONG damage) {
         break;
     }
     return "its records cannot be told";
+}
+
+// The files the create writes: the record file first, and the framework's database file,
+// which a reset's create writes afresh.
+std::vector<UnitFile> CreatedFiles() {
+    return {{"the record file", PrivateDatabasePath(), kRecordFileRemedy},
+            {"the framework's database file", Narrow(kDatabaseFilePath), kHoldsNoRecordsRemedy}};
 }
 
 // The chip slot that holds an identity's template for a finger, as the simulated sensor
@@ -316,6 +378,10 @@ private:
     void Advise(bool started);
     bool ReportOlderFileHeldBack();
     void ReportOlderFileLeftOut();
+    bool ReportWriteFailure();
+    void ReportTry(const UnitFile& file);
+    bool TryWhatAResetWrites();
+    FileTrouble TryChipState();
     int RunCommand();
     void StopUnit();
     void PrintTraces(const std::string& step);
@@ -481,12 +547,49 @@ void Session::ReportRefusedChipState(const std::string& path, const std::string&
 
 void Session::ReportChipSaveFailure(const std::string& headline, const std::string& why) {
     err_ << "tolvimoc: " << headline << ": " << WithErrorNames(why) << "\n";
+    const FileTrouble trouble = TryChipState();
+    if (trouble)
+        ReportTrouble("the chip's state", ChipStatePath(root_), trouble, kChipStateRemedy);
+}
+
+// The chip's state is written whole after each change, of about the size it has; a fresh
+// chip's (no file yet) takes about 2 KiB.
+FileTrouble Session::TryChipState() {
     const std::string path = ChipStatePath(root_);
     const FileRead read = ReadThroughPlatform(path);
-    const FileTrouble trouble =
-        read.trouble ? read.trouble : TryReplacing(path, std::max<size_t>(read.bytes.size(), 4096));
+    if (read.trouble)
+        return read.trouble;
+    return TryReplacing(path, std::max<size_t>(read.bytes.size() + MOC_DATABASE_BLOCK_SIZE, 4096));
+}
+
+// A reset erases before it creates: everything the erase and the create will write is tried
+// first, and the older files the create will read, so that it never stops between the two
+// with the templates gone and no database made.
+bool Session::TryWhatAResetWrites() {
+    const std::string folder = kDatabaseFolder;
+    FileTrouble trouble;
+    for (const UnitFile& file : CreatedFiles()) {
+        if ((trouble = TryReplacing(file.path))) {
+            ReportTrouble(file.what, file.path, trouble, file.remedy);
+            break;
+        }
+    }
+    if (!trouble && (trouble = TryChipState()))
+        ReportTrouble("the chip's state", ChipStatePath(root_), trouble, kChipStateRemedy);
+    const UnitFile read[] = {
+        {"the older record file", folder + "\\" + LegacyRecordFile, kHoldsNoRecordsRemedy},
+        {"the older block file", folder + "\\" + LegacyBlockFile, kHoldsNoRecordsRemedy},
+    };
+    for (const UnitFile& file : read) {
+        if (trouble)
+            break;
+        if ((trouble = ReadThroughPlatform(file.path).trouble))
+            ReportTrouble(file.what, file.path, trouble, file.remedy);
+    }
     if (trouble)
-        ReportTrouble("the chip's state", path, trouble, kChipStateRemedy);
+        err_ << "tolvimoc: reset: nothing was erased, since the database could not be made "
+                "afresh after it.\n";
+    return !trouble;
 }
 
 bool Session::StartUnit() {
@@ -620,14 +723,33 @@ void Session::AdviseOnDamage() {
     case RecordFileView::State::Read:
         break;
     }
-    const FileTrouble trouble = TryReplacing(path, view.bytes.size());
+    ReportTry(CreatedFiles()[0]);
+}
+
+// A file the library could not read or replace, named with its cause as the same try finds
+// it, or, when the try passes, with what the library met.
+void Session::ReportTry(const UnitFile& file) {
+    const LibraryFileFailure failure = LibraryFailureOf(traces_, file.path);
+    const FileTrouble trouble = TryReplacing(file.path, failure.bytes);
     if (trouble) {
-        ReportTrouble("the record file", path, trouble, kRecordFileRemedy);
+        ReportTrouble(file.what, file.path, trouble, file.remedy);
         return;
     }
-    err_ << "tolvimoc: the record file " << ShownPath(path)
-         << " could not be read or replaced, but it reads and takes a write now.\n"
-         << "  It is not damaged, and nothing was deleted for it: run the command again.\n";
+    err_ << "tolvimoc: " << file.what << " " << ShownPath(file.path) << " could not be "
+         << (failure.found ? failure.what : "read or replaced")
+         << ". It reads and takes a write of as many bytes now:\n"
+         << "  it is not damaged, and nothing was deleted for it. Run the command again.\n";
+}
+
+// A replacement that the library's writer could not make, of a file that the create writes.
+bool Session::ReportWriteFailure() {
+    for (const UnitFile& file : CreatedFiles()) {
+        if (LibraryFailureOf(traces_, file.path).found) {
+            ReportTry(file);
+            return true;
+        }
+    }
+    return false;
 }
 
 // What a run that failed can tell people of its cause, from the files and from what the
@@ -635,7 +757,16 @@ void Session::AdviseOnDamage() {
 void Session::Advise(bool started) {
     if (!started && ReportOlderFileHeldBack())
         return;
-    AdviseOnDamage();
+    if (databaseRefused_) {
+        AdviseOnDamage();
+        return;
+    }
+    // The chip's own failure to keep a change is reported after this.
+    if (started || !sensor_->StateSaveFailure().empty() || ReportWriteFailure())
+        return;
+    const std::string error = LastLibraryError(traces_);
+    if (!error.empty())
+        err_ << "tolvimoc: the library's last error: " << error << "\n";
 }
 
 // A create that an older file held back leaves the way back to the person: the file's
@@ -711,6 +842,8 @@ int Session::Run() {
     if (o_.command == Command::Demo)
         out_ << "tolvimoc demo on a fresh root: " << root_ << "\n";
     if (!PrepareChip())
+        return kExitFailure;
+    if (o_.command == Command::Reset && !TryWhatAResetWrites())
         return kExitFailure;
     const bool started = StartUnit();
     const int status = started ? RunCommand() : kExitFailure;

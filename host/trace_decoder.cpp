@@ -285,8 +285,12 @@ std::vector<platform::test::TraceStatement> TakeStatements() {
     return taken;
 }
 
+bool FromUnit(const platform::test::TraceStatement& statement, const GUID& unit) {
+    return SameGuid(statement.guid, unit);
+}
+
 bool IsStatement(const platform::test::TraceStatement& statement, const GUID& unit, USHORT number) {
-    return statement.number == number && SameGuid(statement.guid, unit);
+    return statement.number == number && FromUnit(statement, unit);
 }
 
 std::string StatementText(const platform::test::TraceStatement& statement, size_t index) {

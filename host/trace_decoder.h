@@ -69,8 +69,9 @@ std::vector<DecodedTrace> TakeTraces();
 // The same, as they were captured.
 std::vector<platform::test::TraceStatement> TakeStatements();
 
-// Whether a statement is the one of `unit` (a message GUID of common/trace_guids.h) under
-// `number`, as the library's sources give them.
+// Whether a statement is one of `unit` (a message GUID of common/trace_guids.h), and the one
+// under `number`, as the library's sources give them.
+bool FromUnit(const platform::test::TraceStatement& statement, const GUID& unit);
 bool IsStatement(const platform::test::TraceStatement& statement, const GUID& unit, USHORT number);
 // Argument `index` of a statement (the unit label first, when it carries one): "" or false
 // when it is not there or not of that kind.
