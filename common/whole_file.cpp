@@ -103,11 +103,36 @@ HRESULT LoadWholeFile(const char* path, std::vector<BYTE>* bytes, bool* unreadab
     return hr;
 }
 
+namespace {
+
+// Removes whatever stands at the writer's own temporary name: a leftover file,
+// one marked read-only, an empty folder, a link (as itself). False, with the
+// last error set, when the name stays taken: a folder with something in it
+// (ERROR_DIR_NOT_EMPTY) is not the writer's to empty.
+bool ClearTemporaryName(const WCHAR* temporary) {
+    if (DeleteFileW(temporary) || GetLastError() == ERROR_FILE_NOT_FOUND)
+        return true;
+    const DWORD refused = GetLastError();
+    const DWORD attributes =
+        refused == ERROR_ACCESS_DENIED ? GetFileAttributesW(temporary) : INVALID_FILE_ATTRIBUTES;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return RemoveDirectoryW(temporary) != FALSE;
+    // The attributes of a link may be those of its target, whose mark a clearing
+    // through the link would take away.
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return SetFileAttributesW(temporary, FILE_ATTRIBUTE_NORMAL) && DeleteFileW(temporary);
+    SetLastError(refused);
+    return false;
+}
+
+} // namespace
+
 HANDLE CreateReplacementFile(const WCHAR* temporary) {
     // Only a file made here is written: whatever stands at the temporary name
     // (a leftover, or a link planted to steer the bytes elsewhere) goes first,
     // and the creation fails on any name still there rather than open it.
-    if (!DeleteFileW(temporary) && GetLastError() != ERROR_FILE_NOT_FOUND)
+    if (!ClearTemporaryName(temporary))
         return INVALID_HANDLE_VALUE;
     return CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                        nullptr);
@@ -125,8 +150,9 @@ DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
     HANDLE file = CreateReplacementFile(temporary.c_str());
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = LastErrorOrFailure();
-        MOC_TRACE_ERROR(kTraceGuidWholeFile, 14, "temporary file for %ls not created: %!WINERROR!",
-                        path, error);
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 14,
+                        "temporary file for %ls not created, for %llu bytes: %!WINERROR!", path,
+                        static_cast<ULONGLONG>(size), error);
         return error;
     }
     DWORD error = WriteAllBytes(file, data, size);
@@ -139,7 +165,9 @@ DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size) {
         !MoveFileExW(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         error = LastErrorOrFailure();
     if (error != 0) {
-        MOC_TRACE_ERROR(kTraceGuidWholeFile, 15, "%ls not replaced: %!WINERROR!", path, error);
+        MOC_TRACE_ERROR(kTraceGuidWholeFile, 15,
+                        "%ls not replaced, writing %llu bytes: %!WINERROR!", path,
+                        static_cast<ULONGLONG>(size), error);
         DeleteFileW(temporary.c_str());
     }
     return error;

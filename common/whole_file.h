@@ -28,9 +28,11 @@ constexpr char16_t kReplacementSuffix[] = u".new";
 
 // Creates the temporary file of a replacement (the target's path with
 // kReplacementSuffix) as a file made by this call, for writing: whatever stands
-// at that name is removed first, and the creation fails on any name still
-// there, so a link planted there is never written through. INVALID_HANDLE_VALUE
-// with the last error set when either step fails.
+// at that name is the writer's and is removed first (a file, one marked
+// read-only, an empty folder, a link as itself), and the creation fails on any
+// name still there, so a link planted there is never written through.
+// INVALID_HANDLE_VALUE with the last error set when either step fails
+// (ERROR_DIR_NOT_EMPTY for a folder with something in it).
 HANDLE CreateReplacementFile(const WCHAR* temporary);
 // The same for a narrow (ANSI) path.
 HANDLE CreateReplacementFile(const char* temporary);
@@ -42,7 +44,10 @@ HANDLE CreateReplacementFile(const char* temporary);
 // old one (write-through, so that a power cut cannot leave a renamed but
 // empty file). A link at `path` is replaced, never written through. Returns
 // 0, or the Win32 error of the step that failed; the old file is then
-// untouched and the temporary file gone.
+// untouched and the temporary file gone. A failure is traced with the path,
+// the number of bytes and the error (statement 14 when the temporary file
+// cannot be made, 15 for every later step), so that a reader of the trace can
+// try the same.
 DWORD ReplaceWholeFile(const WCHAR* path, const BYTE* data, size_t size);
 // The same for a narrow (ANSI) path; ERROR_NO_UNICODE_TRANSLATION when it has
 // no wide form.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <unistd.h>
@@ -17,12 +18,14 @@
 #include "host/result_names.h"
 #include "host/trace_decoder.h"
 #include "host/unit_view.h"
+#include "common/trace_guids.h"
 #include "platform/native_path.h"
 #include "platform/test.h"
 #include "simsensor/root_lock.h"
 #include "simsensor/simulated_sensor.h"
 #include "storage/database_file.h"
 #include "storage/legacy_files.h"
+#include "storage/reconcile.h"
 
 namespace host {
 namespace {
@@ -238,6 +241,101 @@ std::string Narrow(const WCHAR* text) {
     return narrow;
 }
 
+// The storage adapter's create, of an older file it leaves out: one that holds the create
+// back (damaged while templates are at stake; args: label, path, damage, count), one left
+// in place as the database is built without it (label, path, damage), and one that cannot
+// be read (label, path).
+constexpr USHORT kOlderFileHeldBack = 41;
+constexpr USHORT kOlderFileLeftOut = 42;
+constexpr USHORT kOlderFileUnread = 43;
+
+// The library's whole-file reader and writer (common/whole_file.cpp), each naming the file
+// first: a read that failed to open or measure it (args: path, error), the temporary file
+// of a replacement not made and a later step that failed (path, the bytes it was writing,
+// error).
+constexpr USHORT kReaderNotOpened = 10;
+constexpr USHORT kReaderNotMeasured = 11;
+constexpr USHORT kWriterTemporaryNotMade = 14;
+constexpr USHORT kWriterNotReplaced = 15;
+
+// What the library met on the file at `path`, as its trace carries it: the last failure of
+// its reader or writer there.
+struct LibraryFileFailure {
+    bool found = false;
+    std::optional<size_t> bytes; // that its writer was writing
+    std::string what;            // after "could not be ": "replaced: the library's writer met ..."
+};
+LibraryFileFailure LibraryFailureOf(const std::vector<platform::test::TraceStatement>& traces,
+                                    const std::string& path) {
+    LibraryFileFailure failure;
+    for (const platform::test::TraceStatement& t : traces) {
+        if (!FromUnit(t, kTraceGuidWholeFile) || StatementText(t, 0) != path)
+            continue;
+        const DecodedTrace decoded = DecodeTrace(t);
+        if (decoded.level != "error")
+            continue;
+        failure = LibraryFileFailure{};
+        failure.found = true;
+        const bool write = t.number == kWriterTemporaryNotMade || t.number == kWriterNotReplaced;
+        const bool read = t.number == kReaderNotOpened || t.number == kReaderNotMeasured;
+        ULONGLONG bytes = 0, error = 0;
+        if (write && StatementNumber(t, 1, &bytes) && StatementNumber(t, 2, &error)) {
+            failure.bytes = static_cast<size_t>(bytes);
+            failure.what = "replaced: the library's writer met " +
+                           Win32ErrorMessage(static_cast<DWORD>(error)) + ", writing " +
+                           std::to_string(bytes) + " bytes";
+        } else if (read && StatementNumber(t, 1, &error)) {
+            failure.what = "read: the library met " + Win32ErrorMessage(static_cast<DWORD>(error));
+        } else {
+            failure.what = "used: the library met " + decoded.text;
+        }
+    }
+    return failure;
+}
+
+// The library's last error of the run, as its trace carries it; "" when it traced none.
+std::string LastLibraryError(const std::vector<platform::test::TraceStatement>& traces) {
+    for (auto t = traces.rbegin(); t != traces.rend(); ++t) {
+        const DecodedTrace decoded = DecodeTrace(*t);
+        if (decoded.level == "error")
+            return decoded.text.empty() ? TraceLine(decoded) : decoded.text;
+    }
+    return "";
+}
+
+// The two older files by what people call them.
+bool IsOlderRecordFile(const std::string& path) {
+    const std::string name = LegacyRecordFile;
+    return path.size() >= name.size() &&
+           path.compare(path.size() - name.size(), name.size(), name) == 0;
+}
+std::string OlderFileName(const std::string& path) {
+    return IsOlderRecordFile(path) ? "the older record file" : "the older block file";
+}
+
+// What is wrong with a damaged older file, after "it is damaged: ".
+std::string OlderFileDamage(const std::string& path, ULONGLONG damage) {
+    switch (static_cast<LegacyDamage>(damage)) {
+    case LegacyDamage::Refused:
+        return IsOlderRecordFile(path) ? "it is cut short, or counts records it does not hold"
+                                       : "its header is damaged, or its blocks run past its end";
+    case LegacyDamage::UncountedBytes:
+        return "it holds bytes behind the blocks its header counts";
+    case LegacyDamage::MalformedHostRecord:
+        return "a record of this host in it is damaged";
+    case LegacyDamage::None:
+        break;
+    }
+    return "its records cannot be told";
+}
+
+// The files the create writes: the record file first, and the framework's database file,
+// which a reset's create writes afresh.
+std::vector<UnitFile> CreatedFiles() {
+    return {{"the record file", PrivateDatabasePath(), kRecordFileRemedy},
+            {"the framework's database file", Narrow(kDatabaseFilePath), kHoldsNoRecordsRemedy}};
+}
+
 // The chip slot that holds an identity's template for a finger, as the simulated sensor
 // shows its table; -1 when none does.
 int ChipSlotOf(const simsensor::SimulatedSensor& sensor, const EnrolledRecord& record) {
@@ -277,6 +375,13 @@ private:
     void ReportRemoval(const UnitView& before, const UnitView& after);
     void ReportHold(const UnitView& before);
     void AdviseOnDamage();
+    void Advise(bool started);
+    bool ReportOlderFileHeldBack();
+    void ReportOlderFileLeftOut();
+    bool ReportWriteFailure();
+    void ReportTry(const UnitFile& file);
+    bool TryWhatAResetWrites();
+    FileTrouble TryChipState();
     int RunCommand();
     void StopUnit();
     void PrintTraces(const std::string& step);
@@ -303,6 +408,9 @@ private:
     std::unique_ptr<BiometricUnit> unit_;
     std::string openResult_, createResult_;
     bool databaseRefused_ = false; // a storage call answered WINBIO_E_DATABASE_CORRUPTED
+    // The library's trace statements of the run, as captured: what it met tells people why
+    // a call failed, whether or not they are printed.
+    std::vector<platform::test::TraceStatement> traces_;
 };
 
 Session::~Session() {
@@ -314,12 +422,14 @@ Session::~Session() {
 }
 
 void Session::PrintTraces(const std::string& step) {
-    if (!o_.trace)
-        return;
-    std::vector<DecodedTrace> traces = TakeTraces();
-    out_ << "  > " << step << "\n";
-    for (const DecodedTrace& t : traces)
-        out_ << "      " << TraceLine(t) << "\n";
+    std::vector<platform::test::TraceStatement> taken = TakeStatements();
+    if (o_.trace) {
+        out_ << "  > " << step << "\n";
+        for (const platform::test::TraceStatement& t : taken)
+            out_ << "      " << TraceLine(DecodeTrace(t)) << "\n";
+    }
+    traces_.insert(traces_.end(), std::make_move_iterator(taken.begin()),
+                   std::make_move_iterator(taken.end()));
 }
 
 bool Session::PrepareRoot() {
@@ -437,17 +547,53 @@ void Session::ReportRefusedChipState(const std::string& path, const std::string&
 
 void Session::ReportChipSaveFailure(const std::string& headline, const std::string& why) {
     err_ << "tolvimoc: " << headline << ": " << WithErrorNames(why) << "\n";
+    const FileTrouble trouble = TryChipState();
+    if (trouble)
+        ReportTrouble("the chip's state", ChipStatePath(root_), trouble, kChipStateRemedy);
+}
+
+// The chip's state is written whole after each change, of about the size it has; a fresh
+// chip's (no file yet) takes about 2 KiB.
+FileTrouble Session::TryChipState() {
     const std::string path = ChipStatePath(root_);
     const FileRead read = ReadThroughPlatform(path);
-    const FileTrouble trouble =
-        read.trouble ? read.trouble : TryReplacing(path, std::max<size_t>(read.bytes.size(), 4096));
+    if (read.trouble)
+        return read.trouble;
+    return TryReplacing(path, std::max<size_t>(read.bytes.size() + MOC_DATABASE_BLOCK_SIZE, 4096));
+}
+
+// A reset erases before it creates: everything the erase and the create will write is tried
+// first, and the older files the create will read, so that it never stops between the two
+// with the templates gone and no database made.
+bool Session::TryWhatAResetWrites() {
+    const std::string folder = kDatabaseFolder;
+    FileTrouble trouble;
+    for (const UnitFile& file : CreatedFiles()) {
+        if ((trouble = TryReplacing(file.path))) {
+            ReportTrouble(file.what, file.path, trouble, file.remedy);
+            break;
+        }
+    }
+    if (!trouble && (trouble = TryChipState()))
+        ReportTrouble("the chip's state", ChipStatePath(root_), trouble, kChipStateRemedy);
+    const UnitFile read[] = {
+        {"the older record file", folder + "\\" + LegacyRecordFile, kHoldsNoRecordsRemedy},
+        {"the older block file", folder + "\\" + LegacyBlockFile, kHoldsNoRecordsRemedy},
+    };
+    for (const UnitFile& file : read) {
+        if (trouble)
+            break;
+        if ((trouble = ReadThroughPlatform(file.path).trouble))
+            ReportTrouble(file.what, file.path, trouble, file.remedy);
+    }
     if (trouble)
-        ReportTrouble("the chip's state", path, trouble, kChipStateRemedy);
+        err_ << "tolvimoc: reset: nothing was erased, since the database could not be made "
+                "afresh after it.\n";
+    return !trouble;
 }
 
 bool Session::StartUnit() {
-    if (o_.trace)
-        EnableLibraryTraces();
+    EnableLibraryTraces();
     std::string why;
     adapters_ = AdapterLibrary::Load(library_, &why);
     PrintTraces("load " + library_);
@@ -480,6 +626,7 @@ bool Session::StartUnit() {
     out_ << "unit: adapters attached; database "
          << (createResult_.empty() ? "opened" : "created (open: " + openResult_ + ")")
          << "; activated\n";
+    ReportOlderFileLeftOut();
     return true;
 }
 
@@ -578,14 +725,100 @@ void Session::AdviseOnDamage() {
     case RecordFileView::State::Read:
         break;
     }
-    const FileTrouble trouble = TryReplacing(path, view.bytes.size());
+    ReportTry(CreatedFiles()[0]);
+}
+
+// A file the library could not read or replace, named with its cause as the same try finds
+// it, or, when the try passes, with what the library met.
+void Session::ReportTry(const UnitFile& file) {
+    const LibraryFileFailure failure = LibraryFailureOf(traces_, file.path);
+    const FileTrouble trouble = TryReplacing(file.path, failure.bytes);
     if (trouble) {
-        ReportTrouble("the record file", path, trouble, kRecordFileRemedy);
+        ReportTrouble(file.what, file.path, trouble, file.remedy);
         return;
     }
-    err_ << "tolvimoc: the record file " << ShownPath(path)
-         << " could not be read or replaced, but it reads and takes a write now.\n"
-         << "  It is not damaged, and nothing was deleted for it: run the command again.\n";
+    err_ << "tolvimoc: " << file.what << " " << ShownPath(file.path) << " could not be "
+         << (failure.found ? failure.what : "read or replaced")
+         << ". It reads and takes a write of as many bytes now:\n"
+         << "  it is not damaged, and nothing was deleted for it. Run the command again.\n";
+}
+
+// A replacement that the library's writer could not make, of a file that the create writes.
+bool Session::ReportWriteFailure() {
+    for (const UnitFile& file : CreatedFiles()) {
+        if (LibraryFailureOf(traces_, file.path).found) {
+            ReportTry(file);
+            return true;
+        }
+    }
+    return false;
+}
+
+// What a run that failed can tell people of its cause, from the files and from what the
+// library met.
+void Session::Advise(bool started) {
+    if (!started && ReportOlderFileHeldBack())
+        return;
+    if (databaseRefused_) {
+        AdviseOnDamage();
+        return;
+    }
+    // The chip's own failure to keep a change is reported after this.
+    if (started || !sensor_->StateSaveFailure().empty() || ReportWriteFailure())
+        return;
+    const std::string error = LastLibraryError(traces_);
+    if (!error.empty())
+        err_ << "tolvimoc: the library's last error: " << error << "\n";
+}
+
+// A create that an older file held back leaves the way back to the person: the file's
+// records may describe the chip's templates, which only a good copy of it keeps.
+bool Session::ReportOlderFileHeldBack() {
+    for (const platform::test::TraceStatement& t : traces_) {
+        const std::string path = StatementText(t, 1);
+        if (IsStatement(t, kTraceGuidDatabaseLifecycle, kOlderFileUnread)) {
+            const FileRead read = ReadThroughPlatform(path);
+            if (read.trouble) {
+                ReportTrouble(OlderFileName(path).c_str(), path, read.trouble,
+                              kHoldsNoRecordsRemedy);
+            } else {
+                err_ << "tolvimoc: " << OlderFileName(path) << " " << ShownPath(path)
+                     << " could not be read, but it reads now.\n"
+                     << "  It is left as it is, and nothing was deleted for it: run the command "
+                        "again.\n";
+            }
+            return true;
+        }
+        ULONGLONG damage = 0;
+        if (!IsStatement(t, kTraceGuidDatabaseLifecycle, kOlderFileHeldBack) ||
+            !StatementNumber(t, 2, &damage))
+            continue;
+        err_ << "tolvimoc: " << OlderFileName(path) << " " << ShownPath(path)
+             << " is damaged: " << OlderFileDamage(path, damage) << ".\n"
+             << "  The database is not created while the chip holds templates of this host that "
+                "it may\n"
+             << "  describe: it is left as it is, and no template was deleted for it. Put back "
+                "a good\n"
+             << "  copy of it, or run 'tolvimoc --root " << root_
+             << " reset': that erases this host's\n"
+             << "  templates from the chip, and the database is then created without it; every "
+                "finger\n"
+             << "  must be enrolled again.\n";
+        return true;
+    }
+    return false;
+}
+
+void Session::ReportOlderFileLeftOut() {
+    for (const platform::test::TraceStatement& t : traces_) {
+        ULONGLONG damage = 0;
+        if (!IsStatement(t, kTraceGuidDatabaseLifecycle, kOlderFileLeftOut) ||
+            !StatementNumber(t, 2, &damage))
+            continue;
+        const std::string path = StatementText(t, 1);
+        out_ << "database: built without " << OlderFileName(path) << " " << ShownPath(path)
+             << ", which is damaged (" << OlderFileDamage(path, damage) << ") and left as it is\n";
+    }
 }
 
 void Session::StopUnit() {
@@ -601,8 +834,7 @@ void Session::StopUnit() {
         adapters_.reset();
         PrintTraces("unload");
     }
-    if (o_.trace)
-        DisableLibraryTraces();
+    DisableLibraryTraces();
 }
 
 int Session::Run() {
@@ -613,9 +845,12 @@ int Session::Run() {
         out_ << "tolvimoc demo on a fresh root: " << root_ << "\n";
     if (!PrepareChip())
         return kExitFailure;
-    const int status = StartUnit() ? RunCommand() : kExitFailure;
+    if (o_.command == Command::Reset && !TryWhatAResetWrites())
+        return kExitFailure;
+    const bool started = StartUnit();
+    const int status = started ? RunCommand() : kExitFailure;
     StopUnit();
-    AdviseOnDamage();
+    Advise(started);
     const std::string saveFailure = sensor_->StateSaveFailure();
     if (!saveFailure.empty()) {
         ReportChipSaveFailure("the chip could not keep a change", saveFailure);

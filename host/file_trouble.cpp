@@ -7,9 +7,15 @@
 #include "common/whole_file.h"
 #include "host/result_names.h"
 #include "platform/native_path.h"
+#include "storage/database_file.h"
 
 namespace host {
 namespace {
+
+// The second temporary name of a try, beside the file: as long as the writer's, so that a
+// path that leaves room for the one leaves room for the other.
+constexpr char kTryName[] = ".try";
+static_assert(sizeof(kTryName) == std::size(kReplacementSuffix), "as long as the writer's");
 
 bool HasDrive(const std::string& path) {
     return path.size() >= 2 && path[1] == ':';
@@ -141,7 +147,7 @@ FileRead ReadThroughPlatform(const std::string& path) {
     return read;
 }
 
-FileTrouble TryReplacing(const std::string& path, size_t size) {
+FileTrouble TryReplacing(const std::string& path, std::optional<size_t> needed) {
     bool present = false;
     DWORD attributes = 0;
     FileTrouble t = LookUp(path, &present, &attributes);
@@ -154,23 +160,69 @@ FileTrouble TryReplacing(const std::string& path, size_t size) {
         t.step = "cannot be replaced";
         return t;
     }
+    // Its bytes, read whole before anything is written: the try of the move puts them back.
+    FileRead current;
+    if (present) {
+        current = ReadThroughPlatform(path);
+        if (current.trouble)
+            return current.trouble;
+    }
     const std::string temporary =
         path + std::string(std::begin(kReplacementSuffix), std::end(kReplacementSuffix) - 1);
     const std::string shown = "cannot be replaced: its temporary file " + ShownPath(temporary);
     // Made as the library's writer makes it, so that a link planted at its name is never
     // written through.
     HANDLE file = CreateReplacementFile(temporary.c_str());
-    if (file == INVALID_HANDLE_VALUE)
-        return Trouble(GetLastError(), shown + " cannot be made");
-    // As many bytes as the library would write: a full disk may still take a few.
+    if (file == INVALID_HANDLE_VALUE) {
+        t = Trouble(GetLastError(), shown + " cannot be made");
+        // The writer clears what stands at its temporary name, but does not empty a folder.
+        if (t.error == ERROR_DIR_NOT_EMPTY) {
+            t.kind = FileTrouble::Kind::FolderInTheWay;
+            t.step = "cannot be replaced";
+            t.inTheWay = temporary;
+        }
+        return t;
+    }
+    // As many bytes as the failed save wrote: a nearly full disk may still take fewer. A
+    // save adds one record at most.
+    const size_t size = needed ? *needed : current.bytes.size() + MOC_DATABASE_BLOCK_SIZE;
     const std::vector<BYTE> zeros(std::max<size_t>(size, 1), 0);
     DWORD error = WriteAllBytes(file, zeros.data(), zeros.size());
     if (error == 0 && !FlushFileBuffers(file))
         error = GetLastError();
     if (!CloseHandle(file) && error == 0)
         error = GetLastError();
-    DeleteFileA(temporary.c_str());
-    return error != 0 ? Trouble(error, shown + " cannot be written") : FileTrouble{};
+    if (error != 0) {
+        DeleteFileA(temporary.c_str());
+        return Trouble(error, shown + " cannot be written");
+    }
+    // The move and the flush of the folder that records it, onto a name of this try's own:
+    // the file's own name is never made here.
+    const std::string moved = path + kTryName;
+    DeleteFileA(moved.c_str());
+    if (!MoveFileExA(temporary.c_str(), moved.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = GetLastError();
+        const bool renamed = GetFileAttributesA(moved.c_str()) != INVALID_FILE_ATTRIBUTES;
+        DeleteFileA(temporary.c_str());
+        DeleteFileA(moved.c_str());
+        const std::string folder = path.substr(0, path.find_last_of("\\/"));
+        return Trouble(error, renamed ? "cannot be replaced: its folder " + ShownPath(folder) +
+                                            " takes the move of its temporary file, but not "
+                                            "its flush"
+                                      : shown + " cannot be moved");
+    }
+    DeleteFileA(moved.c_str());
+    // The move over the file itself, as the writer makes it, with the bytes it holds.
+    if (!present || current.tooLong)
+        return {};
+    error = ReplaceWholeFile(path.c_str(), current.bytes.data(), current.bytes.size());
+    if (error == 0)
+        return {};
+    t = Trouble(error, "cannot be replaced");
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED)
+        t.kind = FileTrouble::Kind::NotReplaceable;
+    return t;
 }
 
 TroubleWords DescribeTrouble(const FileTrouble& trouble, const std::string& root) {
@@ -211,6 +263,22 @@ TroubleWords DescribeTrouble(const FileTrouble& trouble, const std::string& root
                 "Bring back what it links to (mount the volume that holds it, or put the file "
                 "back at " +
                     trouble.target + ")" + again};
+    case FileTrouble::Kind::NotReplaceable:
+        if (trouble.error == ERROR_SHARING_VIOLATION)
+            return {"is held open by another program that does not let it be replaced, so it " +
+                        trouble.step + " (" + message + ")",
+                    "Close the program that holds it open" + again};
+        return {trouble.step +
+                    ": the platform refuses to move a file over it, as over one "
+                    "marked immutable (" +
+                    message + ")",
+                "Clear what keeps it from being replaced (an immutable mark, say)" + again};
+    case FileTrouble::Kind::FolderInTheWay:
+        return {trouble.step +
+                    ": a folder with something in it stands at the name of its "
+                    "temporary file, " +
+                    ShownPath(trouble.inTheWay) + " (" + message + ")",
+                "Move that folder out of the way (it is no file of the unit)" + again};
     case FileTrouble::Kind::Failed:
         return {trouble.step + ": " + message, "Mend the cause" + again};
     }

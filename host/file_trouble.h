@@ -7,6 +7,7 @@
 // drive (the chip's state under the root), which the stand-in takes as it stands.
 #pragma once
 #include <windows.h>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,16 +23,21 @@ struct FileTrouble {
         ReadOnlyVolume,
         NameTooLong, // the platform names no file by a path of MAX_PATH characters or more
         Unmappable,  // the root's name holds a backslash, so the path names another file
-        Failed,      // another error of a file call
+        // a folder with something in it stands where the file's replacement is written
+        FolderInTheWay,
+        // no file is moved over it (held open without delete sharing, marked immutable)
+        NotReplaceable,
+        Failed, // another error of a file call
         // A link that the look-up finds but whose target is not there: the volume that
         // holds it is not mounted, or the file was moved away.
         DanglingLink,
     };
     Kind kind = Kind::None;
-    DWORD error = 0;     // of the file call that failed
-    std::string step;    // what failed, as people read it: "cannot be opened"
-    bool folder = false; // NotAFile: a folder
-    std::string target;  // DanglingLink: where the link leads, as a native path
+    DWORD error = 0;      // of the file call that failed
+    std::string step;     // what failed, as people read it: "cannot be opened"
+    bool folder = false;  // NotAFile: a folder
+    std::string inTheWay; // FolderInTheWay: its platform path
+    std::string target;   // DanglingLink: where the link leads, as a native path
     explicit operator bool() const { return kind != Kind::None; }
 };
 
@@ -48,10 +54,13 @@ struct FileRead {
 // Reads the file whole as the library does (LoadWholeFile), after the same look-up.
 FileRead ReadThroughPlatform(const std::string& path);
 
-// Tries what the library's replacement of the file does before its final move: the
-// temporary file beside it created, `size` bytes written to it and flushed. The temporary
-// file is removed again; the file itself is not touched.
-FileTrouble TryReplacing(const std::string& path, size_t size);
+// Tries every step of the library's replacement of the file: the temporary file beside it
+// created, `needed` bytes written to it (the file's size and one record block more when
+// that is not known) and flushed, then moved, with write-through, to a second temporary
+// name of this try's own and deleted again (the move and the folder's flush, without ever
+// making the file's own name); and, for a file that is there, its replacement by the
+// library's writer with its own bytes, read whole before anything is written.
+FileTrouble TryReplacing(const std::string& path, std::optional<size_t> needed = std::nullopt);
 
 // The cause, to follow the file's name ("is a folder, not a file"), and what to do about
 // it; `root` is the folder that stands for the drives. The remedy of NotAFile depends on

@@ -274,10 +274,51 @@ void DisableLibraryTraces() {
 
 std::vector<DecodedTrace> TakeTraces() {
     std::vector<DecodedTrace> out;
-    for (const platform::test::TraceStatement& statement : platform::test::CapturedTraces())
+    for (const platform::test::TraceStatement& statement : TakeStatements())
         out.push_back(DecodeTrace(statement));
-    platform::test::ClearCapturedTraces();
     return out;
+}
+
+std::vector<platform::test::TraceStatement> TakeStatements() {
+    std::vector<platform::test::TraceStatement> taken = platform::test::CapturedTraces();
+    platform::test::ClearCapturedTraces();
+    return taken;
+}
+
+bool FromUnit(const platform::test::TraceStatement& statement, const GUID& unit) {
+    return SameGuid(statement.guid, unit);
+}
+
+bool IsStatement(const platform::test::TraceStatement& statement, const GUID& unit, USHORT number) {
+    return statement.number == number && FromUnit(statement, unit);
+}
+
+std::string StatementText(const platform::test::TraceStatement& statement, size_t index) {
+    if (index >= statement.args.size())
+        return "";
+    const std::vector<uint8_t>& arg = statement.args[index];
+    if (IsNarrowText(arg))
+        return platform::test::TraceArgString(arg);
+    if (!IsWideText(arg))
+        return "";
+    std::string narrow;
+    for (char16_t unit : platform::test::TraceArgWString(arg))
+        narrow += unit < 0x80 ? static_cast<char>(unit) : '?';
+    return narrow;
+}
+
+bool StatementNumber(const platform::test::TraceStatement& statement, size_t index,
+                     ULONGLONG* value) {
+    if (index >= statement.args.size())
+        return false;
+    const std::vector<uint8_t>& arg = statement.args[index];
+    if (arg.size() == 4)
+        *value = platform::test::TraceArgU32(arg);
+    else if (arg.size() == 8)
+        *value = platform::test::TraceArgU64(arg);
+    else
+        return false;
+    return true;
 }
 
 } // namespace host

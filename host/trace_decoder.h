@@ -66,5 +66,17 @@ void EnableLibraryTraces();
 void DisableLibraryTraces();
 // The statements captured since the last call, decoded, in order.
 std::vector<DecodedTrace> TakeTraces();
+// The same, as they were captured.
+std::vector<platform::test::TraceStatement> TakeStatements();
+
+// Whether a statement is one of `unit` (a message GUID of common/trace_guids.h), and the one
+// under `number`, as the library's sources give them.
+bool FromUnit(const platform::test::TraceStatement& statement, const GUID& unit);
+bool IsStatement(const platform::test::TraceStatement& statement, const GUID& unit, USHORT number);
+// Argument `index` of a statement (the unit label first, when it carries one): "" or false
+// when it is not there or not of that kind.
+std::string StatementText(const platform::test::TraceStatement& statement, size_t index);
+bool StatementNumber(const platform::test::TraceStatement& statement, size_t index,
+                     ULONGLONG* value);
 
 } // namespace host

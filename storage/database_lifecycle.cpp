@@ -2,6 +2,8 @@
 #include <cstring>
 #include <io.h>
 #include <new>
+#include <utility>
+#include <vector>
 #include "common/trace.h"
 #include "storage/chip_request.h"
 #include "storage/database_file.h"
@@ -188,10 +190,13 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
         if (!FindLegacyFiles(paths, &found))
             return WINBIO_E_DATABASE_CANT_OPEN;
         if (found.RecordFile || found.BlockFile) {
-            hr = MigrateLegacyDatabaseFiles(&context, paths, found, &haveMigrated);
-            legacyUnread = hr == WINBIO_E_DATABASE_READ_ERROR;
-            if (FAILED(hr) && !legacyUnread)
+            LegacyMigration migration;
+            hr = MigrateLegacyDatabaseFiles(&context, paths, found, &migration);
+            if (FAILED(hr))
                 return hr;
+            legacyUnread = migration.Any(LegacyFileOutcome::State::Damaged) ||
+                           migration.Any(LegacyFileOutcome::State::Unreadable);
+            haveMigrated = migration.Merged && !legacyUnread;
             if (haveMigrated) {
                 migrated.Owned.swap(context.OwnedBlocks);
                 migrated.Plain.swap(context.PlainBlocks);
@@ -237,6 +242,64 @@ HRESULT OpenWithContext(WINIBIO_STORAGE_CONTEXT& context, const WCHAR* filePath)
     return S_OK;
 }
 
+// The older files that the create left out of the migration: one that cannot
+// be read holds the create back whatever the chip holds, since its records may
+// describe any template; a damaged one only while the chip holds templates of
+// this host that the create, taking it for a file that gave no records, would
+// delete. The damaged file is then left in place and the create goes on with
+// what the others gave (the lists). `*tableRead`: the table buffer holds the
+// chip's table, judged fit for a reconciliation.
+HRESULT HoldBackForOlderFiles(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& paths,
+                              const LegacyMigration& migration, bool* tableRead) {
+    const std::pair<const LegacyFileOutcome*, const char*> files[] = {
+        {&migration.RecordFile, paths.LegacyRecordFile},
+        {&migration.BlockFile, paths.LegacyBlockFile}};
+    for (const auto& [outcome, path] : files) {
+        if (outcome->state == LegacyFileOutcome::State::Unreadable) {
+            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 43,
+                            "legacy file %s cannot be read: nothing is built", context.UnitLabel,
+                            path);
+            return WINBIO_E_DATABASE_CANT_CREATE;
+        }
+    }
+    if (!migration.Any(LegacyFileOutcome::State::Damaged))
+        return S_OK;
+    if (!migration.Merged)
+        EmptyBlockLists(&context); // what the last read left is no file's records
+    std::vector<DWORD> deleted;
+    HRESULT hr = S_OK;
+    if (TableReadyForReconcile(context)) {
+        *tableRead = true;
+        hr = SlotsWithoutRecords(context, &deleted);
+        if (FAILED(hr))
+            return hr;
+    } else {
+        hr = WINBIO_E_DATABASE_CANT_CREATE; // what would be deleted cannot be told
+    }
+    if (SUCCEEDED(hr) && !deleted.empty())
+        hr = WINBIO_E_DATABASE_CANT_CREATE;
+    for (const auto& [outcome, path] : files) {
+        if (outcome->state != LegacyFileOutcome::State::Damaged)
+            continue;
+        if (FAILED(hr))
+            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 41,
+                            "legacy file %s is damaged (%u: 1 refused by its loader, 2 bytes past "
+                            "its blocks, 3 a malformed record of this host), and the create "
+                            "would delete %u templates of this host (or cannot tell): nothing "
+                            "is built",
+                            context.UnitLabel, path, static_cast<DWORD>(outcome->damage),
+                            static_cast<DWORD>(deleted.size()));
+        else
+            MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 42,
+                           "legacy file %s is damaged (%u: 1 refused by its loader, 2 bytes past "
+                           "its blocks, 3 a malformed record of this host) and describes no "
+                           "template the create would delete: left in place, the database is "
+                           "built without it",
+                           context.UnitLabel, path, static_cast<DWORD>(outcome->damage));
+    }
+    return hr;
+}
+
 // After an open attempt that found no private file: the record set from the
 // older files when there are any, else a fresh one.
 HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& paths) {
@@ -262,37 +325,31 @@ HRESULT BuildPrivateFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& 
     if (!FindLegacyFiles(paths, &found))
         return WINBIO_E_DATABASE_CANT_CREATE;
 
-    bool merged = false;
+    LegacyMigration migration;
+    bool tableRead = false;
     if (found.RecordFile || found.BlockFile) {
         MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 31,
                        "building the database from the legacy files", context.UnitLabel);
-        hr = MigrateLegacyDatabaseFiles(&context, paths, found, &merged);
-        // A reset in place of the older file's records would delete their
-        // templates: nothing is built until the file can be read.
-        if (hr == WINBIO_E_DATABASE_READ_ERROR)
-            return WINBIO_E_DATABASE_CANT_CREATE;
+        hr = MigrateLegacyDatabaseFiles(&context, paths, found, &migration);
         if (FAILED(hr))
             return hr;
-        if (!merged)
+        // A reset or a reconciliation without a file's records would delete
+        // their templates.
+        hr = HoldBackForOlderFiles(context, paths, migration, &tableRead);
+        if (FAILED(hr))
+            return hr;
+        if (!migration.Merged)
             MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 28, "the legacy files gave no records",
                             context.UnitLabel);
     } else {
         MOC_TRACE_INFO(kTraceGuidDatabaseLifecycle, 32, "building a fresh database",
                        context.UnitLabel);
     }
-    if (merged) {
-        // A set that no reconciliation may judge is not written: every later
-        // open would leave it unreconciled. The older files keep its records.
-        if (ReconcileSkipOf(context) != ReconcileSkip::None) {
-            MOC_TRACE_ERROR(kTraceGuidDatabaseLifecycle, 39,
-                            "the legacy records cannot be reconciled: nothing is built",
-                            context.UnitLabel);
-            return WINBIO_E_DATABASE_CANT_CREATE;
-        }
+    if (migration.Merged) {
         // A merged set is written even when it cannot be reconciled now:
         // reporting success without a private file would lose it, and the
         // next open reconciles what was written.
-        if (TableReadyForReconcile(context)) {
+        if (tableRead || TableReadyForReconcile(context)) {
             hr = ReconcileDatabaseWithChip(&context, ReconcileFor::Create);
             if (hr != S_OK)
                 return FAILED(hr) ? hr : WINBIO_E_DATABASE_CANT_CREATE;

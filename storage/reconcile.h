@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 #include <winbio_adapter.h>
+#include <vector>
 #include "storage/database_paths.h"
 #include "storage/storage_context.h"
 
@@ -13,22 +14,62 @@ struct LegacyFilesFound {
     bool BlockFile = false;
 };
 
+// What is wrong with an older file whose content the migration refuses. The
+// numbers are the ones the migration and the create trace.
+enum class LegacyDamage : DWORD {
+    None = 0,
+    // the loader refuses it: a record file cut short or counting records it
+    // does not hold, a block file without a sound header or whose blocks run
+    // past its end
+    Refused = 1,
+    // bytes past its counted blocks that may be blocks (BytesPastBlocksMayHoldBlocks)
+    UncountedBytes = 2,
+    MalformedHostRecord = 3, // a record of this host is malformed (IsMalformedBlock)
+};
+
+// What one older file gave a migration.
+struct LegacyFileOutcome {
+    enum class State {
+        NotFound,
+        Loaded,     // its records (maybe none) are in the merge
+        Damaged,    // its content is refused (`damage` says how); left out of the merge
+        Unreadable, // a file call failed on it, a state that may pass; left out of the merge
+    };
+    State state = State::NotFound;
+    LegacyDamage damage = LegacyDamage::None;
+};
+
+struct LegacyMigration {
+    LegacyFileOutcome RecordFile;
+    LegacyFileOutcome BlockFile;
+    // Some file was loaded: the lists hold the merge of the files loaded.
+    bool Merged = false;
+    bool Any(LegacyFileOutcome::State state) const {
+        return RecordFile.state == state || BlockFile.state == state;
+    }
+};
+
 // Loads the legacy record file (converted into blocks) and the legacy block
-// file, each when found, and leaves their merge in the context's lists; the
-// block file's header and trailing bytes become the kept copies. `*merged` is
-// false when neither file could be loaded (the lists then hold whatever the
-// last read left). S_OK; E_OUTOFMEMORY; WINBIO_E_DATABASE_READ_ERROR, with
-// nothing merged, when a file call failed on a found file or either file is
-// damaged (the record file's content refused; the block file's header
-// refused, or bytes past its counted blocks that may be blocks, as
-// BytesPastBlocksMayHoldBlocks tells): a set without their records would make
-// the reconciliation delete the templates they describe.
+// file, each when found, tells what each gave, and leaves the merge of those
+// that were loaded in the context's lists; a loaded block file's header and
+// trailing bytes become the kept copies. A file that is damaged or cannot be
+// read is left out: a set without its records would make the reconciliation
+// delete the templates they describe, so the caller decides what may go on
+// without it. Without a merge the lists hold whatever the last read left.
+// S_OK, or E_OUTOFMEMORY.
 HRESULT MigrateLegacyDatabaseFiles(PWINIBIO_STORAGE_CONTEXT context, const DatabasePaths& paths,
-                                   const LegacyFilesFound& found, bool* merged);
+                                   const LegacyFilesFound& found, LegacyMigration* migration);
 
 // The operation that reconciles: a create traces, in owner-id mode, each
 // candidate slot and block as it is found as well.
 enum class ReconcileFor { Open, Create };
+
+// The template slots a reconciliation of the record set in the lists with the
+// table buffer would delete: this host's slots that no block of this host
+// describes, ascending. With empty lists, every slot of this host, as a reset
+// deletes them. The caller has read the table (and may judge the host's
+// blocks). S_OK, or E_OUTOFMEMORY.
+HRESULT SlotsWithoutRecords(const WINIBIO_STORAGE_CONTEXT& context, std::vector<DWORD>* slots);
 
 // The table buffer holds the chip's table, read just before, and the lists the
 // record set. Deletes every template slot of this host that no block of this

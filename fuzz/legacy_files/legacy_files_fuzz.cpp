@@ -51,12 +51,16 @@ void Run(moc_fuzz::Unit& unit, const uint8_t* data, size_t size) {
     WINIBIO_STORAGE_CONTEXT& context = *unit.pipeline.StorageContext;
     EmptyBlockLists(&context);
     ReleaseKeptCopies(&context);
-    bool merged = false;
-    HRESULT hr = MigrateLegacyDatabaseFiles(&context, paths, found, &merged);
-    // A damaged file holds records that no migration may leave behind.
-    Expect(hr == S_OK || (hr == WINBIO_E_DATABASE_READ_ERROR &&
-                          (found.RecordFile || found.BlockFile) && !merged),
-           "a migration of readable files succeeds, or refuses a damaged one");
+    LegacyMigration migration;
+    HRESULT hr = MigrateLegacyDatabaseFiles(&context, paths, found, &migration);
+    Expect(hr == S_OK, "a migration succeeds");
+    // Only a file that was found can be loaded or refused, and a merge needs one loaded.
+    Expect((found.RecordFile || migration.RecordFile.state == LegacyFileOutcome::State::NotFound) &&
+               (found.BlockFile || migration.BlockFile.state == LegacyFileOutcome::State::NotFound),
+           "a file that was not found is not judged");
+    Expect(migration.Merged == migration.Any(LegacyFileOutcome::State::Loaded),
+           "a merge of the files loaded");
+    const bool merged = migration.Merged;
     if (merged) {
         Expect(Typed(context.OwnedBlocks, MOC_BLOCK_TYPE_OWNED), "owned list");
         Expect(Typed(context.PlainBlocks, MOC_BLOCK_TYPE_PLAIN), "plain list");

@@ -2,15 +2,23 @@
 // each cause by itself, so that the advice it leads to can tell a permission, a full disk
 // or a read-only volume from damage.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <iterator>
+#include <optional>
 #include "host/file_trouble.h"
 #include "host/result_names.h"
 #include "platform/test.h"
+#include "support/plain_permissions.h"
 #include "support/temp_root.h"
+#include "support/within_time.h"
 
 namespace {
 
@@ -32,6 +40,17 @@ protected:
     }
     void TearDown() override { platform::test::ResetAll(); }
     std::string Native() const { return root.Native(kFile); }
+    // The file's immutable mark, where the file system keeps one; false when it does not.
+    bool SetImmutable(bool on) {
+        const int fd = ::open(Native().c_str(), O_RDONLY | O_CLOEXEC);
+        int flags = 0;
+        bool set = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        set = set && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return set;
+    }
 
     moc_test::TempRoot root;
 };
@@ -46,7 +65,8 @@ TEST_F(FileTroubleTest, EachCauseIsFoundByTryingTheFile) {
         Attempt attempt;
         std::string path;
         Kind kind;
-        std::string words; // in the cause
+        std::string words;                 // in the cause
+        std::optional<size_t> needed = {}; // Replace: as many bytes as a failed save wrote
     } cases[] = {
         {"a sound file opens", [] {}, Attempt::Open, kFile, Kind::None, ""},
         {"a sound file reads", [] {}, Attempt::Read, kFile, Kind::None, ""},
@@ -76,6 +96,20 @@ TEST_F(FileTroubleTest, EachCauseIsFoundByTryingTheFile) {
          kFile, Kind::DiskFull,
          "cannot be written: the disk is full (ERROR_DISK_FULL: there is not enough space on the "
          "disk)"},
+        // A nearly full disk: a write of the bytes the file holds still passes, one of the
+        // bytes a save needs does not. Without them, the try writes one record block more.
+        {"the bytes a failed save wrote, on a nearly full disk",
+         [] {
+             platform::test::SetWriteFileLimit(4096);
+             platform::test::FailFileCallAt("WriteFile", 2, ERROR_DISK_FULL);
+         },
+         Attempt::Replace, kFile, Kind::DiskFull, "cannot be written: the disk is full", 4097},
+        {"a save's bytes unknown, on a nearly full disk",
+         [] {
+             platform::test::SetWriteFileLimit(sizeof(kContent));
+             platform::test::FailFileCallAt("WriteFile", 2, ERROR_DISK_FULL);
+         },
+         Attempt::Replace, kFile, Kind::DiskFull, "cannot be written: the disk is full"},
         {"a full disk at the flush",
          [] { platform::test::FailNextFileCall("FlushFileBuffers", ERROR_DISK_FULL); },
          Attempt::Replace, kFile, Kind::DiskFull, "the disk is full"},
@@ -85,6 +119,19 @@ TEST_F(FileTroubleTest, EachCauseIsFoundByTryingTheFile) {
          Attempt::Replace, kFile, Kind::ReadOnlyVolume,
          "cannot be made: its volume is read-only (ERROR_WRITE_PROTECT: the media is write "
          "protected)"},
+        // The writer's own temporary name is the writer's to clear, but not to empty.
+        {"an empty folder at the temporary name",
+         [this] { std::filesystem::create_directory(Native() + ".new"); }, Attempt::Replace, kFile,
+         Kind::None, ""},
+        {"a folder with a file in it at the temporary name",
+         [this] {
+             std::filesystem::create_directory(Native() + ".new");
+             std::ofstream(Native() + ".new/x") << "x";
+         },
+         Attempt::Replace, kFile, Kind::FolderInTheWay,
+         "cannot be replaced: a folder with something in it stands at the name of its temporary "
+         "file, " +
+             Native() + ".new (ERROR_DIR_NOT_EMPTY"},
         {"a file marked read-only",
          [this] {
              std::filesystem::permissions(Native(), std::filesystem::perms::owner_read |
@@ -128,7 +175,7 @@ TEST_F(FileTroubleTest, EachCauseIsFoundByTryingTheFile) {
             trouble = read.trouble;
             break;
         case Attempt::Replace:
-            trouble = host::TryReplacing(c.path, sizeof(kContent));
+            trouble = host::TryReplacing(c.path, c.needed);
             break;
         }
         EXPECT_EQ(trouble.kind, c.kind);
@@ -145,7 +192,80 @@ TEST_F(FileTroubleTest, EachCauseIsFoundByTryingTheFile) {
         if (std::filesystem::is_regular_file(Native(), ec)) {
             EXPECT_EQ(platform::test::ReadWholeFile(kFile), kContent);
         }
-        EXPECT_FALSE(std::filesystem::exists(Native() + ".new"));
+        if (c.kind == Kind::FolderInTheWay) {
+            EXPECT_TRUE(std::filesystem::exists(Native() + ".new/x"));
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(Native() + ".new"));
+        }
+        EXPECT_FALSE(std::filesystem::exists(Native() + ".try"));
+    }
+}
+
+// The try follows the writer past its writes: the move and the flush of the folder that
+// records it, onto a name of the try's own, and the move over the file itself, which puts
+// back the bytes it holds. A refusal of any of them is named, and costs no byte.
+TEST_F(FileTroubleTest, TheMovesOfAReplacementAreTriedToo) {
+    HANDLE held = INVALID_HANDLE_VALUE;
+    const std::string folder = std::filesystem::path(Native()).parent_path().string();
+    struct Case {
+        const char* name;
+        std::function<bool()> arrange; // false: the case cannot be made here
+        std::function<void()> undo;
+        bool withoutPermissionOverride;
+        Kind kind;
+        std::string words;
+    } cases[] = {
+        {"held open by another opener without delete sharing",
+         [&] {
+             held = CreateFileA(kFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+             return held != INVALID_HANDLE_VALUE;
+         },
+         [&] { CloseHandle(held); }, false, Kind::NotReplaceable,
+         "is held open by another program that does not let it be replaced, so it cannot be "
+         "replaced (ERROR_SHARING_VIOLATION"},
+        {"a move over it refused",
+         [] {
+             // The writer's move over the file is the try's only wide one.
+             platform::test::FailFileCallAt("MoveFileExW", 1, ERROR_ACCESS_DENIED);
+             return true;
+         },
+         [] {}, false, Kind::NotReplaceable,
+         "cannot be replaced: the platform refuses to move a file over it"},
+        {"marked immutable", [this] { return SetImmutable(true); }, [this] { SetImmutable(false); },
+         false, Kind::NotReplaceable, "the platform refuses to move a file over it"},
+        // Write and search permission, no read: the rename passes, the flush does not.
+        {"a folder that takes the rename but not its flush",
+         [&] { return ::chmod(folder.c_str(), 0300) == 0; }, [&] { ::chmod(folder.c_str(), 0755); },
+         true, Kind::AccessDenied,
+         "cannot be replaced: its folder " + folder +
+             " takes the move of its temporary file, but not its flush: ERROR_ACCESS_DENIED"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        if (!c.arrange()) {
+            std::cout << "skipped: " << c.name << " cannot be made here\n";
+            continue;
+        }
+        const std::optional<std::string> tried = moc_test::ReturnedWithin([&] {
+            if (c.withoutPermissionOverride && !moc_test::DropPermissionOverride())
+                return std::string("cannot drop");
+            const host::FileTrouble trouble = host::TryReplacing(kFile);
+            return std::to_string(static_cast<int>(trouble.kind)) + "\n" +
+                   host::DescribeTrouble(trouble, root.Folder()).cause;
+        });
+        c.undo();
+        ASSERT_TRUE(tried.has_value());
+        if (*tried == "cannot drop") {
+            std::cout << "skipped: " << c.name << ": permissions do not hold here\n";
+            continue;
+        }
+        EXPECT_EQ(tried->substr(0, tried->find('\n')), std::to_string(static_cast<int>(c.kind)));
+        EXPECT_NE(tried->find(c.words), std::string::npos) << *tried;
+        EXPECT_EQ(platform::test::ReadWholeFile(kFile), kContent);
+        for (const char* left : {".new", ".try"})
+            EXPECT_FALSE(std::filesystem::exists(Native() + left)) << left;
     }
 }
 

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "platform/test.h"
 #include "simsensor/root_lock.h"
 #include "simsensor/simulated_sensor.h"
+#include "support/plain_permissions.h"
 #include "support/temp_root.h"
 
 extern char** environ;
@@ -193,6 +195,38 @@ protected:
         return Tolvimoc(args);
     }
     std::string RecordFile() const { return root + kDatabaseFolder + kRecordFileName; }
+    // A run on the root in a child that `prepare` readies before it becomes tolvimoc, its
+    // stdout and stderr together in both texts; nothing when `prepare` cannot (the case
+    // cannot be made here).
+    std::optional<RunResult> OnPrepared(std::vector<std::string> args,
+                                        const std::function<bool()>& prepare) {
+        args.insert(args.begin(), {MOC_TOLVIMOC, "--root", root});
+        const std::string log = folder.Folder() + "/prepared.log";
+        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (out < 0)
+            return std::nullopt;
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        constexpr int kNotPrepared = 126;
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (!prepare())
+                ::_exit(kNotPrepared);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
+            ::execv(MOC_TOLVIMOC, argv.data());
+            ::_exit(127);
+        }
+        ::close(out);
+        RunResult run;
+        run.status = ExitStatus(pid);
+        if (run.status == kNotPrepared)
+            return std::nullopt;
+        run.out = run.err = ReadText(log);
+        return run;
+    }
 
     static constexpr char kDatabaseFolder[] = "/C/Windows/System32/WinBioDatabase/";
     static constexpr char kRecordFileName[] = "0A0A09AC-31A1-4880-9AC8-B1FF3C9E94EB.DAT";
@@ -475,6 +509,45 @@ TEST_F(TolvimocTest, ADamagedRecordFileLeavesTheChipsTemplates) {
     }
 }
 
+// An older file that is damaged holds the start back while the chip holds templates of this
+// host that it may describe: the run names it, what is wrong with it and both ways on. A
+// reset, which erases those templates, then completes past it, and says the database was
+// built without it.
+TEST_F(TolvimocTest, ADamagedOlderFileHoldsTheStartBackUntilAReset) {
+    ASSERT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
+    const std::string older = root + kDatabaseFolder + "90508806-8172-4C04-B03F-DCB28DBEA104.DAT";
+    // The counted layout, with a count of more records than the file holds.
+    const std::string damaged = std::string("\x05\x00", 2) + std::string(157, '\0');
+    std::ofstream(older, std::ios::binary) << damaged;
+    std::filesystem::remove(RecordFile());
+    const std::string chip = ReadText(host::ChipStatePath(root));
+
+    RunResult listed = On({"list"});
+    EXPECT_EQ(listed.status, host::kExitFailure);
+    EXPECT_EQ(LinesWith(listed.err, "tolvimoc: the older record file " + older +
+                                        " is damaged: it is cut short, or counts records it "
+                                        "does not hold.")
+                  .size(),
+              1u)
+        << listed.err;
+    EXPECT_EQ(LinesWith(listed.err, "Put back a good").size(), 1u) << listed.err;
+    EXPECT_EQ(LinesWith(listed.err, "run 'tolvimoc --root " + root + " reset'").size(), 1u)
+        << listed.err;
+    EXPECT_EQ(ReadText(host::ChipStatePath(root)), chip);
+    EXPECT_FALSE(std::filesystem::exists(RecordFile()));
+
+    RunResult reset = On({"reset"});
+    EXPECT_EQ(reset.status, host::kExitSuccess) << reset.out << reset.err;
+    EXPECT_EQ(LinesWith(reset.out, "database: built without the older record file " + older +
+                                       ", which is damaged")
+                  .size(),
+              1u)
+        << reset.out;
+    EXPECT_EQ(ReadText(older), damaged);
+    EXPECT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
+    EXPECT_EQ(On({"identify", "--finger", "3"}).status, host::kExitSuccess);
+}
+
 // A name that is no file where a file of the unit belongs is refused at once, named, and
 // left as it is: never read without end, waited on, or taken for damage.
 TEST_F(TolvimocTest, ANameThatIsNoFileWhereAFileBelongsIsRefused) {
@@ -615,13 +688,17 @@ TEST_F(TolvimocTest, ACauseThatCostsNoTemplateIsNamedAndNoResetIsOffered) {
          },
          [&] { ::chmod(RecordFile().c_str(), 0644); },
          "is marked read-only, so it cannot be replaced", true},
-        {"a folder where the record file's replacement is written", false,
+        {"a folder with a file in it where the record file's replacement is written", false,
          [&] {
              std::filesystem::create_directory(replacement);
+             std::ofstream(replacement + "/kept") << "kept";
              return root;
          },
-         [&] { std::filesystem::remove(replacement); },
-         ".new cannot be made: ERROR_ACCESS_DENIED: access is denied", true},
+         [&] { std::filesystem::remove_all(replacement); },
+         "cannot be replaced: a folder with something in it stands at the name of its temporary "
+         "file, " +
+             replacement,
+         true},
         {"a record file this account may not read", true,
          [&] {
              ::chmod(RecordFile().c_str(), 0);
@@ -685,6 +762,102 @@ TEST_F(TolvimocTest, ResetBringsARefusedRecordFileBack) {
     EXPECT_EQ(LinesWith(reset.out, "removed 1 record and 1 chip template").size(), 1u) << reset.out;
     reset = On({"reset"});
     EXPECT_EQ(LinesWith(reset.out, "there was nothing to remove").size(), 1u) << reset.out;
+}
+
+// A run that cannot write names what is to blame and why, never its result alone, and a
+// reset, which erases before it creates, first tries everything the two will write: when a
+// try fails, it erases nothing.
+TEST_F(TolvimocTest, ARunThatCannotWriteNamesTheCauseAndAResetErasesNothing) {
+    ASSERT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
+    const std::string database = root + kDatabaseFolder;
+    const std::string replacement = RecordFile() + ".new";
+    const std::string notMade =
+        "its temporary file " + replacement + " cannot be made: " + "ERROR_ACCESS_DENIED";
+    struct Case {
+        const char* name;
+        const char* command;
+        bool byPermission;
+        std::function<void()> arrange, undo;
+        std::string words;
+    } cases[] = {
+        {"a folder with a file in it at the record file's temporary name", "reset", false,
+         [&] {
+             std::filesystem::create_directory(replacement);
+             std::ofstream(replacement + "/kept") << "kept";
+         },
+         [&] { std::filesystem::remove_all(replacement); },
+         "a folder with something in it stands at the name of its temporary file, " + replacement},
+        {"a database folder this account may not write", "reset", true,
+         [&] { ::chmod(database.c_str(), 0555); }, [&] { ::chmod(database.c_str(), 0755); },
+         notMade},
+        {"a record file missing in a database folder this account may not write", "list", true,
+         [&] {
+             std::filesystem::rename(RecordFile(), folder.Folder() + "/records");
+             ::chmod(database.c_str(), 0555);
+         },
+         [&] {
+             ::chmod(database.c_str(), 0755);
+             std::filesystem::rename(folder.Folder() + "/records", RecordFile());
+         },
+         "tolvimoc: the record file " + RecordFile() + " cannot be replaced: " + notMade},
+        // Write and search permission, no read: the rename passes, the flush does not.
+        {"a database folder that takes a rename but not its flush", "list", true,
+         [&] { ::chmod(database.c_str(), 0300); }, [&] { ::chmod(database.c_str(), 0755); },
+         "cannot be replaced: its folder " + database.substr(0, database.size() - 1) +
+             " takes the move of its temporary file, but not its flush: ERROR_ACCESS_DENIED"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string record = ReadText(RecordFile());
+        const std::string chip = ReadText(host::ChipStatePath(root));
+        c.arrange();
+        const std::optional<RunResult> run = OnPrepared(
+            {c.command}, [&] { return !c.byPermission || moc_test::DropPermissionOverride(); });
+        c.undo();
+        if (!run) {
+            std::cout << "skipped: " << c.name << ": permissions do not hold here\n";
+            continue;
+        }
+        EXPECT_EQ(run->status, host::kExitFailure) << run->err;
+        EXPECT_EQ(LinesWith(run->err, c.words).size(), 1u) << run->err;
+        EXPECT_EQ(LinesWith(run->err, std::string(c.command) == "reset"
+                                          ? "tolvimoc: reset: nothing was erased"
+                                          : "tolvimoc: the unit did not start: ")
+                      .size(),
+                  1u)
+            << run->err;
+        ExpectNoAdviceThatCostsTemplates(run->err);
+        EXPECT_EQ(ReadText(RecordFile()), record);
+        EXPECT_EQ(ReadText(host::ChipStatePath(root)), chip);
+        EXPECT_EQ(On({"identify", "--finger", "3"}).status, host::kExitSuccess);
+    }
+}
+
+// An enrollment on a nearly full disk is told so: tolvimoc tries as many bytes as the
+// library's save was writing, not the record file's size, which the disk still takes. A
+// limit on the size of every file the run writes plays the disk.
+TEST_F(TolvimocTest, AnEnrollmentOnANearlyFullDiskIsToldSo) {
+    for (const char* finger : {"1", "2", "3"})
+        ASSERT_EQ(On({"enroll", "--finger", finger}).status, host::kExitSuccess);
+    const size_t held = std::filesystem::file_size(RecordFile());
+    const size_t limit = held + 512;
+    ASSERT_LT(std::filesystem::file_size(host::ChipStatePath(root)), limit);
+    const std::optional<RunResult> run = OnPrepared({"enroll", "--finger", "6"}, [&] {
+        const rlimit size{limit, limit};
+        return std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && ::setrlimit(RLIMIT_FSIZE, &size) == 0;
+    });
+    ASSERT_TRUE(run.has_value());
+    EXPECT_EQ(run->status, host::kExitFailure) << run->err;
+    EXPECT_EQ(LinesWith(run->err, "tolvimoc: the record file " + RecordFile() +
+                                      " cannot be replaced: its temporary file " + RecordFile() +
+                                      ".new cannot be written")
+                  .size(),
+              1u)
+        << run->err;
+    EXPECT_EQ(run->err.find("takes a write"), std::string::npos) << run->err;
+    EXPECT_EQ(std::filesystem::file_size(RecordFile()), held);
+    for (const char* finger : {"1", "2", "3"})
+        EXPECT_EQ(On({"identify", "--finger", finger}).status, host::kExitSuccess) << finger;
 }
 
 // A start that deletes chip templates or drops records says how many, seen on the chip
@@ -818,17 +991,25 @@ TEST_F(TolvimocTest, TheDemoRunsEveryStepAndExitsWithZero) {
 
 // In this process, so that the stand-in's file controls reach the library's calls: the
 // volume fails the open's rewrite of the record file and still fails tolvimoc's own try of
-// it. The library calls that WINBIO_E_DATABASE_CORRUPTED; tolvimoc names the cause.
+// it. The library calls that WINBIO_E_DATABASE_CORRUPTED; tolvimoc names the cause, or, when
+// its try passes, the error the library's writer met.
 TEST_F(TolvimocTest, AFullOrReadOnlyVolumeIsNamedAsSuch) {
     ASSERT_EQ(On({"enroll", "--finger", "3"}).status, host::kExitSuccess);
     const struct {
         DWORD error;
+        bool tryMeetsIt; // the volume still fails tolvimoc's try
         const char* words;
     } cases[] = {
-        {ERROR_DISK_FULL,
+        {ERROR_DISK_FULL, true,
          "the disk is full (ERROR_DISK_FULL: there is not enough space on the disk)"},
-        {ERROR_WRITE_PROTECT, "its volume is read-only (ERROR_WRITE_PROTECT: the media is write "
-                              "protected)"},
+        {ERROR_WRITE_PROTECT, true,
+         "its volume is read-only (ERROR_WRITE_PROTECT: the media is write "
+         "protected)"},
+        // A cause that has passed is named as the library met it.
+        {ERROR_DISK_FULL, false,
+         "could not be replaced: the library's writer met ERROR_DISK_FULL: there is not enough "
+         "space on the disk, writing 1053 bytes. It reads and takes a write of as many bytes "
+         "now:"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.words);
@@ -836,7 +1017,8 @@ TEST_F(TolvimocTest, AFullOrReadOnlyVolumeIsNamedAsSuch) {
         // A run's first replacement saves the chip's state as it takes the sensor, its second
         // rewrites the record file at the open; the third write is tolvimoc's try.
         platform::test::FailFileCallAt("FlushFileBuffers", 2, c.error);
-        platform::test::FailFileCallAt("WriteFile", 3, c.error);
+        if (c.tryMeetsIt)
+            platform::test::FailFileCallAt("WriteFile", 3, c.error);
         std::ostringstream out, err;
         const int status =
             host::RunTolvimoc({"--root", root, "list"}, MOC_ADAPTER_LIBRARY, out, err);
@@ -847,7 +1029,7 @@ TEST_F(TolvimocTest, AFullOrReadOnlyVolumeIsNamedAsSuch) {
         EXPECT_EQ(LinesWith(err.str(), "tolvimoc: the record file " + RecordFile() +
                                            " cannot be replaced: its temporary file ")
                       .size(),
-                  1u)
+                  c.tryMeetsIt ? 1u : 0u)
             << err.str();
         EXPECT_EQ(LinesWith(err.str(), c.words).size(), 1u) << err.str();
         ExpectNoAdviceThatCostsTemplates(out.str() + err.str());

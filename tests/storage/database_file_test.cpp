@@ -217,7 +217,22 @@ TEST_F(DatabaseFileTest, SaveWritesNoFileButOneItMade) {
          true},
         {"a file left at the temporary name",
          [&] { WriteFile((std::string(kPrivateFile) + ".new").c_str(), Bytes(3, 0x55)); }, true},
-        {"a folder at the temporary name",
+        // What stands at the writer's own temporary name is the writer's to clear.
+        {"a read-only file left at the temporary name",
+         [&] {
+             WriteFile((std::string(kPrivateFile) + ".new").c_str(), Bytes(3, 0x55));
+             fs::permissions(temporary, fs::perms::owner_read);
+         },
+         true},
+        {"an empty folder at the temporary name", [&] { fs::create_directory(temporary); }, true},
+        {"a link at the temporary name to a read-only file",
+         [&] {
+             fs::create_symlink(outside, temporary);
+             fs::permissions(outside, fs::perms::owner_read);
+         },
+         true},
+        // Not the writer's to empty: the save fails, and the folder keeps what it holds.
+        {"a folder with a file in it at the temporary name",
          [&] {
              fs::create_directory(temporary);
              platform::test::WriteWholeFile((std::string(kPrivateFile) + ".new\\x").c_str(), "x");
@@ -237,9 +252,11 @@ TEST_F(DatabaseFileTest, SaveWritesNoFileButOneItMade) {
         fs::remove(file);
         fs::remove(elsewhere);
         fs::remove(gone);
+        fs::remove(outside);
         WriteFile(kPrivateFile, old);
         platform::test::WriteWholeFile(outside.c_str(), "chip state");
         c.plant();
+        const fs::perms outsideMode = fs::status(outside).permissions();
         ASSERT_EQ(Load(), S_OK);
         Context().PlainBlocks.clear();
         const auto result =
@@ -247,11 +264,16 @@ TEST_F(DatabaseFileTest, SaveWritesNoFileButOneItMade) {
         ASSERT_TRUE(result.has_value()) << "the save waited";
         EXPECT_EQ(*result, std::to_string(c.saves ? S_OK : WINBIO_E_DATABASE_CORRUPTED));
         EXPECT_EQ(platform::test::ReadWholeFile(outside.c_str()), "chip state");
+        EXPECT_EQ(fs::status(outside).permissions(), outsideMode);
         EXPECT_FALSE(fs::exists(fs::symlink_status(gone)));
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
         EXPECT_EQ(ReadFile(kPrivateFile), c.saves ? saved : old);
         if (c.saves) {
             EXPECT_FALSE(fs::exists(fs::symlink_status(temporary)));
+        } else {
+            EXPECT_EQ(
+                platform::test::ReadWholeFile((std::string(kPrivateFile) + ".new\\x").c_str()),
+                "x");
         }
         if (fs::exists(elsewhere)) {
             EXPECT_EQ(platform::test::ReadWholeFile(elsewhere.c_str()), Str(old));

@@ -346,7 +346,8 @@ TEST_F(LifecycleTest, CreateWritesTheMigratedSetWhenTheTableCannotBeRead) {
 // would take for orphans, deleting their templates for good; and a damaged
 // record of this host, written into the private file, would stop every later
 // reconciliation. The open leaves the private file and the chip's version for
-// the next open; the create builds nothing.
+// the next open; the create, with templates of this host on the chip that the
+// file may describe, builds nothing.
 TEST_F(LifecycleTest, LegacyFileThatCannotBeReadOrIsDamagedChangesNothing) {
     const Bytes record = Concat({{1, 1, 2, 32}, KeyBytes(0x10), Bytes(124 - 36, 0)});
     const Bytes block = PlainBlock(1, 3, KeyBytes(0x20), 1);
@@ -446,6 +447,145 @@ TEST_F(LifecycleTest, LegacyFileThatCannotBeReadOrIsDamagedChangesNothing) {
             EXPECT_EQ(sensor->DatabaseVersion(), 3u);
             StorageAdapterDetach(&pipeline);
         }
+    }
+}
+
+// A damaged older file holds the create back only while the chip holds
+// templates of this host that a create without its records would delete: on
+// a fresh chip, one that holds other hosts' templates alone, after an erase,
+// or when the other file describes every template, the create builds from the
+// other file (none of the damaged file's header or trailing bytes) or fresh,
+// and leaves the damaged file in place. One that cannot be read, or a table
+// that cannot be read, holds it back whatever the chip holds.
+TEST_F(LifecycleTest, ADamagedLegacyFileHoldsTheCreateBackOnlyWhileTemplatesAreAtStake) {
+    const Bytes record = Concat({{1, 1, 2, 32}, KeyBytes(0x10), Bytes(124 - 36, 0)});
+    Bytes fromRecord(1024, 0);
+    fromRecord[0] = 0x10;
+    fromRecord[1] = 0x7C;
+    std::copy(record.begin(), record.end(), fromRecord.begin() + 19);
+    Bytes withoutCounters = DatabaseFile({fromRecord});
+    std::fill(withoutCounters.begin() + 9, withoutCounters.begin() + 29, 0);
+    const Bytes owned = OwnedBlock(1, 2, KeyBytes(0x10));
+    const Bytes cutShort(6, 1);
+    const Bytes countPastEnd = Concat({Le16(2), Bytes(157, 0)});
+    Bytes zeroedHeader = DatabaseFile({owned});
+    std::fill_n(zeroedHeader.begin(), 29, 0);
+    const Bytes countLowered =
+        DatabaseFile({PlainBlock(1, 2, KeyBytes(0x10), 1), PlainBlock(1, 3, KeyBytes(0x20), 2)}, 29,
+                     3, {}, {}, 1);
+    struct Case {
+        const char* name;
+        bool ownerIdMode;
+        Bytes recordFile, blockFile;  // empty: no file
+        std::vector<int> hostSlots;   // slot 0: kind 1, finger 2, key 0x10; slot 2: finger 4
+        bool foreignSlot;             // slot 1 holds another host's template
+        std::function<void()> before; // after the open, before the create
+        HRESULT result;
+        Bytes built; // the private file, when built
+        std::vector<int> deleted;
+    } cases[] = {
+        {"a fresh chip", false, cutShort, {}, {}, false, [] {}, S_OK, FreshHeader(), {255}},
+        {"other hosts' templates alone",
+         true,
+         {},
+         zeroedHeader,
+         {},
+         true,
+         [] {},
+         S_OK,
+         FreshHeader(),
+         {}},
+        {"the record file describes every template",
+         false,
+         record,
+         countLowered,
+         {0},
+         false,
+         [] {},
+         S_OK,
+         withoutCounters,
+         {}},
+        {"the block file describes every template of this host",
+         true,
+         countPastEnd,
+         DatabaseFile({owned}),
+         {0},
+         true,
+         [] {},
+         S_OK,
+         DatabaseFile({owned}),
+         {}},
+        {"after an erase",
+         true,
+         cutShort,
+         {},
+         {0, 2},
+         true,
+         [this] { ASSERT_EQ(Erase(), S_OK); },
+         S_OK,
+         FreshHeader(),
+         {}},
+        {"a template the damaged file may describe",
+         true,
+         countPastEnd,
+         DatabaseFile({owned}),
+         {0, 2},
+         true,
+         [] {},
+         WINBIO_E_DATABASE_CANT_CREATE,
+         {},
+         {}},
+        {"a table that cannot be read",
+         false,
+         cutShort,
+         {},
+         {},
+         false,
+         [this] { sensor->FailNext(kTable, ERROR_GEN_FAILURE); },
+         WINBIO_E_DATABASE_CANT_CREATE,
+         {},
+         {}},
+        {"a file that cannot be read, on a fresh chip",
+         false,
+         record,
+         {},
+         {},
+         false,
+         [] { platform::test::FailFileCallAt("CreateFileA", 1, ERROR_SHARING_VIOLATION); },
+         WINBIO_E_DATABASE_CANT_CREATE,
+         {},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileA(kPrivateFile);
+        DeleteFileA(kLegacyRecordFile);
+        DeleteFileA(kLegacyBlockFile);
+        for (size_t slot = 0; slot < 10; ++slot)
+            sensor->SetSlot(slot, simsensor::SimSlot{});
+        Attach(c.ownerIdMode);
+        sensor->SetDatabaseVersion(2);
+        for (int slot : c.hostSlots)
+            SetSlot(slot, 1, static_cast<uint8_t>(2 + slot), KeyBytes(0x10 + slot));
+        if (c.foreignSlot)
+            SetSlot(1, 1, 3, KeyBytes(0x20), OtherOwner());
+        if (!c.recordFile.empty())
+            WriteFile(kLegacyRecordFile, c.recordFile);
+        if (!c.blockFile.empty())
+            WriteFile(kLegacyBlockFile, c.blockFile);
+        ASSERT_EQ(Open(), WINBIO_E_DATABASE_CANT_FIND);
+        c.before();
+        sensor->ClearLog();
+        EXPECT_EQ(Create(), c.result);
+        EXPECT_EQ(Exists(kPrivateFile) ? ReadFile(kPrivateFile) : Bytes{}, c.built);
+        EXPECT_EQ(DeletedSlots(), c.deleted);
+        EXPECT_EQ(sensor->Slot(1).state, c.foreignSlot ? MOC_SLOT_STATE_USED : MOC_SLOT_STATE_FREE);
+        EXPECT_EQ(sensor->DatabaseVersion(), SUCCEEDED(c.result) ? 3u : 2u);
+        // The older files are left as they were.
+        EXPECT_EQ(Exists(kLegacyRecordFile) ? ReadFile(kLegacyRecordFile) : Bytes{}, c.recordFile);
+        EXPECT_EQ(Exists(kLegacyBlockFile) ? ReadFile(kLegacyBlockFile) : Bytes{}, c.blockFile);
+        StorageAdapterDetach(&pipeline);
+        platform::test::FailFileCallAt("CreateFileA", 0, 0);
     }
 }
 
