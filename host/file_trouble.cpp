@@ -184,8 +184,10 @@ FileTrouble TryReplacing(const std::string& path, std::optional<size_t> needed) 
         return t;
     }
     // As many bytes as the failed save wrote: a nearly full disk may still take fewer. A
-    // save adds one record at most.
-    const size_t size = needed ? *needed : current.bytes.size() + MOC_DATABASE_BLOCK_SIZE;
+    // save adds one record at most. A size read from a trace is bounded as the library
+    // bounds the files it reads.
+    const size_t size = std::min<size_t>(
+        needed ? *needed : current.bytes.size() + MOC_DATABASE_BLOCK_SIZE, kMaxWholeFileBytes);
     const std::vector<BYTE> zeros(std::max<size_t>(size, 1), 0);
     DWORD error = WriteAllBytes(file, zeros.data(), zeros.size());
     if (error == 0 && !FlushFileBuffers(file))

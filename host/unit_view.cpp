@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include "storage/database_paths.h"
 #include "storage/legacy_files.h"
+#include "storage/reconcile.h"
 #include "storage/record_block.h"
 #include "storage/storage_context.h"
 
@@ -28,6 +30,11 @@ std::unique_ptr<WINIBIO_STORAGE_CONTEXT> JudgingContext(const simsensor::Simulat
     return context;
 }
 
+// The unit's paths are ASCII.
+std::u16string WideOf(const std::string& narrow) {
+    return std::u16string(narrow.begin(), narrow.end());
+}
+
 // A file of blocks read whole (the record file, or the older block file of its format), as the
 // storage adapter's own rule judges it.
 FileHold HoldOfBlockFile(const WINIBIO_STORAGE_CONTEXT& context, const std::string& path,
@@ -43,44 +50,42 @@ FileHold HoldOfBlockFile(const WINIBIO_STORAGE_CONTEXT& context, const std::stri
     return hold;
 }
 
-// The older block file: there but unreadable or refused by the loader (the record file's
-// rules, as it has that format), or holding the open back as the record file would.
-FileHold HoldOfOlderBlockFile(const WINIBIO_STORAGE_CONTEXT& context, const std::string& path) {
-    const RecordFileView file = ReadRecordFile(path);
+// One older file, judged alone by the storage adapter's own migration, as the open judges it:
+// refused when it cannot be read or its loader refuses it; else the records of this host that
+// it gives as malformed blocks and, of the older block file, bytes behind its blocks that may
+// be blocks.
+FileHold HoldOfOlderFile(WINIBIO_STORAGE_CONTEXT& context, const DatabasePaths& paths,
+                         bool recordFile) {
+    const std::string path = recordFile ? paths.LegacyRecordFile : paths.LegacyBlockFile;
     FileHold hold;
-    if (file.state == RecordFileView::State::Read)
-        hold = HoldOfBlockFile(context, path, file);
-    hold.path = path;
-    hold.older = true;
-    hold.refused = file.state == RecordFileView::State::Unreadable ||
-                   file.state == RecordFileView::State::Damaged;
-    return hold;
-}
-
-// The older record file: there but unreadable or refused by the storage adapter's loader, or
-// holding records of this host that the migration turns into malformed blocks, converted and
-// judged as the open converts and judges them.
-FileHold HoldOfOlderRecordFile(WINIBIO_STORAGE_CONTEXT& context, const std::string& path) {
-    FileHold hold;
-    hold.path = path;
-    hold.older = true;
     bool present = false;
-    if (OpenAsFile(path, &present)) {
-        hold.refused = true;
-        return hold;
+    hold.refused = static_cast<bool>(OpenAsFile(path, &present));
+    if (present && !hold.refused) {
+        LegacyFilesFound found;
+        (recordFile ? found.RecordFile : found.BlockFile) = true;
+        LegacyMigration migration;
+        EmptyBlockLists(&context);
+        const bool migrated =
+            SUCCEEDED(MigrateLegacyDatabaseFiles(&context, paths, found, &migration));
+        const LegacyFileOutcome& outcome = recordFile ? migration.RecordFile : migration.BlockFile;
+        const bool damaged = outcome.state == LegacyFileOutcome::State::Damaged;
+        hold.refused = !migrated || outcome.state == LegacyFileOutcome::State::Unreadable ||
+                       (damaged && outcome.damage == LegacyDamage::Refused);
+        if (damaged && !hold.refused) {
+            if (recordFile) {
+                // Left out of a merge, its converted records stay in the lists.
+                hold.damagedRecords = CountMalformedHostBlocks(context);
+            } else {
+                const RecordFileView file = ReadRecordFile(path);
+                if (file.state == RecordFileView::State::Read)
+                    hold = HoldOfBlockFile(context, path, file);
+            }
+        }
+        EmptyBlockLists(&context);
+        ReleaseKeptCopies(&context);
     }
-    if (!present)
-        return hold;
-    bool unreadable = false;
-    EmptyBlockLists(&context);
-    HRESULT hr = LoadLegacyDatabaseFile(&context, path.c_str(), &unreadable);
-    if (hr == S_OK)
-        hr = ConvertLegacyRecords(&context);
-    hold.refused = unreadable || hr == WINBIO_E_DATABASE_CORRUPTED;
-    if (hr == S_OK)
-        hold.damagedRecords = CountMalformedHostBlocks(context);
-    EmptyBlockLists(&context);
-    ReleaseKeptCopies(&context);
+    hold.path = path;
+    hold.older = true;
     return hold;
 }
 
@@ -134,9 +139,11 @@ UnitView ViewUnit(const simsensor::SimulatedSensor& sensor, const std::string& d
         HoldOfBlockFile(*context, databaseFolder + "\\" + PrivateDatabaseFile, view.records)};
     // The open migrates the older files, and judges their records with the file's, only on a
     // chip whose database is older than its own.
-    if (sensor.DatabaseVersion() < MOC_CHIP_DATABASE_VERSION) {
-        files.push_back(HoldOfOlderRecordFile(*context, databaseFolder + "\\" + LegacyRecordFile));
-        files.push_back(HoldOfOlderBlockFile(*context, databaseFolder + "\\" + LegacyBlockFile));
+    DatabasePaths paths;
+    if (sensor.DatabaseVersion() < MOC_CHIP_DATABASE_VERSION &&
+        MakeDatabasePaths(WideOf(databaseFolder + "\\" + PrivateDatabaseFile).c_str(), &paths)) {
+        files.push_back(HoldOfOlderFile(*context, paths, true));
+        files.push_back(HoldOfOlderFile(*context, paths, false));
     }
     for (FileHold& file : files)
         if (file.Any())
